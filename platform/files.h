@@ -1,0 +1,89 @@
+// Files: the stand-ins for the Windows file calls the server relies on. Opens
+// "without sharing" take a non-blocking flock on the opened file, so every such
+// opener in this process or another excludes the others (error 32); renames that
+// must not replace their target use renameat2(RENAME_NOREPLACE) (error 183).
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+// One owned file descriptor.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  UniqueFd(UniqueFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& o) noexcept {
+    if (this != &o) reset(std::exchange(o.fd_, -1));
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() { return std::exchange(fd_, -1); }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  // Closes explicitly and reports the result (a promised file is closed this way).
+  bool close_checked() {
+    if (fd_ < 0) return true;
+    int rc = ::close(std::exchange(fd_, -1));
+    return rc == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+// Opens `path` with open(2) `flags` and `mode`, then takes the exclusive flock that
+// stands for "no sharing". On failure returns an invalid handle and sets *winErr
+// (2 not found, 32 held by someone else, ...); a null winErr is allowed.
+UniqueFd OpenExclusive(const std::string& path, int flags, int mode = 0644, int* winErr = nullptr);
+
+// Opens with sharing (no lock). Same error rule.
+UniqueFd OpenShared(const std::string& path, int flags, int mode = 0644, int* winErr = nullptr);
+
+// Renames without replacing an existing target. Returns 0 or the Windows error
+// (183 when the target exists, 2 when the source is gone, ...).
+int RenameNoReplace(const std::string& from, const std::string& to);
+
+// Renames, replacing the target. Returns 0 or the Windows error.
+int RenameReplace(const std::string& from, const std::string& to);
+
+// Flushes a file's data to stable storage. False on failure.
+bool SyncFile(int fd);
+// Flushes the directory that holds `path` (after a rename or create in it).
+bool SyncParentDirectory(const std::string& path);
+
+// Writes all of `len` bytes (retrying short writes and EINTR). False on failure.
+bool WriteAll(int fd, const void* data, size_t len);
+// Reads up to `len` bytes (retrying EINTR); returns the count, 0 at end, -1 on error.
+long ReadSome(int fd, void* data, size_t len);
+
+bool FileExists(const std::string& path);
+bool DirectoryExists(const std::string& path);
+// Size of the file, -1 when it cannot be seen.
+long long FileSize(const std::string& path);
+// Deletes a file. Returns 0 or the Windows error.
+int DeleteFileWin(const std::string& path);
+// Creates a directory and its parents (mode 0755). False on failure.
+bool MakeDirectories(const std::string& path);
+
+// Names of the entries of `dir` that match a Windows-style pattern ("*.wrm",
+// "*.in"); the extension is compared without regard to case. Sorted by name.
+std::vector<std::string> ListFiles(const std::string& dir, const std::string& pattern);
+
+// Reads a whole file into `out`. False when it cannot be read.
+bool ReadWholeFile(const std::string& path, std::string& out);
+
+// Path helpers: the part after the last '/' or '\' (whichever is later), and the
+// part up to and including it.
+std::string PathFileName(const std::string& path);
+std::string PathDirectory(const std::string& path);

@@ -1,0 +1,71 @@
+// The registry: the HKEY_LOCAL_MACHINE hive kept in one SQLite database file.
+// Keys are full paths below HKLM ("SOFTWARE\Tollgrove\Corvel\Users"); key and value
+// names are case-insensitive and case-preserving, as on Windows. Every operation is
+// one transaction (WAL, busy time-out), so the server and the tools may use one
+// store at once and a value write is never half-done.
+//
+// Value data are the bytes Windows keeps: REG_SZ with its terminating zero,
+// REG_MULTI_SZ as zero-ended strings plus a final zero, REG_DWORD as four
+// little-endian bytes, REG_BINARY as given.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum RegType : uint32_t {
+  kRegNone = 0,
+  kRegSz = 1,
+  kRegExpandSz = 2,
+  kRegBinary = 3,
+  kRegDword = 4,
+  kRegMultiSz = 7,
+};
+
+struct RegValue {
+  std::string name;
+  uint32_t type = kRegNone;
+  std::string data;  // raw bytes, as above
+};
+
+// Opens (creating when missing) the process-wide store. A file that exists but is
+// not a usable database fails with `why` naming the file; it is never reset.
+bool RegOpenStore(const std::string& path, std::string& why);
+void RegCloseStore();
+bool RegStoreOpen();
+const std::string& RegStorePath();
+
+// Keys. A path may start with "HKEY_LOCAL_MACHINE\" or "HKLM\" (taken off); doubled
+// or trailing backslashes are ignored. Functions return false when the store is
+// not open or the operation failed; LastWinError() then tells why (2 = not found).
+bool RegKeyExists(const std::string& key);
+bool RegCreateKey(const std::string& key);       // creates missing parents too
+bool RegDeleteKeyTree(const std::string& key);   // the key, its sub-keys and values
+// Names of the direct sub-keys, as stored, sorted without regard to case.
+bool RegEnumKeys(const std::string& key, std::vector<std::string>& names);
+
+// Values. An empty value name is the key's default value.
+bool RegQueryValue(const std::string& key, const std::string& name, RegValue& out);
+bool RegSetValue(const std::string& key, const std::string& name, uint32_t type,
+                 const std::string& data);      // creates the key when missing
+bool RegDeleteValue(const std::string& key, const std::string& name);
+// All values of a key, in the order they were first created.
+bool RegEnumValues(const std::string& key, std::vector<RegValue>& values);
+
+// Typed conveniences over the raw form.
+std::string RegEncodeSz(const std::string& text);
+std::string RegEncodeDword(uint32_t v);
+std::string RegEncodeMultiSz(const std::vector<std::string>& items);
+std::string RegDecodeSz(const std::string& data);                 // up to the first zero
+std::vector<std::string> RegDecodeMultiSz(const std::string& data);
+bool RegDecodeDword(const std::string& data, uint32_t& v);        // false unless 4 bytes
+bool RegSetString(const std::string& key, const std::string& name, const std::string& text);
+bool RegSetDword(const std::string& key, const std::string& name, uint32_t v);
+bool RegSetMultiString(const std::string& key, const std::string& name,
+                       const std::vector<std::string>& items);
+
+// Text form (".reg", "Windows Registry Editor Version 5.00"). Export writes `key`
+// and everything below it (the whole hive when empty). Import is all or nothing:
+// a bad line fails with `why` = "line N: ..." and nothing is written.
+bool RegExportText(const std::string& key, std::string& out, std::string& why);
+bool RegImportText(const std::string& text, std::string& why);
