@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "server/core/startup.h"
+
+int main(int argc, char** argv) { return RunServer(argc, argv); }

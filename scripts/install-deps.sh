@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Corvel needs that are missing. With --test also the
+# packages its tests use.
+set -euo pipefail
+packages=(g++ cmake ninja-build pkg-config libsqlite3-dev sqlite3)
+if [ "${1:-}" = "--test" ]; then
+  packages+=(libgtest-dev libgmock-dev)
+fi
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  sudo_cmd=""
+  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y --no-install-recommends "${missing[@]}"
+fi

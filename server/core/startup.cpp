@@ -1,0 +1,360 @@
+// The server's start-up sequence and its orderly shutdown. Steps run in a fixed
+// order; each logs its own line. A layer that this build does not have yet is a
+// step that does nothing.
+#include "server/core/startup.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+
+#include "platform/files.h"
+#include "platform/home.h"
+#include "platform/instance.h"
+#include "platform/registry.h"
+#include "platform/signals.h"
+#include "platform/tick.h"
+#include "server/core/config.h"
+#include "server/core/log.h"
+#include "server/core/server_state.h"
+#include "server/core/strings.h"
+#include "server/core/worker.h"
+
+namespace {
+
+constexpr uint32_t kSignalWaitMs = 1000;
+
+// What a failed step leaves for the final report: the pending text and the step's
+// own detail.
+struct StartFailure {
+  std::string pending;
+  std::string detail;
+};
+
+std::string Text(unsigned id) {
+  const char* s = LoadStringResource(id);
+  return s ? s : "";
+}
+
+// ---- Layers this build does not have yet ---------------------------------------
+// Each returns true: the step succeeds by doing nothing.
+
+bool InitializeListHandling(std::string&) { return true; }
+bool InitializeNoResponseSystem(std::string&) { return true; }
+bool RunStartupIntegrityCheck() { return true; }
+bool LoadLocalNodeList() { return true; }
+bool CleanSpoolDirectoriesStep() { return true; }
+bool StartNetworkLayer(std::string&) { return true; }
+void StopNetworkLayer() {}
+bool StartMxLayer(std::string&) { return true; }
+void StopMxLayer() {}
+bool SearchSecondaryDomains(std::string&) {
+  LogEvent(0, kLogAlways, "Searching for secondary domains...");
+  return true;
+}
+bool EnsureRootAndPostmaster(std::string&) { return true; }
+bool ComputeEsmtpExtensions() { return true; }
+bool RegisterLocalNode(std::string&) { return true; }
+bool InitializePop3(std::string&) { return true; }
+bool InitializeCommandPorts(std::string&) { return true; }
+bool InitializeFinger(std::string&) { return true; }
+bool InitializeRmcp(std::string&) { return true; }
+bool InitializeRouter(std::string&) { return true; }
+void ShutdownRouter() {}
+bool InitializeOutgoing(std::string&) { return true; }
+void ShutdownOutgoing() {}
+bool StartSmtpListener(std::string&) { return true; }
+bool StartPop3Listener(std::string&) { return true; }
+bool StartCommandPorts(long) { return true; }
+bool StartFingerDaemon(long) { return true; }
+bool StartRmcpDaemon(long) { return true; }
+
+// ---- Local node name and address ------------------------------------------------
+
+// The host name and its canonical name as the resolver knows it.
+std::string NetworkHostName() {
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return "";
+  addrinfo hints{};
+  hints.ai_flags = AI_CANONNAME;
+  hints.ai_family = AF_INET;
+  addrinfo* res = nullptr;
+  std::string name = host;
+  if (getaddrinfo(host, nullptr, &hints, &res) == 0 && res) {
+    if (res->ai_canonname && *res->ai_canonname) name = res->ai_canonname;
+    freeaddrinfo(res);
+  }
+  return name;
+}
+
+std::string NetworkAddressOf(const std::string& name) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  addrinfo* res = nullptr;
+  if (name.empty() || getaddrinfo(name.c_str(), nullptr, &hints, &res) != 0 || !res) return "";
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr, text, sizeof text);
+  freeaddrinfo(res);
+  return text;
+}
+
+// Compares a stored value with what the network says; fills an empty one, offers
+// to replace a different one when VerifyNode is on.
+void VerifyStoredValue(const char* valueName, std::string& stored, const std::string& network,
+                       unsigned askId, unsigned noNetworkId) {
+  Settings& s = ServerSettings();
+  if (network.empty()) {
+    ShowMessage(nullptr, noNetworkId, nullptr, kBoxOk);
+    return;
+  }
+  if (stored.empty()) {
+    stored = network;
+    ConfigSetString("", valueName, stored.c_str());
+  } else if (s.verifyNode && strcasecmp(stored.c_str(), network.c_str()) != 0) {
+    if (ShowMessage(nullptr, askId, nullptr, kBoxYesNo, network.c_str(), stored.c_str()) ==
+        kAnswerYes) {
+      stored = network;
+      ConfigSetString("", valueName, stored.c_str());
+    }
+  }
+}
+
+bool FindLocalNode(std::string& why) {
+  Settings& s = ServerSettings();
+  SetStatusTextId(kStrGettingNodeName);
+  VerifyStoredValue("LocalNode", s.localNode, NetworkHostName(), kStrNewNameMismatch,
+                    kStrUnableGetNameFromNet);
+  if (s.localNode.empty()) {
+    why = Text(kStrUnableDetermineNode);
+    return false;
+  }
+  LogEvent(0, kLogAlways, kStrLocalNode, s.localNode.c_str());
+  SetStatusTextId(kStrGettingAddress);
+  VerifyStoredValue("LocalIP", s.localIp, NetworkAddressOf(s.localNode), kStrNewAddrMismatch,
+                    kStrUnableGetAddrFromNet);
+  if (s.localIp.empty()) {
+    why = Text(kStrUnableDetermineIp);
+    return false;
+  }
+  LogEvent(0, kLogAlways, kStrLocalIp, s.localIp.c_str());
+  return true;
+}
+
+// Step 9: the SMTP and POP3 support layers. The timers are set up whatever
+// happened before.
+bool StartSupportLayers(std::string& why) {
+  Settings& s = ServerSettings();
+  bool ok = ComputeEsmtpExtensions() && FindLocalNode(why) && RegisterLocalNode(why);
+  if (ok) {
+    AdjustConnectionCounts(0, 0);
+    ok = EnsureRootAndPostmaster(why);
+  }
+  std::string detail;
+  if (ok && !InitializePop3(detail)) {
+    why = FormatText(LoadStringResource(kStrPopInitProblem), detail.c_str());
+    ok = false;
+  }
+  if (ok && !InitializeCommandPorts(detail)) {
+    why = "Cannot initialize Command port.";
+    ok = false;
+  } else if (ok) {
+    LogEvent(0, kLogAlways, "Remote Control layer initialized.");
+  }
+  if (ok && !InitializeFinger(detail)) {
+    why = "Cannot initialize Finger layer.";
+    ok = false;
+  } else if (ok) {
+    LogEvent(0, kLogFinger, "Finger layer initialized.");
+  }
+  if (ok && !InitializeRmcp(detail)) {
+    why = "Cannot initialize RMCP layer.";
+    ok = false;
+  } else if (ok) {
+    LogEvent(0, kLogAlways, "RMCP layer initialized.");
+  }
+  if (ok && !InitializeRouter(detail)) {
+    why = FormatText(LoadStringResource(kStrRouterInitProblem), detail.c_str());
+    ok = false;
+  }
+  if (ok && !InitializeOutgoing(detail)) {
+    why = FormatText(LoadStringResource(kStrOutgoingInitProblem), detail.c_str());
+    ok = false;
+  }
+  SetupTimers(GetTickCount32(), s.netAlwaysPresent, s.connectAtStart);
+  LogEvent(0, kLogAlways,
+           s.useVelmontRouter ? "Corvel router activated." : "Corvel router not activated.");
+  SetStatusText(nullptr);
+  return ok;
+}
+
+bool g_networkStarted = false;
+bool g_mxStarted = false;
+bool g_workerStarted = false;
+
+void ReportStartFailure(const StartFailure& f) {
+  std::string text = f.pending;
+  if (!f.detail.empty()) text += "  " + f.detail;
+  LogEvent(0, kLogAlways, "%s", text.c_str());
+  ShowMessage(nullptr, "%s", nullptr, kBoxOk, text.c_str());
+  if (g_mxStarted) StopMxLayer();
+  g_mxStarted = false;
+  if (g_networkStarted) StopNetworkLayer();
+  g_networkStarted = false;
+  ShowMessage(nullptr, kStrUnableSetupInstance, nullptr, kBoxOk);
+}
+
+}  // namespace
+
+bool ParseCommandLine(int argc, char** argv, CommandLine& out, std::string& why) {
+  for (int i = 1; i < argc; ++i) {
+    const char* word = argv[i];
+    if (word[0] != '/' && word[0] != '-') break;
+    for (const char* c = word + 1; *c; ++c) {
+      switch (tolower(static_cast<unsigned char>(*c))) {
+        case 'a': out.closeEndsProgram = true; break;
+        case 'h': out.hidden = true; break;
+        default:
+          why = FormatText("Unknown flag: %c", *c);
+          return false;
+      }
+    }
+  }
+  return true;
+}
+
+bool StartServer(const CommandLine& cmd, std::string& why) {
+  Settings& s = ServerSettings();
+  StartFailure failure;
+  auto fail = [&](std::string pending, std::string detail) {
+    failure.pending = std::move(pending);
+    failure.detail = std::move(detail);
+    ReportStartFailure(failure);
+    why = failure.pending;
+    return false;
+  };
+
+  // 1. Product and branding values.
+  LoadProductValues(s);
+  // 4. Main initialisation.
+  LoadDirectories(s);
+  for (const std::string* dir : {&s.homeDirectory, &s.userDirectory, &s.incomingDirectory,
+                                 &s.outgoingDirectory})
+    MakeDirectories(*dir);
+  if (chdir(s.userDirectory.c_str()) != 0) {
+    // The log cannot be opened yet; the message box is the only report.
+  }
+  LoadHostAliases(s);
+  std::string detail;
+  if (!InitializeListHandling(detail)) return fail("Unable to initialize list handling.", detail);
+  s.softwareName = s.productName + " V" + s.productVersion;
+  // The log's options and the critical-error limit are wanted from the first line on.
+  s.stopAfterCriticalErrors = GetGeneralNumber("StopAfterCriticalErrors");
+  SetWindowEchoToStdout(!cmd.hidden);
+  if (!OpenLog(detail)) return fail(FormatText(LoadStringResource(kStrLogInitFailed), detail.c_str()), "");
+  if (!InitializeNoResponseSystem(detail)) return fail("Unable to intialize no response system.", detail);
+  LoadGeneralSettings(s);
+  SetQueueIntervals(s.inQueueTime, s.outQueueTime,
+                    s.netAlwaysPresent ? 0 : s.forceConnectionTimeout * 60);
+  SetStatusText(nullptr);
+  RunStartupIntegrityCheck();
+  LoadLocalNodeList();
+  // The main window: headless, its log list is kept in memory.
+  LogEvent(0, kLogAlways, kStrVersionStarting, s.productName.c_str(), s.productVersion.c_str());
+  CleanSpoolDirectoriesStep();
+
+  // 5. Service access options (read with the general values).
+  // 6. Network layer.
+  if (!StartNetworkLayer(detail)) {
+    ShowMessage(nullptr, "%s", nullptr, kBoxOk, detail.c_str());
+    return fail(Text(kStrNetworkInitError), "");
+  }
+  g_networkStarted = true;
+  LogEvent(0, kLogAlways, kStrNetworkStarted);
+  // 7. MX resolution layer.
+  if (!StartMxLayer(detail)) return fail(Text(kStrMxStartFailed), detail);
+  g_mxStarted = true;
+  LogEvent(0, kLogAlways, kStrMxInitialized);
+  // 8. Secondary domains.
+  if (!SearchSecondaryDomains(detail)) return fail(detail, "");
+  // 9. SMTP and POP3 support layers.
+  if (!StartSupportLayers(detail)) return fail(Text(kStrSmtpPopInitFailed), detail);
+  LogEvent(0, kLogAlways, kStrSmtpPopInitialized);
+  // 10. SMTP listener.
+  if (!StartSmtpListener(detail)) return fail(Text(kStrSmtpStartFailed), detail);
+  LogEvent(0, kLogAlways, kStrSmtpStarted);
+  // 11. POP3 listener; its failure does not stop the server.
+  std::string pending;
+  if ((s.sysAccess & 0x01) && !StartPop3Listener(detail)) pending = Text(kStrPopStartFailed);
+  // 12. Command ports, finger, RMCP.
+  if (!StartCommandPorts(s.sysAccess)) pending = "Unable to start command ports, continuing.";
+  if (!StartFingerDaemon(s.sysAccess)) pending = "Unable to start finger daemon, continuing.";
+  if (!StartRmcpDaemon(s.sysAccess)) pending = "Unable to start RMCP daemon, continuing.";
+  // 13. The periodic worker.
+  if (!StartPeriodicWorker(detail)) return fail("error setting up timers", detail);
+  g_workerStarted = true;
+  SetSystemStarted(1);
+  return true;
+}
+
+void ShutdownServer() {
+  SetSystemStarted(0);
+  if (g_workerStarted) StopPeriodicWorker();
+  g_workerStarted = false;
+  ShutdownOutgoing();
+  ShutdownRouter();
+  if (g_mxStarted) StopMxLayer();
+  g_mxStarted = false;
+  if (g_networkStarted) StopNetworkLayer();
+  g_networkStarted = false;
+  CloseLog();
+}
+
+int RunServer(int argc, char** argv) {
+  std::string home, registry, why;
+  if (!TakeLocationOptions(argc, argv, home, registry, why)) {
+    fprintf(stderr, "corvel95: %s\n", why.c_str());
+    return 2;
+  }
+  SetHomeDirectory(ResolveHomeDirectory(home.c_str()));
+  CommandLine cmd;
+  if (!ParseCommandLine(argc, argv, cmd, why)) {
+    ShowMessage(nullptr, "%s", nullptr, kBoxOk, why.c_str());
+    ShowMessage(nullptr, kStrUnableSetupInstance, nullptr, kBoxOk);
+    return 1;
+  }
+  if (!MakeDirectories(HomeDirectory())) {
+    fprintf(stderr, "corvel95: cannot create the home directory %s\n", HomeDirectory().c_str());
+    return 1;
+  }
+  // Signals are blocked before any thread exists, so every thread inherits the mask
+  // and only the loop below takes them.
+  BlockServerSignals();
+  UniqueFd instance;
+  switch (ClaimSingleInstance(HomeDirectory(), instance, why)) {
+    case InstanceClaim::kOtherRunning: return 0;
+    case InstanceClaim::kError:
+      fprintf(stderr, "corvel95: %s\n", why.c_str());
+      return 1;
+    case InstanceClaim::kFirst: break;
+  }
+  std::string registryPath = ResolveRegistryPath(registry.c_str(), HomeDirectory());
+  if (!RegOpenStore(registryPath, why)) {
+    fprintf(stderr, "corvel95: %s\n", why.c_str());
+    return 1;
+  }
+  if (!StartServer(cmd, why)) {
+    RegCloseStore();
+    return 1;
+  }
+  for (;;) {
+    SignalEvent ev = WaitServerSignal(kSignalWaitMs);
+    if (ev == SignalEvent::kShutdown) break;
+    if (ev == SignalEvent::kBroughtForward)
+      LogEvent(0, kLogAlways, "Brought forward: another copy of the program was started.");
+  }
+  ShutdownServer();
+  RegCloseStore();
+  return 0;
+}
