@@ -34,6 +34,9 @@ bool RegOpenStore(const std::string& path, std::string& why);
 void RegCloseStore();
 bool RegStoreOpen();
 const std::string& RegStorePath();
+// The text of this thread's last registry failure (empty after a success), for
+// messages: "registry key not found: ...", the SQLite reason, ...
+std::string RegLastErrorText();
 
 // Keys. A path may start with "HKEY_LOCAL_MACHINE\" or "HKLM\" (taken off); doubled
 // or trailing backslashes are ignored. Functions return false when the store is
