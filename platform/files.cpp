@@ -1,0 +1,244 @@
+#include "platform/files.h"
+
+#include <dirent.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+
+#include "platform/errors.h"
+
+#ifndef RENAME_NOREPLACE
+#define RENAME_NOREPLACE (1 << 0)
+#endif
+
+namespace {
+
+void Report(int* winErr, int err) {
+  SetLastWinError(err);
+  if (winErr) *winErr = err;
+}
+
+UniqueFd OpenWithLock(const std::string& path, int flags, int mode, int* winErr, bool lock) {
+  // O_TRUNC waits until the lock is ours: truncating first would wipe the content
+  // of a file that another holder has open "without sharing".
+  bool truncate = lock && (flags & O_TRUNC);
+  if (truncate) flags &= ~O_TRUNC;
+  int raw;
+  do {
+    raw = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+  } while (raw < 0 && errno == EINTR);
+  if (raw < 0) {
+    Report(winErr, WinErrorFromErrno(errno));
+    return UniqueFd();
+  }
+  UniqueFd fd(raw);
+  if (lock) {
+    int rc;
+    do {
+      rc = ::flock(fd.get(), LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+      Report(winErr, errno == EWOULDBLOCK ? int(kErrSharingViolation) : WinErrorFromErrno(errno));
+      return UniqueFd();
+    }
+    if (truncate && ::ftruncate(fd.get(), 0) != 0) {
+      Report(winErr, WinErrorFromErrno(errno));
+      return UniqueFd();
+    }
+  }
+  Report(winErr, kErrSuccess);
+  return fd;
+}
+
+bool IsSlash(char c) { return c == '/' || c == '\\'; }
+
+// Windows-style wildcard match ('*' any run, '?' one character), without regard
+// to case, as the directory searches of the server have always matched.
+bool MatchesPattern(const char* pat, const char* name) {
+  const char* starPat = nullptr;
+  const char* starName = nullptr;
+  while (*name) {
+    if (*pat == '*') {
+      starPat = ++pat;
+      starName = name;
+    } else if (*pat == '?' ||
+               (*pat && std::tolower((unsigned char)*pat) == std::tolower((unsigned char)*name))) {
+      ++pat;
+      ++name;
+    } else if (starPat) {
+      pat = starPat;
+      name = ++starName;
+    } else {
+      return false;
+    }
+  }
+  while (*pat == '*') ++pat;
+  return *pat == 0;
+}
+
+}  // namespace
+
+UniqueFd OpenExclusive(const std::string& path, int flags, int mode, int* winErr) {
+  return OpenWithLock(path, flags, mode, winErr, true);
+}
+
+UniqueFd OpenShared(const std::string& path, int flags, int mode, int* winErr) {
+  return OpenWithLock(path, flags, mode, winErr, false);
+}
+
+int RenameNoReplace(const std::string& from, const std::string& to) {
+  long rc = ::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
+                      RENAME_NOREPLACE);
+  if (rc != 0 && (errno == EINVAL || errno == ENOSYS)) {
+    // A file system without RENAME_NOREPLACE: link + unlink is just as exclusive
+    // (link never replaces), at the cost of a moment with two names.
+    if (::link(from.c_str(), to.c_str()) == 0) {
+      ::unlink(from.c_str());
+      rc = 0;
+    } else {
+      rc = -1;
+    }
+  }
+  int err = rc == 0 ? 0 : (errno == EEXIST ? int(kErrAlreadyExists) : WinErrorFromErrno(errno));
+  SetLastWinError(err);
+  return err;
+}
+
+int RenameReplace(const std::string& from, const std::string& to) {
+  int err = ::rename(from.c_str(), to.c_str()) == 0 ? 0 : WinErrorFromErrno(errno);
+  SetLastWinError(err);
+  return err;
+}
+
+bool SyncFile(int fd) { return ::fsync(fd) == 0; }
+
+bool SyncParentDirectory(const std::string& path) {
+  std::string dir = PathDirectory(path);
+  UniqueFd fd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) return false;
+  return ::fsync(fd.get()) == 0;
+}
+
+bool WriteAll(int fd, const void* data, size_t len) {
+  const char* p = static_cast<const char*>(data);
+  while (len > 0) {
+    ssize_t n = ::write(fd, p, len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      SetLastWinError(WinErrorFromErrno(errno));
+      return false;
+    }
+    if (n == 0) {
+      SetLastWinError(kErrWriteFault);
+      return false;
+    }
+    p += n;
+    len -= size_t(n);
+  }
+  return true;
+}
+
+long ReadSome(int fd, void* data, size_t len) {
+  for (;;) {
+    ssize_t n = ::read(fd, data, len);
+    if (n >= 0) return long(n);
+    if (errno == EINTR) continue;
+    SetLastWinError(WinErrorFromErrno(errno));
+    return -1;
+  }
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+long long FileSize(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return -1;
+  return (long long)st.st_size;
+}
+
+int DeleteFileWin(const std::string& path) {
+  int err = ::unlink(path.c_str()) == 0 ? 0 : WinErrorFromErrno(errno);
+  SetLastWinError(err);
+  return err;
+}
+
+bool MakeDirectories(const std::string& path) {
+  if (path.empty()) return false;
+  std::string partial;
+  partial.reserve(path.size());
+  for (size_t i = 0; i <= path.size(); ++i) {
+    if (i == path.size() || (path[i] == '/' && i > 0)) {
+      if (!partial.empty() && ::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
+        SetLastWinError(WinErrorFromErrno(errno));
+        return false;
+      }
+    }
+    if (i < path.size()) partial += path[i];
+  }
+  return DirectoryExists(path);
+}
+
+std::vector<std::string> ListFiles(const std::string& dir, const std::string& pattern) {
+  std::vector<std::string> names;
+  DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+  if (!d) {
+    SetLastWinError(WinErrorFromErrno(errno));
+    return names;
+  }
+  std::string base = dir;
+  if (!base.empty() && base.back() != '/') base += '/';
+  while (dirent* e = ::readdir(d)) {
+    if (e->d_name[0] == '.' && (e->d_name[1] == 0 || (e->d_name[1] == '.' && e->d_name[2] == 0)))
+      continue;
+    bool regular = e->d_type == DT_REG;
+    if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
+      struct stat st;
+      regular = ::stat((base + e->d_name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    }
+    if (regular && MatchesPattern(pattern.c_str(), e->d_name)) names.emplace_back(e->d_name);
+  }
+  ::closedir(d);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& out) {
+  out.clear();
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) {
+    SetLastWinError(WinErrorFromErrno(errno));
+    return false;
+  }
+  char buf[65536];
+  for (;;) {
+    long n = ReadSome(fd.get(), buf, sizeof buf);
+    if (n < 0) return false;
+    if (n == 0) return true;
+    out.append(buf, size_t(n));
+  }
+}
+
+std::string PathFileName(const std::string& path) {
+  size_t i = path.size();
+  while (i > 0 && !IsSlash(path[i - 1])) --i;
+  return path.substr(i);
+}
+
+std::string PathDirectory(const std::string& path) {
+  size_t i = path.size();
+  while (i > 0 && !IsSlash(path[i - 1])) --i;
+  return path.substr(0, i);
+}
