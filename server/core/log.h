@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Category bits of a message.
@@ -48,6 +49,10 @@ void LogEvent(int showAlways, uint32_t category, LogMsg message, ...);
 void LogEventPrefixed(int showAlways, uint32_t category, const char* prefix, LogMsg message, ...);
 void LogEventV(int showAlways, uint32_t category, const char* prefix, LogMsg message, va_list ap);
 
+// The text with control bytes other than TAB made visible ("\r", "\n", "\x1b"),
+// so one event stays one line whatever a peer sent.
+std::string VisibleText(std::string_view text);
+
 // The filter rule shared by file and window.
 bool LogCategoryTaken(uint32_t category, uint32_t options, bool showAlways, bool window);
 
@@ -55,6 +60,13 @@ bool LogCategoryTaken(uint32_t category, uint32_t options, bool showAlways, bool
 // and writes "Program Started.". False only when the line buffer cannot be had
 // (`why` holds 5103's text); a file that cannot be opened leaves window logging.
 bool OpenLog(std::string& why);
+// The log file's path: `configured` (LogFile), "maillog.txt" when empty; a relative
+// name is taken in `userDirectory`, and in the current directory when that is empty.
+std::string ResolveLogFileName(const std::string& configured, const std::string& userDirectory);
+// Opens (appending, creating) `path` as the log file without reading the
+// configuration and without writing "Program Started."; false when it cannot be
+// opened (logging goes on to the window).
+bool OpenLogFile(const std::string& path);
 // Writes "Program Stopped." (category 0x1) and closes the file.
 void CloseLog();
 void SetLogOptions(uint32_t windowOptions, uint32_t fileOptions);
@@ -67,12 +79,17 @@ std::string LogFilePath();
 // the window is hidden (switch H).
 std::vector<std::string> WindowLogLines();
 void SetWindowEchoToStdout(bool on);
+void ClearWindowLog();
 
 // Reports a caught fault: eight "CRITICAL-ERROR: %s" lines, one line appended to
 // <home>/exc.log when that file exists, and the end of the process when
 // StopAfterCriticalErrors is reached.
 void CriticalError(const char* text);
 int CriticalErrorCount();
+void ResetCriticalErrorCount();
+// What ends the process when StopAfterCriticalErrors is reached (default _exit;
+// null restores it). Tests put a recorder here.
+void SetCriticalErrorExitHook(void (*hook)(int exitCode));
 
 // Message box: writes the text to standard error and to the log, returns the first
 // (affirmative) answer, since nobody can be asked. `title` null = product name.
@@ -89,6 +106,14 @@ bool SwitchMainLog(bool automatic, const std::string& newName, std::string& resu
 // Backs up a list's statistics file or a responder's response log (see accounts).
 bool BackupAccountLog(const std::string& accountName, int accountType, const std::string& domain,
                       const std::string& newName, std::string& resultText);
+// The walk over the accounts of every domain: calls BackupAccountLog(name, type,
+// domain, "", text) for each list and responder account, the primary domain
+// first. The account database registers it; until then the walk does nothing.
+void SetBackupAllAccountLogsHook(void (*hook)());
+void BackupAllAccountLogs();
+// The period stamp of `now` for an automatic switch period: 1 day "%y%j", 2 week
+// "%y%W", 3 month "%y%m"; "" for 0 (never).
+std::string LogPeriodStamp(int period, long now);
 // The daily maintenance check's log part: automatic switching of the main log and,
 // with AutoLogWhich 0, of the account logs. `now` is local time.
 void RunAutomaticLogSwitching(long now);

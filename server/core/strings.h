@@ -4,9 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // The text of string `id`, or null when the table has none.
 const char* LoadStringResource(unsigned id);
+
+// The text of WinSock error `wsaError` (10004 -> string 1004 ...), or "WinSock
+// Error #%d." with the number when the table has none.
+std::string WinSockErrorText(int wsaError);
 
 // Numbers of the messages cited by name in code. Only the numbers live here; the
 // texts are in the table.
@@ -48,4 +53,9 @@ enum StringId : unsigned {
   kStrPopStartFailed = 5220,
   kStrInOut = 5233,
   kStrSureToClose = 5286,
+
+  // Bases of the numbered families.
+  kStrWinSockOffset = 9000,         // string = WinSock error - 9000
+  kStrSmtpHelp = 2000,              // HELP without a topic; 2001-2010 the topics
+  kStrResolverResult = 2100,        // string = 2100 - resolver result code
 };
