@@ -16,6 +16,7 @@
 #include "platform/registry.h"
 #include "platform/signals.h"
 #include "platform/tick.h"
+#include "server/accounts/accounts.h"
 #include "server/core/config.h"
 #include "server/core/log.h"
 #include "server/core/server_state.h"
@@ -50,11 +51,6 @@ bool StartNetworkLayer(std::string&) { return true; }
 void StopNetworkLayer() {}
 bool StartMxLayer(std::string&) { return true; }
 void StopMxLayer() {}
-bool SearchSecondaryDomains(std::string&) {
-  LogEvent(0, kLogAlways, "Searching for secondary domains...");
-  return true;
-}
-bool EnsureRootAndPostmaster(std::string&) { return true; }
 bool ComputeEsmtpExtensions() { return true; }
 bool RegisterLocalNode(std::string&) { return true; }
 bool InitializePop3(std::string&) { return true; }
@@ -149,7 +145,7 @@ bool StartSupportLayers(std::string& why) {
   bool ok = ComputeEsmtpExtensions() && FindLocalNode(why) && RegisterLocalNode(why);
   if (ok) {
     AdjustConnectionCounts(0, 0);
-    ok = EnsureRootAndPostmaster(why);
+    ok = EnsureReservedAccounts(why);
   }
   std::string detail;
   if (ok && !InitializePop3(detail)) {
@@ -277,7 +273,7 @@ bool StartServer(const CommandLine& cmd, std::string& why) {
   g_mxStarted = true;
   LogEvent(0, kLogAlways, kStrMxInitialized);
   // 8. Secondary domains.
-  if (!SearchSecondaryDomains(detail)) return fail(detail, "");
+  if (!LoadSecondaryDomains(detail)) return fail(detail, "");
   // 9. SMTP and POP3 support layers.
   if (!StartSupportLayers(detail)) return fail(Text(kStrSmtpPopInitFailed), detail);
   LogEvent(0, kLogAlways, kStrSmtpPopInitialized);
