@@ -64,7 +64,7 @@ constexpr const char* kStmtSql[kStmtCount] = {
     "BEGIN IMMEDIATE",
     "COMMIT",
     "ROLLBACK",
-    "SELECT id FROM reg_keys WHERE path_fold = ?1",
+    "SELECT id, name FROM reg_keys WHERE path_fold = ?1",
     "INSERT INTO reg_keys(parent, name, path_fold) VALUES(?1, ?2, ?3)",
     "SELECT v.name, v.type, v.data FROM reg_keys k JOIN reg_values v ON v.key_id = k.id"
     " WHERE k.path_fold = ?1 AND v.name_fold = ?2",
@@ -325,12 +325,13 @@ bool PrepareStatements(Store& s, std::string& why) {
   return true;
 }
 
-int FindKeyId(const std::string& fold, int64_t& id) {
+int FindKeyId(const std::string& fold, int64_t& id, std::string* name = nullptr) {
   StmtUse st(kStmtFindKey);
   st.BindText(1, fold);
   int rc = st.Step();
   if (rc == SQLITE_ROW) {
     id = st.ColumnInt(0);
+    if (name) *name = st.ColumnBytes(1);
     return 0;
   }
   id = 0;
@@ -461,6 +462,22 @@ int RegStoreFindKey(const RegKeyPath& path, int64_t& id) {
     return 0;
   }
   return FindKeyId(path.fold, id);
+}
+
+int RegStoreStoredPath(const RegKeyPath& path, std::string& display) {
+  display.clear();
+  std::string fold;
+  for (const std::string& part : path.parts) {
+    if (!fold.empty()) fold += '\\';
+    fold += RegFoldName(part);
+    int64_t id = 0;
+    std::string name;
+    if (int err = FindKeyId(fold, id, &name)) return err;
+    if (id == 0) return RegFail(kErrFileNotFound, "registry key not found: " + RegJoinKeyPath(path));
+    if (!display.empty()) display += '\\';
+    display += name;
+  }
+  return 0;
 }
 
 int RegStoreCreateKey(const RegKeyPath& path, int64_t& id) {

@@ -52,6 +52,8 @@ class RegSession {
 
 // Id of the key, 0 when there is none (and 0 returned: absence is not a failure).
 int RegStoreFindKey(const RegKeyPath& path, int64_t& id);
+// The path of an existing key with each component as stored; 2 when missing.
+int RegStoreStoredPath(const RegKeyPath& path, std::string& display);
 // Finds or creates the key and its missing parents.
 int RegStoreCreateKey(const RegKeyPath& path, int64_t& id);
 // 2 when the key is missing; 5 for the root, which cannot be deleted.

@@ -206,6 +206,233 @@ TEST_F(RegistryTest, ValuesSurviveReopening) {
   EXPECT_EQ(RegDecodeMultiSz(v.data), (std::vector<std::string>{"a", "b"}));
 }
 
+// ---- the text form ----
+
+// Every value of the tree below `key`, with its key path as stored: a snapshot to
+// compare before and after a round trip.
+void CollectTree(const std::string& key, std::vector<std::string>& out) {
+  std::vector<RegValue> values;
+  ASSERT_TRUE(RegEnumValues(key, values)) << key;
+  out.push_back("[" + key + "]");
+  for (const RegValue& v : values) {
+    out.push_back(v.name + "|" + std::to_string(v.type) + "|" + v.data);
+  }
+  std::vector<std::string> keys;
+  ASSERT_TRUE(RegEnumKeys(key, keys));
+  for (const std::string& k : keys) CollectTree(key.empty() ? k : key + "\\" + k, out);
+}
+
+std::string Crlf(const std::string& lf) {
+  std::string out;
+  for (char c : lf) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+TEST_F(RegistryTest, TextRoundTripKeepsOddNamesAndDataExactly) {
+  const std::string odd = "Odd \"Key\" = x \xc3\xa9\xff";
+  const std::string key = "SOFTWARE\\" + odd + "\\Sub Key";
+  struct Case {
+    std::string name;
+    uint32_t type;
+    std::string data;
+  } cases[] = {
+      {"", kRegSz, RegEncodeSz("default")},
+      {"quote\"back\\slash", kRegSz, RegEncodeSz("C:\\dir\\ \"q\" = ;x")},
+      {"=equals= and spaces ", kRegSz, RegEncodeSz("")},
+      {"ends with backslash\\", kRegSz, RegEncodeSz("ends with backslash\\")},
+      {"@", kRegSz, RegEncodeSz("at sign name")},
+      {"\xc3\xa9t\xc3\xa9 \xff\xfe", kRegSz, RegEncodeSz("caf\xc3\xa9 \x80\xff raw bytes")},
+      {"line\tbreaks", kRegSz, RegEncodeSz("one\r\ntwo")},
+      {"no terminator", kRegSz, std::string("abc")},
+      {"inner zero", kRegSz, std::string("a\0b\0", 4)},
+      {"multi", kRegMultiSz,
+       RegEncodeMultiSz({"plain", "with \"quote\" and \\", "\xe2\x82\xac \xf0\x9f\x98\x80",
+                         "bad utf8 \xc3 \xed\xa0\x80 \xf8", ";semi=colon"})},
+      {"empty multi", kRegMultiSz, RegEncodeMultiSz({})},
+      {"expand", kRegExpandSz, RegEncodeSz("%HOME%/x")},
+      {"dword", kRegDword, RegEncodeDword(42)},
+      {"dword max", kRegDword, RegEncodeDword(0xffffffffu)},
+      {"short dword", kRegDword, std::string("\x01\x02", 2)},
+      {"binary", kRegBinary, std::string(200, '\x5a') + std::string("\0\x01\xff", 3)},
+      {"empty binary", kRegBinary, std::string()},
+      {"none", kRegNone, std::string("\x00\x10", 2)},
+  };
+  for (const Case& c : cases) ASSERT_TRUE(RegSetValue(key, c.name, c.type, c.data)) << c.name;
+  ASSERT_TRUE(RegCreateKey("SOFTWARE\\" + odd + "\\Empty [bracket]"));
+  std::vector<std::string> before;
+  CollectTree("", before);
+
+  std::string text, why;
+  ASSERT_TRUE(RegExportText("", text, why)) << why;
+  ASSERT_TRUE(RegDeleteKeyTree("SOFTWARE"));
+  ASSERT_TRUE(RegImportText(text, why)) << why;
+  std::vector<std::string> after;
+  CollectTree("", after);
+  EXPECT_EQ(after, before);
+  std::string again;
+  ASSERT_TRUE(RegExportText("", again, why)) << why;
+  EXPECT_EQ(again, text);
+  // Every line ends with CR LF; no bare LF, no line longer than regedit writes.
+  size_t pos = 0;
+  while ((pos = text.find('\n', pos)) != std::string::npos) {
+    ASSERT_GT(pos, 0u);
+    EXPECT_EQ(text[pos - 1], '\r') << "at " << pos;
+    ++pos;
+  }
+}
+
+TEST_F(RegistryTest, ExportWritesTheWindowsForm) {
+  ASSERT_TRUE(RegSetString("SOFTWARE\\Corvel", "", "def"));
+  ASSERT_TRUE(RegSetString("SOFTWARE\\Corvel", "Path", "C:\\mail \"x\""));
+  ASSERT_TRUE(RegSetDword("SOFTWARE\\Corvel", "Port", 42));
+  ASSERT_TRUE(RegSetMultiString("SOFTWARE\\Corvel", "List", {"a", "\xc3\xa9"}));
+  ASSERT_TRUE(RegSetValue("SOFTWARE\\Corvel", "Bin", kRegBinary, std::string("\x00\xff", 2)));
+  ASSERT_TRUE(RegCreateKey("SOFTWARE\\Corvel\\Users\\alice"));
+  std::string text, why;
+  ASSERT_TRUE(RegExportText("hklm\\software\\corvel", text, why)) << why;
+  EXPECT_EQ(text, Crlf("Windows Registry Editor Version 5.00\n"
+                       "\n"
+                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvel]\n"
+                       "@=\"def\"\n"
+                       "\"Path\"=\"C:\\\\mail \\\"x\\\"\"\n"
+                       "\"Port\"=dword:0000002a\n"
+                       "\"List\"=hex(7):61,00,00,00,e9,00,00,00,00,00\n"
+                       "\"Bin\"=hex:00,ff\n"
+                       "\n"
+                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvel\\Users]\n"
+                       "\n"
+                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvel\\Users\\alice]\n"
+                       "\n"));
+  EXPECT_FALSE(RegExportText("SOFTWARE\\Missing", text, why));
+  EXPECT_NE(why.find("not found"), std::string::npos) << why;
+}
+
+TEST_F(RegistryTest, ImportReadsWhatWindowsWrites) {
+  ASSERT_TRUE(RegSetString("SOFTWARE\\Corvel", "Gone", "x"));
+  ASSERT_TRUE(RegSetString("SOFTWARE\\Old\\Deep", "v", "x"));
+  std::string text = Crlf(
+      "Windows Registry Editor Version 5.00\n"
+      "\n"
+      "; a comment\n"
+      "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Old]\n"
+      "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\NeverWas]\n"
+      "\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvel]\n"
+      "\"Gone\"=-\n"
+      "\"NotThere\"=-\n"
+      "\"Domains\"=hex(7):65,00,78,00,61,00,6d,00,70,00,6c,00,65,00,2e,00,63,00,6f,00,\\\n"
+      "  6d,00,00,00,6d,00,61,00,69,00,6c,00,2e,00,6f,00,72,00,67,00,00,00,00,00\n"
+      "\"Count\"=dword:0000FFFF\n"
+      "\"Home\"=hex(2):25,00,48,00,00,00\n"
+      "  \"Indented\"=\"yes\"\n"
+      "@=\"default\"\n");
+  std::string why;
+  ASSERT_TRUE(RegImportText(text, why)) << why;
+  RegValue v;
+  EXPECT_FALSE(RegQueryValue("SOFTWARE\\Corvel", "Gone", v));
+  EXPECT_FALSE(RegKeyExists("SOFTWARE\\Old"));
+  ASSERT_TRUE(RegQueryValue("SOFTWARE\\Corvel", "domains", v));
+  EXPECT_EQ(v.type, uint32_t(kRegMultiSz));
+  EXPECT_EQ(RegDecodeMultiSz(v.data), (std::vector<std::string>{"example.com", "mail.org"}));
+  ASSERT_TRUE(RegQueryValue("SOFTWARE\\Corvel", "Count", v));
+  uint32_t n = 0;
+  EXPECT_TRUE(RegDecodeDword(v.data, n));
+  EXPECT_EQ(n, 0xffffu);
+  ASSERT_TRUE(RegQueryValue("SOFTWARE\\Corvel", "Home", v));
+  EXPECT_EQ(v.type, uint32_t(kRegExpandSz));
+  EXPECT_EQ(v.data, std::string("%H\0", 3));
+  ASSERT_TRUE(RegQueryValue("SOFTWARE\\Corvel", "Indented", v));
+  ASSERT_TRUE(RegQueryValue("SOFTWARE\\Corvel", "", v));
+  EXPECT_EQ(RegDecodeSz(v.data), "default");
+
+  // regedit saves UTF-16LE with a byte-order mark.
+  std::string wide = "\xff\xfe";
+  for (char c : Crlf("Windows Registry Editor Version 5.00\n\n[HKLM\\W]\n\"k\"=\"\xc3\xa9\"\n")) {
+    if (uint8_t(c) == 0xc3) continue;  // é is one UTF-16 unit, 0x00e9
+    wide += uint8_t(c) == 0xa9 ? '\xe9' : c;
+    wide += '\0';
+  }
+  ASSERT_TRUE(RegImportText(wide, why)) << why;
+  ASSERT_TRUE(RegQueryValue("W", "k", v));
+  EXPECT_EQ(RegDecodeSz(v.data), "\xc3\xa9");
+}
+
+// A bad line anywhere fails the whole import with its line number, and nothing of
+// the file is written, not even the lines before it.
+TEST_F(RegistryTest, ImportRejectsBadLinesAndWritesNothing) {
+  struct Case {
+    const char* text;
+    const char* why;
+  } cases[] = {
+      {"REGEDIT4\n", "line 1: expected \"Windows Registry Editor Version 5.00\""},
+      {"", "line 1: expected"},
+      {"Windows Registry Editor Version 5.00\n\"v\"=\"x\"\n", "line 2: a value before any [key]"},
+      {"Windows Registry Editor Version 5.00\n[HKLM\\T]\n\"v\"=dword:123456789\n",
+       "line 3: bad dword"},
+      {"Windows Registry Editor Version 5.00\n[HKLM\\T]\n\"v\"=dword:xyz\n", "line 3: bad dword"},
+      {"Windows Registry Editor Version 5.00\n[HKLM\\T]\n\"v\"=\"open\n", "line 3: unterminated"},
+      {"Windows Registry Editor Version 5.00\n[HKLM\\T]\n\"v\"=\"a\\nb\"\n",
+       "line 3: unknown escape \\n"},
+      {"Windows Registry Editor Version 5.00\n[HKLM\\T]\n\"v\"=\"x\" trailing\n",
+       "line 3: text after the closing quote"},
+      {"Windows Registry Editor Version 5.00\n[HKLM\\T]\n\"v\"\n", "line 3: expected '='"},
+      {"Windows Registry Editor Version 5.00\n[HKLM\\T]\nv=\"x\"\n", "line 3: expected a quoted"},
+      {"Windows Registry Editor Version 5.00\n[HKLM\\T]\n\"v\"=hex:01,zz\n",
+       "line 3: bad hex byte \"zz\""},
+      {"Windows Registry Editor Version 5.00\n[HKLM\\T]\n\"v\"=hex:01,\\\n  02,\\\n  0g\n",
+       "line 5: bad hex byte \"0g\""},
+      {"Windows Registry Editor Version 5.00\n[HKLM\\T]\n\"v\"=hex:01,02,\n",
+       "line 3: the hex list ends with a comma"},
+      {"Windows Registry Editor Version 5.00\n[HKLM\\T]\n\"v\"=hex:01,\\\n",
+       "line 3: the hex list continues past the end"},
+      {"Windows Registry Editor Version 5.00\n[HKLM\\T]\n\"v\"=hex(7):41,00,00\n",
+       "line 3: odd number of bytes"},
+      {"Windows Registry Editor Version 5.00\n[HKLM\\T]\n\"v\"=hex(zz):00\n",
+       "line 3: bad value type"},
+      {"Windows Registry Editor Version 5.00\n[HKLM\\T]\n\"v\"=qword:1\n",
+       "line 3: unknown value data"},
+      {"Windows Registry Editor Version 5.00\n[HKLM\\T\n", "line 2: a key line must end with ']'"},
+      {"Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\T]\n",
+       "line 2: only keys of HKEY_LOCAL_MACHINE"},
+      {"Windows Registry Editor Version 5.00\n[HKLMX\\T]\n", "line 2: only keys of"},
+      {"Windows Registry Editor Version 5.00\n[-HKEY_LOCAL_MACHINE]\n",
+       "line 2: HKEY_LOCAL_MACHINE itself cannot be deleted"},
+      {"Windows Registry Editor Version 5.00\n[-HKLM\\T]\n\"v\"=\"x\"\n",
+       "line 3: a value under a deleted key"},
+  };
+  ASSERT_TRUE(RegSetString("Sentinel", "v", "kept"));
+  for (const Case& c : cases) {
+    // Valid lines follow so a partial import would show (not after a list that
+    // runs on past the end: it would take them in).
+    std::string full = c.text;
+    if (std::string(c.why).find("continues") == std::string::npos)
+      full += "[HKLM\\After]\n\"a\"=\"b\"\n";
+    std::string why;
+    EXPECT_FALSE(RegImportText(full, why)) << c.text;
+    EXPECT_EQ(why.rfind(c.why, 0), 0u) << "got: " << why;
+    EXPECT_FALSE(RegKeyExists("T")) << c.text;
+    EXPECT_FALSE(RegKeyExists("After")) << c.text;
+    RegValue v;
+    EXPECT_TRUE(RegQueryValue("Sentinel", "v", v));
+  }
+  // Changes before the bad line are undone too: a deletion, a key and a value.
+  std::string text =
+      "Windows Registry Editor Version 5.00\r\n"
+      "[-HKLM\\Sentinel]\r\n"
+      "[HKLM\\New]\r\n"
+      "\"x\"=\"y\"\r\n"
+      "\"bad\"=dword:\r\n";
+  std::string why;
+  EXPECT_FALSE(RegImportText(text, why));
+  EXPECT_EQ(why.rfind("line 5: bad dword", 0), 0u) << why;
+  RegValue v;
+  EXPECT_TRUE(RegQueryValue("Sentinel", "v", v));
+  EXPECT_FALSE(RegKeyExists("New"));
+}
+
 // A file that is not a registry is refused with its name and left exactly as it is.
 TEST(RegistryOpen, ForeignFilesAreRefusedAndLeftIntact) {
   std::string dir = MakeTempDir();
