@@ -631,6 +631,16 @@ bool RegKeyExists(const std::string& key) {
   return Finish(LookUpKey(key, id));
 }
 
+bool RegStoredKeyPath(const std::string& key, std::string& stored) {
+  stored.clear();
+  RegKeyPath path;
+  if (int err = RegParseKeyPath(key, path)) return Finish(err);
+  RegSession session(false);
+  if (session.error()) return Finish(session.error());
+  if (int err = RegStoreStoredPath(path, stored)) return Finish(err);
+  return Finish(session.Commit());
+}
+
 bool RegCreateKey(const std::string& key) {
   RegKeyPath path;
   if (int err = RegParseKeyPath(key, path)) return Finish(err);

@@ -42,6 +42,9 @@ std::string RegLastErrorText();
 // or trailing backslashes are ignored. Functions return false when the store is
 // not open or the operation failed; LastWinError() then tells why (2 = not found).
 bool RegKeyExists(const std::string& key);
+// The key's path below HKLM with each name as stored ("hklm\\software" ->
+// "SOFTWARE"); false (2) when it does not exist.
+bool RegStoredKeyPath(const std::string& key, std::string& path);
 bool RegCreateKey(const std::string& key);       // creates missing parents too
 bool RegDeleteKeyTree(const std::string& key);   // the key, its sub-keys and values
 // Names of the direct sub-keys, as stored, sorted without regard to case.
