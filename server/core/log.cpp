@@ -19,6 +19,7 @@
 
 #include "platform/files.h"
 #include "platform/home.h"
+#include "server/accounts/accounts.h"
 #include "server/core/config.h"
 #include "server/core/strings.h"
 
@@ -35,10 +36,6 @@ constexpr const char* kCriticalLimitText = "critical error ocurred: %d >= %d";
 constexpr const char* kCriticalLimitTitle = "corvel95";
 constexpr int kCriticalWindowRepeats = 8;
 constexpr unsigned kMaxSwitchNumber = 0xfff;  // "%03x" has three digits
-
-// Account types of the account database whose logs are switched.
-constexpr int kAccountTypeList = 3;
-constexpr int kAccountTypeResponder = 4;
 
 // Texts of switching and backups.
 constexpr const char* kTextRenameFailed = "Unable to rename log file.";
@@ -381,19 +378,22 @@ bool BackupAccountLog(const std::string& accountName, int accountType, const std
   resultText.clear();
   const char* switchName;
   const char* fileName;
-  if (accountType == kAccountTypeList) {
+  if (accountType == kAccountList) {
     switchName = "ListStats";
     fileName = "ListStatsFile";
-  } else if (accountType == kAccountTypeResponder) {
+  } else if (accountType == kAccountResponder) {
     switchName = "DoAutoResponseLog";
     fileName = "AutoResponseLog";
   } else {
     return false;
   }
   const char* dom = domain.empty() ? nullptr : domain.c_str();
-  if (!ConfigGetBool("Configuration", switchName, false, dom, accountName.c_str())) return false;
+  // The switches live with the configuration the record names (normally its own).
+  std::string config;
+  if (!GetAccountConfigName(accountName, config, domain) || config.empty()) config = accountName;
+  if (!ConfigGetBool("Configuration", switchName, false, dom, config.c_str())) return false;
   std::string file =
-      InUserDirectory(ConfigGetText("Configuration", fileName, "", dom, accountName.c_str()));
+      InUserDirectory(ConfigGetText("Configuration", fileName, "", dom, config.c_str()));
   if (file.empty() || !FileExists(file)) return false;
 
   std::string target = newName.empty() ? ProposeSwitchedName(file) : newName;
@@ -407,7 +407,19 @@ bool BackupAccountLog(const std::string& accountName, int accountType, const std
 void SetBackupAllAccountLogsHook(void (*hook)()) { gAccountWalkHook.store(hook); }
 
 void BackupAllAccountLogs() {
-  if (void (*walk)() = gAccountWalkHook.load()) walk();
+  if (void (*walk)() = gAccountWalkHook.load()) {
+    walk();
+    return;
+  }
+  for (const std::string& domain : ListDomains()) {  // the primary domain first
+    ForEachAccount(domain, [&](const AccountEntry& account) {
+      if (account.type == kAccountList || account.type == kAccountResponder) {
+        std::string text;
+        BackupAccountLog(account.name, account.type, domain, "", text);
+      }
+      return true;
+    });
+  }
 }
 
 std::string LogPeriodStamp(int period, long now) {

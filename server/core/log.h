@@ -103,12 +103,16 @@ std::string ProposeSwitchedName(const std::string& path);
 // Renames the main log and opens a fresh one. `resultText` gets the result text
 // ("" on manual success). Returns true on success.
 bool SwitchMainLog(bool automatic, const std::string& newName, std::string& resultText);
-// Backs up a list's statistics file or a responder's response log (see accounts).
+// Backs up a list's statistics file (ListStats/ListStatsFile) or a responder's
+// response log (DoAutoResponseLog/AutoResponseLog) of the account's Configuration
+// section; `accountType` is the AccountType (3 list, 4 responder; others do
+// nothing). Renames to `newName`, else to the first free "%03x" extension, never
+// over an existing file. False when nothing was backed up.
 bool BackupAccountLog(const std::string& accountName, int accountType, const std::string& domain,
                       const std::string& newName, std::string& resultText);
-// The walk over the accounts of every domain: calls BackupAccountLog(name, type,
-// domain, "", text) for each list and responder account, the primary domain
-// first. The account database registers it; until then the walk does nothing.
+// The walk over the accounts of every domain: BackupAccountLog(name, type, domain,
+// "", text) for each list and responder account, the primary domain first. A hook
+// (tests) replaces the walk; null restores it.
 void SetBackupAllAccountLogsHook(void (*hook)());
 void BackupAllAccountLogs();
 // The period stamp of `now` for an automatic switch period: 1 day "%y%j", 2 week

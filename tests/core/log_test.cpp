@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/files.h"
+#include "server/accounts/accounts.h"
 #include "server/core/config.h"
 #include "server/core/log.h"
 #include "server/core/strings.h"
@@ -311,6 +312,27 @@ TEST(LogTest, AccountLogBackups) {
   EXPECT_EQ(h.File("taken"), "older backup");
   EXPECT_EQ(h.File("biglist.sts"), "new stats");
   EXPECT_NE(h.File().find("Error renaming response file for 'biglist'."), std::string::npos);
+}
+
+TEST(LogTest, AccountLogWalkCoversListsAndRespondersOfEveryDomain) {
+  LogHome h;
+  SetLogOptions(0, 0);
+  std::string why;
+  ASSERT_GT(AddSecondaryDomain("Other", "other.org", why), 0) << why;
+  ASSERT_TRUE(LoadSecondaryDomains(why)) << why;
+  // The list's record names the configuration "shared"; its switches live there.
+  ASSERT_TRUE(WriteListRecord("news", "News", "shared", "owner@x.org", "", why)) << why;
+  ASSERT_TRUE(WriteResponderRecord("info", "Info", "info", "other.org", why)) << why;
+  ASSERT_TRUE(WriteForwardRecord("away", "a@b.org", "", why)) << why;
+  ConfigSetBool("Configuration", "ListStats", true, nullptr, "shared");
+  ConfigSetString("Configuration", "ListStatsFile", "news.sts", nullptr, "shared");
+  ConfigSetBool("Configuration", "DoAutoResponseLog", true, "other.org", "info");
+  ConfigSetString("Configuration", "AutoResponseLog", "info.log", "other.org", "info");
+  h.Write("news.sts", "n");
+  h.Write("info.log", "i");
+  BackupAllAccountLogs();
+  EXPECT_EQ(h.File("news.000"), "n");
+  EXPECT_EQ(h.File("info.000"), "i");
 }
 
 struct UtcZone {
