@@ -1,0 +1,821 @@
+#include "server/spool/headers.h"
+
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/files.h"
+#include "server/accounts/accounts.h"
+#include "server/core/config.h"
+#include "server/spool/spool.h"
+
+namespace {
+
+constexpr const char* kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+// The date part of a Received line is at most this long.
+constexpr size_t kMaxReceivedDate = 50;
+// Header lines whose addresses are rewritten.
+constexpr const char* kAddressHeaders[] = {"To:",       "From:", "Return-Path:", "Sender:",
+                                           "Reply-To:", "Cc:",   "X-Sender:"};
+struct FlagHeader {
+  const char* name;
+  uint32_t flag;
+};
+constexpr FlagHeader kFlagHeaders[] = {
+    {"To:", kHeaderTo},
+    {"From:", kHeaderFrom},
+    {"Date:", kHeaderDate},
+    {"Subject:", kHeaderSubject},
+    {"X-MailDaemon:", kHeaderXMailDaemon},
+    {"Message-Id:", kHeaderMessageId},
+};
+// An address header line that would reach this many characters folds first.
+constexpr size_t kFoldColumn = 70;
+constexpr const char* kFoldBreak = ",\r\n    ";  // comma, CRLF, three spaces, the blank
+constexpr size_t kFoldIndent = 4;
+// Buffered output of a copy is written once it holds this much.
+constexpr size_t kCopyFlushSize = 65536;
+constexpr size_t kBodyReadSize = 65536;
+
+std::atomic<time_t> g_fixedClock{0};
+
+char Lower(char c) { return char(std::tolower((unsigned char)c)); }
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  }
+  return true;
+}
+bool StartsWithNoCase(std::string_view s, std::string_view p) {
+  return s.size() >= p.size() && EqualsNoCase(s.substr(0, p.size()), p);
+}
+bool EndsWithNoCase(std::string_view s, std::string_view p) {
+  return s.size() >= p.size() && EqualsNoCase(s.substr(s.size() - p.size()), p);
+}
+
+std::string_view Trim(std::string_view s) {
+  size_t b = 0, e = s.size();
+  while (b < e && IsBlank(s[b])) ++b;
+  while (e > b && IsBlank(s[e - 1])) --e;
+  return s.substr(b, e - b);
+}
+std::string_view TrimRight(std::string_view s) {
+  size_t e = s.size();
+  while (e > 0 && IsBlank(s[e - 1])) --e;
+  return s.substr(0, e);
+}
+
+// The part of a host name from its first '.', or "".
+std::string_view DomainSuffix(std::string_view host) {
+  size_t dot = host.find('.');
+  return dot == std::string_view::npos ? std::string_view() : host.substr(dot);
+}
+std::string_view FirstLabel(std::string_view host) { return host.substr(0, host.find('.')); }
+
+// Peer text never carries a line end or NUL into a line we write.
+std::string Sanitized(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+  }
+  return out;
+}
+
+// The first `target` outside double-quoted strings and parenthesised comments.
+size_t FindTopLevel(std::string_view s, char target) {
+  bool quoted = false;
+  int depth = 0;
+  for (size_t i = 0; i < s.size(); ++i) {
+    char c = s[i];
+    if (quoted) {
+      if (c == '\\') ++i;
+      else if (c == '"') quoted = false;
+      continue;
+    }
+    if (depth > 0) {
+      if (c == '(') ++depth;
+      else if (c == ')') --depth;
+      continue;
+    }
+    if (c == target) return i;
+    if (c == '"') quoted = true;
+    else if (c == '(') depth = 1;
+  }
+  return std::string_view::npos;
+}
+
+// The index of the bracket closing the one at `open` ('(' or '<'), counting
+// nesting; npos when it is never closed.
+size_t FindClosing(std::string_view s, size_t open) {
+  char o = s[open];
+  char c = o == '(' ? ')' : '>';
+  int depth = 0;
+  for (size_t i = open; i < s.size(); ++i) {
+    if (s[i] == o) ++depth;
+    else if (s[i] == c && --depth == 0) return i;
+  }
+  return std::string_view::npos;
+}
+
+// Removes each parenthesised comment (nesting counts) with the blanks around it.
+std::string RemoveComments(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '(') {
+      out += s[i];
+      continue;
+    }
+    size_t close = FindClosing(s, i);
+    while (!out.empty() && IsBlank(out.back())) out.pop_back();
+    i = close == std::string_view::npos ? s.size() : close;
+    while (i + 1 < s.size() && IsBlank(s[i + 1])) ++i;
+  }
+  return out;
+}
+
+bool ParseAddressLiteral(std::string_view name, std::string& dotted) {
+  if (name.size() < 9 || name.front() != '[' || name.back() != ']') return false;
+  std::string_view in = name.substr(1, name.size() - 2);
+  dotted.clear();
+  for (int part = 0; part < 4; ++part) {
+    size_t digits = 0;
+    unsigned value = 0;
+    while (digits < in.size() && std::isdigit((unsigned char)in[digits]) && digits < 3) {
+      value = value * 10 + unsigned(in[digits] - '0');
+      ++digits;
+    }
+    if (digits == 0 || value > 255) return false;
+    in.remove_prefix(digits);
+    dotted += std::to_string(value);
+    if (part < 3) {
+      if (in.empty() || in.front() != '.') return false;
+      in.remove_prefix(1);
+      dotted += '.';
+    }
+  }
+  return in.empty();
+}
+
+bool Contains(std::string_view s, char c) { return s.find(c) != std::string_view::npos; }
+
+}  // namespace
+
+HostIdentity ServerHostIdentity() {
+  const Settings& s = ServerSettings();
+  HostIdentity id;
+  id.host = s.localNode;
+  id.hostAddress = s.localIp;
+  id.outgoingAlias = s.outgoingAlias;
+  id.incomingAliases = s.incomingAlias;
+  return id;
+}
+
+bool IsThisHost(std::string_view name, const HostIdentity& id) {
+  if (name.empty()) return false;
+  if (!id.host.empty() && EqualsNoCase(name, id.host)) return true;
+  if (!id.outgoingAlias.empty() && EqualsNoCase(name, id.outgoingAlias)) return true;
+  if (!Contains(name, '.')) {
+    if (!id.host.empty() && EqualsNoCase(name, FirstLabel(id.host))) return true;
+    if (!id.outgoingAlias.empty() && EqualsNoCase(name, FirstLabel(id.outgoingAlias)))
+      return true;
+  }
+  std::string dotted;
+  // The whole address must match: "[10.0.0.1]" is not the host 10.0.0.12.
+  if (ParseAddressLiteral(name, dotted)) return !id.hostAddress.empty() && dotted == id.hostAddress;
+  return false;
+}
+
+bool MatchDomainPattern(std::string_view pattern, std::string_view domain) {
+  size_t star = pattern.find('*');
+  if (star == std::string_view::npos) return EqualsNoCase(pattern, domain);
+  std::string_view prefix = pattern.substr(0, star);
+  std::string_view suffix = pattern.substr(star + 1);
+  return domain.size() >= prefix.size() + suffix.size() && StartsWithNoCase(domain, prefix) &&
+         EndsWithNoCase(domain, suffix);
+}
+
+bool NormalizeAddress(std::string_view text, const HostIdentity& id,
+                      const NormalizeOptions& options, NormalizedAddress& out) {
+  out = NormalizedAddress();
+  if (text.size() > kMaxAddressText) return false;
+  const bool bare = text.find_first_of("@%!") == std::string_view::npos;
+  std::string result;
+  std::string name;
+  bool isLocal = false;
+
+  if (bare && text.find_first_of("<(") == std::string_view::npos) {
+    result.assign(text);
+    isLocal = true;
+  } else {
+    std::string work(text);
+    // A comment after the address stands for the display name: "a@b (Name)"
+    // becomes "Name<a@b>".
+    if (FindTopLevel(work, '<') == std::string::npos) {
+      size_t open = FindTopLevel(work, '(');
+      if (open != std::string::npos) {
+        size_t close = FindClosing(work, open);
+        size_t end = close == std::string::npos ? work.size() : close;
+        std::string comment = work.substr(open + 1, end - open - 1);
+        for (char& c : comment) {
+          if (c == '<') c = '{';
+          else if (c == '>') c = '}';
+        }
+        std::string_view before = TrimRight(std::string_view(work).substr(0, open));
+        std::string_view after =
+            close == std::string::npos ? std::string_view() : std::string_view(work).substr(close + 1);
+        if (!Trim(before).empty()) {
+          work = comment + "<" + std::string(before) + ">" + std::string(after);
+        } else if (!Trim(after).empty()) {
+          work = comment + "<" + std::string(Trim(after)) + ">";
+        }
+      }
+    }
+    const std::string_view suffix = DomainSuffix(id.host);
+    // Every round shortens the text or appends the suffix once; more rounds
+    // than this means two rules undo each other.
+    const size_t maxRounds = 2 * work.size() + 16;
+    size_t round = 0;
+    for (;; ++round) {
+      if (round > maxRounds) return false;
+      size_t lt = FindTopLevel(work, '<');
+      if (lt != std::string::npos) {
+        size_t gt = FindClosing(work, lt);
+        size_t end = gt == std::string::npos ? work.size() : gt;
+        std::string display(Trim(std::string_view(work).substr(0, lt)));
+        if (gt != std::string::npos) display += work.substr(gt + 1);
+        if (!Trim(display).empty()) name = std::string(Trim(display));
+        work = work.substr(lt + 1, end - lt - 1);
+        continue;
+      }
+      if (!work.empty() && work[0] == '@') {
+        size_t stop = work.find_first_of(",:");
+        std::string_view routeHost =
+            std::string_view(work).substr(1, (stop == std::string::npos ? work.size() : stop) - 1);
+        if (IsThisHost(routeHost, id)) {
+          size_t colon = work.find(':');
+          if (colon == std::string::npos) return false;
+          work.erase(0, colon + 1);
+          continue;
+        }
+        if (!Contains(routeHost, '.') && !suffix.empty() && !routeHost.empty()) {
+          work.insert(1 + routeHost.size(), suffix);
+          continue;
+        }
+        break;  // a route through another host: not ours
+      }
+      size_t at = work.rfind('@');
+      if (at != std::string::npos) {
+        if (work.back() == '.') {
+          work.pop_back();
+          continue;
+        }
+        std::string_view domain = std::string_view(work).substr(at + 1);
+        if (domain.empty()) return false;
+        if (IsThisHost(domain, id)) {
+          work.erase(at);
+          size_t last = work.find_last_of("@!%<(");
+          if (last != std::string::npos) {
+            if (work[last] == '@') return false;
+            if (work[last] == '%') work[last] = '@';
+          }
+          continue;
+        }
+        if (!Contains(domain, '.') && !suffix.empty()) {
+          work += suffix;
+          continue;
+        }
+        break;  // a remote domain
+      }
+      size_t bang = work.find('!');
+      if (bang != std::string::npos) {
+        std::string_view bangHost = std::string_view(work).substr(0, bang);
+        if (IsThisHost(bangHost, id)) {
+          work.erase(0, bang + 1);
+          continue;
+        }
+        if (!options.routeHost.empty() && !Contains(bangHost, '.')) {
+          work = "@" + options.routeHost + ":" + work;
+          continue;
+        }
+        break;  // a path through another host
+      }
+      isLocal = true;  // no domain left
+      break;
+    }
+    if (Trim(work).empty()) return false;
+    if (options.strip && (!options.stripOnlyLocal || isLocal)) {
+      size_t lt = work.find('<');
+      if (lt != std::string::npos) {
+        size_t gt = work.find('>', lt + 1);
+        work = work.substr(lt + 1, (gt == std::string::npos ? work.size() : gt) - lt - 1);
+      }
+      result = RemoveComments(work);
+    } else {
+      result.assign(text);
+    }
+  }
+
+  const std::string& ourDomain = id.outgoingAlias.empty() ? id.host : id.outgoingAlias;
+  if (result.find_first_of("!@") == std::string::npos) {
+    if (bare && !options.defaultDomain.empty()) {
+      result += "@";
+      result += options.defaultDomain;
+      isLocal = false;
+    } else if (options.qualify) {
+      result += "@";
+      result += ourDomain;
+    }
+  }
+
+  size_t at = result.rfind('@');
+  if (at != std::string::npos) {
+    std::string_view domain = std::string_view(result).substr(at + 1);
+    if (options.mapDomains) {
+      std::string_view aliases = id.incomingAliases;
+      while (!aliases.empty()) {
+        size_t semi = aliases.find(';');
+        std::string_view entry = Trim(aliases.substr(0, semi));
+        aliases = semi == std::string_view::npos ? std::string_view() : aliases.substr(semi + 1);
+        if (!entry.empty() && MatchDomainPattern(entry, domain)) {
+          result.replace(at + 1, std::string::npos, ourDomain);
+          isLocal = true;
+          break;
+        }
+      }
+    } else if (!id.outgoingAlias.empty() && EqualsNoCase(domain, id.host)) {
+      result.replace(at + 1, std::string::npos, id.outgoingAlias);
+    }
+  }
+
+  out.address.assign(Trim(result));
+  out.name.assign(Trim(name));
+  out.isLocal = isLocal;
+  return true;
+}
+
+// ---- Dates -------------------------------------------------------------------------
+
+time_t MailNow() {
+  time_t fixed = g_fixedClock.load(std::memory_order_relaxed);
+  return fixed != 0 ? fixed : time(nullptr);
+}
+
+void SetMailClock(time_t fixed) { g_fixedClock.store(fixed, std::memory_order_relaxed); }
+
+std::string FormatLocalDate(DateStyle style, time_t when) {
+  struct tm tm;
+  if (!localtime_r(&when, &tm)) return std::string();
+  const char* day = kDayNames[tm.tm_wday % 7];
+  const char* month = kMonthNames[tm.tm_mon % 12];
+  const char* zone = tm.tm_zone ? tm.tm_zone : "";
+  char buffer[128];
+  switch (style) {
+    case DateStyle::kMail:
+      std::snprintf(buffer, sizeof buffer, "%s, %02d %s %d %02d:%02d:%02d %s", day, tm.tm_mday,
+                    month, tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, zone);
+      break;
+    case DateStyle::kMailTwoDigitYear:
+      std::snprintf(buffer, sizeof buffer, "%s, %02d %s %02d %02d:%02d:%02d %s", day, tm.tm_mday,
+                    month, (tm.tm_year + 1900) % 100, tm.tm_hour, tm.tm_min, tm.tm_sec, zone);
+      break;
+    case DateStyle::kMessageId:
+      std::snprintf(buffer, sizeof buffer, "%04d%02d%02d%02d%02d%02d", tm.tm_year + 1900,
+                    tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+      break;
+    case DateStyle::kCtime:
+      std::snprintf(buffer, sizeof buffer, "%.3s %.3s%3d %.2d:%.2d:%.2d %d", day, month,
+                    tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
+      break;
+  }
+  return buffer;
+}
+
+std::string FormatMailDate() { return FormatLocalDate(DateStyle::kMail, MailNow()); }
+
+bool WriteDateLine(int fd) { return SpoolWrite(fd, "Date: " + FormatMailDate(), true); }
+
+// ---- Received line and separator ---------------------------------------------------
+
+std::string BuildReceivedLine(const std::string& host, const std::string& fromHost,
+                              const std::string& fromAddress, const std::string& agent,
+                              const std::string& productText, bool fourDigitYear) {
+  std::string date = FormatLocalDate(
+      fourDigitYear ? DateStyle::kMail : DateStyle::kMailTwoDigitYear, MailNow());
+  if (date.size() > kMaxReceivedDate) date.resize(kMaxReceivedDate);
+  std::string line = "Received: by " + Sanitized(host) + " from ";
+  if (fromHost.empty()) {
+    line += "localhost\r\n    (";
+  } else if (fromAddress.empty()) {
+    line += Sanitized(fromHost) + " \r\n    (";
+  } else {
+    line += Sanitized(fromHost) + "\r\n    (" + Sanitized(fromAddress) + "::";
+  }
+  line += Sanitized(agent) + "," + Sanitized(productText) + "); " + date;
+  return line;
+}
+
+bool WriteReceivedLine(int fd, const std::string& host, const std::string& agent,
+                       const std::string& productText, bool fourDigitYear, long* length) {
+  std::string line = BuildReceivedLine(host, "", "", agent, productText, fourDigitYear);
+  if (length) *length = long(line.size() + 2);
+  return SpoolWrite(fd, line, true);
+}
+
+bool IsLocalStamp(std::string_view line, const std::string& host) {
+  const std::string_view words[] = {"Received:", "by", host, "from", "localhost"};
+  size_t i = 0;
+  for (std::string_view want : words) {
+    while (i < line.size() && IsBlank(line[i])) ++i;
+    size_t start = i;
+    while (i < line.size() && !IsBlank(line[i]) && line[i] != '\r' && line[i] != '\n') ++i;
+    if (!EqualsNoCase(line.substr(start, i - start), want)) return false;
+  }
+  return true;
+}
+
+bool WriteMailboxSeparator(int fd, const std::string& sender, bool afterMessage) {
+  std::string line = afterMessage ? "\r\n" : "";
+  line += "From " + Sanitized(sender) + " " + FormatLocalDate(DateStyle::kCtime, MailNow()) + "\r\n";
+  return SpoolWrite(fd, line);
+}
+
+// ---- Missing headers ---------------------------------------------------------------
+
+void AppendMissingHeaders(std::string& out, uint32_t flags, const MissingHeaderValues& v,
+                          const std::string& host) {
+  if (!(flags & kHeaderFrom)) out += "From: " + (v.from.empty() ? "nobody" : Sanitized(v.from)) + "\r\n";
+  if (!(flags & kHeaderTo)) out += "To: " + (v.to.empty() ? "nobody" : Sanitized(v.to)) + "\r\n";
+  if (!(flags & kHeaderDate)) out += "Date: " + FormatMailDate() + "\r\n";
+  if (!(flags & kHeaderSubject))
+    out += "Subject: " + (v.subject.empty() ? "None" : Sanitized(v.subject)) + "\r\n";
+  if (v.addXMailDaemon && !(flags & kHeaderXMailDaemon))
+    out += "X-MailDaemon: <" + Sanitized(v.xMailDaemon) + ">\r\n";
+  if (!v.idName.empty() && !(flags & kHeaderMessageId)) {
+    out += "Message-Id: <" + FormatLocalDate(DateStyle::kMessageId, MailNow()) + "." +
+           Sanitized(PathFileName(v.idName)) + "@" + Sanitized(host) + ">\r\n";
+  }
+}
+
+bool WriteMissingHeaders(int fd, uint32_t flags, const MissingHeaderValues& values,
+                         const std::string& host) {
+  std::string out;
+  AppendMissingHeaders(out, flags, values, host);
+  return SpoolWrite(fd, out);
+}
+
+// ---- Header rewriting --------------------------------------------------------------
+
+namespace {
+
+// Splits an address list at commas outside quotes, comments and angle brackets.
+template <typename Visit>
+void ForEachListItem(std::string_view value, Visit visit) {
+  bool quoted = false;
+  int parens = 0, angles = 0;
+  size_t start = 0;
+  for (size_t i = 0; i < value.size(); ++i) {
+    char c = value[i];
+    if (quoted) {
+      if (c == '\\') ++i;
+      else if (c == '"') quoted = false;
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == '(') {
+      ++parens;
+    } else if (c == ')') {
+      if (parens > 0) --parens;
+    } else if (parens == 0 && c == '<') {
+      ++angles;
+    } else if (parens == 0 && c == '>') {
+      if (angles > 0) --angles;
+    } else if (c == ',' && parens == 0 && angles == 0) {
+      visit(value.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  visit(value.substr(std::min(start, value.size())));
+}
+
+std::string QuoteDisplayName(std::string_view name) {
+  if (!name.empty() && name[0] == '"') return std::string(name);
+  std::string out = "\"";
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (name[i] == '\\' && i + 1 < name.size()) {
+      out += name[i];
+      out += name[++i];
+    } else if (name[i] == '"') {
+      out += "\\\"";
+    } else {
+      out += name[i];
+    }
+  }
+  out += '"';
+  return out;
+}
+
+// One address of an address header line, as it is written back.
+std::string RenderAddress(std::string_view written, bool toLine, const CopyOptions& o) {
+  NormalizeOptions no;
+  no.qualify = true;
+  no.strip = true;
+  no.stripOnlyLocal = true;
+  no.mapDomains = o.mapDomainsAndDropReceipts;
+  NormalizedAddress n;
+  if (!NormalizeAddress(written, o.identity, no, n)) return std::string(written);
+  if (!n.isLocal) return n.address;
+  if (toLine && written.substr(0, 19) == "Multiple recipients") return std::string(written);
+  if (o.useAccounts) {
+    AccountRecord record;
+    if (ReadAccount(n.address, o.domain, true, record) && record.type != kAccountForward) {
+      std::string display = n.name;
+      if (display.empty() && (!GetUserName(n.address, display, o.domain) || display.empty()))
+        display = "???";
+      return QuoteDisplayName(display) + " <" + n.address + ">";
+    }
+  }
+  return n.address;
+}
+
+void RebuildAddressLine(std::string_view name, std::string_view value, const CopyOptions& o,
+                        std::string& out) {
+  bool toLine = EqualsNoCase(name, "To:");
+  std::string line(name);
+  line += ' ';
+  size_t column = line.size();
+  bool any = false;
+  ForEachListItem(value, [&](std::string_view item) {
+    item = Trim(item);
+    if (item.empty()) return;
+    std::string rendered = RenderAddress(item, toLine, o);
+    if (any) {
+      // The first address of a line never moves.
+      if (column + 2 + rendered.size() >= kFoldColumn) {
+        line += kFoldBreak;
+        column = kFoldIndent;
+      } else {
+        line += ", ";
+        column += 2;
+      }
+    }
+    line += rendered;
+    column += rendered.size();
+    any = true;
+  });
+  if (!any) {
+    out.append(name);
+    out.append(value);
+  } else {
+    out += line;
+  }
+  out += "\r\n";
+}
+
+// One physical line of the block: [start, end) without the line end, next line.
+struct PhysicalLine {
+  size_t start = 0, end = 0, next = 0;
+  bool complete = false;
+};
+
+PhysicalLine LineAt(std::string_view block, size_t pos, bool atEnd) {
+  PhysicalLine l;
+  l.start = pos;
+  size_t lf = block.find('\n', pos);
+  if (lf == std::string_view::npos) {
+    l.end = l.next = block.size();
+    l.complete = atEnd && pos < block.size();
+  } else {
+    l.end = lf;
+    l.next = lf + 1;
+    l.complete = true;
+  }
+  if (l.end > l.start && block[l.end - 1] == '\r') --l.end;
+  return l;
+}
+
+bool IsBlankLine(std::string_view s) { return Trim(s).empty(); }
+
+}  // namespace
+
+size_t RewriteHeaderBlock(std::string_view block, bool atEnd, const CopyOptions& o,
+                          std::string& out) {
+  uint32_t flags = 0;
+  size_t pos = 0;
+  auto finish = [&](size_t consumed) {
+    AppendMissingHeaders(out, flags, o.missing, o.identity.host);
+    out += "\r\n";
+    return consumed;
+  };
+  while (true) {
+    PhysicalLine first = LineAt(block, pos, atEnd);
+    if (!first.complete) return finish(pos);
+    std::string_view firstText = block.substr(first.start, first.end - first.start);
+    if (IsBlankLine(firstText)) return finish(first.next);
+    if (IsBlank(firstText[0])) return finish(pos);  // a continuation with no header
+
+    // Unfold: lines that begin with a blank and hold more text continue this one.
+    std::string logical(firstText);
+    size_t next = first.next;
+    bool incomplete = false;
+    while (next < block.size() && IsBlank(block[next])) {
+      PhysicalLine cont = LineAt(block, next, atEnd);
+      if (!cont.complete) {
+        incomplete = true;
+        break;
+      }
+      std::string_view contText = block.substr(cont.start, cont.end - cont.start);
+      if (IsBlankLine(contText)) break;
+      logical.append(contText);
+      next = cont.next;
+    }
+    if (incomplete) return finish(pos);  // the block ends inside this header line
+    logical.resize(TrimRight(logical).size());
+
+    // The field name runs to a colon that comes before any blank.
+    size_t colon = logical.find(':');
+    size_t blank = logical.find_first_of(" \t");
+    bool isHeader = colon != std::string::npos && colon > 0 && colon < blank;
+    if (!isHeader) {
+      std::string_view word = std::string_view(logical).substr(0, blank);
+      if (EqualsNoCase(word, "from")) {  // a mailbox separator line
+        pos = next;
+        continue;
+      }
+      return finish(pos);  // the body starts without an empty line
+    }
+    std::string_view fieldName = std::string_view(logical).substr(0, colon + 1);
+    for (const FlagHeader& f : kFlagHeaders) {
+      if (EqualsNoCase(fieldName, f.name)) flags |= f.flag;
+    }
+    pos = next;
+    if (EqualsNoCase(fieldName, "Status:")) continue;
+    if (o.mapDomainsAndDropReceipts && EqualsNoCase(fieldName, "Return-receipt-to:")) continue;
+    bool addressHeader = false;
+    for (const char* h : kAddressHeaders) {
+      if (EqualsNoCase(fieldName, h)) addressHeader = true;
+    }
+    if (addressHeader) {
+      RebuildAddressLine(fieldName, std::string_view(logical).substr(colon + 1), o, out);
+    } else {
+      out += logical;
+      out += "\r\n";
+    }
+  }
+}
+
+// ---- Separator quoting -------------------------------------------------------------
+
+namespace {
+constexpr std::string_view kSeparatorWord = "From ";
+
+void FlushPrefix(FromQuoter& q, std::string& out) {
+  out.append(q.pendingGt, '>');
+  out.append(kSeparatorWord.substr(0, q.pendingFrom));
+  q.inPrefix = false;
+  q.pendingGt = q.pendingFrom = 0;
+}
+}  // namespace
+
+void QuoteFromLines(FromQuoter& q, std::string_view d, std::string& out) {
+  size_t i = 0;
+  const size_t n = d.size();
+  while (i < n) {
+    if (!q.inPrefix) {
+      const void* p = std::memchr(d.data() + i, '\n', n - i);
+      if (!p) {
+        out.append(d.data() + i, n - i);
+        return;
+      }
+      size_t lf = size_t(static_cast<const char*>(p) - d.data());
+      out.append(d.data() + i, lf + 1 - i);
+      i = lf + 1;
+      q.inPrefix = true;
+      q.pendingGt = q.pendingFrom = 0;
+      continue;
+    }
+    char c = d[i];
+    if (q.pendingFrom == 0 && c == '>') {
+      ++q.pendingGt;
+      ++i;
+    } else if (c == kSeparatorWord[q.pendingFrom]) {
+      ++i;
+      if (++q.pendingFrom == kSeparatorWord.size()) {
+        out.append(q.pendingGt + 1, '>');
+        out.append(kSeparatorWord);
+        q.inPrefix = false;
+        q.pendingGt = q.pendingFrom = 0;
+      }
+    } else {
+      FlushPrefix(q, out);  // `c` is looked at again as ordinary text
+    }
+  }
+}
+
+void FinishFromQuoting(FromQuoter& q, std::string& out) {
+  if (q.inPrefix) FlushPrefix(q, out);
+}
+
+// ---- Copying -----------------------------------------------------------------------
+
+namespace {
+
+// Fills `buffer` from the file; short only at the end of input. -1 on error.
+long FillBlock(int fd, char* buffer, size_t size) {
+  size_t got = 0;
+  while (got < size) {
+    long n = ReadSome(fd, buffer + got, size - got);
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += size_t(n);
+  }
+  return long(got);
+}
+
+}  // namespace
+
+bool CopyMessageWithHeaders(int input, int output, long long inputOffset,
+                            const CopyOptions& o, std::string& why) {
+  std::string block(kCopyBlockSize, '\0');
+  std::string out;
+  out.reserve(kCopyFlushSize + kBodyReadSize);
+  if (inputOffset >= 0 && !SpoolSeek(input, inputOffset, SEEK_SET)) {
+    why = "Unable to seek to the beginning of the file.";
+    return false;
+  }
+  long got = FillBlock(input, block.data(), block.size());
+  if (got < 0) {
+    why = "Error reading data from input file.";
+    return false;
+  }
+  bool atEnd = size_t(got) < block.size();
+  std::string_view first(block.data(), size_t(got));
+
+  size_t lineEnd = first.find('\n');
+  std::string_view firstLine = first.substr(0, lineEnd);
+  if (!IsLocalStamp(firstLine, o.identity.host)) {
+    std::string stamp = BuildReceivedLine(o.identity.host, "", "", o.agent, o.productText,
+                                          o.fourDigitYear);
+    if (!SpoolWrite(output, stamp, true)) {
+      why = "Error writing received line to output file.";
+      return false;
+    }
+  }
+
+  FromQuoter quoter;
+  auto emitBody = [&](std::string_view data) {
+    if (o.mailboxMode) QuoteFromLines(quoter, data, out);
+    else out.append(data);
+  };
+  auto flush = [&]() {
+    bool ok = SpoolWrite(output, out);
+    out.clear();
+    return ok;
+  };
+
+  if (o.byteLimit >= 0) {
+    size_t limit = std::min({size_t(o.byteLimit), kCopyBlockSize, first.size()});
+    emitBody(first.substr(0, limit));
+    if (o.mailboxMode) FinishFromQuoting(quoter, out);
+    if (!flush()) {
+      why = "Error writing file data to output file.";
+      return false;
+    }
+    return true;
+  }
+
+  size_t bodyStart = 0;
+  if (o.processHeaders) {
+    bodyStart = RewriteHeaderBlock(first, atEnd, o, out);
+    if (!flush()) {
+      why = "Error copying header: Error processing header lines.";
+      return false;
+    }
+  }
+  emitBody(first.substr(bodyStart));
+  if (!atEnd) block.resize(kBodyReadSize);
+  while (!atEnd) {
+    if (out.size() >= kCopyFlushSize && !flush()) {
+      why = "Error writing file data to output file.";
+      return false;
+    }
+    got = FillBlock(input, block.data(), block.size());
+    if (got < 0) {
+      why = "Error reading data from input file.";
+      return false;
+    }
+    atEnd = size_t(got) < block.size();
+    emitBody(std::string_view(block.data(), size_t(got)));
+  }
+  if (o.mailboxMode) FinishFromQuoting(quoter, out);
+  if (!flush()) {
+    why = "Error writing file data to output file.";
+    return false;
+  }
+  return true;
+}

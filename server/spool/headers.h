@@ -1,0 +1,175 @@
+// Header processing: the address normaliser that every path uses to turn address
+// text (SMTP commands, envelopes, header lines) into a bare address and to tell
+// whether it is ours; the date formats; the Received line; the mailbox separator;
+// and the one routine through which every copy of a message passes
+// (CopyMessageWithHeaders): it stamps the copy, rewrites the address header lines,
+// adds the missing headers and, for mailboxes, quotes body lines that would look
+// like a separator.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+// ---- Who we are --------------------------------------------------------------------
+
+// The names under which this server receives mail.
+struct HostIdentity {
+  std::string host;             // LocalNode
+  std::string hostAddress;      // LocalIP, dotted
+  std::string outgoingAlias;    // replaces the host name in addresses; may be empty
+  std::string incomingAliases;  // ';'-separated names or '*' patterns that are ours
+};
+
+// The identity from ServerSettings().
+HostIdentity ServerHostIdentity();
+
+// True when `name` names this server: equal to the host or the outgoing alias
+// (without regard to case); a name without '.' also against their first labels;
+// an address literal "[a.b.c.d]" against the host address.
+bool IsThisHost(std::string_view name, const HostIdentity& id);
+
+// ---- Address normalisation ---------------------------------------------------------
+
+struct NormalizeOptions {
+  bool qualify = false;         // a bare name gets "@" + the outgoing alias (or host)
+  bool strip = true;            // reduce to the bare address
+  bool stripOnlyLocal = false;  // ... only when it is local; else keep the text
+  bool mapDomains = false;      // domains of incomingAliases become ours
+  std::string routeHost;        // for bang paths through a relay; may be empty
+  std::string defaultDomain;    // for a bare name instead of qualification
+};
+
+struct NormalizedAddress {
+  std::string address;  // the bare address (or the text as given, see strip)
+  std::string name;     // the display name (phrase or comment); may be empty
+  bool isLocal = false;
+};
+
+// Longest address text taken (longer text fails); header values are split at
+// commas first, so a single address is never near this.
+inline constexpr size_t kMaxAddressText = 4096;
+
+// Normalises `text`. False when the address cannot be parsed (an '@' left in the
+// local part, a source route through us without ':', text over kMaxAddressText,
+// a loop of rewrites).
+bool NormalizeAddress(std::string_view text, const HostIdentity& id,
+                      const NormalizeOptions& options, NormalizedAddress& out);
+
+// The domain pattern rule of IncomingAlias entries: with '*', both lower-cased,
+// the part before the '*' must begin the domain and the rest end it; without,
+// equality without regard to case.
+bool MatchDomainPattern(std::string_view pattern, std::string_view domain);
+
+// ---- Dates -------------------------------------------------------------------------
+
+enum class DateStyle {
+  kMail,            // "%a, %d %b %Y %H:%M:%S %z": Date: lines, Received lines
+  kMailTwoDigitYear,// "%a, %d %b %y %H:%M:%S %z": Received lines without UseFourDigitYear
+  kMessageId,       // "%Y%m%d%H%M%S"
+  kCtime,           // "Www Mmm dd hh:mm:ss yyyy" (the C library's ctime, no line end)
+};
+
+// The time every date of a message uses: the clock, unless fixed for tests and
+// benchmarks by SetMailClock (0 = the real clock again).
+time_t MailNow();
+void SetMailClock(time_t fixed);
+
+// Formats `when` in local time. Day and month names are English; "%z" is the
+// local time zone's name (its daylight-saving name while that is in effect).
+std::string FormatLocalDate(DateStyle style, time_t when);
+// The current local time in the four-digit mail format.
+std::string FormatMailDate();
+// Writes "Date: " + FormatMailDate() + CRLF.
+bool WriteDateLine(int fd);
+
+// ---- Received line and mailbox separator -------------------------------------------
+
+// Builds a Received line without its final CRLF: no `fromHost` gives the local
+// form "from localhost", a from-host without `fromAddress` the second form, both
+// the third. `productText` is "%s V%s" of the product.
+std::string BuildReceivedLine(const std::string& host, const std::string& fromHost,
+                              const std::string& fromAddress, const std::string& agent,
+                              const std::string& productText, bool fourDigitYear);
+// Writes the local form with CRLF; `length` gets its length plus 2.
+bool WriteReceivedLine(int fd, const std::string& host, const std::string& agent,
+                       const std::string& productText, bool fourDigitYear, long* length);
+// True when `line` (one line, without its end) is this host's local stamp: the
+// words "Received:", "by", host, "from", "localhost", without regard to case.
+bool IsLocalStamp(std::string_view line, const std::string& host);
+
+// Writes "From <sender> <ctime>" + CRLF, after an empty line with `afterMessage`.
+bool WriteMailboxSeparator(int fd, const std::string& sender, bool afterMessage);
+
+// ---- Copying a message -------------------------------------------------------------
+
+// Header presence flags collected while a header block is copied.
+enum HeaderFlag : uint32_t {
+  kHeaderTo = 0x01,
+  kHeaderFrom = 0x02,
+  kHeaderDate = 0x04,
+  kHeaderSubject = 0x08,
+  kHeaderXMailDaemon = 0x10,
+  kHeaderMessageId = 0x20,
+};
+
+// What WriteMissingHeaders writes for the headers a message lacks.
+struct MissingHeaderValues {
+  std::string from;         // "nobody" when empty
+  std::string to;           // "nobody" when empty
+  std::string subject;      // "None" when empty
+  std::string xMailDaemon;  // written as "X-MailDaemon: <%s>" when addXMailDaemon
+  bool addXMailDaemon = false;
+  std::string idName;       // file whose name part makes the Message-Id; empty = none
+};
+
+// Writes, in order, each header whose flag is not set: From, To, Date, Subject,
+// X-MailDaemon (when asked), Message-Id (when idName is given).
+bool WriteMissingHeaders(int fd, uint32_t flags, const MissingHeaderValues& values,
+                         const std::string& host);
+// The same into a string.
+void AppendMissingHeaders(std::string& out, uint32_t flags, const MissingHeaderValues& values,
+                          const std::string& host);
+
+inline constexpr size_t kCopyBlockSize = 16384;
+
+struct CopyOptions {
+  bool mailboxMode = false;     // quote body lines that look like a separator
+  bool processHeaders = false;  // rewrite the header block (not with a byte limit)
+  HostIdentity identity;
+  std::string agent;            // "mail daemon", "router", "listserver"
+  std::string productText;
+  bool fourDigitYear = true;
+  MissingHeaderValues missing;
+  bool useAccounts = true;      // display names from the account database
+  std::string domain;           // the accounts' domain ("" = primary)
+  // Maps domains in address headers and drops Return-receipt-to: lines.
+  bool mapDomainsAndDropReceipts = false;
+  long byteLimit = -1;          // -1: the whole message; else at most kCopyBlockSize
+};
+
+// Copies the message at `inputOffset` (-1: the current position) of `input` to
+// `output`. False with the failing step's text in `why`; the output is left as
+// far as it was written (the caller deletes it).
+bool CopyMessageWithHeaders(int input, int output, long long inputOffset,
+                            const CopyOptions& options, std::string& why);
+
+// Rewrites one header block held in memory: `block` is the start of a message
+// (at most one copy block), `atEnd` when it is the whole message. Appends the
+// rewritten header and the empty line to `out` and returns how many bytes of
+// `block` it consumed; the rest is body. The pure core of CopyMessageWithHeaders.
+size_t RewriteHeaderBlock(std::string_view block, bool atEnd, const CopyOptions& options,
+                          std::string& out);
+
+// Mailbox separator quoting over a stream of blocks: a line that begins with any
+// number of '>' and then "From " gets one more '>'. Keeps its state between
+// blocks, so a line split across two reads is tested whole.
+struct FromQuoter {
+  bool inPrefix = true;      // still at the start of a line, matching ">*From "
+  size_t pendingGt = 0;      // '>' seen at the start of the current line
+  size_t pendingFrom = 0;    // bytes of "From " matched after them
+};
+void QuoteFromLines(FromQuoter& q, std::string_view data, std::string& out);
+// Writes out whatever prefix is still held at the end of the input.
+void FinishFromQuoting(FromQuoter& q, std::string& out);

@@ -1,0 +1,451 @@
+#include "server/spool/spool.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/errors.h"
+#include "platform/tick.h"
+#include "server/core/config.h"
+
+namespace {
+
+// A producer that keeps losing the race for names would otherwise spin for ever
+// on a directory that cannot take files; a real directory never needs this many.
+constexpr int kMaxNameProbes = 1 << 20;
+constexpr int kMaxCommitRounds = 1000;
+// The outgoing reader reads files of any length but refuses envelopes larger
+// than this (a file that size is no envelope).
+constexpr size_t kOutgoingEnvelopeCap = 8u << 20;
+
+bool IsRaceError(int err) {
+  return err == kErrFileExists || err == kErrAlreadyExists || err == kErrSharingViolation;
+}
+
+const std::string& ChooseDir(bool incoming, const std::string& in, const std::string& out) {
+  return incoming ? in : out;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (std::tolower((unsigned char)text[i]) != std::tolower((unsigned char)prefix[i]))
+      return false;
+  }
+  return true;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view SkipBlanks(std::string_view s) {
+  size_t i = 0;
+  while (i < s.size() && IsBlank(s[i])) ++i;
+  return s.substr(i);
+}
+
+// One envelope line: the text without its end, and where the next line starts.
+// Lines end at CR (optionally followed by LF); a bare LF ends a line too, so an
+// address can never carry a line feed into the envelopes we write from it.
+struct EnvelopeLine {
+  std::string_view text;
+  size_t next = 0;
+  bool complete = false;  // a line end was seen (or the data ended with `atEnd`)
+};
+
+EnvelopeLine NextLine(std::string_view data, size_t pos, bool atEnd) {
+  EnvelopeLine line;
+  size_t end = pos;
+  while (end < data.size() && data[end] != '\r' && data[end] != '\n') ++end;
+  line.text = data.substr(pos, end - pos);
+  if (end == data.size()) {
+    line.complete = atEnd && end > pos;
+    line.next = end;
+    return line;
+  }
+  if (data[end] == '\r') {
+    if (end + 1 < data.size()) {
+      line.next = end + (data[end + 1] == '\n' ? 2 : 1);
+    } else if (atEnd) {
+      line.next = end + 1;
+    } else {
+      return line;  // the LF that may follow is not read yet
+    }
+  } else {
+    line.next = end + 1;
+  }
+  line.complete = true;
+  return line;
+}
+
+// The address after the first word of a line and the blanks after it.
+std::string_view ValueAfterFirstWord(std::string_view line) {
+  size_t i = 0;
+  while (i < line.size() && !IsBlank(line[i])) ++i;
+  return SkipBlanks(line.substr(i));
+}
+
+// Reads up to `size` bytes at `offset` (short only at the end of the file).
+bool ReadAt(int fd, long long offset, std::string& out, size_t size) {
+  out.resize(size);
+  size_t got = 0;
+  while (got < size) {
+    ssize_t n = ::pread(fd, out.data() + got, size - got, off_t(offset + got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) break;
+    got += size_t(n);
+  }
+  out.resize(got);
+  return true;
+}
+
+}  // namespace
+
+std::string FormatSpoolName(const std::string& dir, uint32_t number, const char* extension) {
+  char digits[16];
+  std::snprintf(digits, sizeof digits, "%08lx", (unsigned long)number);
+  return dir + digits + extension;
+}
+
+// ---- File primitives ---------------------------------------------------------------
+
+UniqueFd SpoolOpenRead(const std::string& path, int* winErr) {
+  return OpenExclusive(path, O_RDONLY, 0, winErr);
+}
+
+UniqueFd SpoolOpenUpdate(const std::string& path, int* winErr) {
+  return OpenExclusive(path, O_RDWR, 0, winErr);
+}
+
+UniqueFd SpoolOpenWrite(const std::string& path, bool create, bool shareRead, int* winErr) {
+  int flags = O_WRONLY | (create ? O_CREAT | O_TRUNC : 0);
+  UniqueFd fd = shareRead ? OpenShared(path, flags, 0600, winErr)
+                          : OpenExclusive(path, flags, 0600, winErr);
+  if (fd.valid() && !create && ::lseek(fd.get(), 0, SEEK_END) < 0) {
+    if (winErr) *winErr = kErrGenFailure;
+    return UniqueFd();
+  }
+  return fd;
+}
+
+bool SpoolExists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool SpoolWrite(int fd, const void* bytes, size_t length, bool addCrlf) {
+  if (!WriteAll(fd, bytes, length)) return false;
+  return !addCrlf || WriteAll(fd, "\r\n", 2);
+}
+
+bool SpoolWrite(int fd, std::string_view text, bool addCrlf) {
+  return SpoolWrite(fd, text.data(), text.size(), addCrlf);
+}
+
+bool SpoolRead(int fd, void* buffer, size_t size, size_t& got) {
+  long n = ReadSome(fd, buffer, size);
+  got = n > 0 ? size_t(n) : 0;
+  return n >= 0;
+}
+
+bool SpoolSeek(int fd, long long offset, int origin, long long* newPos) {
+  off_t pos = ::lseek(fd, off_t(offset), origin);
+  if (pos < 0) return false;
+  if (newPos) *newPos = pos;
+  return true;
+}
+
+bool SpoolClose(UniqueFd& fd) { return fd.close_checked(); }
+
+bool SpoolDelete(const std::string& path) { return DeleteFileWin(path) == 0; }
+
+// ---- Queue operations --------------------------------------------------------------
+
+UniqueFd CreateSpoolTemp(std::string& pathOut, bool incoming, const std::string& incomingDir,
+                         const std::string& outgoingDir, int* winErr) {
+  const std::string& dir = ChooseDir(incoming, incomingDir, outgoingDir);
+  uint32_t n = GetTickCount32();
+  for (int probe = 0; probe < kMaxNameProbes; ++probe, ++n) {
+    std::string name = FormatSpoolName(dir, n, kTempExtension);
+    if (SpoolExists(name)) continue;
+    // Create-new rather than create-always: a producer that probed the same
+    // number a moment later must never truncate a temporary that its owner has
+    // already closed and is about to commit.
+    int err = 0;
+    UniqueFd fd = OpenExclusive(name, O_WRONLY | O_CREAT | O_EXCL, 0600, &err);
+    if (fd.valid()) {
+      pathOut = name;
+      if (winErr) *winErr = 0;
+      return fd;
+    }
+    if (!IsRaceError(err)) {
+      if (winErr) *winErr = err;
+      return UniqueFd();
+    }
+  }
+  if (winErr) *winErr = kErrFileExists;
+  return UniqueFd();
+}
+
+UniqueFd CreateSpoolTemp(std::string& pathOut, bool incoming) {
+  const Settings& s = ServerSettings();
+  return CreateSpoolTemp(pathOut, incoming, s.incomingDirectory, s.outgoingDirectory);
+}
+
+bool CommitSpoolFile(std::string& path, bool incoming, const std::string& incomingDir,
+                     const std::string& outgoingDir, int* error, bool retry) {
+  if (error) *error = 0;
+  // The data first: once the new name is visible the message is ours to deliver.
+  {
+    int err = 0;
+    UniqueFd fd = OpenShared(path, O_RDONLY, 0, &err);
+    if (!fd.valid()) {
+      if (error) *error = err;
+      return false;
+    }
+    if (!SyncFile(fd.get())) {
+      if (error) *error = kErrWriteFault;
+      return false;
+    }
+  }
+  const std::string& dir = ChooseDir(incoming, incomingDir, outgoingDir);
+  const char* ext = incoming ? kIncomingExtension : kOutgoingExtension;
+  for (int round = 0; round < kMaxCommitRounds; ++round) {
+    uint32_t n = GetTickCount32();
+    std::string name = FormatSpoolName(dir, n, ext);
+    for (int probe = 0; SpoolExists(name) && probe < kMaxNameProbes; ++probe) {
+      name = FormatSpoolName(dir, ++n, ext);
+    }
+    int rc = RenameNoReplace(path, name);
+    if (rc == 0) {
+      if (!SyncParentDirectory(name)) {
+        // Not durable: take the name back so that nobody delivers a message we
+        // are about to report as not accepted.
+        if (RenameNoReplace(name, path) != 0) path = name;
+        if (error) *error = kErrWriteFault;
+        return false;
+      }
+      path = name;
+      return true;
+    }
+    if (error) *error = rc;
+    if (!retry || !IsRaceError(rc)) return false;
+  }
+  return false;
+}
+
+bool CommitSpoolFile(std::string& path, bool incoming, int* error, bool retry) {
+  const Settings& s = ServerSettings();
+  return CommitSpoolFile(path, incoming, s.incomingDirectory, s.outgoingDirectory, error, retry);
+}
+
+bool CloseAndCommitSpoolFile(UniqueFd& fd, std::string& path, bool incoming,
+                             const std::string& incomingDir, const std::string& outgoingDir,
+                             std::string& why) {
+  if (!SpoolClose(fd)) {
+    why = "Unable to close spool file.";
+    SpoolDelete(path);
+    return false;
+  }
+  int err = 0;
+  if (!CommitSpoolFile(path, incoming, incomingDir, outgoingDir, &err, true)) {
+    why = "Unable to commit spool file (error " + std::to_string(err) + ").";
+    SpoolDelete(path);
+    return false;
+  }
+  return true;
+}
+
+// ---- Envelope readers --------------------------------------------------------------
+
+bool ParseRouterEnvelope(std::string_view data, bool atEnd, long limitRecipients,
+                         RouterEnvelope& out, std::string& why) {
+  out = RouterEnvelope();
+  if (data.size() > kRouterEnvelopeLimit) {
+    data = data.substr(0, kRouterEnvelopeLimit);
+    atEnd = false;
+  }
+  size_t limit = size_t(std::max(1L, limitRecipients));
+  size_t pos = 0;
+  bool first = true;
+  while (true) {
+    EnvelopeLine line = NextLine(data, pos, atEnd);
+    if (!line.complete) {
+      why = first ? "Envelope has no sender line." : "Envelope has no end within its first 32768 bytes.";
+      return false;
+    }
+    // A NUL would cut the address short in every text we build from it.
+    if (line.text.find('\0') != std::string_view::npos) {
+      why = "Envelope holds a NUL byte.";
+      return false;
+    }
+    if (first) {
+      std::string_view t = line.text;
+      if (!StartsWithNoCase(t, "From:") || t.size() < 6 || !IsBlank(t[5])) {
+        why = "First line of envelope is not a From line.";
+        return false;
+      }
+      std::string_view sender = SkipBlanks(t.substr(5));
+      if (sender.empty()) {
+        why = "From line of envelope is empty.";
+        return false;
+      }
+      out.sender.assign(sender);
+      first = false;
+    } else if (line.text.empty()) {
+      out.messageOffset = (long long)line.next;
+      return true;
+    } else if (line.text[0] == 'T') {
+      if (out.recipients.size() < limit) {
+        EnvelopeRecipient r;
+        r.address.assign(ValueAfterFirstWord(line.text));
+        r.lineOffset = (long long)pos;
+        out.recipients.push_back(std::move(r));
+      } else {
+        out.moreRemain = true;
+      }
+    }
+    pos = line.next;
+  }
+}
+
+bool ReadRouterEnvelope(int fd, long limitRecipients, RouterEnvelope& out, std::string& why) {
+  std::string data;
+  if (!ReadAt(fd, 0, data, kRouterEnvelopeLimit + 1)) {
+    why = "Unable to read envelope.";
+    return false;
+  }
+  bool atEnd = data.size() <= kRouterEnvelopeLimit;
+  if (!ParseRouterEnvelope(data, atEnd, limitRecipients, out, why)) return false;
+  std::string header;
+  if (!ReadAt(fd, out.messageOffset, header, kHeaderScanLimit)) {
+    why = "Unable to read message header.";
+    return false;
+  }
+  size_t pos = 0;
+  while (pos < header.size()) {
+    EnvelopeLine line = NextLine(header, pos, true);
+    if (line.text.empty()) break;
+    if (StartsWithNoCase(line.text, "Message-id:")) {
+      out.hasMessageId = true;
+      break;
+    }
+    pos = line.next;
+  }
+  return true;
+}
+
+int ParseOutgoingEnvelope(std::string_view data, bool atEnd, OutgoingEnvelope& out,
+                          std::string& why) {
+  out = OutgoingEnvelope();
+  size_t pos = 0;
+  bool sawToLine = false;
+  bool skipping = false;  // the pass is full: skip to the empty line
+  for (bool first = true;; first = false) {
+    EnvelopeLine line = NextLine(data, pos, atEnd);
+    if (!line.complete) {
+      if (!atEnd) return 0;
+      why = first ? "End of file reading From field from envelope"
+                  : (sawToLine ? "End of file reading envelope"
+                               : "Unable to find any To lines in envelope");
+      return -1;
+    }
+    if (line.text.size() > kOutgoingLineLimit) {
+      why = "Envelope line longer than 510 characters";
+      return -1;
+    }
+    if (line.text.find('\0') != std::string_view::npos) {
+      why = "Envelope holds a NUL byte";
+      return -1;
+    }
+    std::string_view t = line.text;
+    if (first) {
+      if (!StartsWithNoCase(t, "from:")) {
+        why = "From line not first line in envelope";
+        return -1;
+      }
+      std::string_view sender = SkipBlanks(t.substr(5));
+      if (sender.empty()) {
+        why = "From line of envelope has extra data";
+        return -1;
+      }
+      out.sender.assign(sender);
+    } else if (t.empty()) {
+      if (!sawToLine) {
+        why = "Unable to find any To lines in envelope";
+        return -1;
+      }
+      out.messageOffset = (long long)line.next;
+      out.finalPass = !skipping;
+      return 1;
+    } else if (skipping) {
+      // the rest of the envelope waits for the next pass
+    } else if (t.substr(0, 3) == "To:") {
+      sawToLine = true;
+      std::string_view address = SkipBlanks(t.substr(3));
+      if (address.empty()) {
+        why = "To line of envelope has extra data";
+        return -1;
+      }
+      EnvelopeRecipient r;
+      r.address.assign(address);
+      r.lineOffset = (long long)pos;
+      out.recipients.push_back(std::move(r));
+      if (out.recipients.size() >= size_t(kOutgoingRecipientsPerPass)) skipping = true;
+    } else if (t.substr(0, 3) == "to:") {
+      sawToLine = true;
+    } else {
+      why = "Unexpected line in envelope searching for To line";
+      return -1;
+    }
+    pos = line.next;
+  }
+}
+
+bool ReadOutgoingEnvelope(int fd, OutgoingEnvelope& out, std::string& why) {
+  std::string data;
+  size_t want = 16384;
+  while (true) {
+    if (!ReadAt(fd, 0, data, want)) {
+      why = "Unable to read envelope";
+      return false;
+    }
+    bool atEnd = data.size() < want;
+    int rc = ParseOutgoingEnvelope(data, atEnd, out, why);
+    if (rc != 0) return rc > 0;
+    if (want >= kOutgoingEnvelopeCap) {
+      why = "Envelope too large";
+      return false;
+    }
+    want *= 4;
+  }
+}
+
+bool MarkRecipientDone(int fd, long long lineOffset, std::string& why) {
+  char c = 0;
+  ssize_t n;
+  do {
+    n = ::pread(fd, &c, 1, off_t(lineOffset));
+  } while (n < 0 && errno == EINTR);
+  if (n != 1 || c != 'T') {
+    why = "Recipient line to mark is not pending.";
+    return false;
+  }
+  const char mark = 't';
+  do {
+    n = ::pwrite(fd, &mark, 1, off_t(lineOffset));
+  } while (n < 0 && errno == EINTR);
+  if (n != 1 || !SyncFile(fd)) {
+    why = "Unable to mark recipient done.";
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,163 @@
+// Spool files: every message inside the server is a file in the incoming or the
+// outgoing directory, an envelope ("From: sender", one "To: recipient" per
+// recipient, an empty line) followed by the message with CRLF line ends.
+//
+// Producers never write a final name in place: they write a .wrm temporary
+// (CreateSpoolTemp), close it and commit it by a rename that never replaces
+// (CommitSpoolFile), so a scanner never sees half a message. The commit is the
+// moment a message becomes the server's responsibility, so it is durable: the
+// file's data reach stable storage before the rename and the directory entry
+// after it. The recipient done-mark is flushed the same way.
+//
+// Names are the 32-bit tick counter in 8 lower-case hex digits; uniqueness comes
+// only from probing, never from a lock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/files.h"
+
+// ---- Names -------------------------------------------------------------------------
+
+// The kinds of spool file, by extension (compared without regard to case).
+struct SpoolKind {
+  const char* extension;  // with the dot
+  const char* meaning;
+};
+inline constexpr SpoolKind kSpoolKinds[] = {
+    {".wrm", "temporary file being written"},
+    {".in", "complete message for the router"},
+    {".out", "complete message for remote recipients"},
+    {".inr", "message waiting for a locked mailbox"},
+    {".err", "message whose envelope could not be read"},
+    {".ml", "list post held for moderation"},
+    {".mla", "released list post"},
+    {".our", "outgoing message held for a retry"},
+};
+inline constexpr const char* kTempExtension = ".wrm";
+inline constexpr const char* kIncomingExtension = ".in";
+inline constexpr const char* kOutgoingExtension = ".out";
+inline constexpr const char* kRetryExtension = ".our";
+
+// "%s%08lx" + extension: `dir` (ending in '/'), the number, the extension.
+std::string FormatSpoolName(const std::string& dir, uint32_t number, const char* extension);
+
+// ---- File primitives ---------------------------------------------------------------
+// Each returns an invalid handle or false on failure; `winErr` (optional) gets the
+// Windows error number (2 missing, 32 held by another opener, ...).
+
+// Opens an existing file for reading, without sharing.
+UniqueFd SpoolOpenRead(const std::string& path, int* winErr = nullptr);
+// Opens an existing file for reading and writing, without sharing.
+UniqueFd SpoolOpenUpdate(const std::string& path, int* winErr = nullptr);
+// Opens for writing. With `create` the file is created or truncated; without it
+// an existing file is opened positioned at its end (appends). Without `shareRead`
+// the open takes the exclusive lock.
+UniqueFd SpoolOpenWrite(const std::string& path, bool create, bool shareRead,
+                        int* winErr = nullptr);
+// True when an entry of that exact name exists.
+bool SpoolExists(const std::string& path);
+// Writes the bytes and, with `addCrlf`, CRLF after them. Returns the success of
+// the last write.
+bool SpoolWrite(int fd, const void* bytes, size_t length, bool addCrlf);
+bool SpoolWrite(int fd, std::string_view text, bool addCrlf = false);
+// One read: true with `got` (0 at the end) unless the system reports failure.
+bool SpoolRead(int fd, void* buffer, size_t size, size_t& got);
+// Moves the file position (origin SEEK_SET/SEEK_CUR/SEEK_END); `newPos` optional.
+bool SpoolSeek(int fd, long long offset, int origin, long long* newPos = nullptr);
+// Closes and reports the result (the handle is invalid afterwards).
+bool SpoolClose(UniqueFd& fd);
+// Deletes; false when the file could not be deleted.
+bool SpoolDelete(const std::string& path);
+
+// ---- Queue operations --------------------------------------------------------------
+
+// Creates a fresh temporary "%08lx.wrm" in the incoming (`incoming`) or outgoing
+// directory and returns its open write handle; `pathOut` gets the full path.
+// Collisions (80, 183, 32) move on to the next number; any other failure returns
+// an invalid handle with `winErr` set.
+UniqueFd CreateSpoolTemp(std::string& pathOut, bool incoming, const std::string& incomingDir,
+                         const std::string& outgoingDir, int* winErr = nullptr);
+// The same in the directories of ServerSettings().
+UniqueFd CreateSpoolTemp(std::string& pathOut, bool incoming);
+
+// Commits the closed temporary at `path` as a fresh ".in" (`incoming`) or ".out"
+// name. Durable: the data are flushed before the rename, the directory after it.
+// With `retry`, a rename that lost a race (80, 183, 32) starts again with a new
+// tick count; any other failure returns at once. On success `path` names the
+// committed file; on failure it still names the temporary (the caller deletes it)
+// and `error` (optional) holds the Windows error of the last failure.
+bool CommitSpoolFile(std::string& path, bool incoming, const std::string& incomingDir,
+                     const std::string& outgoingDir, int* error, bool retry);
+bool CommitSpoolFile(std::string& path, bool incoming, int* error = nullptr, bool retry = true);
+
+// Closes `fd` (checked) and commits; on any failure deletes the temporary.
+// The whole producer tail in one call. `why` names the failed step.
+bool CloseAndCommitSpoolFile(UniqueFd& fd, std::string& path, bool incoming,
+                             const std::string& incomingDir, const std::string& outgoingDir,
+                             std::string& why);
+
+// ---- Envelope ----------------------------------------------------------------------
+
+// The envelope the router reads: at most `limitRecipients` pending ("T...")
+// recipients, each with the offset of its line for the done-mark. The envelope
+// must lie within the first kRouterEnvelopeLimit bytes.
+inline constexpr size_t kRouterEnvelopeLimit = 32768;
+// The outgoing queue reads lines into a 511-byte buffer: at most 510 characters.
+inline constexpr size_t kOutgoingLineLimit = 510;
+inline constexpr int kOutgoingRecipientsPerPass = 50;
+// Header scan for "Message-id:" after the envelope.
+inline constexpr size_t kHeaderScanLimit = 16384;
+
+struct EnvelopeRecipient {
+  std::string address;      // as written after "To:" and its blanks
+  long long lineOffset = 0; // offset of the line's first byte ("T")
+};
+
+struct RouterEnvelope {
+  std::string sender;       // as written after "From:" and its blanks
+  std::vector<EnvelopeRecipient> recipients;  // pending ones, at most the limit
+  bool moreRemain = false;  // pending recipients beyond the limit
+  long long messageOffset = 0;  // first byte after the empty line
+  bool hasMessageId = false;    // the header holds a "Message-id:" line
+};
+
+// Parses the router's envelope from the first bytes of a spool file (`data`
+// holds at most kRouterEnvelopeLimit bytes, `atEnd` when they are the whole
+// file). False with `why` when the envelope breaks the rules: no empty line
+// within the limit, a first line that is not "From: " + a sender, a NUL byte.
+bool ParseRouterEnvelope(std::string_view data, bool atEnd, long limitRecipients,
+                         RouterEnvelope& out, std::string& why);
+// Reads and parses from the start of the open file, and scans the message header
+// for "Message-id:".
+bool ReadRouterEnvelope(int fd, long limitRecipients, RouterEnvelope& out, std::string& why);
+
+struct OutgoingEnvelope {
+  std::string sender;
+  std::vector<EnvelopeRecipient> recipients;  // pending "To:" lines, at most 50
+  bool finalPass = false;       // the envelope was read to its end
+  long long messageOffset = -1; // after the empty line; -1 when not reached
+};
+
+// Parses the outgoing queue's envelope. Returns 1 when done, 0 when `data` ends
+// before the envelope does and `atEnd` is false (read more and call again), -1
+// with `why` set to the outgoing queue's texts on a broken envelope. Addresses are
+// returned as written; the caller normalises them.
+int ParseOutgoingEnvelope(std::string_view data, bool atEnd, OutgoingEnvelope& out,
+                          std::string& why);
+// Reads from the start of the open file.
+bool ReadOutgoingEnvelope(int fd, OutgoingEnvelope& out, std::string& why);
+
+// Marks a recipient done: the "T" at `lineOffset` becomes "t", in place, flushed
+// to stable storage. False when that byte is not "T" (nothing is written then) or
+// the write fails.
+bool MarkRecipientDone(int fd, long long lineOffset, std::string& why);
+
+// Start-up clean-up: deletes every *.wrm in both spool directories and requeues
+// every *.our and *.out of the outgoing directory as a new .in file, logging each
+// step. Returns the number of files requeued.
+int CleanSpoolDirectories(const std::string& incomingDir, const std::string& outgoingDir);
+int CleanSpoolDirectories();
