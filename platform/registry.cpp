@@ -17,6 +17,7 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -212,6 +213,12 @@ bool CheckFileHeader(const std::string& path, std::string& why) {
     return false;
   }
   return true;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return a == b;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 int ExecSql(sqlite3* db, const char* sql, std::string& err) {
@@ -582,6 +589,14 @@ int RegStoreListValues(int64_t keyId, std::vector<RegValue>& values) {
 bool RegOpenStore(const std::string& path, std::string& why) {
   Store& s = TheStore();
   std::lock_guard<std::mutex> lock(s.mutex);
+  if (s.db && s.pid != getpid() && SameFile(s.path, path)) {
+    // SQLite keeps its file locks per process in memory a child inherited: a new
+    // connection here would believe it holds the parent's locks, and the parent's
+    // close could then checkpoint and remove the WAL under the child.
+    why = "registry " + path + ": opened before fork(); a child must exec or open it "
+          "only after the fork";
+    return Finish(RegFail(kErrInvalidHandle, why));
+  }
   CloseLocked(s);
   s.path = path;
   if (path.empty()) {

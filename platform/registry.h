@@ -30,6 +30,9 @@ struct RegValue {
 
 // Opens (creating when missing) the process-wide store. A file that exists but is
 // not a usable database fails with `why` naming the file; it is never reset.
+// One connection serves every thread of the process. Open it after a fork(), never
+// before: a child that inherited an open store cannot reopen that file (SQLite's
+// locks are per process) and must exec.
 bool RegOpenStore(const std::string& path, std::string& why);
 void RegCloseStore();
 bool RegStoreOpen();

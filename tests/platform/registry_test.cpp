@@ -8,9 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/errors.h"
@@ -431,6 +433,103 @@ TEST_F(RegistryTest, ImportRejectsBadLinesAndWritesNothing) {
   RegValue v;
   EXPECT_TRUE(RegQueryValue("Sentinel", "v", v));
   EXPECT_FALSE(RegKeyExists("New"));
+}
+
+// ---- writers at once ----
+
+// Writes `count` distinct values, some in a key all writers share; false on any loss.
+bool WriteMany(const std::string& tag, int count) {
+  for (int i = 0; i < count; ++i) {
+    std::string name = tag + "-" + std::to_string(i);
+    if (!RegSetDword("Race\\Shared", name, uint32_t(i))) return false;
+    if (!RegSetString("Race\\" + tag + "\\" + std::to_string(i % 7), name, name)) return false;
+  }
+  return true;
+}
+
+void ExpectAllWritten(const std::vector<std::string>& tags, int count) {
+  std::vector<RegValue> shared;
+  ASSERT_TRUE(RegEnumValues("Race\\Shared", shared));
+  EXPECT_EQ(shared.size(), tags.size() * size_t(count));
+  for (const std::string& tag : tags) {
+    for (int i = 0; i < count; ++i) {
+      std::string name = tag + "-" + std::to_string(i);
+      RegValue v;
+      uint32_t n = 0;
+      ASSERT_TRUE(RegQueryValue("Race\\Shared", name, v)) << name;
+      ASSERT_TRUE(RegDecodeDword(v.data, n));
+      EXPECT_EQ(n, uint32_t(i));
+      ASSERT_TRUE(RegQueryValue("Race\\" + tag + "\\" + std::to_string(i % 7), name, v)) << name;
+      EXPECT_EQ(RegDecodeSz(v.data), name);
+    }
+  }
+}
+
+TEST_F(RegistryTest, TwoProcessesWritingAtOnceLoseNothing) {
+  constexpr int kWrites = 500;
+  RegCloseStore();  // open after the fork, never before
+  int start[2];
+  ASSERT_EQ(pipe(start), 0);  // closing the write end starts every writer at once
+  std::vector<pid_t> children;
+  for (const char* tag : {"child1", "child2"}) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      close(start[1]);
+      std::string why;
+      bool ok = RegOpenStore(path_, why);
+      char c;
+      while (read(start[0], &c, 1) > 0) {
+      }
+      ok = ok && WriteMany(tag, kWrites);
+      RegCloseStore();
+      _exit(ok ? 0 : 1);
+    }
+    children.push_back(pid);
+  }
+  close(start[0]);
+  std::string why;
+  ASSERT_TRUE(RegOpenStore(path_, why)) << why;
+  close(start[1]);
+  EXPECT_TRUE(WriteMany("parent", kWrites));
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a writer failed";
+  }
+  ExpectAllWritten({"child1", "child2", "parent"}, kWrites);
+}
+
+TEST_F(RegistryTest, ForkedChildCannotReuseTheParentsStore) {
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    std::string why;
+    bool refused = !RegStoreOpen() && !RegSetDword("K", "v", 1) && !RegOpenStore(path_, why);
+    _exit(refused ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(RegSetDword("K", "v", 1));  // the parent's connection is untouched
+}
+
+TEST_F(RegistryTest, ThreadsShareTheStore) {
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &failures] {
+      std::string tag = "thread" + std::to_string(t);
+      if (!WriteMany(tag, 200)) ++failures;
+      RegValue v;
+      for (int i = 0; i < 200; ++i) {
+        if (!RegQueryValue("Race\\Shared", tag + "-" + std::to_string(i), v)) ++failures;
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(failures.load(), 0);
+  ExpectAllWritten({"thread0", "thread1", "thread2", "thread3"}, 200);
 }
 
 // A file that is not a registry is refused with its name and left exactly as it is.
