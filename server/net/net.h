@@ -116,6 +116,7 @@ struct NetRing {
   uint16_t write = 0;
   bool empty = true;
   uint32_t queued = 0;  // bytes held
+  uint64_t moved = 0;   // bytes ever taken (receive ring) or queued (send ring)
 };
 
 struct NetNode {
@@ -158,12 +159,14 @@ struct NetNode {
   bool started = false;            // registered with the event loop
   bool ending = false;             // the close-request: end the node, delete it
   bool hardClose = false;
+  bool sendFailed = false;         // a fatal send error: close without waiting
+  bool idleExpired = false;        // ended by the watchdog
+  bool acceptBackoff = false;      // a listener out of descriptors retries later
   bool finished = false;           // deleted; nothing runs any more
   int closeReason = kCloseUserRequested;
-  int connectError = 0;            // outcome of a non-blocking connect
-  uint32_t retryDueTick = 0;       // a retry round is due (0 = none)
-  uint32_t lastRoundTick = 0;      // last OnData round
-  uint64_t sendQueuedTotal = 0;    // bytes ever queued (under the send lock)
+  int connectError = 0;            // outcome of a connect that ended at once
+  std::atomic<bool> retryDue{false};      // unconsumed input: another round soon
+  std::atomic<uint32_t> lastRoundTick{0};  // last OnData round
 };
 
 // ---- Callbacks -----------------------------------------------------------------

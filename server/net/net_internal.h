@@ -1,0 +1,92 @@
+// The network layer's insides, shared by its files: the node table, node references,
+// the work bits of a node's task, the handler pool and the event loop's entry points.
+// Nothing outside server/net includes this.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+#include "server/net/net.h"
+
+// A node stays allocated while anything holds a reference; the table holds one from
+// NetAddNode until the node is unlinked after its OnClose.
+using NodeRef = std::shared_ptr<NetNode>;
+
+// Work bits a node's task takes over from the event loop and from other threads.
+enum NodeWork : uint32_t {
+  kWorkRead = 1u << 0,     // the socket may be readable (or hung up)
+  kWorkWrite = 1u << 1,    // the socket may be writable (or a connect completed)
+  kWorkRound = 1u << 2,    // run an OnData round
+  kWorkConnect = 1u << 3,  // a connect finished at once (connectError holds it)
+  kWorkClose = 1u << 4,    // a close was asked for: shut down, check, finish
+};
+
+// The node list and everything found through it. `lock` is the list lock: held only
+// for lookups and list changes, never while calling out or taking a ring lock.
+struct NetTable {
+  std::mutex lock;
+  std::condition_variable emptied;  // signalled whenever a node is unlinked
+  NetNode* head = nullptr;
+  NetNode* tail = nullptr;
+  int count = 0;
+  uint16_t nextNumber = 0;
+  std::unordered_map<const NetNode*, NodeRef> live;
+  std::unordered_map<int, NetNode*> bySocket;
+};
+
+NetTable& Table();
+
+// A reference to a node still in the table and not finished; empty otherwise.
+NodeRef RefNode(const NetNode* node);
+NodeRef RefNodeBySocket(int socket);
+
+// Whether the layer runs (between NetStartup and NetShutdown).
+bool NetRunning();
+
+// The callbacks registered for a service (SMTP's for unknown numbers).
+NetServiceCallbacks ServiceCallbacks(uint16_t service);
+
+// Adds work bits and queues the node's task unless it is queued or running already.
+void ScheduleNode(const NodeRef& node, uint32_t work);
+// Ends a node: its task finishes it (OnClose with `reason`) at the next chance.
+// `idleExpired` marks the watchdog's end, which fails a connect still in progress.
+void RequestNodeEnd(const NodeRef& node, int reason, bool idleExpired = false);
+// Registers a node's socket with the event loop and queues its first work.
+bool StartNode(const NodeRef& node, int& wsaError);
+
+// The node whose OnData round runs on this thread (its output is sent when the
+// round ends, so one round's lines leave in as few sends as possible).
+extern thread_local const NodeRef* tl_roundNode;
+
+// A reference for the data functions: the running round's node without a table
+// lookup, else RefNode.
+NodeRef DataRef(const NetNode* node);
+
+// Ring primitives (callers hold the ring's lock).
+uint32_t RingFree(const NetRing& ring);
+// Copies `length` bytes in (caller checked the space).
+void RingPut(NetRing& ring, const char* bytes, uint32_t length);
+// Takes up to `max` bytes out.
+uint32_t RingTake(NetRing& ring, char* out, uint32_t max);
+// Drops `length` bytes from the read side.
+void RingSkip(NetRing& ring, uint32_t length);
+// The contiguous free piece at the write index / held piece at the read index.
+uint32_t RingWritablePiece(const NetRing& ring);
+uint32_t RingReadablePiece(const NetRing& ring);
+// Records `length` bytes written at the write index by a receive.
+void RingCommit(NetRing& ring, uint32_t length);
+bool AllocateRing(NetRing& ring, uint32_t size);
+
+// Pieces of at most this many bytes per send call. 512 cost a third of the line
+// throughput in the benchmark; a whole contiguous ring piece is sent at once.
+inline constexpr uint32_t kNetSendPiece = 8192;
+
+// Marks a node for a retry round within kNetRetryRoundMs.
+void RequestRetryRound(NetNode* node);
+// Puts a scheduled node's task back at the end of the queue (fairness).
+void RequeueNode(const NodeRef& node);
+// Removes a node's socket from the event loop (before it is closed).
+void UnregisterNodeSocket(NetNode* node);
