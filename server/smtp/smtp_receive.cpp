@@ -1,0 +1,501 @@
+// The mail transaction of the SMTP server (state 8).
+#include "server/smtp/smtp_receive.h"
+
+#include <strings.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "server/accounts/accounts.h"
+#include "server/core/config.h"
+#include "server/core/log.h"
+#include "server/core/server_state.h"
+#include "server/net/net.h"
+#include "server/spool/headers.h"
+#include "server/spool/spool.h"
+
+namespace {
+
+// Texts of the string table used here.
+enum : unsigned {
+  kStrResetTransfer = 5031,
+  kStrReceivingFile = 5055,
+  kStrFromSender = 5056,
+  kStrCannotOpenFile = 5057,
+  kStrCannotWriteFrom = 5058,
+  kStrToBadFormat = 5059,
+  kStrToOkay = 5060,
+  kStrCannotWriteTo = 5061,
+  kStrToUnknownLocal = 5062,
+  kStrToForwarding = 5063,
+  kStrReceivingNoSize = 5064,
+  kStrCannotStartData = 5065,
+  kStrWriteFailed = 5066,
+  kStrFlushFailed = 5068,
+  kStrRenameFailed = 5069,
+  kStrReceiveError = 5070,
+  kStrReceived = 5071,
+  kStrTooBigLocal = 5249,
+  kStrReceivingSized = 5250,
+};
+
+constexpr long kProgressStep = 10000;
+constexpr const char* kReceivedAgent = "mail daemon";
+constexpr const char* kUnverifiedSuffix = "; unverified";
+constexpr const char* kOwnerPrefix = "owner-";
+constexpr const char* kUnknownAccount = "unknown";
+constexpr const char* kPartialSubject = "Notice of partial message";
+constexpr const char* kPartialText = "Partial message from you received by node '%s'.";
+
+std::atomic<SmtpNoticeFn> gNoticeHook{nullptr};
+
+std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+std::string BaseName(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+void ResetTransaction(SmtpSession& s) {
+  s.receiveStep = kRcvFrom;
+  s.recipients = 0;
+  s.writeFill = 0;
+  s.dataLineOpen = false;
+  s.tooBig = false;
+}
+
+// Writes through the buffer and keeps the session's write-ok flag.
+bool Put(SmtpSession& s, std::string_view bytes, bool crlf) {
+  int error = 0;
+  return BufferedSpoolWrite(s, s.tempFile.get(), bytes.data(), bytes.size(), crlf, error, false);
+}
+
+// ---- Step 0: MAIL, SEND, SOML, SAML ---------------------------------------------
+
+void StartTransaction(SmtpSession& s, const SmtpCommand& cmd) {
+  const Settings& st = ServerSettings();
+  s.pendingCode = kReplyMailOk;
+  s.pendingArg.clear();
+  s.pendingSecond.clear();
+  s.declaredSize = -1;
+  s.isMail = cmd.token == kTokMail;
+  std::string_view address, rest;
+  std::string sender;
+  if (!ExtractAngleAddress(cmd.argument, address, rest)) {
+    s.pendingCode = kReplyParamSyntax;
+  } else {
+    address = TrimBlanks(address);
+    sender = address.empty() ? "mailer-daemon@" + st.localNode : std::string(address);
+    long size = 0;
+    if (st.doEsmtpSize && ParseSizeParameter(rest, size)) {
+      s.declaredSize = size;
+      if (size <= 0 || size > st.maxEsmtpSize) {
+        LogEvent(0, kLogSmtpProgress, kStrTooBigLocal, s.id, size, st.maxEsmtpSize);
+        s.pendingCode = kReplyStorage;
+      }
+    }
+  }
+  if (s.pendingCode == kReplyMailOk) {
+    if (s.tempFile.valid() || !s.tempPath.empty()) DiscardTempFile(s);
+    int err = 0;
+    s.tempFile = CreateSpoolTemp(s.tempPath, true, st.incomingDirectory, st.outgoingDirectory, &err);
+    bool opened = s.tempFile.valid();
+    if (!opened) s.tempPath.clear();
+    LogEvent(0, kLogSmtpDebug, "%04x: result = %d(%ld), file = %s", s.id, opened ? 1 : 0,
+             long(err), s.tempPath.c_str());
+    bool wrote = false;
+    if (opened) {
+      s.writeFill = 0;
+      s.tempName = BaseName(s.tempPath);
+      LogEvent(0, kLogSmtpProgress, kStrReceivingFile, s.id, s.tempName.c_str());
+      LogEvent(0, kLogSmtpProgress, kStrFromSender, s.id, sender.c_str());
+      wrote = Put(s, "From: " + sender, true);
+      if (!wrote) LogEvent(0, kLogSmtpProgress, "%04x: Error writing from line to file.", s.id);
+      s.sender = sender;  // kept for the partial-message notice
+    }
+    if (!opened) {
+      s.pendingCode = kReplyLocalError;
+      LogEvent(0, kLogSmtpProgress, kStrCannotOpenFile, s.id);
+    } else if (!wrote) {
+      s.pendingCode = kReplyLocalError;
+      LogEvent(0, kLogSmtpProgress, kStrCannotWriteFrom, s.id);
+    }
+  }
+  s.recipients = 0;
+  LogEvent(0, kLogSmtpDebug, "%04x: result = %d, file = %s(%s)", s.id, s.pendingCode,
+           s.tempPath.c_str(), s.tempName.c_str());
+  LogEvent(0, kLogSmtpDebug, "%04x: result = %d, command = %d", s.id, s.pendingCode,
+           int(cmd.token));
+  s.receiveStep = kRcvFromReply;
+}
+
+SmtpStep RcvFrom(SmtpSession& s, NetNode* node, int32_t& state) {
+  SmtpCommand cmd;
+  SmtpRead r = ReadSmtpCommand(s, node, cmd);
+  if (r == SmtpRead::kNone) return SmtpStep::kStop;
+  if (r == SmtpRead::kTooLong) return SmtpStep::kContinue;
+  if (HandleCommonCommand(s, node, state, cmd)) return SmtpStep::kContinue;
+  switch (cmd.token) {
+    case kTokMail:
+    case kTokSend:
+    case kTokSoml:
+    case kTokSaml:
+      StartTransaction(s, cmd);
+      return SmtpStep::kContinue;
+    case kTokTurn:
+      SendCommand(s, node, kReplyNotImplemented);
+      return SmtpStep::kContinue;
+    default:
+      if (!cmd.line.empty()) {
+        SendCommand(s, node, kReplySyntax);
+        LogEvent(0, kLogSmtpProgress, "Unexpected command: RcvFrom [%.*s %.*s]",
+                 int(cmd.word.size()), cmd.word.data(), int(cmd.argument.size()),
+                 cmd.argument.data());
+      }
+      return SmtpStep::kContinue;
+  }
+}
+
+SmtpStep RcvFromReply(SmtpSession& s, NetNode* node) {
+  if (s.pendingCode == kReplyMailOk)
+    SendCommand(s, node, kReplyMailOk, {}, {}, true, s.declaredSize);
+  else
+    SendCommand(s, node, s.pendingCode, s.pendingArg);
+  if (s.pendingCode != kReplyMailOk) {
+    AbortReceive(s);
+    ResetTransaction(s);
+  } else {
+    s.receiveStep = kRcvRcptOrData;
+  }
+  return SmtpStep::kContinue;
+}
+
+// ---- Step 2: RCPT or DATA ---------------------------------------------------------
+
+void AcceptRecipient(SmtpSession& s, std::string_view address) {
+  const Settings& st = ServerSettings();
+  RecipientCheck check;
+  std::string given(address);
+  if (!CheckRecipient(address, st.allowUnknown, check)) {
+    s.pendingCode = kReplyBadMailbox;
+    s.pendingArg = given;
+    LogEvent(0, kLogSmtpProgress, kStrToBadFormat, s.id, given.c_str());
+    return;
+  }
+  std::string written;
+  if (check.isLocal && check.exists) {
+    LogEvent(0, kLogSmtpProgress, kStrToOkay, s.id, given.c_str());
+    written = check.normalised;
+    s.pendingCode = kReplyOk;
+    s.pendingArg = given;
+  } else if (check.isLocal) {
+    s.pendingCode = kReplyNoSuchUser;
+    s.pendingArg = given;
+    LogEvent(0, kLogSmtpProgress, kStrToUnknownLocal, s.id, given.c_str());
+    return;
+  } else if (!s.relayAllowed) {
+    // Not ours and the client is not one we relay for.
+    s.pendingCode = kReplyRelayDenied;
+    s.pendingArg.clear();
+    LogEvent(0, kLogSmtpProgress, "%04x: To: <%s>; relaying denied.", s.id, given.c_str());
+    return;
+  } else {
+    LogEvent(0, kLogSmtpProgress, kStrToForwarding, s.id, given.c_str());
+    written = given;
+    s.pendingCode = st.replyWithForward ? kReplyWillForward : kReplyOk;
+    s.pendingArg = given;
+  }
+  if (!Put(s, "To: " + written, true)) {
+    s.pendingCode = kReplyLocalError;
+    s.pendingArg.clear();
+    LogEvent(0, kLogSmtpProgress, kStrCannotWriteTo, s.id);
+    return;
+  }
+  ++s.recipients;
+}
+
+SmtpStep RcvRcptOrData(SmtpSession& s, NetNode* node, int32_t& state) {
+  SmtpCommand cmd;
+  SmtpRead r = ReadSmtpCommand(s, node, cmd);
+  if (r == SmtpRead::kNone) return SmtpStep::kStop;
+  if (r == SmtpRead::kTooLong) return SmtpStep::kContinue;
+  if (HandleCommonCommand(s, node, state, cmd)) return SmtpStep::kContinue;
+  if (cmd.token == kTokRcpt) {
+    std::string_view address, rest;
+    s.pendingArg.clear();
+    if (!ExtractAngleAddress(cmd.argument, address, rest))
+      s.pendingCode = kReplyParamSyntax;
+    else
+      AcceptRecipient(s, TrimBlanks(address));
+    s.receiveStep = kRcvRcptReply;
+    return SmtpStep::kContinue;
+  }
+  if (cmd.token == kTokData) {
+    s.receiveStep = kRcvDataStart;
+    return SmtpStep::kContinue;
+  }
+  LogEvent(0, kLogSmtpProgress, "Unexpected command: RcvRcptOrData %.*s %.*s",
+           int(cmd.word.size()), cmd.word.data(), int(cmd.argument.size()), cmd.argument.data());
+  SendCommand(s, node, kReplySyntax);
+  return SmtpStep::kContinue;
+}
+
+SmtpStep RcvRcptReply(SmtpSession& s, NetNode* node) {
+  SendCommand(s, node, s.pendingCode, s.pendingArg);
+  if (s.pendingCode == kReplyLocalError) {
+    AbortReceive(s);
+    ResetTransaction(s);
+  } else {
+    s.receiveStep = kRcvRcptOrData;
+  }
+  return SmtpStep::kContinue;
+}
+
+// ---- Steps 4 to 6: the message ---------------------------------------------------
+
+SmtpStep RcvDataStart(SmtpSession& s, NetNode* node) {
+  const Settings& st = ServerSettings();
+  s.byteCount = 0;
+  if (s.recipients == 0 || !Put(s, "", true)) {
+    LogEvent(0, kLogSmtpProgress, kStrCannotStartData, s.id);
+    SendCommand(s, node, kReplyLocalError);
+    AbortReceive(s);
+    ResetTransaction(s);
+    return SmtpStep::kContinue;
+  }
+  std::string agent = kReceivedAgent;
+  if (!s.verified) agent += kUnverifiedSuffix;
+  std::string received = BuildReceivedLine(st.localNode, s.remoteHost, NetAddressText(s.peer),
+                                           agent, st.productName + " V" + st.productVersion,
+                                           st.useFourDigitYear);
+  s.writeOk = Put(s, received, true);
+  if (s.declaredSize >= 0)
+    LogEvent(0, kLogSmtpProgress, kStrReceivingSized, s.id, s.declaredSize);
+  else
+    LogEvent(0, kLogSmtpProgress, kStrReceivingNoSize, s.id);
+  SendCommand(s, node, kReplyStartInput);
+  s.lineCount = 0;
+  s.dataLineOpen = false;
+  s.tooBig = false;
+  s.receiveStep = kRcvData;
+  return SmtpStep::kContinue;
+}
+
+void CountBytes(SmtpSession& s, long added) {
+  long before = s.byteCount / kProgressStep;
+  s.byteCount += added;
+  long after = s.byteCount / kProgressStep;
+  if (after != before && after >= 2)
+    LogEvent(0, kLogSmtpProgress, "%04x: Receiving file: %ld bytes", s.id, after * kProgressStep);
+}
+
+SmtpStep RcvData(SmtpSession& s, NetNode* node) {
+  const Settings& st = ServerSettings();
+  int n = NetReadLine(node, s.line.get(), int(kSmtpLineSize - 1));
+  if (n == -1) return SmtpStep::kStop;
+  bool complete = n >= 0;
+  std::string_view piece(s.line.get(), size_t(complete ? n : int(kSmtpLineSize - 1)));
+  if (!s.dataLineOpen) {
+    // Only the start of a line can end the data or carry a stuffed dot.
+    if (complete && UnstuffDataLine(piece)) {
+      s.receiveStep = kRcvDataEnd;
+      return SmtpStep::kContinue;
+    }
+    if (!complete && piece[0] == '.') piece.remove_prefix(1);
+  }
+  // A line longer than the line buffer arrives in pieces and is stored whole.
+  s.dataLineOpen = !complete;
+  if (st.doEsmtpSize && s.byteCount + long(piece.size()) > st.maxEsmtpSize) s.tooBig = true;
+  if (s.writeOk && !s.tooBig) {
+    int error = 0;
+    if (!BufferedSpoolWrite(s, s.tempFile.get(), piece.data(), piece.size(), complete, error,
+                            false)) {
+      LogEvent(0, kLogSmtpProgress, kStrWriteFailed, s.id, error);
+      s.writeOk = false;
+    }
+  }
+  CountBytes(s, long(piece.size()) + (complete ? 2 : 0));
+  if (complete) ++s.lineCount;
+  return SmtpStep::kContinue;
+}
+
+SmtpStep RcvDataEnd(SmtpSession& s, NetNode* node) {
+  bool stored = s.writeOk && !s.tooBig;
+  if (stored) {
+    int error = 0;
+    if (!BufferedSpoolWrite(s, s.tempFile.get(), nullptr, 0, false, error, true)) {
+      LogEvent(0, kLogSmtpProgress, kStrFlushFailed, s.id);
+      stored = false;
+    }
+  }
+  if (!SpoolClose(s.tempFile)) stored = false;
+  std::string path = s.tempPath;
+  bool committed = false;
+  if (stored) {
+    int err = 0;
+    committed = CommitSpoolFile(path, true, ServerSettings().incomingDirectory,
+                                ServerSettings().outgoingDirectory, &err, true);
+    if (!committed) {
+      LogEvent(0, kLogSmtpProgress, kStrRenameFailed, s.id);
+      LogEvent(0, kLogAlways, "%04x: Error = %d", s.id, err);
+    }
+  }
+  if (committed) {
+    std::string name = BaseName(path);
+    LogEvent(0, kLogSmtpProgress, kStrReceived, s.id, name.c_str(), s.lineCount, s.byteCount);
+    s.tempPath.clear();
+    s.tempName.clear();
+    RequestIncomingScan();
+    std::string text = "Submitted & queued (" + name + ")";
+    if (s.isMail)
+      SendCommand(s, node, kReplyOk, text);
+    else
+      SendCommand(s, node, kReplyWillForward, {}, text);
+  } else {
+    LogEvent(0, kLogSmtpProgress, kStrReceiveError, s.id, s.tempName.c_str());
+    DiscardTempFile(s);
+    SendCommand(s, node, s.tooBig && s.writeOk ? kReplyStorage : kReplyLocalError);
+  }
+  ResetTransaction(s);
+  return SmtpStep::kContinue;
+}
+
+}  // namespace
+
+// ---- Interfaces ------------------------------------------------------------------
+
+SmtpStep RunReceiveStep(SmtpSession& s, NetNode* node, int32_t& state) {
+  switch (s.receiveStep) {
+    case kRcvFrom: return RcvFrom(s, node, state);
+    case kRcvFromReply: return RcvFromReply(s, node);
+    case kRcvRcptOrData: return RcvRcptOrData(s, node, state);
+    case kRcvRcptReply: return RcvRcptReply(s, node);
+    case kRcvDataStart: return RcvDataStart(s, node);
+    case kRcvData: return RcvData(s, node);
+    case kRcvDataEnd: return RcvDataEnd(s, node);
+    default:
+      ResetTransaction(s);
+      return SmtpStep::kContinue;
+  }
+}
+
+bool BufferedSpoolWrite(SmtpSession& s, int fd, const char* bytes, size_t length, bool addCrlf,
+                        int& error, bool flush) {
+  error = 0;
+  size_t need = length + (addCrlf ? 2 : 0);
+  bool ok = true;
+  if (flush || s.writeFill + need >= kSmtpWriteBufferSize) {
+    if (s.writeFill > 0 && !SpoolWrite(fd, s.writeBuffer.get(), s.writeFill, false)) {
+      error = errno;
+      LogEvent(0, kLogSmtpProgress, "Error number: %d", error);
+      ok = false;
+    }
+    s.writeFill = 0;
+  }
+  if (need >= kSmtpWriteBufferSize) {
+    // Larger than the whole buffer: straight to the file.
+    if (ok && !SpoolWrite(fd, bytes, length, addCrlf)) {
+      error = errno;
+      LogEvent(0, kLogSmtpProgress, "Error number: %d", error);
+      ok = false;
+    }
+    return ok;
+  }
+  if (length) memcpy(s.writeBuffer.get() + s.writeFill, bytes, length);
+  s.writeFill += length;
+  if (addCrlf) {
+    memcpy(s.writeBuffer.get() + s.writeFill, "\r\n", 2);
+    s.writeFill += 2;
+  }
+  return ok;
+}
+
+bool CheckRecipient(std::string_view address, bool allowUnknown, RecipientCheck& out) {
+  const Settings& st = ServerSettings();
+  out = RecipientCheck();
+  HostIdentity id = ServerHostIdentity();
+  NormalizeOptions opt;
+  opt.qualify = true;
+  opt.mapDomains = true;
+  NormalizedAddress addr;
+  if (address.empty() || !NormalizeAddress(address, id, opt, addr) || addr.address.empty())
+    return false;
+  out.normalised = addr.address;
+  out.isLocal = addr.isLocal;
+  size_t at = addr.address.rfind('@');
+  std::string local = at == std::string::npos ? addr.address : addr.address.substr(0, at);
+  if (!out.isLocal && at != std::string::npos) {
+    std::string domain = addr.address.substr(at + 1);
+    for (const SecondaryDomain& d : SecondaryDomains()) {
+      if (strcasecmp(d.name.c_str(), domain.c_str()) == 0) {
+        out.isLocal = true;
+        out.domain = d.name;
+        break;
+      }
+    }
+  }
+  if (!out.isLocal) return true;
+  if (!st.useVelmontRouter) {
+    // Another program delivers our mail: it decides about unknown names.
+    out.exists = true;
+    return true;
+  }
+  std::string record;
+  if (!local.empty() && strcasecmp(local.c_str(), kUnknownAccount) != 0 &&
+      LookupAccount(local, record, out.domain, false)) {
+    out.exists = true;
+    return true;
+  }
+  size_t prefix = strlen(kOwnerPrefix);
+  if (local.size() > prefix && strncasecmp(local.c_str(), kOwnerPrefix, prefix) == 0) {
+    std::string list = local.substr(prefix);
+    std::string owner;
+    if (GetAccountType(list, out.domain) == kAccountList && GetListOwner(list, owner, out.domain) &&
+        !owner.empty()) {
+      out.exists = true;
+      out.normalised = owner;
+      return true;
+    }
+  }
+  out.exists = allowUnknown;
+  return true;
+}
+
+void DiscardTempFile(SmtpSession& s) {
+  s.tempFile.reset();
+  if (!s.tempPath.empty()) SpoolDelete(s.tempPath);
+  s.tempPath.clear();
+  s.tempName.clear();
+  s.writeFill = 0;
+}
+
+void AbortReceive(SmtpSession& s) {
+  if (!s.tempFile.valid() && s.tempPath.empty()) return;
+  s.tempFile.reset();
+  LogEvent(0, kLogSmtpGeneral, kStrResetTransfer, s.id, s.tempPath.c_str());
+  DiscardTempFile(s);
+}
+
+void FinishPartialReceive(SmtpSession& s) {
+  s.tempFile.reset();
+  if (ConfigGetBool("", "NotifyPartialRcv", false) && !s.sender.empty()) {
+    const std::string& host = ServerSettings().localNode;
+    std::string text = FormatText(kPartialText, host.c_str());
+    std::string path;
+    SmtpNoticeFn hook = gNoticeHook.load();
+    if (hook && hook(s.sender, kPartialSubject, text, path))
+      LogEvent(0, kLogRouting, "Generated %s to inform of partial message to '%s'.", path.c_str(),
+               s.sender.c_str());
+    else
+      LogEvent(0, kLogRouting, "%04x: Unable to send the partial message notice to '%s'.", s.id,
+               s.sender.c_str());
+  }
+  DiscardTempFile(s);
+}
+
+void SetSmtpNoticeHook(SmtpNoticeFn fn) { gNoticeHook.store(fn); }
