@@ -16,6 +16,7 @@
 #include "platform/registry.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -85,13 +86,33 @@ struct Store {
   sqlite3* db = nullptr;
   sqlite3_stmt* stmts[kStmtCount] = {};
   std::string path;
-  pid_t pid = 0;  // the process that opened it: a forked child must not use it
+  bool inherited = false;  // open in the parent of a fork(): this process must not use it
   int64_t rootId = 0;
 };
 
 Store& TheStore() {
   static Store* store = new Store;  // never destroyed: threads may outlive main
   return *store;
+}
+
+// fork() waits for a registry call in progress, so the child's mutex is free; the
+// child then knows its copy of the connection is not its own.
+void LockBeforeFork() { TheStore().mutex.lock(); }
+void UnlockInParent() { TheStore().mutex.unlock(); }
+void UnlockInChild() {
+  Store& s = TheStore();
+  if (s.db) s.inherited = true;
+  s.mutex.unlock();
+}
+
+void WatchForks() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    // Our mutex serializes the connection: SQLite's own locking and its global
+    // allocation statistics (one more mutex per malloc) are not needed.
+    sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+    pthread_atfork(LockBeforeFork, UnlockInParent, UnlockInChild);
+  });
 }
 
 thread_local std::string tLastError;
@@ -145,10 +166,7 @@ class StmtUse {
   explicit StmtUse(StmtId id) : stmt_(TheStore().stmts[id]) {}
   StmtUse(const StmtUse&) = delete;
   StmtUse& operator=(const StmtUse&) = delete;
-  ~StmtUse() {
-    sqlite3_reset(stmt_);
-    sqlite3_clear_bindings(stmt_);
-  }
+  ~StmtUse() { sqlite3_reset(stmt_); }  // every use binds all parameters again
   sqlite3_stmt* get() const { return stmt_; }
   void BindText(int i, const std::string& s) {
     sqlite3_bind_text(stmt_, i, s.data(), int(s.size()), SQLITE_STATIC);
@@ -176,14 +194,14 @@ int RunStmt(StmtId id, const char* what) {
   return 0;
 }
 
-bool StoreUsable(const Store& s) { return s.db != nullptr && s.pid == getpid(); }
+bool StoreUsable(const Store& s) { return s.db != nullptr && !s.inherited; }
 
 int FailNotOpen() { return RegFail(kErrInvalidHandle, "the registry store is not open"); }
 
 // Closes the connection. A forked child only forgets its parent's connection:
 // closing it there would release the parent's locks.
 void CloseLocked(Store& s) {
-  if (s.db && s.pid == getpid()) {
+  if (s.db && !s.inherited) {
     for (sqlite3_stmt*& st : s.stmts) {
       sqlite3_finalize(st);
       st = nullptr;
@@ -192,6 +210,7 @@ void CloseLocked(Store& s) {
   }
   for (sqlite3_stmt*& st : s.stmts) st = nullptr;
   s.db = nullptr;
+  s.inherited = false;
   s.rootId = 0;
 }
 
@@ -371,11 +390,19 @@ int RegFail(int err, const std::string& text) {
 
 std::string RegLastErrorText() { return tLastError; }
 
-std::string RegFoldName(const std::string& name) {
-  std::string out = name;
-  for (char& c : out) {
+namespace {
+
+void FoldInPlace(std::string& s) {
+  for (char& c : s) {
     if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
   }
+}
+
+}  // namespace
+
+std::string RegFoldName(const std::string& name) {
+  std::string out = name;
+  FoldInPlace(out);
   return out;
 }
 
@@ -430,6 +457,31 @@ int RegParseKeyPath(const std::string& key, RegKeyPath& out) {
   }
   return 0;
 }
+
+namespace {
+
+// RegParseKeyPath's fold alone, into a reused buffer.
+int FoldKeyPath(const std::string& key, std::string& fold) {
+  fold.clear();
+  size_t i = HivePrefixLength(key, "HKEY_LOCAL_MACHINE");
+  if (i == 0) i = HivePrefixLength(key, "HKLM");
+  bool pendingSeparator = false;
+  for (; i < key.size(); ++i) {
+    char c = key[i];
+    if (c == '\\') {
+      pendingSeparator = !fold.empty();
+      continue;
+    }
+    if (c == '\0' || c == '\r' || c == '\n')
+      return RegFail(kErrInvalidName, "registry key name holds a line break or zero byte");
+    if (pendingSeparator) fold += '\\';
+    pendingSeparator = false;
+    fold += (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+  }
+  return 0;
+}
+
+}  // namespace
 
 std::string RegJoinKeyPath(const RegKeyPath& path) {
   std::string out;
@@ -587,9 +639,10 @@ int RegStoreListValues(int64_t keyId, std::vector<RegValue>& values) {
 // ---- the public calls ----
 
 bool RegOpenStore(const std::string& path, std::string& why) {
+  WatchForks();
   Store& s = TheStore();
   std::lock_guard<std::mutex> lock(s.mutex);
-  if (s.db && s.pid != getpid() && SameFile(s.path, path)) {
+  if (s.db && s.inherited && SameFile(s.path, path)) {
     // SQLite keeps its file locks per process in memory a child inherited: a new
     // connection here would believe it holds the parent's locks, and the parent's
     // close could then checkpoint and remove the WAL under the child.
@@ -617,7 +670,6 @@ bool RegOpenStore(const std::string& path, std::string& why) {
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
   sqlite3_extended_result_codes(db, 1);
   s.db = db;
-  s.pid = getpid();
   if (!PrepareSchema(db, path, why) || !PrepareStatements(s, why)) {
     CloseLocked(s);
     return Finish(RegFail(kErrBadDatabase, why));
@@ -688,16 +740,18 @@ bool RegEnumKeys(const std::string& key, std::vector<std::string>& names) {
 }
 
 bool RegQueryValue(const std::string& key, const std::string& name, RegValue& out) {
-  RegKeyPath path;
-  if (int err = RegParseKeyPath(key, path)) return Finish(err);
-  std::string fold = RegFoldName(name);
+  // The hot path of the server: no allocation beyond the result.
+  thread_local std::string keyFold, nameFold;
+  if (int err = FoldKeyPath(key, keyFold)) return Finish(err);
+  nameFold.assign(name);
+  FoldInPlace(nameFold);
   Store& s = TheStore();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (!StoreUsable(s)) return Finish(FailNotOpen());
   // One statement: its own read transaction.
   StmtUse st(kStmtQueryValue);
-  st.BindText(1, path.fold);
-  st.BindText(2, fold);
+  st.BindText(1, keyFold);
+  st.BindText(2, nameFold);
   int rc = st.Step();
   if (rc == SQLITE_ROW) {
     out.name = st.ColumnBytes(0);
