@@ -1,0 +1,383 @@
+// Mailbox files: the lock, the append, the reader, the .mid file and the rewrite.
+#include "server/accounts/mailbox.h"
+
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cstring>
+
+#include "platform/errors.h"
+#include "platform/tick.h"
+#include "server/accounts/accounts.h"
+#include "server/spool/headers.h"
+
+namespace {
+
+constexpr char kSeparator[] = "From ";
+constexpr size_t kSeparatorLength = 5;
+constexpr char kMessageIdHeader[] = "message-id:";
+constexpr size_t kMessageIdHeaderLength = 11;
+constexpr const char* kUnknownAccount = "unknown";
+constexpr size_t kIndexReadBlock = 65536;
+// The head of a line the splitter keeps: enough for "Message-id:", its blanks
+// and a value of kMailbox.messageIdChars.
+constexpr size_t kLineHeadBytes = 512;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// True when the open file is still the one that `path` names: a mailbox that
+// was renamed away or deleted between our open and our lock must not receive the
+// append, which would land in a file nobody reads.
+bool StillNamedBy(int fd, const std::string& path) {
+  struct stat open, named;
+  if (::fstat(fd, &open) != 0 || ::stat(path.c_str(), &named) != 0) return false;
+  return open.st_nlink > 0 && open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
+long long EndOfFile(int fd) { return (long long)::lseek(fd, 0, SEEK_END); }
+
+// Ends the line that runs from s.lineStart to s.position (its line end included).
+void EndLine(MailboxSplitter& s) {
+  std::string_view line = s.lineHead;
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  bool empty = line.empty() && !s.lineHeadFull;
+  MailboxIndex& index = *s.index;
+  if (s.previousEmpty && line.substr(0, kSeparatorLength) == kSeparator) {
+    if (!index.messages.empty())
+      index.messages.back().length = s.lineStart - index.messages.back().offset;
+    if (index.messages.size() == index.messages.capacity())
+      index.messages.reserve(index.messages.size() + kMailbox.messageTableStep);
+    MailboxMessage m;
+    m.offset = s.lineStart;
+    index.messages.push_back(std::move(m));
+    s.inHeader = true;
+  } else if (s.inHeader) {
+    if (empty) {
+      s.inHeader = false;
+    } else if (line.size() >= kMessageIdHeaderLength &&
+               strncasecmp(line.data(), kMessageIdHeader, kMessageIdHeaderLength) == 0 &&
+               index.messages.back().messageId.empty()) {
+      std::string_view value = line.substr(kMessageIdHeaderLength);
+      while (!value.empty() && IsBlank(value.front())) value.remove_prefix(1);
+      while (!value.empty() && IsBlank(value.back())) value.remove_suffix(1);
+      index.messages.back().messageId = std::string(value.substr(0, kMailbox.messageIdChars));
+    }
+  }
+  s.previousEmpty = empty;
+  s.lineHead.clear();
+  s.lineHeadFull = false;
+}
+
+}  // namespace
+
+// ---- Lock --------------------------------------------------------------------------
+
+std::string MailboxLockName(const std::string& account) {
+  std::string name = account.substr(0, kMailbox.lockNameChars);
+  for (char& c : name) c = char(std::tolower(static_cast<unsigned char>(c)));
+  char text[160];
+  snprintf(text, sizeof text, kMailbox.lockFormat, name.c_str());
+  return text;
+}
+
+bool LockMailbox(const std::string& account, uint32_t timeoutMs, MailboxLock& out,
+                 bool& timedOut) {
+  timedOut = false;
+  if (AcquireNamedLock(out.lock, MailboxLockName(account), timeoutMs)) return true;
+  // AcquireNamedLock gives up at once on anything but contention.
+  timedOut = LastWinError() == kErrTimeout || LastWinError() == kErrSharingViolation;
+  return false;
+}
+
+void UnlockMailbox(MailboxLock& lock) { lock.lock.release(); }
+
+// ---- Appending ---------------------------------------------------------------------
+
+bool FindMailboxPath(const std::string& account, const std::string& domain, bool allowUnknown,
+                     std::string& path) {
+  path.clear();
+  if (GetMailboxPath(account, path, domain, true) && !path.empty()) return true;
+  path.clear();
+  if (allowUnknown && GetMailboxPath(kUnknownAccount, path, domain, true) && !path.empty())
+    return true;
+  path.clear();
+  return false;
+}
+
+AppendOpen OpenMailboxFileForAppend(const std::string& path, const std::string& sender,
+                                    MailboxAppend& out, int* winErr) {
+  out = MailboxAppend();
+  out.path = path;
+  uint32_t start = GetTickCount32();
+  int err = 0;
+  for (;;) {
+    bool exists = FileExists(path);
+    UniqueFd fd = exists ? OpenExclusive(path, O_WRONLY, 0644, &err)
+                         : OpenExclusive(path, O_WRONLY | O_CREAT | O_EXCL, 0600, &err);
+    if (fd.valid() && StillNamedBy(fd.get(), path)) {
+      out.fd = std::move(fd);
+      out.created = !exists;
+      break;
+    }
+    if (fd.valid()) err = kErrSharingViolation;  // replaced under us: open it again
+    // A file created by someone else between our test and our create is simply
+    // an existing file now: try again at once.
+    if (err == kErrFileExists || err == kErrAlreadyExists) continue;
+    if (TickElapsed(GetTickCount32(), start) >= kMailbox.appendOpenRetryMs) {
+      if (winErr) *winErr = err;
+      return AppendOpen::kBusy;
+    }
+    SleepMs(kMailbox.appendRetryPollMs);
+  }
+  out.startSize = EndOfFile(out.fd.get());
+  if (out.startSize < 0) {
+    if (winErr) *winErr = kErrGenFailure;
+    out.fd.reset();
+    return AppendOpen::kBusy;
+  }
+  // The blank line is wanted only when a message is already there; a file that
+  // exists but is empty starts with the separator as a new one does.
+  if (!WriteMailboxSeparator(out.fd.get(), sender, out.startSize > 0)) {
+    AbandonMailboxAppend(out);
+    return AppendOpen::kSeparatorFailed;
+  }
+  return AppendOpen::kOpened;
+}
+
+AppendOpen OpenMailboxForAppend(const std::string& account, const std::string& domain,
+                                bool allowUnknown, const std::string& sender,
+                                MailboxAppend& out) {
+  std::string path;
+  if (!FindMailboxPath(account, domain, allowUnknown, path)) return AppendOpen::kUnknown;
+  if (strcasecmp(path.c_str(), kNullMailbox) == 0) return AppendOpen::kDiscard;
+  return OpenMailboxFileForAppend(path, sender, out);
+}
+
+bool FinishMailboxAppend(MailboxAppend& append, std::string& why) {
+  if (!append.fd.valid()) {
+    why = "Mailbox file is not open.";
+    return false;
+  }
+  if (!WriteAll(append.fd.get(), "\r\n", 2)) {
+    why = "Error writing mailbox separator";
+    AbandonMailboxAppend(append);
+    return false;
+  }
+  // The recipient is marked done only after this returns: the message must be on
+  // stable storage first, and for a new file its directory entry too.
+  if (!SyncFile(append.fd.get()) || (append.created && !SyncParentDirectory(append.path))) {
+    why = "Error flushing mailbox file";
+    AbandonMailboxAppend(append);
+    return false;
+  }
+  if (!append.fd.close_checked()) {
+    why = "Error closing mailbox file";
+    return false;
+  }
+  return true;
+}
+
+void AbandonMailboxAppend(MailboxAppend& append) {
+  if (!append.fd.valid()) return;
+  if (append.created) {
+    // Still ours (the lock is held): nobody else has seen this file.
+    DeleteFileWin(append.path);
+  } else if (::ftruncate(append.fd.get(), append.startSize) == 0) {
+    SyncFile(append.fd.get());
+  }
+  append.fd.reset();
+}
+
+// ---- Reading -----------------------------------------------------------------------
+
+size_t MailboxIndex::LiveCount() const {
+  size_t n = 0;
+  for (const MailboxMessage& m : messages) n += m.deleted ? 0 : 1;
+  return n;
+}
+
+long long MailboxIndex::LiveBytes() const {
+  long long n = 0;
+  for (const MailboxMessage& m : messages) n += m.deleted ? 0 : m.length;
+  return n;
+}
+
+void BeginMailboxSplit(MailboxSplitter& s, MailboxIndex& index) {
+  s = MailboxSplitter();
+  s.index = &index;
+  index = MailboxIndex();
+  index.messages.reserve(kMailbox.messageTableStep);
+}
+
+void FeedMailboxSplit(MailboxSplitter& s, std::string_view data) {
+  while (!data.empty()) {
+    size_t nl = data.find('\n');
+    size_t take = nl == std::string_view::npos ? data.size() : nl + 1;
+    size_t room = kLineHeadBytes - s.lineHead.size();
+    if (take <= room) {
+      s.lineHead.append(data.data(), take);
+    } else {
+      s.lineHead.append(data.data(), room);
+      s.lineHeadFull = true;
+    }
+    s.position += (long long)take;
+    data.remove_prefix(take);
+    if (nl != std::string_view::npos) {
+      EndLine(s);
+      s.lineStart = s.position;
+    }
+  }
+}
+
+void FinishMailboxSplit(MailboxSplitter& s) {
+  if (s.position > s.lineStart) EndLine(s);
+  MailboxIndex& index = *s.index;
+  if (!index.messages.empty())
+    index.messages.back().length = s.position - index.messages.back().offset;
+  index.size = s.position;
+}
+
+bool IndexMailbox(int fd, MailboxIndex& out, std::string& why) {
+  if (::lseek(fd, 0, SEEK_SET) != 0) {
+    why = "Unable to position mailbox file.";
+    return false;
+  }
+  MailboxSplitter s;
+  BeginMailboxSplit(s, out);
+  std::string block(kIndexReadBlock, '\0');
+  for (;;) {
+    long n = ReadSome(fd, block.data(), block.size());
+    if (n < 0) {
+      why = "Unable to read mailbox file.";
+      return false;
+    }
+    if (n == 0) break;
+    FeedMailboxSplit(s, std::string_view(block.data(), size_t(n)));
+  }
+  FinishMailboxSplit(s);
+  return true;
+}
+
+UniqueFd OpenMailboxForReading(const std::string& path, int* winErr) {
+  return OpenExclusive(path, O_RDONLY, 0644, winErr);
+}
+
+bool ReadMailboxBytes(int fd, long long offset, size_t length, std::string& out) {
+  out.resize(length);
+  size_t got = 0;
+  while (got < length) {
+    ssize_t n = ::pread(fd, out.data() + got, length - got, off_t(offset + (long long)got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      out.resize(got);
+      return false;
+    }
+    got += size_t(n);
+  }
+  return true;
+}
+
+// ---- The .mid file -----------------------------------------------------------------
+
+std::string MidFilePath(const std::string& mailboxPath) {
+  size_t nameStart = PathDirectory(mailboxPath).size();
+  size_t dot = mailboxPath.rfind('.');
+  if (dot == std::string::npos || dot < nameStart) return mailboxPath + kMidExtension;
+  return mailboxPath.substr(0, dot) + kMidExtension;
+}
+
+int ReadMidFile(const std::string& midPath, size_t messageCount) {
+  std::string data;
+  if (!ReadWholeFile(midPath, data) || data.size() < 4) return -1;
+  uint32_t raw = uint32_t(uint8_t(data[0])) | uint32_t(uint8_t(data[1])) << 8 |
+                 uint32_t(uint8_t(data[2])) << 16 | uint32_t(uint8_t(data[3])) << 24;
+  int32_t value = int32_t(raw);
+  if (value < 0 || size_t(value) >= messageCount) return -1;
+  return value;
+}
+
+bool WriteMidFile(const std::string& midPath, int highest, size_t messageCount) {
+  if (messageCount == 0) highest = -1;
+  else if (highest >= 0 && size_t(highest) >= messageCount) highest = int(messageCount) - 1;
+  if (highest < -1) highest = -1;
+  uint32_t raw = uint32_t(int32_t(highest));
+  char bytes[4] = {char(raw & 0xff), char((raw >> 8) & 0xff), char((raw >> 16) & 0xff),
+                   char((raw >> 24) & 0xff)};
+  DeleteFileWin(midPath);
+  UniqueFd fd = OpenExclusive(midPath, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd.valid() && WriteAll(fd.get(), bytes, sizeof bytes) && fd.close_checked()) return true;
+  fd.reset();
+  DeleteFileWin(midPath);
+  return false;
+}
+
+// ---- Rewriting ---------------------------------------------------------------------
+
+std::string MailboxSiblingPath(const std::string& mailboxPath) {
+  if (mailboxPath.empty()) return "z";
+  std::string s = mailboxPath;
+  s.back() = 'z';
+  // A name that already ends in 'z' would be its own sibling.
+  if (s == mailboxPath) s += 'z';
+  return s;
+}
+
+RewriteOutcome RewriteMailbox(const std::string& path, UniqueFd& mailbox,
+                              const MailboxIndex& index, bool changed, int highest,
+                              const MailboxBlockEdit& edit, std::string& why) {
+  std::string mid = MidFilePath(path);
+  size_t live = index.LiveCount();
+  bool anyDeleted = live != index.messages.size();
+  if (live == 0 && !index.messages.empty()) {
+    mailbox.reset();
+    DeleteFileWin(path);
+    DeleteFileWin(mid);
+    SyncParentDirectory(path);
+    return RewriteOutcome::kRemoved;
+  }
+  if (!anyDeleted && !changed) {
+    mailbox.reset();
+    WriteMidFile(mid, highest, live);
+    return RewriteOutcome::kMidOnly;
+  }
+
+  std::string sibling = MailboxSiblingPath(path);
+  int err = 0;
+  UniqueFd out = OpenExclusive(sibling, O_WRONLY | O_CREAT | O_TRUNC, 0600, &err);
+  if (!out.valid()) {
+    why = "Unable to create mailbox copy: error " + std::to_string(err);
+    mailbox.reset();
+    return RewriteOutcome::kFailed;
+  }
+  auto fail = [&](const char* text) {
+    why = text;
+    out.reset();
+    DeleteFileWin(sibling);
+    mailbox.reset();
+    return RewriteOutcome::kFailed;
+  };
+  std::string block;
+  for (size_t i = 0; i < index.messages.size(); ++i) {
+    const MailboxMessage& m = index.messages[i];
+    if (m.deleted) continue;
+    long long done = 0;
+    while (done < m.length) {
+      size_t want = size_t(std::min<long long>(m.length - done, (long long)kMailbox.copyBlockBytes));
+      if (!ReadMailboxBytes(mailbox.get(), m.offset + done, want, block))
+        return fail("Error reading mailbox file.");
+      if (done == 0 && edit) edit(i, block);
+      if (!WriteAll(out.get(), block.data(), block.size()))
+        return fail("Error writing mailbox copy.");
+      done += (long long)want;
+    }
+  }
+  // The copy replaces the mailbox in one rename, after it is on stable storage:
+  // at no moment is there no mailbox, or half of one.
+  if (!SyncFile(out.get()) || !out.close_checked()) return fail("Error writing mailbox copy.");
+  if (RenameReplace(sibling, path) != 0) return fail("Error replacing mailbox file.");
+  SyncParentDirectory(path);
+  mailbox.reset();
+  WriteMidFile(mid, highest, live);
+  return RewriteOutcome::kRewritten;
+}
