@@ -561,7 +561,7 @@ bool ResolverErrorText(int code, char* buffer, int size, bool& permanent) {
   for (const ResultInfo& info : kResultTable) {
     if (info.code != code) continue;
     permanent = info.permanent;
-    const char* text = LoadStringResource(kStrResolverResultBase - unsigned(-code));
+    const char* text = LoadStringResource(unsigned(int(kStrResolverResultBase) - code));
     if (!text) text = "";
     if (buffer && size > 0) {
       size_t n = std::min(std::strlen(text), size_t(size) - 1);
