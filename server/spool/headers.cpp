@@ -227,14 +227,12 @@ bool NormalizeAddress(std::string_view text, const HostIdentity& id,
           if (c == '<') c = '{';
           else if (c == '>') c = '}';
         }
-        std::string_view before = TrimRight(std::string_view(work).substr(0, open));
-        std::string_view after =
-            close == std::string::npos ? std::string_view() : std::string_view(work).substr(close + 1);
-        if (!Trim(before).empty()) {
-          work = comment + "<" + std::string(before) + ">" + std::string(after);
-        } else if (!Trim(after).empty()) {
-          work = comment + "<" + std::string(Trim(after)) + ">";
-        }
+        // The address is what is left around the comment (a comment inside an
+        // address, "mary(x)@host", leaves "mary@host").
+        std::string address(TrimRight(std::string_view(work).substr(0, open)));
+        if (close != std::string::npos) address += work.substr(close + 1);
+        std::string_view bareAddress = Trim(address);
+        if (!bareAddress.empty()) work = comment + "<" + std::string(bareAddress) + ">";
       }
     }
     const std::string_view suffix = DomainSuffix(id.host);
