@@ -5,6 +5,7 @@
 // free slot and is reused first. The in-memory table is built once at start-up;
 // changes take effect in the router after a restart.
 #include <algorithm>
+#include <climits>
 #include <map>
 #include <mutex>
 
@@ -42,15 +43,15 @@ std::string SlotName(int slot) { return kDomainSlotPrefix + std::to_string(slot)
 // The slot number of a value name "Domain<digits>", else 0.
 int SlotOfValueName(const std::string& name) {
   size_t prefix = std::char_traits<char>::length(kDomainSlotPrefix);
-  if (name.size() <= prefix || name.size() > prefix + 9 ||
+  if (name.size() <= prefix || name.size() > prefix + 10 ||
       !EqualNoCase(name.substr(0, prefix), kDomainSlotPrefix))
     return 0;
-  int n = 0;
+  long long n = 0;
   for (size_t i = prefix; i < name.size(); ++i) {
     if (name[i] < '0' || name[i] > '9') return 0;
     n = n * 10 + (name[i] - '0');
   }
-  return n;
+  return n > INT_MAX ? 0 : int(n);
 }
 
 // The stored slot values with slot numbers 1..maxSlot, by slot. Walking the stored
@@ -237,6 +238,10 @@ int AddSecondaryDomain(const std::string& description, const std::string& domain
         break;
       }
     }
+  }
+  if (slot > INT_MAX) {
+    why = "No secondary domain slot is left.";
+    return -1;
   }
   bool appended = slot > numDomains;
   std::string value = description + ";" + domainName;
