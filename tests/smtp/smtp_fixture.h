@@ -196,12 +196,13 @@ class SmtpServerTest : public ::testing::Test {
     return false;
   }
 
-  // The Received line this server writes for a client of 127.0.0.1.
+  // The Received line this server writes for a client of 127.0.0.1, with CRLF.
   std::string Received(const std::string& from, bool verified = false) {
     const Settings& s = ServerSettings();
     return BuildReceivedLine(s.localNode, from, "127.0.0.1",
                              verified ? "mail daemon" : "mail daemon; unverified",
-                             "Corvel95 V1.0", true);
+                             "Corvel95 V1.0", true) +
+           "\r\n";
   }
 
   // Greeting and EHLO (or HELO) done.
