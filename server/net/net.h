@@ -268,7 +268,7 @@ int32_t NetSetOwnerState(int socket, int32_t state);
 int32_t NetGetNodeState(int socket);
 // Sets the node state; returns the old one (0 when there is no such node).
 int32_t NetSetNodeState(int socket, int32_t state);
-// True while the node of `socket` is in the table and not ending.
+// True while the node of `socket` is in the table and neither ending nor closing hard.
 bool NetNodeExists(int socket);
 // Sets a node's idle time-out (seconds, 0 = none) and restarts its idle clock.
 void NetSetIdleTimeout(NetNode* node, uint16_t seconds);

@@ -4,7 +4,10 @@
 // (every kNetRetryRoundMs), idle rounds and delayed-close checks (every
 // kNetIdleRoundMs) and the idle-time-out watchdog (every kNetWatchdogMs).
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
+#include <sys/socket.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -368,4 +371,68 @@ void NetShutdown() {
     gPool.queue.clear();
   }
   CloseLoopDescriptors();
+}
+
+// ---- Listening, datagrams, connecting ---------------------------------------------
+
+bool NetListen(int socket, int backlog, int& error) {
+  error = 0;
+  NodeRef n = RefNodeBySocket(socket);
+  if (!n || !n->stream) {
+    error = kWsaENotSock;
+    return false;
+  }
+  int off = 0;
+  setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &off, sizeof off);
+  setsockopt(socket, SOL_SOCKET, SO_DEBUG, &off, sizeof off);
+  if (listen(socket, backlog) != 0) {
+    error = WsaErrorFromErrno(errno);
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> g(Table().lock);
+    n->listener = true;
+  }
+  n->listenSocket = socket;
+  return StartNode(n, error);
+}
+
+bool NetStartDatagram(int socket, int* error) {
+  int err = 0;
+  NodeRef n = RefNodeBySocket(socket);
+  bool ok = false;
+  if (!n || n->stream) {
+    err = kWsaENotSock;
+  } else {
+    {
+      std::lock_guard<std::mutex> g(Table().lock);
+      n->listener = true;
+    }
+    n->selfManaged = true;
+    n->listenSocket = socket;
+    ok = StartNode(n, err);
+  }
+  if (error) *error = err;
+  return ok;
+}
+
+int NetConnect(int socket, const sockaddr_in& address) {
+  NodeRef n = RefNodeBySocket(socket);
+  if (!n || !n->stream || n->listener) return kWsaENoBufs;
+  n->remoteAddress = address;
+  int flags = fcntl(socket, F_GETFL);
+  if (flags < 0 || fcntl(socket, F_SETFL, flags | O_NONBLOCK) < 0) return kWsaENoBufs;
+  int rc = connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  int err = rc == 0 ? 0 : errno;
+  // EINTR leaves the connect going on in the background, like EINPROGRESS.
+  bool inProgress = rc != 0 && (err == EINPROGRESS || err == EINTR || err == EALREADY);
+  if (!inProgress) {
+    std::lock_guard<std::mutex> g(n->control);
+    n->connectError = rc == 0 ? 0 : WsaErrorFromErrno(err);
+  }
+  int startError;
+  if (!StartNode(n, startError)) return kWsaENoBufs;
+  // A connect that ended at once still reports through OnConnect on the node's task.
+  if (!inProgress) ScheduleNode(n, kWorkConnect);
+  return 0;
 }

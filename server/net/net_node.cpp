@@ -174,7 +174,7 @@ bool NetNodeExists(int socket) {
   NodeRef n = RefNodeBySocket(socket);
   if (!n) return false;
   std::lock_guard<std::mutex> g(n->control);
-  return !n->ending && !n->finished;
+  return !n->ending && !n->finished && !n->hardClose;
 }
 
 void NetSetIdleTimeout(NetNode* node, uint16_t seconds) {

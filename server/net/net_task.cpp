@@ -174,11 +174,8 @@ bool ReceiveIntoRing(NetNode* n) {
       RingCommit(r, uint32_t(k));
       got = true;
       n->lastActivity = GetTickCount32();
-      // A short read emptied the socket; anything later raises a new edge.
-      if (uint32_t(k) < piece) {
-        n->receivePending = false;
-        break;
-      }
+      // On until would-block even after a short read: a peer's close that came with
+      // the data raised no edge of its own.
       continue;
     }
     if (k < 0 && errno == EINTR) continue;
