@@ -42,7 +42,8 @@ constexpr size_t kBodyReadSize = 65536;
 
 std::atomic<time_t> g_fixedClock{0};
 
-char Lower(char c) { return char(std::tolower((unsigned char)c)); }
+// ASCII only: addresses and header names are compared the same in every locale.
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c; }
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
@@ -203,7 +204,9 @@ bool MatchDomainPattern(std::string_view pattern, std::string_view domain) {
 
 bool NormalizeAddress(std::string_view text, const HostIdentity& id,
                       const NormalizeOptions& options, NormalizedAddress& out) {
-  out = NormalizedAddress();
+  out.address.clear();  // keeps the capacity of a caller that loops
+  out.name.clear();
+  out.isLocal = false;
   if (text.size() > kMaxAddressText) return false;
   const bool bare = text.find_first_of("@%!") == std::string_view::npos;
   std::string result;
@@ -314,7 +317,7 @@ bool NormalizeAddress(std::string_view text, const HostIdentity& id,
         size_t gt = work.find('>', lt + 1);
         work = work.substr(lt + 1, (gt == std::string::npos ? work.size() : gt) - lt - 1);
       }
-      result = RemoveComments(work);
+      result = work.find('(') == std::string::npos ? std::move(work) : RemoveComments(work);
     } else {
       result.assign(text);
     }
@@ -353,7 +356,7 @@ bool NormalizeAddress(std::string_view text, const HostIdentity& id,
   }
 
   out.address.assign(Trim(result));
-  out.name.assign(Trim(name));
+  if (!name.empty()) out.name.assign(Trim(name));
   out.isLocal = isLocal;
   return true;
 }
