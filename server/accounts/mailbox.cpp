@@ -4,8 +4,11 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstring>
+#include <thread>
 
 #include "platform/errors.h"
 #include "platform/tick.h"
@@ -23,6 +26,8 @@ constexpr size_t kIndexReadBlock = 65536;
 // The head of a line the splitter keeps: enough for "Message-id:", its blanks
 // and a value of kMailbox.messageIdChars.
 constexpr size_t kLineHeadBytes = 512;
+// Flushes of one group run on at most this many threads.
+constexpr size_t kMaxFlushThreads = 16;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -154,7 +159,7 @@ AppendOpen OpenMailboxForAppend(const std::string& account, const std::string& d
   return OpenMailboxFileForAppend(path, sender, out);
 }
 
-bool FinishMailboxAppend(MailboxAppend& append, std::string& why) {
+bool FinishMailboxAppend(MailboxAppend& append, std::string& why, bool flush) {
   if (!append.fd.valid()) {
     why = "Mailbox file is not open.";
     return false;
@@ -166,7 +171,8 @@ bool FinishMailboxAppend(MailboxAppend& append, std::string& why) {
   }
   // The recipient is marked done only after this returns: the message must be on
   // stable storage first, and for a new file its directory entry too.
-  if (!SyncFile(append.fd.get()) || (append.created && !SyncParentDirectory(append.path))) {
+  if (flush &&
+      (!SyncFile(append.fd.get()) || (append.created && !SyncParentDirectory(append.path)))) {
     why = "Error flushing mailbox file";
     AbandonMailboxAppend(append);
     return false;
@@ -176,6 +182,48 @@ bool FinishMailboxAppend(MailboxAppend& append, std::string& why) {
     return false;
   }
   return true;
+}
+
+bool FlushMailboxFiles(const std::vector<std::string>& paths,
+                       const std::vector<std::string>& created) {
+  // Separate files flushed at the same moment share the file system's journal
+  // commits, so a group costs little more than one flush.
+  std::vector<std::string> work;
+  for (const std::string& p : paths)
+    if (std::find(work.begin(), work.end(), p) == work.end()) work.push_back(p);
+  std::vector<std::string> dirs;
+  for (const std::string& p : created) {
+    std::string d = PathDirectory(p);
+    if (std::find(dirs.begin(), dirs.end(), d) == dirs.end()) dirs.push_back(d);
+  }
+  std::atomic<bool> ok{true};
+  auto flushOne = [&](size_t i) {
+    if (i < work.size()) {
+      // Any descriptor of the file flushes its data; the append's own is closed
+      // so that readers are not kept out meanwhile. A file that is gone was
+      // rewritten or removed by its reader, who flushed what it kept.
+      int err = 0;
+      UniqueFd fd = OpenShared(work[i], O_RDONLY, 0, &err);
+      if (fd.valid() ? !SyncFile(fd.get()) : err != kErrFileNotFound) ok = false;
+    } else if (!SyncParentDirectory(dirs[i - work.size()] + "x")) {
+      ok = false;
+    }
+  };
+  size_t total = work.size() + dirs.size();
+  if (total == 1) {
+    flushOne(0);
+    return ok;
+  }
+  std::vector<std::thread> threads;
+  size_t perThread = (total + kMaxFlushThreads - 1) / kMaxFlushThreads;
+  for (size_t start = 0; start < total; start += perThread) {
+    size_t end = std::min(total, start + perThread);
+    threads.emplace_back([&, start, end] {
+      for (size_t i = start; i < end; ++i) flushOne(i);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  return ok;
 }
 
 void AbandonMailboxAppend(MailboxAppend& append) {

@@ -102,7 +102,14 @@ AppendOpen OpenMailboxForAppend(const std::string& account, const std::string& d
 // Writes the end mark (CRLF), flushes the file (and, for a new file, its
 // directory) to stable storage and closes it. False with `why` ("Error writing
 // mailbox separator" when the end mark failed); the append is then cut back.
-bool FinishMailboxAppend(MailboxAppend& append, std::string& why);
+// Without `flush` the caller flushes later (FlushMailboxFiles), together with
+// other appends, before it reports any of them delivered.
+bool FinishMailboxAppend(MailboxAppend& append, std::string& why, bool flush = true);
+// Flushes the named mailbox files (and the directories of `created` ones) to
+// stable storage, in parallel, so that many appends cost about one flush. False
+// when any flush failed.
+bool FlushMailboxFiles(const std::vector<std::string>& paths,
+                       const std::vector<std::string>& created);
 // Cuts the mailbox back to its length before the append (removing a file this
 // append created) and closes it. For a failed copy.
 void AbandonMailboxAppend(MailboxAppend& append);

@@ -11,6 +11,8 @@
 #include "platform/home.h"
 #include "platform/registry.h"
 #include "server/core/config.h"
+#include "server/core/log.h"
+#include "server/accounts/accounts.h"
 #include "server/spool/headers.h"
 
 class DeliveryTest : public ::testing::Test {
@@ -40,7 +42,10 @@ class DeliveryTest : public ::testing::Test {
     s.useVelmontRouter = true;
     for (const std::string* d : {&s.userDirectory, &s.incomingDirectory, &s.outgoingDirectory})
       ASSERT_TRUE(MakeDirectories(*d));
-    SetMailClock(1700000000);  // Tue Nov 14 22:13:20 2023 UTC
+    SetMailClock(1700000000);
+    SetWindowEchoToStdout(false);
+    ASSERT_TRUE(LoadSecondaryDomains(why));  // the table is process-wide
+    ClearWindowLog();  // Tue Nov 14 22:13:20 2023 UTC
   }
   void TearDown() override {
     SetMailClock(0);

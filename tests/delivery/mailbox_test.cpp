@@ -203,8 +203,9 @@ TEST_F(MailboxTest, SplitRuleTable) {
         total += m.length;
       }
       EXPECT_EQ(got, c.offsets) << c.name << " step " << step;
-      if (!c.offsets.empty())
+      if (!c.offsets.empty()) {
         EXPECT_EQ(c.offsets.front() + total, (long long)c.text.size()) << c.name;
+      }
     }
   }
 }

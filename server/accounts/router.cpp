@@ -1,0 +1,523 @@
+// The router's queue: scanning the incoming directory, one spool file after the
+// other, recipient by recipient, and the group commit that makes deliveries
+// durable before their recipients are marked done.
+#include "server/accounts/router.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/errors.h"
+#include "platform/tick.h"
+#include "server/accounts/mailbox.h"
+#include "server/accounts/router_internal.h"
+#include "server/core/config.h"
+#include "server/core/log.h"
+#include "server/core/server_state.h"
+#include "server/spool/bounce.h"
+#include "server/spool/headers.h"
+
+namespace {
+
+// The patterns of one queue scan, in scan order.
+constexpr const char* kScanIncoming = "*.in";
+constexpr const char* kScanReleased = "*.mla";
+constexpr const char* kScanWaiting = "*.inr";
+constexpr const char* kWaitingExtension = ".inr";
+constexpr const char* kErrorExtension = ".err";
+constexpr const char* kRootFormat = "root@%s";
+constexpr size_t kMaxMarkThreads = 16;
+
+struct RouterQueue {
+  std::vector<std::string> names;  // full paths
+  int next = -1;                   // -1: no queue active
+  std::vector<std::string> ignore;
+  bool running = false;
+  bool waitingScanned = false;
+  uint32_t lastWaitingScan = 0;
+};
+
+RouterQueue g_queue;
+std::mutex g_queueMutex;  // tests call the router from their own threads
+RouterHooks g_hooks;
+
+bool EndsWithNoCase(const std::string& s, const char* suffix) {
+  size_t n = strlen(suffix);
+  return s.size() >= n && strcasecmp(s.c_str() + s.size() - n, suffix) == 0;
+}
+
+bool IsIgnored(const std::string& path) {
+  return std::find(g_queue.ignore.begin(), g_queue.ignore.end(), path) != g_queue.ignore.end();
+}
+
+// Runs fn(0..n-1) on up to kMaxMarkThreads threads; true when every call was.
+bool RunTogether(size_t n, const std::function<bool(size_t)>& fn) {
+  std::atomic<bool> ok{true};
+  if (n <= 1) {
+    for (size_t i = 0; i < n; ++i)
+      if (!fn(i)) ok = false;
+    return ok;
+  }
+  std::vector<std::thread> threads;
+  size_t per = (n + kMaxMarkThreads - 1) / kMaxMarkThreads;
+  for (size_t start = 0; start < n; start += per) {
+    size_t end = std::min(n, start + per);
+    threads.emplace_back([&, start, end] {
+      for (size_t i = start; i < end; ++i)
+        if (!fn(i)) ok = false;
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  return ok;
+}
+
+// Marks the lines of one file and flushes it once: a recipient line is marked
+// only after what it produced is durable, and the file is deleted only after its
+// marks are.
+bool WriteMarks(int fd, const std::vector<long long>& offsets) {
+  for (long long off : offsets) {
+    char c = 0;
+    if (::pread(fd, &c, 1, off_t(off)) != 1 || (c != 'T' && c != 't')) return false;
+    if (c == 't') continue;
+    if (::pwrite(fd, "t", 1, off_t(off)) != 1) return false;
+  }
+  return offsets.empty() || SyncFile(fd);
+}
+
+// How the router sees one envelope recipient.
+struct Target {
+  bool local = false;
+  std::string name;     // local part of a local recipient
+  std::string domain;   // "" = primary, else the secondary domain
+  std::string address;  // normalised address (remote recipients)
+};
+
+// Normalises `text` until it is local or stops changing; a result that is not
+// ours is tried against the secondary domains.
+bool ClassifyRecipient(const std::string& text, const HostIdentity& id, Target& out) {
+  NormalizeOptions options;
+  options.strip = true;
+  options.mapDomains = true;
+  std::string current = text;
+  for (int round = 0; round < kRouter.maxNormalizeRounds; ++round) {
+    NormalizedAddress n;
+    if (!NormalizeAddress(current, id, options, n) || n.address.empty()) return false;
+    if (n.address.find_first_of("\r\n") != std::string::npos) return false;
+    size_t at = n.address.rfind('@');
+    if (n.isLocal) {
+      out.local = true;
+      out.name = at == std::string::npos ? n.address : n.address.substr(0, at);
+      out.domain.clear();
+      return !out.name.empty();
+    }
+    if (n.address == current) {
+      if (at != std::string::npos) {
+        std::string domain = n.address.substr(at + 1);
+        for (const SecondaryDomain& d : SecondaryDomains()) {
+          if (strcasecmp(d.name.c_str(), domain.c_str()) == 0) {
+            out.local = true;
+            out.name = n.address.substr(0, at);
+            out.domain = d.name;
+            return !out.name.empty();
+          }
+        }
+      }
+      out.address = n.address;
+      return true;
+    }
+    current = n.address;
+  }
+  out.address = current;
+  return true;
+}
+
+// Step 1 and 2 of a pass: resolve and deliver every pending recipient.
+void RouteRecipients(SpoolWork& work, CommitGroup& group) {
+  HostIdentity id = ServerHostIdentity();
+  const auto& rcpts = work.envelope.recipients;
+  std::vector<Target> targets(rcpts.size());
+  auto settle = [&](size_t i, RecipientOutcome outcome) {
+    work.pending[i] = false;
+    switch (outcome) {
+      case RecipientOutcome::kHandled: work.marks.push_back(rcpts[i].lineOffset); break;
+      case RecipientOutcome::kDeferred:
+        work.deferred = true;
+        work.skip.insert(rcpts[i].lineOffset);
+        break;
+      case RecipientOutcome::kUnhandled:
+        work.unhandled = true;
+        work.skip.insert(rcpts[i].lineOffset);
+        break;
+    }
+  };
+  for (size_t i = 0; i < rcpts.size(); ++i) {
+    if (!work.pending[i]) continue;
+    if (ClassifyRecipient(rcpts[i].address, id, targets[i])) continue;
+    std::string reason =
+        FormatText("Unable to resolve name '%s'.", VisibleText(rcpts[i].address).c_str());
+    LogEvent(0, kLogRouting, "Bouncing file '%s' to '%s'", work.path.c_str(),
+             VisibleText(work.envelope.sender).c_str());
+    if (BounceRecipient(work, reason, false)) {
+      settle(i, RecipientOutcome::kHandled);
+    } else {
+      LogEvent(0, kLogAlways, "Error bouncing unresolved user.");
+      settle(i, RecipientOutcome::kUnhandled);
+    }
+  }
+  for (;;) {
+    size_t local = rcpts.size();
+    std::vector<size_t> remote;
+    for (size_t i = 0; i < rcpts.size(); ++i) {
+      if (!work.pending[i]) continue;
+      if (targets[i].local) {
+        local = i;
+        break;
+      }
+      remote.push_back(i);
+    }
+    if (local < rcpts.size()) {
+      settle(local, RouteLocalRecipient(work, local, targets[local].name, targets[local].domain,
+                                        group));
+      continue;
+    }
+    if (remote.empty()) break;
+    RecipientOutcome outcome = RouteRemoteRecipients(work, remote);
+    for (size_t i : remote) settle(i, outcome);
+    break;
+  }
+}
+
+// A message without "Message-id:" goes round once more as a new incoming file,
+// which the copy gives the missing headers. The new file is committed before
+// the old lines are marked, so a crash in between repeats, never loses.
+bool RequeueWholeMessage(SpoolWork& work) {
+  LogEvent(0, kLogRouting, "Adding additional router pass...");
+  const Settings& s = ServerSettings();
+  std::string temp;
+  UniqueFd out = CreateSpoolTemp(temp, true, s.incomingDirectory, s.outgoingDirectory);
+  if (!out.valid()) {
+    LogEvent(0, kLogAlways, "Error requeuing entire message: %s", "Unable to create temporary file.");
+    return false;
+  }
+  LogEvent(0, kLogRouting, "Additional router pass: %s->%s", work.path.c_str(), temp.c_str());
+  std::string text = "From: " + work.envelope.sender + "\r\n";
+  for (const EnvelopeRecipient& r : work.envelope.recipients) text += "To: " + r.address + "\r\n";
+  text += "\r\n";
+  CopyOptions options;
+  options.processHeaders = true;
+  options.identity = ServerHostIdentity();
+  options.agent = "router";
+  options.productText = s.softwareName;
+  options.fourDigitYear = s.useFourDigitYear;
+  options.missing.from = work.envelope.sender;
+  options.missing.to = work.envelope.recipients.empty() ? "" : work.envelope.recipients[0].address;
+  options.missing.idName = work.path;
+  std::string why;
+  if (!SpoolWrite(out.get(), text) ||
+      !CopyMessageWithHeaders(work.fd.get(), out.get(), work.envelope.messageOffset, options, why) ||
+      !CloseAndCommitSpoolFile(out, temp, true, s.incomingDirectory, s.outgoingDirectory, why)) {
+    LogEvent(0, kLogAlways, "Error requeuing entire message: %s", why.c_str());
+    out.reset();
+    SpoolDelete(temp);
+    return false;
+  }
+  LogEvent(0, kLogRouting, "File renamed: %s", temp.c_str());
+  for (EnvelopeRecipient& r : work.envelope.recipients) work.marks.push_back(r.lineOffset);
+  work.createdIncoming = true;
+  return true;
+}
+
+// One pass: read up to LimitRecipients pending recipients (skipping those
+// deferred earlier in this visit) and route them. False when the envelope cannot
+// be read (`why`) or the message cannot be requeued.
+bool RoutePass(SpoolWork& work, CommitGroup& group, bool& envelopeBroken, std::string& why) {
+  envelopeBroken = false;
+  long limit = std::clamp(ServerSettings().limitRecipients, 1L, 250L);
+  RouterEnvelope env;
+  if (!ReadRouterEnvelope(work.fd.get(), limit + long(work.skip.size()), env, why)) {
+    envelopeBroken = true;
+    return false;
+  }
+  // Lines already routed in this visit (marks waiting for the group commit, or
+  // deferred) are not pending again.
+  std::vector<EnvelopeRecipient> fresh;
+  for (EnvelopeRecipient& r : env.recipients) {
+    bool known = work.skip.count(r.lineOffset) ||
+                 std::find(work.marks.begin(), work.marks.end(), r.lineOffset) != work.marks.end();
+    if (!known && long(fresh.size()) < limit) fresh.push_back(std::move(r));
+    else if (!known) env.moreRemain = true;
+  }
+  env.recipients = std::move(fresh);
+  work.envelope = std::move(env);
+  work.pending.assign(work.envelope.recipients.size(), true);
+  if (work.envelope.recipients.empty()) return true;
+  if (!work.envelope.hasMessageId) return RequeueWholeMessage(work);
+  RouteRecipients(work, group);
+  return true;
+}
+
+// Sets an unreadable file aside as "%08lx.err" (first free number from 0) after
+// bouncing it to root.
+void SetAsideBrokenFile(SpoolWork& work, const std::string& detail) {
+  std::string reason =
+      FormatText("Unable to determine envelope for %s.", PathFileName(work.path).c_str());
+  LogEvent(0, kLogAlways, "Warn: %s (%s)", reason.c_str(), detail.c_str());
+  std::string bounced, why;
+  if (BounceToRoot(work.path, work.fd.get(), reason, bounced, why)) {
+    LogEvent(0, kLogRouting, "Bouncing to '%s'.", bounced.c_str());
+    LogEvent(0, kLogAlways, "Warn: File '%s' bounced to root: %s.", work.path.c_str(),
+             reason.c_str());
+  } else {
+    LogEvent(0, kLogAlways, "Error bouncing to root: %s", why.c_str());
+  }
+  const std::string& dir = ServerSettings().incomingDirectory;
+  for (int n = 0; n < kRouter.maxRenameProbes; ++n) {
+    std::string name = FormatSpoolName(dir, uint32_t(n), kErrorExtension);
+    int rc = RenameNoReplace(work.path, name);
+    if (rc == 0) {
+      LogEvent(0, kLogAlways, "Renaming to '%s'.", name.c_str());
+      return;
+    }
+    if (rc != kErrAlreadyExists && rc != kErrFileExists) break;
+  }
+  // Only a file that could not be moved aside is ignored: a later file may get
+  // the same name, and it must not be ignored.
+  g_queue.ignore.push_back(work.path);
+}
+
+// Every pass over one file until no recipient remains unread. Returns false when
+// the file cannot be processed. Files needing several passes commit their group
+// between passes, so the next pass sees the marks.
+bool RouteWholeFile(SpoolWork& work, CommitGroup& group, SpoolRouteResult& result) {
+  int err = 0;
+  work.fd = SpoolOpenUpdate(work.path, &err);
+  if (!work.fd.valid()) {
+    result.locked = true;
+    return true;
+  }
+  group.files.push_back(&work);
+  for (int pass = 0;; ++pass) {
+    bool broken = false;
+    std::string why;
+    if (!RoutePass(work, group, broken, why)) {
+      if (broken) {
+        SetAsideBrokenFile(work, why);
+        work.setAside = true;
+        return true;
+      }
+      return false;
+    }
+    result.moreRemain = work.envelope.moreRemain;
+    if (!work.envelope.moreRemain) break;
+    std::string commitWhy;
+    if (!CommitDeliveries(group, commitWhy)) return false;
+  }
+  result.deferred = work.deferred;
+  result.allDone = !work.deferred && !work.unhandled;
+  return true;
+}
+
+std::string WaitingName(const std::string& dir, uint32_t n) {
+  return FormatSpoolName(dir, n, kWaitingExtension);
+}
+
+// Parks a file whose mailbox was busy (or whose bounce failed) as .inr.
+void ParkFile(const std::string& path) {
+  const std::string& dir = ServerSettings().incomingDirectory;
+  uint32_t n = GetTickCount32();
+  int rc = -1;
+  std::string name;
+  for (int probe = 0; probe < kRouter.maxRenameProbes; ++probe, ++n) {
+    name = WaitingName(dir, n);
+    if (FileExists(name)) continue;
+    rc = RenameNoReplace(path, name);
+    if (rc != kErrFileExists && rc != kErrAlreadyExists) break;
+  }
+  LogEvent(0, kLogRouting, "Waiting on file: renamed '%s'->'%s' = %d", path.c_str(), name.c_str(),
+           rc == 0 ? 1 : 0);
+}
+
+void ScanQueue() {
+  const std::string& dir = ServerSettings().incomingDirectory;
+  g_queue.names.clear();
+  std::vector<const char*> patterns = {kScanIncoming, kScanReleased};
+  uint32_t now = GetTickCount32();
+  if (!g_queue.waitingScanned || TickElapsed(now, g_queue.lastWaitingScan) >= kRouter.waitingScanMs) {
+    patterns.push_back(kScanWaiting);
+    g_queue.waitingScanned = true;
+    g_queue.lastWaitingScan = now;
+  }
+  for (const char* pattern : patterns) {
+    for (const std::string& name : ListFiles(dir, pattern)) {
+      std::string path = dir + name;
+      if (IsIgnored(path)) continue;
+      g_queue.names.push_back(path);
+      LogEvent(0, kLogGeneralDebug, "Adding to incoming queue: #%d:%s", int(g_queue.names.size()),
+               name.c_str());
+    }
+  }
+  g_queue.next = g_queue.names.empty() ? -1 : 0;
+}
+
+struct FileRun {
+  std::unique_ptr<SpoolWork> work;
+  SpoolRouteResult result;
+  bool ok = true;
+  bool isWaiting = false;
+};
+
+}  // namespace
+
+// ---- Group commit --------------------------------------------------------------------
+
+bool CommitDeliveries(CommitGroup& group, std::string& why) {
+  bool flushed = FlushMailboxFiles(group.mailboxes, group.newFiles);
+  group.mailboxes.clear();
+  group.newFiles.clear();
+  std::vector<SpoolWork*> files;
+  files.swap(group.files);
+  if (!flushed) {
+    // Nothing of this group is reported delivered: the lines stay pending and
+    // the deliveries are repeated later, never lost.
+    why = "Error flushing mailbox files.";
+    for (SpoolWork* w : files) {
+      w->marks.clear();
+      w->unhandled = true;
+    }
+    return false;
+  }
+  bool ok = RunTogether(files.size(), [&](size_t i) {
+    SpoolWork* w = files[i];
+    if (!w->fd.valid()) return true;
+    if (WriteMarks(w->fd.get(), w->marks)) return true;
+    w->unhandled = true;
+    return false;
+  });
+  // The marks stay listed so that later passes over the same file skip them.
+  for (SpoolWork* w : files) group.files.push_back(w);
+  if (!ok) why = "Unable to mark recipient done.";
+  return ok;
+}
+
+// ---- Public ---------------------------------------------------------------------------
+
+RouterHooks& RouterHandlers() { return g_hooks; }
+
+bool InitializeRouter(std::string& why) {
+  (void)why;
+  std::lock_guard<std::mutex> lock(g_queueMutex);
+  g_queue = RouterQueue();
+  return true;
+}
+
+void ShutdownRouter() {
+  std::lock_guard<std::mutex> lock(g_queueMutex);
+  g_queue.names.clear();
+  g_queue.next = -1;
+}
+
+void ResetRouterState() {
+  std::lock_guard<std::mutex> lock(g_queueMutex);
+  g_queue = RouterQueue();
+}
+
+std::vector<std::string> RouterIgnoreList() {
+  std::lock_guard<std::mutex> lock(g_queueMutex);
+  return g_queue.ignore;
+}
+
+void RequestRouting() { RequestIncomingScan(); }
+
+bool RouteSpoolFile(const std::string& path, bool isInFile, SpoolRouteResult& result) {
+  result = SpoolRouteResult();
+  SpoolWork work;
+  work.path = path;
+  work.isInFile = isInFile;
+  CommitGroup group;
+  bool ok = RouteWholeFile(work, group, result);
+  std::string why;
+  if (!CommitDeliveries(group, why)) ok = false;
+  if (work.unhandled) result.allDone = false;
+  return ok;
+}
+
+int RouteIncomingQueue() {
+  std::unique_lock<std::mutex> lock(g_queueMutex, std::try_to_lock);
+  if (!lock.owns_lock() || g_queue.running) return 0;
+  g_queue.running = true;
+  struct Running {
+    ~Running() { g_queue.running = false; }
+  } running;
+  if (g_queue.next < 0) ScanQueue();
+  if (g_queue.next < 0) return 0;
+
+  const std::string& dir = ServerSettings().incomingDirectory;
+  std::vector<FileRun> runs;
+  CommitGroup group;
+  bool madeIncoming = false, madeOutgoing = false;
+  int count = int(g_queue.names.size());
+  for (int n = 0; n < kRouter.filesPerCall && g_queue.next < count; ++n) {
+    const std::string& path = g_queue.names[size_t(g_queue.next)];
+    LogEvent(0, kLogGeneralDebug, "%d of %d (%08lx->%s->%s)", g_queue.next + 1, count,
+             (unsigned long)GetTickCount32(), dir.c_str(), PathFileName(path).c_str());
+    LogEvent(0, kLogRouting, "Routing file: %s", path.c_str());
+    ++g_queue.next;
+    FileRun run;
+    run.work = std::make_unique<SpoolWork>();
+    run.work->path = path;
+    run.work->isInFile = EndsWithNoCase(path, kIncomingExtension);
+    run.isWaiting = EndsWithNoCase(path, kWaitingExtension);
+    run.ok = RouteWholeFile(*run.work, group, run.result);
+    runs.push_back(std::move(run));
+  }
+  std::string why;
+  bool committed = CommitDeliveries(group, why);
+  if (!committed) LogEvent(0, kLogAlways, "Error committing deliveries: %s", why.c_str());
+
+  for (FileRun& run : runs) {
+    SpoolWork& w = *run.work;
+    madeIncoming = madeIncoming || w.createdIncoming;
+    madeOutgoing = madeOutgoing || w.createdOutgoing;
+    if (w.setAside) continue;
+    if (run.ok && run.result.locked) {
+      LogEvent(0, kLogRouting, "Unable to lock file '%s'->'%s', will retry later", w.path.c_str(),
+               dir.c_str());
+      continue;
+    }
+    bool allDone = run.ok && !w.deferred && !w.unhandled;
+    if (!run.ok) {
+      std::string bounced, bwhy;
+      if (BounceToRoot(w.path, w.fd.get(), "Unable to send to user.", bounced, bwhy)) {
+        LogEvent(0, kLogAlways, "Bouncing to file '%s'", bounced.c_str());
+        madeIncoming = true;
+        allDone = true;
+      } else {
+        LogEvent(0, kLogAlways, "Error bouncing message");
+        continue;
+      }
+    }
+    if (allDone) {
+      int rc = DeleteFileWin(w.path);
+      LogEvent(0, kLogRouting, "Deleting file '%s' = %d", w.path.c_str(), rc == 0 ? 1 : 0);
+    } else if (run.isWaiting) {
+      LogEvent(0, kLogRouting, "Already wating on file '%s'", w.path.c_str());
+    } else {
+      ParkFile(w.path);
+    }
+    w.fd.reset();
+  }
+  if (madeIncoming) RequestIncomingScan();
+  if (madeOutgoing) RequestOutgoingScan();
+  if (g_queue.next >= count) {
+    g_queue.names.clear();
+    g_queue.next = -1;
+  }
+  return g_queue.next >= 0 ? 1 : 0;
+}
