@@ -84,6 +84,7 @@ struct Resolver {
   MxOptions options;
   long threshold = -1;
   std::vector<std::string> servers;
+  uint16_t defaultPort = kDefaultDnsPort;
   int nextHandle = 1;
   uint32_t nextSequence = 1;
   bool started = false;
@@ -131,8 +132,15 @@ std::vector<std::string> SplitServers(const std::string& list) {
   return out;
 }
 
+// The port of the "domain" service entry, else 53; read once at start-up.
+uint16_t DefaultDnsPort() {
+  servent* se = getservbyname("domain", "udp");
+  return se ? ntohs(uint16_t(se->s_port)) : kDefaultDnsPort;
+}
+
 // "host" or "host:port" -> an IPv4 socket address.
-bool ResolveServer(const std::string& entry, sockaddr_in& address, int& failure) {
+bool ResolveServer(const std::string& entry, uint16_t defaultPort, sockaddr_in& address,
+                   int& failure) {
   std::string host = entry;
   uint16_t port = 0;
   size_t colon = entry.rfind(':');
@@ -147,10 +155,7 @@ bool ResolveServer(const std::string& entry, sockaddr_in& address, int& failure)
     port = uint16_t(std::stol(digits));
     host = entry.substr(0, colon);
   }
-  if (!port) {
-    servent* se = getservbyname("domain", "udp");
-    port = se ? ntohs(uint16_t(se->s_port)) : kDefaultDnsPort;
-  }
+  if (!port) port = defaultPort;
   address = sockaddr_in{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
@@ -410,6 +415,7 @@ bool MxStartupWith(const MxOptions& options, std::string& why) {
     r.options = options;
     r.servers = SplitServers(options.domainServer);
     r.threshold = EffectiveMxThreshold(options.limitMxRecords);
+    r.defaultPort = DefaultDnsPort();
     r.nextHandle = 1;
   }
   LogEvent(0, kLogMxDebug, "MX-> NumRecords = %d, Threshold = %d", int(options.limitMxRecords),
@@ -443,17 +449,19 @@ int nSmtpMx_RequestRemoteId(const char* name, int level, int serverIndex) {
     std::string requested = name ? name : "";
     LogEvent(0, kLogMxDebug, "MX->%s, Level %d", requested.c_str(), level);
     std::string server;
+    uint16_t defaultPort;
     {
       std::lock_guard<std::mutex> g(r.listLock);
       if (!r.started) return kMxSystemError;
       if (serverIndex < 0 || serverIndex >= int(r.servers.size())) return kMxServerError;
       server = r.servers[size_t(serverIndex)];
+      defaultPort = r.defaultPort;
     }
     if (!requested.empty() && requested.back() == '.') requested.pop_back();
     if (!ValidQueryName(requested)) return kMxNotFound;
     sockaddr_in address{};
     int failure = 0;
-    if (!ResolveServer(server, address, failure)) {
+    if (!ResolveServer(server, defaultPort, address, failure)) {
       LogEvent(0, kLogMxDebug, "MXsend->%d", failure);
       return kMxSystemError;
     }
