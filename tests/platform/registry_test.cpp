@@ -435,6 +435,45 @@ TEST_F(RegistryTest, ImportRejectsBadLinesAndWritesNothing) {
   EXPECT_FALSE(RegKeyExists("New"));
 }
 
+// Damaged copies of a good file: each import either applies or fails naming a
+// line, and a failed one leaves the store exactly as it was.
+TEST_F(RegistryTest, DamagedFilesFailCleanly) {
+  ASSERT_TRUE(RegSetString("SOFTWARE\\A", "s", "text \"q\" \\"));
+  ASSERT_TRUE(RegSetMultiString("SOFTWARE\\A", "m", {"one", "two"}));
+  ASSERT_TRUE(RegSetValue("SOFTWARE\\A\\B", "b", kRegBinary, std::string(100, '\x11')));
+  ASSERT_TRUE(RegSetDword("SOFTWARE\\A\\B", "", 5));
+  std::string good, why;
+  ASSERT_TRUE(RegExportText("", good, why)) << why;
+  ASSERT_TRUE(RegDeleteKeyTree("SOFTWARE"));
+  ASSERT_TRUE(RegSetString("Sentinel", "v", "x"));
+  const char kBytes[] = "[]\"\\=-,:@;\r\n x0(7)hexdword";
+  unsigned seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) & 0x7fff;
+  };
+  int refused = 0;
+  for (int round = 0; round < 300; ++round) {
+    std::string text = good;
+    for (int edits = 1 + int(next() % 3); edits > 0; --edits) {
+      size_t at = 38 + next() % (text.size() - 38);  // past the header line
+      switch (next() % 3) {
+        case 0: text[at] = kBytes[next() % (sizeof kBytes - 1)]; break;
+        case 1: text.erase(at, 1 + next() % 4); break;
+        default: text.insert(at, 1, kBytes[next() % (sizeof kBytes - 1)]); break;
+      }
+    }
+    std::string before, after;
+    ASSERT_TRUE(RegExportText("", before, why));
+    if (RegImportText(text, why)) continue;
+    ++refused;
+    EXPECT_EQ(why.rfind("line ", 0), 0u) << why;
+    ASSERT_TRUE(RegExportText("", after, why));
+    EXPECT_EQ(after, before) << "round " << round;
+  }
+  EXPECT_GT(refused, 100);  // the damage mostly lands where it must be noticed
+}
+
 // ---- writers at once ----
 
 // Writes `count` distinct values, some in a key all writers share; false on any loss.
