@@ -12,6 +12,7 @@
 #include "server/core/log.h"
 #include "server/core/server_state.h"
 #include "server/net/net.h"
+#include "server/spool/bounce.h"
 #include "server/spool/headers.h"
 #include "server/spool/spool.h"
 
@@ -47,8 +48,6 @@ constexpr const char* kOwnerPrefix = "owner-";
 constexpr const char* kUnknownAccount = "unknown";
 constexpr const char* kPartialSubject = "Notice of partial message";
 constexpr const char* kPartialText = "Partial message from you received by node '%s'.";
-
-std::atomic<SmtpNoticeFn> gNoticeHook{nullptr};
 
 std::string_view TrimBlanks(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -486,16 +485,13 @@ void FinishPartialReceive(SmtpSession& s) {
   if (ConfigGetBool("", "NotifyPartialRcv", false) && !s.sender.empty()) {
     const std::string& host = ServerSettings().localNode;
     std::string text = FormatText(kPartialText, host.c_str());
-    std::string path;
-    SmtpNoticeFn hook = gNoticeHook.load();
-    if (hook && hook(s.sender, kPartialSubject, text, path))
+    std::string path, why;
+    if (SendNotice(s.sender, kPartialSubject, text, path, why))
       LogEvent(0, kLogRouting, "Generated %s to inform of partial message to '%s'.", path.c_str(),
                s.sender.c_str());
     else
-      LogEvent(0, kLogRouting, "%04x: Unable to send the partial message notice to '%s'.", s.id,
-               s.sender.c_str());
+      LogEvent(0, kLogRouting, "%04x: Unable to send the partial message notice to '%s': %s",
+               s.id, s.sender.c_str(), why.c_str());
   }
   DiscardTempFile(s);
 }
-
-void SetSmtpNoticeHook(SmtpNoticeFn fn) { gNoticeHook.store(fn); }

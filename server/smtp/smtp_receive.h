@@ -49,10 +49,3 @@ void FinishPartialReceive(SmtpSession& s);
 
 // Closes and deletes a temporary without a word (client side, other states).
 void DiscardTempFile(SmtpSession& s);
-
-// The partial-message notice goes out through the notice writer of the bounce
-// code; until that registers here the notice is only logged as not sent.
-// Returns success and the committed path.
-using SmtpNoticeFn = bool (*)(const std::string& recipient, const std::string& subject,
-                              const std::string& text, std::string& pathOut);
-void SetSmtpNoticeHook(SmtpNoticeFn fn);

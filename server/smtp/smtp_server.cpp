@@ -83,15 +83,12 @@ void LookUpPeer(SmtpSession& s) {
            s.remoteHost.c_str(), PeerText(s).c_str());
   SmtpReverseLookupFn fn = gReverseLookup.load();
   if (!fn) fn = DefaultReverseLookup;
-  std::vector<std::string> aliases;
   std::string name;
   int err = 0;
-  bool ok = fn(s.peer, name, aliases, err);
+  s.verifyAliases.clear();
+  bool ok = fn(s.peer, name, s.verifyAliases, err);
   s.verifyError = ok ? 0 : (err ? err : kWsaNoData);
   s.verifyName = ok ? name : "";
-  // Aliases are compared in the next state; keep them with the name.
-  s.verifyNote.clear();
-  for (const std::string& a : aliases) s.verifyNote += a + "\n";
   LogEvent(0, kLogAlways, "%04x: Received host information for: %s(%s)", s.id,
            s.remoteHost.c_str(), PeerText(s).c_str());
 }
@@ -158,13 +155,8 @@ SmtpStep VerifyHost(SmtpSession& s, NetNode*, int32_t& state) {
     LogEvent(0, kLogAlways, "%04x: %s", s.id, "No data was found for requested information.");
   } else {
     bool match = strcasecmp(s.remoteHost.c_str(), s.verifyName.c_str()) == 0;
-    std::string_view aliases = s.verifyNote;
-    while (!match && !aliases.empty()) {
-      size_t lf = aliases.find('\n');
-      std::string alias(aliases.substr(0, lf));
-      match = strcasecmp(s.remoteHost.c_str(), alias.c_str()) == 0;
-      aliases.remove_prefix(lf == std::string_view::npos ? aliases.size() : lf + 1);
-    }
+    for (size_t i = 0; !match && i < s.verifyAliases.size(); ++i)
+      match = strcasecmp(s.remoteHost.c_str(), s.verifyAliases[i].c_str()) == 0;
     if (match) {
       LogEvent(0, kLogAlways, "%s matches found hostname %s.", s.remoteHost.c_str(),
                s.verifyName.c_str());
@@ -178,7 +170,7 @@ SmtpStep VerifyHost(SmtpSession& s, NetNode*, int32_t& state) {
   }
   if (!verified) s.remoteHost = Bracketed(s);
   s.verified = true;
-  s.verifyNote.clear();
+  s.verifyAliases.clear();
   LogEvent(0, kLogAlways, "%04x: Going to helo confirm state.", s.id);
   state = kSmtpConfirmHello;
   return SmtpStep::kContinue;
@@ -368,7 +360,9 @@ void SmtpOnClose(void* owner, uint16_t, int32_t ownerState, int32_t nodeState, i
     LogEvent(0, kLogSmtpGeneral, "%04x: Reason: %s", s->id, NetCloseReasonText(reason));
   }
   if (s->tempFile.valid() || !s->tempPath.empty()) {
-    if (ownerState == kSmtpReceiving && !s->isClient)
+    // A server session holds a temporary only inside a transaction (state 8, or
+    // an EXPN answered in the middle of one).
+    if (!s->isClient)
       FinishPartialReceive(*s);
     else
       DiscardTempFile(*s);

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/files.h"
 #include "server/smtp/smtp_words.h"
@@ -102,7 +103,7 @@ struct SmtpSession {
   bool verified = false;
   int verifyError = 0;
   std::string verifyName;       // the reverse lookup's official name
-  std::string verifyNote;       // the text of the verification's outcome
+  std::vector<std::string> verifyAliases;  // and its aliases
   bool relayAllowed = false;    // the peer lies in RelayNetworks
   uint16_t extensionMask = 0;
 
