@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -41,6 +42,34 @@ bool StillNamedBy(int fd, const std::string& path) {
 }
 
 long long EndOfFile(int fd) { return (long long)::lseek(fd, 0, SEEK_END); }
+
+// Adds one line to the append note. A single small write to a file opened for
+// appending: a process that dies leaves the line whole or absent.
+bool AddNoteLine(const std::string& path, const std::string& line) {
+  UniqueFd fd = OpenShared(path + kAppendNoteSuffix, O_WRONLY | O_CREAT | O_APPEND, 0600);
+  return fd.valid() && WriteAll(fd.get(), line.data(), line.size()) && fd.close_checked();
+}
+
+// Replaces the append note with `text` (removes it when empty) by a rename, so a
+// death in the middle leaves the old note or the new one, never a cut one.
+void ReplaceAppendNote(const std::string& path, const std::string& text) {
+  std::string note = path + kAppendNoteSuffix;
+  if (text.empty()) {
+    DeleteFileWin(note);
+    return;
+  }
+  std::string temp = note + "z";
+  UniqueFd fd = OpenShared(temp, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd.valid() && WriteAll(fd.get(), text.data(), text.size()) && fd.close_checked())
+    RenameReplace(temp, note);
+  else
+    DeleteFileWin(temp);
+}
+
+bool NoteHasFinished(const std::string& kept, const std::string& key) {
+  std::string line = "E " + key + "\n";
+  return kept.rfind(line, 0) == 0 || kept.find("\n" + line) != std::string::npos;
+}
 
 // Ends the line that runs from s.lineStart to s.position (its line end included).
 void EndLine(MailboxSplitter& s) {
@@ -111,9 +140,10 @@ bool FindMailboxPath(const std::string& account, const std::string& domain, bool
 }
 
 AppendOpen OpenMailboxFileForAppend(const std::string& path, const std::string& sender,
-                                    MailboxAppend& out, int* winErr) {
+                                    MailboxAppend& out, int* winErr, const std::string& key) {
   out = MailboxAppend();
   out.path = path;
+  out.key = key;
   uint32_t start = GetTickCount32();
   int err = 0;
   for (;;) {
@@ -135,10 +165,18 @@ AppendOpen OpenMailboxFileForAppend(const std::string& path, const std::string& 
     }
     SleepMs(kMailbox.appendRetryPollMs);
   }
+  RepairUnfinishedAppend(path, &out.noteKept);
+  if (!key.empty() && NoteHasFinished(out.noteKept, key)) {
+    out.fd.reset();
+    return AppendOpen::kAlreadyDone;
+  }
   out.startSize = EndOfFile(out.fd.get());
-  if (out.startSize < 0) {
+  if (out.startSize < 0 ||
+      !AddNoteLine(path, "B " + std::to_string(out.startSize) + " " + (key.empty() ? "-" : key) +
+                             "\n")) {
     if (winErr) *winErr = kErrGenFailure;
     out.fd.reset();
+    if (out.created) DeleteFileWin(path);
     return AppendOpen::kBusy;
   }
   // The blank line is wanted only when a message is already there; a file that
@@ -152,11 +190,11 @@ AppendOpen OpenMailboxFileForAppend(const std::string& path, const std::string& 
 
 AppendOpen OpenMailboxForAppend(const std::string& account, const std::string& domain,
                                 bool allowUnknown, const std::string& sender,
-                                MailboxAppend& out) {
+                                MailboxAppend& out, const std::string& key) {
   std::string path;
   if (!FindMailboxPath(account, domain, allowUnknown, path)) return AppendOpen::kUnknown;
   if (strcasecmp(path.c_str(), kNullMailbox) == 0) return AppendOpen::kDiscard;
-  return OpenMailboxFileForAppend(path, sender, out);
+  return OpenMailboxFileForAppend(path, sender, out, nullptr, key);
 }
 
 bool FinishMailboxAppend(MailboxAppend& append, std::string& why, bool flush) {
@@ -177,6 +215,9 @@ bool FinishMailboxAppend(MailboxAppend& append, std::string& why, bool flush) {
     AbandonMailboxAppend(append);
     return false;
   }
+  // The note changes while the file is still held: after this the append is
+  // whole, and with a key it stays known as done until the router forgets it.
+  AddNoteLine(append.path, "E " + (append.key.empty() ? std::string("-") : append.key) + "\n");
   if (!append.fd.close_checked()) {
     why = "Error closing mailbox file";
     return false;
@@ -234,6 +275,9 @@ void AbandonMailboxAppend(MailboxAppend& append) {
   } else if (::ftruncate(append.fd.get(), append.startSize) == 0) {
     SyncFile(append.fd.get());
   }
+  // The append is gone again; "E -" closes its line without naming a delivery.
+  if (!append.created) AddNoteLine(append.path, "E -\n");
+  else ReplaceAppendNote(append.path, append.noteKept);
   append.fd.reset();
 }
 
@@ -308,7 +352,58 @@ bool IndexMailbox(int fd, MailboxIndex& out, std::string& why) {
 }
 
 UniqueFd OpenMailboxForReading(const std::string& path, int* winErr) {
-  return OpenExclusive(path, O_RDONLY, 0644, winErr);
+  UniqueFd fd = OpenExclusive(path, O_RDONLY, 0644, winErr);
+  if (fd.valid()) RepairUnfinishedAppend(path);
+  return fd;
+}
+
+bool RepairUnfinishedAppend(const std::string& mailboxPath, std::string* kept) {
+  std::string text;
+  if (kept) kept->clear();
+  if (!ReadWholeFile(mailboxPath + kAppendNoteSuffix, text)) return false;
+  std::string finished;
+  long long cutAt = -1;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t eol = text.find('\n', pos);
+    if (eol == std::string::npos) break;  // a line cut off by the crash itself
+    std::string line = text.substr(pos, eol - pos);
+    pos = eol + 1;
+    if (line.rfind("B ", 0) == 0) {
+      char* end = nullptr;
+      long long start = std::strtoll(line.c_str() + 2, &end, 10);
+      if (end != line.c_str() + 2 && start >= 0 && cutAt < 0) cutAt = start;
+    } else if (line.rfind("E ", 0) == 0) {
+      if (line != "E -") finished += line + "\n";
+      cutAt = -1;  // the append before this line is whole
+    }
+  }
+  // Only a "B" after the last "E" is an append that never finished (appends to
+  // one mailbox never overlap: they hold the file without sharing).
+  bool cut = false;
+  if (cutAt >= 0 && FileSize(mailboxPath) > cutAt)
+    cut = ::truncate(mailboxPath.c_str(), off_t(cutAt)) == 0;
+  if (cutAt >= 0) ReplaceAppendNote(mailboxPath, finished);
+  if (kept) *kept = finished;
+  return cut;
+}
+
+void ForgetFinishedAppends(const std::vector<std::string>& paths,
+                           const std::vector<std::string>& accounts) {
+  for (size_t i = 0; i < paths.size(); ++i) {
+    if (!FileExists(paths[i] + kAppendNoteSuffix)) continue;
+    MailboxLock lock;
+    bool timedOut = false;
+    // A holder of the lock may be appending right now; its note is forgotten
+    // the next time.
+    if (i < accounts.size() && !LockMailbox(accounts[i], 0, lock, timedOut)) continue;
+    // Only finished lines are dropped; an unfinished one stays for its repair.
+    UniqueFd held = OpenExclusive(paths[i], O_RDONLY);
+    if (!held.valid()) continue;
+    std::string kept;
+    RepairUnfinishedAppend(paths[i], &kept);
+    ReplaceAppendNote(paths[i], "");
+  }
 }
 
 bool ReadMailboxBytes(int fd, long long offset, size_t length, std::string& out) {

@@ -39,6 +39,20 @@ inline constexpr MailboxLimits kMailbox = {
     "Corvel-MailboxAccess-%s", 100, 0, 10000, 500, 10, 50, 16384, 256,
 };
 
+// The append note: a small file beside the mailbox (its path plus this suffix),
+// one line per append since the router last made its marks durable:
+//   "B <length before> <key>" when an append starts,
+//   "E <key>"                 when it is whole.
+// An append holds the mailbox open without sharing from its "B" to its "E", so
+// whoever opens the mailbox and finds a "B" without its "E" knows that the append
+// was cut off (the process died) and cuts the mailbox back to that length: a
+// crash never leaves half a message that readers would take for a whole one.
+// The "E" lines let the router, retrying a spool file after a crash, see that a
+// recipient was already delivered though its mark never reached the spool file,
+// and skip the second copy. The router removes the note once its marks are
+// durable (ForgetFinishedAppends).
+inline constexpr const char* kAppendNoteSuffix = ".append";
+
 // A mailbox path of this text (any case) means "discard the message".
 inline constexpr const char* kNullMailbox = "null";
 inline constexpr const char* kMidExtension = ".mid";
@@ -71,6 +85,7 @@ enum class AppendOpen {
   kUnknown,          // no mailbox path: bounce "User '%s' unknown"
   kBusy,             // the file could not be opened: leave the recipient pending
   kSeparatorFailed,  // bounce "Error opening mailbox file for user '%s'."
+  kAlreadyDone,      // the note shows this key's append whole: nothing written
 };
 
 // One append in progress.
@@ -79,6 +94,8 @@ struct MailboxAppend {
   std::string path;
   long long startSize = 0;  // length of the mailbox before this append
   bool created = false;     // the file did not exist before this append
+  std::string key;          // names the delivery in the append note ("" = none)
+  std::string noteKept;     // the note's finished lines from earlier appends
 };
 
 // The mailbox path of `account` in `domain`, aliases followed; with `allowUnknown`
@@ -92,12 +109,19 @@ bool FindMailboxPath(const std::string& account, const std::string& domain, bool
 // opened (held by a reader, say) is retried for kMailbox.appendOpenRetryMs. A file
 // that was replaced or removed between the open and its lock is opened again.
 // `winErr` (optional) gets the last open error.
+// With a `key` (no blanks or line ends), a key already finished in the note
+// gives kAlreadyDone.
 AppendOpen OpenMailboxFileForAppend(const std::string& path, const std::string& sender,
-                                    MailboxAppend& out, int* winErr = nullptr);
+                                    MailboxAppend& out, int* winErr = nullptr,
+                                    const std::string& key = "");
 // FindMailboxPath, then the above ("null" gives kDiscard). The caller holds the lock.
 AppendOpen OpenMailboxForAppend(const std::string& account, const std::string& domain,
                                 bool allowUnknown, const std::string& sender,
-                                MailboxAppend& out);
+                                MailboxAppend& out, const std::string& key = "");
+// Removes the append notes of `paths` (their appends are marked durably now).
+// Each under its account's lock (`accounts`, same order), skipped when busy.
+void ForgetFinishedAppends(const std::vector<std::string>& paths,
+                           const std::vector<std::string>& accounts);
 
 // Writes the end mark (CRLF), flushes the file (and, for a new file, its
 // directory) to stable storage and closes it. False with `why` ("Error writing
@@ -153,13 +177,19 @@ void FinishMailboxSplit(MailboxSplitter& s);
 // Indexes the open file from its start. False with `why` when it cannot be read.
 bool IndexMailbox(int fd, MailboxIndex& out, std::string& why);
 
-// Opens a mailbox for reading without sharing. A missing file gives an invalid
-// handle with `winErr` 2 (an empty maildrop, not an error, for POP3).
+// Opens a mailbox for reading without sharing (first cutting off what an append
+// that died left behind). A missing file gives an invalid handle with `winErr` 2
+// (an empty maildrop, not an error, for POP3).
 UniqueFd OpenMailboxForReading(const std::string& path, int* winErr = nullptr);
 
 // Reads `length` bytes at `offset` (a message or a part of one). False when the
 // file is shorter or cannot be read.
 bool ReadMailboxBytes(int fd, long long offset, size_t length, std::string& out);
+
+// Cuts off an append that was cut off by a crash (a "B" line without its "E") and
+// rewrites the note with its finished lines; `kept` gets them. Call with the
+// mailbox open without sharing. True when something was cut off.
+bool RepairUnfinishedAppend(const std::string& mailboxPath, std::string* kept = nullptr);
 
 // ---- The .mid file -----------------------------------------------------------------
 

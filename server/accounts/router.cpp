@@ -379,7 +379,9 @@ struct FileRun {
 
 bool CommitDeliveries(CommitGroup& group, std::string& why) {
   bool flushed = FlushMailboxFiles(group.mailboxes, group.newFiles);
-  group.mailboxes.clear();
+  std::vector<std::string> mailboxes, accounts;
+  mailboxes.swap(group.mailboxes);
+  accounts.swap(group.accounts);
   group.newFiles.clear();
   std::vector<SpoolWork*> files;
   files.swap(group.files);
@@ -402,8 +404,13 @@ bool CommitDeliveries(CommitGroup& group, std::string& why) {
   });
   // The marks stay listed so that later passes over the same file skip them.
   for (SpoolWork* w : files) group.files.push_back(w);
-  if (!ok) why = "Unable to mark recipient done.";
-  return ok;
+  if (!ok) {
+    why = "Unable to mark recipient done.";
+    return false;
+  }
+  // Every mark is durable: the notes that guarded the window can go.
+  ForgetFinishedAppends(mailboxes, accounts);
+  return true;
 }
 
 // ---- Public ---------------------------------------------------------------------------

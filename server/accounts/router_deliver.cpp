@@ -1,6 +1,7 @@
 // The router's delivery of one recipient: resolving the account, the per-type
 // step, the mailbox append, new spool files, receipts and bounces.
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +27,7 @@ constexpr const char* kSpecialFormatError = "Error processing special format.";
 constexpr const char* kReceiptSubject = "Receipt for received message";
 constexpr const char* kReceiptText = "Message delivered:\r\nSubject: '%s'\r\nTo: '%s@%s'";
 constexpr size_t kFirstLineBytes = 512;
+constexpr const char* kBootIdFile = "/proc/sys/kernel/random/boot_id";
 
 // The words of the per-type log lines, by account type.
 const char* TypeWord(AccountType type) {
@@ -225,7 +227,8 @@ void SendReceipt(SpoolWork& work, const std::string& name, const std::string& do
 // commit before the line is marked.
 RecipientOutcome DeliverToMailbox(SpoolWork& work, const std::string& account,
                                   const std::string& name, const std::string& recipient,
-                                  const std::string& domain, CommitGroup& group) {
+                                  const std::string& domain, const std::string& key,
+                                  CommitGroup& group) {
   const Settings& s = ServerSettings();
   MailboxLock lock;
   bool timedOut = false;
@@ -236,7 +239,13 @@ RecipientOutcome DeliverToMailbox(SpoolWork& work, const std::string& account,
     return RecipientOutcome::kDeferred;
   }
   MailboxAppend append;
-  switch (OpenMailboxForAppend(account, domain, s.allowUnknown, work.envelope.sender, append)) {
+  switch (OpenMailboxForAppend(account, domain, s.allowUnknown, work.envelope.sender, append,
+                               key)) {
+    case AppendOpen::kAlreadyDone:
+      // Appended before the process died, its mark lost: only the mark is missing.
+      LogEvent(0, kLogRouting, "Already delivered to %s before a restart: '%s'.", account.c_str(),
+               work.path.c_str());
+      return RecipientOutcome::kHandled;
     case AppendOpen::kDiscard:
       LogEvent(0, kLogRouting, "File '%s' routed.", work.path.c_str());
       return RecipientOutcome::kHandled;
@@ -269,6 +278,7 @@ RecipientOutcome DeliverToMailbox(SpoolWork& work, const std::string& account,
   if (!FinishMailboxAppend(append, why, false)) return Bounce(work, why, true);
   UnlockMailbox(lock);
   group.mailboxes.push_back(append.path);
+  group.accounts.push_back(account);
   if (append.created) group.newFiles.push_back(append.path);
 
   // The carbon copy follows the delivery (not before it), so a mailbox that is
@@ -289,6 +299,22 @@ RecipientOutcome DeliverToMailbox(SpoolWork& work, const std::string& account,
 }
 
 }  // namespace
+
+std::string DeliveryKey(const SpoolWork& work, size_t index) {
+  static const std::string boot = [] {
+    std::string id;
+    ReadWholeFile(kBootIdFile, id);
+    id.erase(std::remove_if(id.begin(), id.end(), [](char c) { return !std::isxdigit((unsigned char)c); }),
+             id.end());
+    return id.empty() ? std::string("0") : id.substr(0, 12);
+  }();
+  struct stat st {};
+  ::fstat(work.fd.get(), &st);
+  std::string name = PathFileName(work.path);
+  std::replace_if(name.begin(), name.end(), [](char c) { return c <= ' '; }, '_');
+  return FormatText("%s-%s-%llu-%lld", boot.c_str(), name.c_str(), (unsigned long long)st.st_ino,
+                    work.envelope.recipients[index].lineOffset);
+}
 
 std::string CutReason(const std::string& reason) {
   return reason.size() > kRouter.reasonChars ? reason.substr(0, kRouter.reasonChars) : reason;
@@ -466,7 +492,8 @@ RecipientOutcome RouteLocalRecipient(SpoolWork& work, size_t index, const std::s
         break;
       }
       LogEvent(0, kLogRouting, "Resolved to account type: %s", TypeWord(type));
-      return DeliverToMailbox(work, account, name, recipient, domain, group);
+      return DeliverToMailbox(work, account, name, recipient, domain, DeliveryKey(work, index),
+                              group);
     case kAccountForward: {
       std::string address;
       if (!GetForwardAddress(account, address, domain) || address.empty() || HasControl(address)) {

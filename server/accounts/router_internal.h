@@ -39,6 +39,7 @@ struct SpoolWork {
 struct CommitGroup {
   std::vector<std::string> mailboxes;  // appended to since the last commit
   std::vector<std::string> newFiles;   // mailbox files created (their directory too)
+  std::vector<std::string> accounts;   // the account of each of `mailboxes`
   std::vector<SpoolWork*> files;       // whose marks wait
 };
 
@@ -53,6 +54,12 @@ enum class RecipientOutcome {
 // flush failed (the marks of that group are then not written: the deliveries
 // will be repeated, never lost).
 bool CommitDeliveries(CommitGroup& group, std::string& why);
+
+// The append-note key of one recipient line of a spool file: this boot, the
+// file's name and inode, the line's offset. Unique while the file lives, and a
+// note left from before a reboot never matches (its appends may not have
+// survived the power loss).
+std::string DeliveryKey(const SpoolWork& work, size_t index);
 
 // Scans the message header once (Return-receipt-to:, Subject:, own Received
 // lines, Precedence: bulk).

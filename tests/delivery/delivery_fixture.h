@@ -15,6 +15,24 @@
 #include "server/accounts/accounts.h"
 #include "server/spool/headers.h"
 
+// The settings every delivery test runs with, below the home `dir` (ends in '/').
+inline void ApplyTestSettings(const std::string& dir) {
+  Settings& s = ServerSettings();
+  s.homeDirectory = dir;
+  s.localNode = "mail.example.org";
+  s.localIp = "127.0.0.1";
+  s.userDirectory = dir + "users/";
+  s.incomingDirectory = dir + "in/";
+  s.outgoingDirectory = dir + "out/";
+  s.incomingAlias = "";
+  s.outgoingAlias = "";
+  s.softwareName = "Corvel95 V1.0";
+  s.allowUnknown = false;
+  s.forwardToSmarthost = false;
+  s.limitRecipients = 50;
+  s.useVelmontRouter = true;
+}
+
 class DeliveryTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -26,20 +44,8 @@ class DeliveryTest : public ::testing::Test {
     ASSERT_TRUE(RegOpenStore(dir_ + "registry.db", why)) << why;
     SetHomeDirectory(dir_);
     saved_ = ServerSettings();
+    ApplyTestSettings(dir_);
     Settings& s = ServerSettings();
-    s.homeDirectory = dir_;
-    s.localNode = "mail.example.org";
-    s.localIp = "127.0.0.1";
-    s.userDirectory = dir_ + "users/";
-    s.incomingDirectory = dir_ + "in/";
-    s.outgoingDirectory = dir_ + "out/";
-    s.incomingAlias = "";
-    s.outgoingAlias = "";
-    s.softwareName = "Corvel95 V1.0";
-    s.allowUnknown = false;
-    s.forwardToSmarthost = false;
-    s.limitRecipients = 50;
-    s.useVelmontRouter = true;
     for (const std::string* d : {&s.userDirectory, &s.incomingDirectory, &s.outgoingDirectory})
       ASSERT_TRUE(MakeDirectories(*d));
     SetMailClock(1700000000);
