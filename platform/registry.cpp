@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 
@@ -30,6 +31,7 @@
 namespace {
 
 constexpr int kBusyTimeoutMs = 10000;
+constexpr size_t kMaxValueBytes = 256u << 20;  // far beyond any value; below SQLite's limit
 constexpr int kFormatVersion = 1;
 constexpr char kSqliteMagic[] = "SQLite format 3";  // 16 bytes with its zero
 
@@ -160,7 +162,7 @@ int FailSqlite(int rc, const char* what) {
   return RegFail(WinErrorFromSqlite(rc), text);
 }
 
-// Resets and clears a cached statement when the step is done with it.
+// One use of a cached statement, reset when the use ends.
 class StmtUse {
  public:
   explicit StmtUse(StmtId id) : stmt_(TheStore().stmts[id]) {}
@@ -586,6 +588,8 @@ int RegStoreDeleteTree(const RegKeyPath& path) {
 int RegStoreSetValue(int64_t keyId, const std::string& name, uint32_t type,
                      const std::string& data) {
   if (int err = RegCheckValueName(name)) return err;
+  if (data.size() > kMaxValueBytes || name.size() > kMaxValueBytes)
+    return RegFail(kErrInvalidParameter, "registry value too large: " + name);
   StmtUse st(kStmtUpsertValue);
   std::string fold = RegFoldName(name);
   st.BindInt(1, keyId);
