@@ -1,6 +1,9 @@
 // Spool names, commit, envelope readers, the done-mark and the start-up clean-up.
 #include <fcntl.h>
 
+#include <set>
+#include <thread>
+
 #include "platform/errors.h"
 #include "platform/tick.h"
 #include "tests/spool/spool_fixture.h"
@@ -51,6 +54,37 @@ TEST_F(SpoolTest, CommitMovesToFreshNameAndKeepsTheOldCandidate) {
   EXPECT_EQ(path.substr(path.size() - 3), ".in");
   EXPECT_EQ(ReadFile(path), "From: a@b\r\nTo: c@d\r\n\r\nbody\r\n");
   EXPECT_EQ(ReadFile(FormatSpoolName(in, now, ".in")), "old");
+}
+
+// Producers race for the same numbers: every message must land under its own
+// name, none overwritten, none lost.
+TEST_F(SpoolTest, ConcurrentProducersNeverShareAName) {
+  constexpr int kThreads = 4, kEach = 150;
+  std::vector<std::vector<std::string>> committed(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        std::string path;
+        UniqueFd fd = CreateSpoolTemp(path, true, in, out);
+        if (!fd.valid()) continue;
+        SpoolWrite(fd.get(), std::to_string(t) + ":" + std::to_string(i), false);
+        std::string why;
+        if (CloseAndCommitSpoolFile(fd, path, true, in, out, why)) committed[t].push_back(path);
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  std::set<std::string> names;
+  for (int t = 0; t < kThreads; ++t) {
+    ASSERT_EQ(committed[t].size(), size_t(kEach));
+    for (int i = 0; i < kEach; ++i) {
+      EXPECT_EQ(ReadFile(committed[t][i]), std::to_string(t) + ":" + std::to_string(i));
+      names.insert(committed[t][i]);
+    }
+  }
+  EXPECT_EQ(names.size(), size_t(kThreads * kEach));
+  EXPECT_TRUE(ListFiles(in, "*.wrm").empty());
 }
 
 TEST_F(SpoolTest, CommitToOutgoingGivesOutName) {
