@@ -19,6 +19,8 @@
 // function here may be called from any thread.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <string>
 
@@ -93,7 +95,7 @@ bool ResolverErrorText(int code, char* buffer, int size, bool& permanent);
 
 // The transport's datagram callback: checks and parses one answer.
 void MxOnDatagram(int handle, uint32_t sequence, const uint8_t* data, size_t length,
-                  const struct sockaddr_in& sender);
+                  const sockaddr_in& sender);
 
 // ---- For tests --------------------------------------------------------------------
 

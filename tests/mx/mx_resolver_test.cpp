@@ -364,7 +364,7 @@ TEST_F(Resolver, HostileAnswersAloneEndInTimeOutNotInAForgedResult) {
 TEST_F(Resolver, AnswerFromAnotherAddressWithTheRightPortIsDropped) {
   // The forger sits on 127.0.0.2 with the server's own port number.
   uint16_t port = 0;
-  int forger = -1;
+  std::atomic<int> forger{-1};
   std::atomic<bool> sent{false};
   FakeServer server([&](const SeenQuery& q) {
     Bytes p = BuildAnswer(q.id, kAnswerFlags, q.name, q.type,
@@ -376,10 +376,11 @@ TEST_F(Resolver, AnswerFromAnotherAddressWithTheRightPortIsDropped) {
     return std::vector<Reply>{};
   });
   port = server.port;
-  forger = socket(AF_INET, SOCK_DGRAM, 0);
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in a = Loopback(port);
   a.sin_addr.s_addr = htonl(0x7F000002);
-  ASSERT_EQ(bind(forger, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  forger = fd;
   Start(server.Address(), 200);
   int h = nSmtpMx_RequestRemoteId("mx3.test", 0, 0);
   ASSERT_GT(h, 0);
