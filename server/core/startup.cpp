@@ -3,8 +3,6 @@
 // step that does nothing.
 #include "server/core/startup.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -22,6 +20,8 @@
 #include "server/core/server_state.h"
 #include "server/core/strings.h"
 #include "server/core/worker.h"
+#include "server/mx/mx_resolver.h"
+#include "server/net/net.h"
 
 namespace {
 
@@ -47,10 +47,6 @@ bool InitializeNoResponseSystem(std::string&) { return true; }
 bool RunStartupIntegrityCheck() { return true; }
 bool LoadLocalNodeList() { return true; }
 bool CleanSpoolDirectoriesStep() { return true; }
-bool StartNetworkLayer(std::string&) { return true; }
-void StopNetworkLayer() {}
-bool StartMxLayer(std::string&) { return true; }
-void StopMxLayer() {}
 bool ComputeEsmtpExtensions() { return true; }
 bool RegisterLocalNode(std::string&) { return true; }
 bool InitializePop3(std::string&) { return true; }
@@ -69,31 +65,12 @@ bool StartRmcpDaemon(long) { return true; }
 
 // ---- Local node name and address ------------------------------------------------
 
-// The host name and its canonical name as the resolver knows it.
+// The host name as the network knows it (its canonical name when there is one).
 std::string NetworkHostName() {
-  char host[256] = {};
-  if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return "";
-  addrinfo hints{};
-  hints.ai_flags = AI_CANONNAME;
-  hints.ai_family = AF_INET;
-  addrinfo* res = nullptr;
-  std::string name = host;
-  if (getaddrinfo(host, nullptr, &hints, &res) == 0 && res) {
-    if (res->ai_canonname && *res->ai_canonname) name = res->ai_canonname;
-    freeaddrinfo(res);
-  }
-  return name;
-}
-
-std::string NetworkAddressOf(const std::string& name) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  addrinfo* res = nullptr;
-  if (name.empty() || getaddrinfo(name.c_str(), nullptr, &hints, &res) != 0 || !res) return "";
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr, text, sizeof text);
-  freeaddrinfo(res);
-  return text;
+  std::string name, canonical;
+  int wsaError = 0;
+  if (!NetLocalHostName(name, canonical, wsaError)) return "";
+  return canonical.empty() ? name : canonical;
 }
 
 // Compares a stored value with what the network says; fills an empty one, offers
@@ -128,7 +105,7 @@ bool FindLocalNode(std::string& why) {
   }
   LogEvent(0, kLogAlways, kStrLocalNode, s.localNode.c_str());
   SetStatusTextId(kStrGettingAddress);
-  VerifyStoredValue("LocalIP", s.localIp, NetworkAddressOf(s.localNode), kStrNewAddrMismatch,
+  VerifyStoredValue("LocalIP", s.localIp, NetHostAddressText(s.localNode), kStrNewAddrMismatch,
                     kStrUnableGetAddrFromNet);
   if (s.localIp.empty()) {
     why = Text(kStrUnableDetermineIp);
@@ -194,9 +171,9 @@ void ReportStartFailure(const StartFailure& f) {
   if (!f.detail.empty()) text += "  " + f.detail;
   LogEvent(0, kLogAlways, "%s", text.c_str());
   ShowMessage(nullptr, "%s", nullptr, kBoxOk, text.c_str());
-  if (g_mxStarted) StopMxLayer();
+  if (g_mxStarted) MxShutdown();
   g_mxStarted = false;
-  if (g_networkStarted) StopNetworkLayer();
+  if (g_networkStarted) NetShutdown();
   g_networkStarted = false;
   ShowMessage(nullptr, kStrUnableSetupInstance, nullptr, kBoxOk);
 }
@@ -262,14 +239,14 @@ bool StartServer(const CommandLine& cmd, std::string& why) {
 
   // 5. Service access options (read with the general values).
   // 6. Network layer.
-  if (!StartNetworkLayer(detail)) {
+  if (!NetStartup(detail)) {
     ShowMessage(nullptr, "%s", nullptr, kBoxOk, detail.c_str());
     return fail(Text(kStrNetworkInitError), "");
   }
   g_networkStarted = true;
   LogEvent(0, kLogAlways, kStrNetworkStarted);
   // 7. MX resolution layer.
-  if (!StartMxLayer(detail)) return fail(Text(kStrMxStartFailed), detail);
+  if (!MxStartup(detail)) return fail(Text(kStrMxStartFailed), detail);
   g_mxStarted = true;
   LogEvent(0, kLogAlways, kStrMxInitialized);
   // 8. Secondary domains.
@@ -287,7 +264,8 @@ bool StartServer(const CommandLine& cmd, std::string& why) {
   if (!StartCommandPorts(s.sysAccess)) pending = "Unable to start command ports, continuing.";
   if (!StartFingerDaemon(s.sysAccess)) pending = "Unable to start finger daemon, continuing.";
   if (!StartRmcpDaemon(s.sysAccess)) pending = "Unable to start RMCP daemon, continuing.";
-  // 13. The periodic worker.
+  // 13. The periodic worker, with the jobs of the layers this build has.
+  JobHooks().resolverHousekeeping = MxHousekeeping;
   if (!StartPeriodicWorker(detail)) return fail("error setting up timers", detail);
   g_workerStarted = true;
   SetSystemStarted(1);
@@ -300,9 +278,9 @@ void ShutdownServer() {
   g_workerStarted = false;
   ShutdownOutgoing();
   ShutdownRouter();
-  if (g_mxStarted) StopMxLayer();
+  if (g_mxStarted) MxShutdown();
   g_mxStarted = false;
-  if (g_networkStarted) StopNetworkLayer();
+  if (g_networkStarted) NetShutdown();
   g_networkStarted = false;
   CloseLog();
 }
