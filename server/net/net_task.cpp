@@ -393,7 +393,15 @@ void ServeConnection(const NodeRef& ref, uint32_t work) {
     std::lock_guard<std::mutex> g(n->control);
     if (n->ending || n->hardClose) break;
   }
-  if (wantRound || n->receivePending) ScheduleNode(ref, (wantRound ? uint32_t(kWorkRound) : 0u) | kWorkRead);
+  // More to do at once: a handler that just spoke, or input still in the socket
+  // with room for it now. A full ring the handler does not empty waits for the
+  // retry round instead of spinning.
+  bool roomForInput = false;
+  if (n->receivePending) {
+    SyncLockHold h(n->receiveLock);
+    roomForInput = RingFree(n->receive) > 0;
+  }
+  if (wantRound || roomForInput) ScheduleNode(ref, (wantRound ? uint32_t(kWorkRound) : 0u) | kWorkRead);
   if (inputLeft) RequestRetryRound(n);
   CheckClose(ref, queuedLast);
 }
