@@ -12,18 +12,6 @@ constexpr const char* kDnsCodeNames[] = {
 };
 static_assert(std::size(kDnsCodeNames) == 16);
 
-// Parse faults (the sticky error texts).
-constexpr const char* kErrShortHeader = "packet shorter than a header";
-constexpr const char* kErrShortQuestion = "question cut short";
-constexpr const char* kErrShortRecord = "record header cut short";
-constexpr const char* kErrShortData = "record data cut short";
-constexpr const char* kErrBadData = "record data does not match its type";
-constexpr const char* kErrNameBounds = "name runs past the end of the packet";
-constexpr const char* kErrNamePointer = "compression pointer does not point backwards";
-constexpr const char* kErrNameLength = "name longer than 255 bytes";
-constexpr const char* kErrNameLabel = "label type not supported";
-constexpr const char* kErrNameByte = "name holds a byte not allowed in a host name";
-
 constexpr size_t kMaxWireName = 255;
 constexpr size_t kMaxLabel = 63;
 constexpr uint32_t kRecordFixedSize = 10;  // type, class, ttl, data length
@@ -71,13 +59,13 @@ bool ReadRecord(Reader& r, DnsSection section, DnsResponse& out) {
   DnsRecord rec;
   rec.section = section;
   ReadName(r, rec.owner);
-  rec.type = ReadU16(r, kErrShortRecord);
-  uint16_t klass = ReadU16(r, kErrShortRecord);
-  rec.ttl = ReadU32(r, kErrShortRecord);
-  uint16_t dataLength = ReadU16(r, kErrShortRecord);
+  rec.type = ReadU16(r, kDnsErrShortRecord);
+  uint16_t klass = ReadU16(r, kDnsErrShortRecord);
+  rec.ttl = ReadU32(r, kDnsErrShortRecord);
+  uint16_t dataLength = ReadU16(r, kDnsErrShortRecord);
   if (r.err) return false;
   if (r.length - r.pos < dataLength) {
-    r.err = kErrShortData;
+    r.err = kDnsErrShortData;
     return false;
   }
   // RFC 2181: a time-to-live with the top bit set is read as zero.
@@ -86,7 +74,7 @@ bool ReadRecord(Reader& r, DnsSection section, DnsResponse& out) {
   bool keep = klass == kDnsClassIn;
   if (keep && rec.type == kDnsTypeA) {
     if (dataLength != 4) {
-      r.err = kErrBadData;
+      r.err = kDnsErrBadData;
       return false;
     }
     std::memcpy(&rec.address, r.data + r.pos, 4);
@@ -94,9 +82,9 @@ bool ReadRecord(Reader& r, DnsSection section, DnsResponse& out) {
     // The name inside must end inside the data; a sub-reader limited to the
     // record's data enforces that while pointers may still reach back.
     Reader sub{r.data, end, r.pos};
-    if (rec.type == kDnsTypeMx) rec.preference = ReadU16(sub, kErrBadData);
+    if (rec.type == kDnsTypeMx) rec.preference = ReadU16(sub, kDnsErrBadData);
     ReadName(sub, rec.target);
-    if (!sub.err && sub.pos != end) sub.err = kErrBadData;
+    if (!sub.err && sub.pos != end) sub.err = kDnsErrBadData;
     if (sub.err) {
       r.err = sub.err;
       return false;
@@ -157,20 +145,20 @@ size_t DecodeName(const uint8_t* data, size_t length, size_t offset, std::string
   size_t limit = offset; // a pointer must point before the label that holds it
   for (;;) {
     if (pos >= length) {
-      why = kErrNameBounds;
+      why = kDnsErrNameBounds;
       return 0;
     }
     uint8_t len = data[pos];
     if ((len & 0xC0) == 0xC0) {
       if (length - pos < 2) {
-        why = kErrNameBounds;
+        why = kDnsErrNameBounds;
         return 0;
       }
       size_t target = size_t(len & 0x3F) << 8 | data[pos + 1];
       // Only backwards: each jump lands strictly before the last, so a chain of
       // pointers ends and can never loop.
       if (target >= limit) {
-        why = kErrNamePointer;
+        why = kDnsErrNamePointer;
         return 0;
       }
       if (!after) after = pos + 2;
@@ -179,24 +167,24 @@ size_t DecodeName(const uint8_t* data, size_t length, size_t offset, std::string
       continue;
     }
     if (len & 0xC0) {
-      why = kErrNameLabel;
+      why = kDnsErrNameLabel;
       return 0;
     }
     wire += 1 + len;
     if (wire > kMaxWireName) {
-      why = kErrNameLength;
+      why = kDnsErrNameLength;
       return 0;
     }
     if (len == 0) break;
     if (length - pos - 1 < len) {
-      why = kErrNameBounds;
+      why = kDnsErrNameBounds;
       return 0;
     }
     if (!name.empty()) name += '.';
     for (size_t i = 0; i < len; ++i) {
       uint8_t c = data[pos + 1 + i];
       if (!AllowedNameByte(c)) {
-        why = kErrNameByte;
+        why = kDnsErrNameByte;
         return 0;
       }
       name += char(c);
@@ -209,27 +197,27 @@ size_t DecodeName(const uint8_t* data, size_t length, size_t offset, std::string
 bool ParseDnsHeader(const uint8_t* data, size_t length, DnsHeader& header) {
   Reader r{data, length, 0};
   if (length < kDnsHeaderSize) return false;
-  header.id = ReadU16(r, kErrShortHeader);
-  header.flags = ReadU16(r, kErrShortHeader);
-  header.questions = ReadU16(r, kErrShortHeader);
-  header.answers = ReadU16(r, kErrShortHeader);
-  header.authorities = ReadU16(r, kErrShortHeader);
-  header.additionals = ReadU16(r, kErrShortHeader);
+  header.id = ReadU16(r, kDnsErrShortHeader);
+  header.flags = ReadU16(r, kDnsErrShortHeader);
+  header.questions = ReadU16(r, kDnsErrShortHeader);
+  header.answers = ReadU16(r, kDnsErrShortHeader);
+  header.authorities = ReadU16(r, kDnsErrShortHeader);
+  header.additionals = ReadU16(r, kDnsErrShortHeader);
   return true;
 }
 
 bool ParseResponse(const uint8_t* data, size_t length, DnsResponse& out) {
   out = DnsResponse{};
   if (!ParseDnsHeader(data, length, out.header)) {
-    out.error = kErrShortHeader;
+    out.error = kDnsErrShortHeader;
     return false;
   }
   Reader r{data, length, kDnsHeaderSize};
   for (unsigned i = 0; i < out.header.questions && !r.err; ++i) {
     std::string qname;
     ReadName(r, qname);
-    uint16_t qtype = ReadU16(r, kErrShortQuestion);
-    uint16_t qclass = ReadU16(r, kErrShortQuestion);
+    uint16_t qtype = ReadU16(r, kDnsErrShortQuestion);
+    uint16_t qclass = ReadU16(r, kDnsErrShortQuestion);
     if (i == 0 && !r.err) {
       out.questionName = std::move(qname);
       out.questionType = qtype;
@@ -248,7 +236,7 @@ bool ParseResponse(const uint8_t* data, size_t length, DnsResponse& out) {
     for (unsigned i = 0; i < s.count && !r.err; ++i) {
       // A record needs at least a root name byte and its fixed part.
       if (length - r.pos < 1 + kRecordFixedSize) {
-        r.err = kErrShortRecord;
+        r.err = kDnsErrShortRecord;
         break;
       }
       ReadRecord(r, s.section, out);

@@ -48,6 +48,19 @@ inline constexpr size_t kMaxDnsName = 253;
 // Bytes read from one datagram.
 inline constexpr size_t kMaxDatagram = 4096;
 
+// Parse faults: the sticky error of a DnsResponse is one of these pointers.
+inline constexpr const char* kDnsErrShortHeader = "packet shorter than a header";
+inline constexpr const char* kDnsErrShortQuestion = "question cut short";
+inline constexpr const char* kDnsErrShortRecord = "record header cut short";
+inline constexpr const char* kDnsErrShortData = "record data cut short";
+inline constexpr const char* kDnsErrBadData = "record data does not match its type";
+// Faults of a name (DecodeName's `why`).
+inline constexpr const char* kDnsErrNameBounds = "name runs past the end of the packet";
+inline constexpr const char* kDnsErrNamePointer = "compression pointer does not point backwards";
+inline constexpr const char* kDnsErrNameLength = "name longer than 255 bytes";
+inline constexpr const char* kDnsErrNameLabel = "label type not supported";
+inline constexpr const char* kDnsErrNameByte = "name holds a byte not allowed in a host name";
+
 // The name of a response code for log lines ("NoError" ... "Unknown15").
 const char* DnsCodeName(int code);
 

@@ -338,8 +338,10 @@ void AdvanceRequest(Resolver& r, MxRequest& req, std::string answeredName = {},
 
 const char* ParseFaultLine(const char* error) {
   if (!error) return nullptr;
-  if (std::strstr(error, "record header")) return "MX-> Not enough space for int record";
-  if (std::strstr(error, "record data")) return "MX-> Not enough space for int record data";
+  if (error == kDnsErrShortRecord || error == kDnsErrShortQuestion)
+    return "MX-> Not enough space for int record";
+  if (error == kDnsErrShortData || error == kDnsErrBadData)
+    return "MX-> Not enough space for int record data";
   return "MX-> Critical error getting name for item";
 }
 
