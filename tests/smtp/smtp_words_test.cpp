@@ -200,7 +200,9 @@ TEST(SmtpWords, DataLineDots) {
   for (const Case& c : cases) {
     std::string_view line = c.in;
     EXPECT_EQ(UnstuffDataLine(line), c.ends) << c.in;
-    if (!c.ends) EXPECT_EQ(line, c.out) << c.in;
+    if (!c.ends) {
+      EXPECT_EQ(line, c.out) << c.in;
+    }
   }
 }
 
