@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr size_t kEnvelopeScanSize = 16384;
 constexpr size_t kMaxAppendError = 200;
 
 bool HasLineBreakOrNul(const std::string& s) {
@@ -34,37 +33,6 @@ std::string RecipientName(const std::string& recipient, const MessageContext& c)
   }
   if (name.size() > kMaxRecipientName) name.resize(kMaxRecipientName);
   return name;
-}
-
-// Where the message starts in a spool file: after the first empty line.
-bool FindMessageStart(int fd, long long& start, std::string& why) {
-  std::string buffer(kEnvelopeScanSize, '\0');
-  size_t got = 0;
-  while (got < buffer.size()) {
-    ssize_t n = ::pread(fd, buffer.data() + got, buffer.size() - got, off_t(got));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      why = "Unable to read envelope in.";
-      return false;
-    }
-    if (n == 0) break;
-    got += size_t(n);
-  }
-  start = 0;
-  size_t pos = 0;
-  while (pos < got) {
-    size_t end = pos;
-    while (end < got && buffer[end] != '\r' && buffer[end] != '\n') ++end;
-    if (end == got) break;
-    size_t next = end + 1;
-    if (buffer[end] == '\r' && next < got && buffer[next] == '\n') ++next;
-    if (end == pos) {
-      start = (long long)next;
-      return true;
-    }
-    pos = next;
-  }
-  return true;  // no envelope end: enclose the file whole
 }
 
 }  // namespace
@@ -117,7 +85,7 @@ bool AppendUndelivered(int fd, const std::string& messagePath, long long message
     input = opened.get();
   }
   long long start = messageOffset;
-  if (start == -1 && skipEnvelope && !FindMessageStart(input, start, why)) return false;
+  if (start == -1 && skipEnvelope && !FindMessageOffset(input, start, why)) return false;
   if (start != -1 && !SpoolSeek(input, start, SEEK_SET)) {
     why = "Error positioning input file.";
     return false;

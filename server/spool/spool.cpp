@@ -449,3 +449,60 @@ bool MarkRecipientDone(int fd, long long lineOffset, std::string& why) {
   }
   return true;
 }
+
+bool FormatEnvelope(const std::string& sender, const std::vector<std::string>& recipients,
+                    std::string& out, std::string& why) {
+  auto bad = [](const std::string& a) {
+    return a.empty() || a.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+  };
+  if (bad(sender)) {
+    why = "Envelope sender is empty or holds a line break.";
+    return false;
+  }
+  if (recipients.empty()) {
+    why = "Envelope has no recipient.";
+    return false;
+  }
+  out = "From: " + sender + "\r\n";
+  for (const std::string& r : recipients) {
+    if (bad(r)) {
+      why = "Envelope recipient is empty or holds a line break.";
+      return false;
+    }
+    out += "To: " + r + "\r\n";
+  }
+  out += "\r\n";
+  return true;
+}
+
+bool WriteEnvelope(int fd, const std::string& sender, const std::vector<std::string>& recipients,
+                   std::string& why) {
+  std::string text;
+  if (!FormatEnvelope(sender, recipients, text, why)) return false;
+  if (!SpoolWrite(fd, text)) {
+    why = "Unable to write envelope.";
+    return false;
+  }
+  return true;
+}
+
+bool FindMessageOffset(int fd, long long& offset, std::string& why) {
+  std::string buffer;
+  if (!ReadAt(fd, 0, buffer, kHeaderScanLimit)) {
+    why = "Unable to read envelope in.";
+    return false;
+  }
+  offset = 0;
+  size_t pos = 0;
+  const bool atEnd = buffer.size() < kHeaderScanLimit;
+  while (pos < buffer.size()) {
+    EnvelopeLine line = NextLine(buffer, pos, atEnd);
+    if (!line.complete) break;
+    if (line.text.empty()) {
+      offset = (long long)line.next;
+      return true;
+    }
+    pos = line.next;
+  }
+  return true;
+}

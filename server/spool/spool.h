@@ -151,6 +151,20 @@ int ParseOutgoingEnvelope(std::string_view data, bool atEnd, OutgoingEnvelope& o
 // Reads from the start of the open file.
 bool ReadOutgoingEnvelope(int fd, OutgoingEnvelope& out, std::string& why);
 
+// Builds an envelope: "From: sender", one "To: " line per recipient, the empty
+// line. False (with `why`) when an address is empty or holds CR, LF or NUL: such
+// an address would add envelope lines of its own.
+bool FormatEnvelope(const std::string& sender, const std::vector<std::string>& recipients,
+                    std::string& out, std::string& why);
+// Formats and writes it.
+bool WriteEnvelope(int fd, const std::string& sender, const std::vector<std::string>& recipients,
+                   std::string& why);
+
+// Where the message of a spool file starts: after the first empty line within
+// the first 16384 bytes (lines end at CR, optionally followed by LF), or 0 when
+// there is none. Reads with pread, so the file position is left alone.
+bool FindMessageOffset(int fd, long long& offset, std::string& why);
+
 // Marks a recipient done: the "T" at `lineOffset` becomes "t", in place, flushed
 // to stable storage. False when that byte is not "T" (nothing is written then) or
 // the write fails.

@@ -298,6 +298,38 @@ TEST_F(SpoolTest, DoneMarkChangesExactlyOneByte) {
   EXPECT_EQ(env.recipients[0].address, "second@y");
 }
 
+TEST(Envelope, FormatRefusesAddressesThatWouldAddLines) {
+  std::string text, why;
+  ASSERT_TRUE(FormatEnvelope("a@b.org", {"c@d.org", "e"}, text, why));
+  EXPECT_EQ(text, "From: a@b.org\r\nTo: c@d.org\r\nTo: e\r\n\r\n");
+  EXPECT_FALSE(FormatEnvelope("a@b.org\r\nTo: extra@x", {"c"}, text, why));
+  EXPECT_FALSE(FormatEnvelope("a", {"c\nTo: extra"}, text, why));
+  EXPECT_FALSE(FormatEnvelope("a", {std::string("c\0d", 3)}, text, why));
+  EXPECT_FALSE(FormatEnvelope("", {"c"}, text, why));
+  EXPECT_FALSE(FormatEnvelope("a", {}, text, why));
+}
+
+TEST_F(SpoolTest, MessageOffsetAfterTheEnvelope) {
+  struct {
+    std::string content;
+    long long offset;
+  } cases[] = {
+      {"From: a\r\nTo: b\r\n\r\nmsg", 18},
+      {"From: a\rTo: b\r\rmsg", 15},
+      {"From: a\r\nTo: b\r\nno end", 0},
+      {std::string(kHeaderScanLimit - 1, 'x') + "\r\n\r\nlate", 0},
+  };
+  for (const auto& c : cases) {
+    std::string path = in + "offset.in";
+    WriteFile(path, c.content);
+    UniqueFd fd = SpoolOpenRead(path);
+    long long offset = -1;
+    std::string why;
+    ASSERT_TRUE(FindMessageOffset(fd.get(), offset, why)) << why;
+    EXPECT_EQ(offset, c.offset) << c.content.substr(0, 30);
+  }
+}
+
 TEST_F(SpoolTest, DotLinesAreStoredWithoutStuffing) {
   std::string path;
   UniqueFd fd = CreateSpoolTemp(path, true, in, out);
