@@ -32,7 +32,8 @@ struct RegValue {
 // not a usable database fails with `why` naming the file; it is never reset.
 // One connection serves every thread of the process. Open it after a fork(), never
 // before: a child that inherited an open store cannot reopen that file (SQLite's
-// locks are per process) and must exec.
+// locks are per process) and must exec. (fork() waits for a registry call that is
+// in progress in another thread.)
 bool RegOpenStore(const std::string& path, std::string& why);
 void RegCloseStore();
 bool RegStoreOpen();
@@ -43,7 +44,10 @@ std::string RegLastErrorText();
 
 // Keys. A path may start with "HKEY_LOCAL_MACHINE\" or "HKLM\" (taken off); doubled
 // or trailing backslashes are ignored. Functions return false when the store is
-// not open or the operation failed; LastWinError() then tells why (2 = not found).
+// not open or the operation failed; LastWinError() then tells why (2 = not found,
+// 6 = store not open, 123 = a name holding NUL, CR or LF, which no name may hold,
+// 1009 = damaged database). HKEY_LOCAL_MACHINE itself is the empty path; it exists
+// always and cannot be deleted (5).
 bool RegKeyExists(const std::string& key);
 // The key's path below HKLM with each name as stored ("hklm\\software" ->
 // "SOFTWARE"); false (2) when it does not exist.
@@ -64,6 +68,7 @@ bool RegEnumValues(const std::string& key, std::vector<RegValue>& values);
 // Typed conveniences over the raw form.
 std::string RegEncodeSz(const std::string& text);
 std::string RegEncodeDword(uint32_t v);
+// Empty items are left out: an empty string would end the list early.
 std::string RegEncodeMultiSz(const std::vector<std::string>& items);
 std::string RegDecodeSz(const std::string& data);                 // up to the first zero
 std::vector<std::string> RegDecodeMultiSz(const std::string& data);
@@ -75,6 +80,9 @@ bool RegSetMultiString(const std::string& key, const std::string& name,
 
 // Text form (".reg", "Windows Registry Editor Version 5.00"). Export writes `key`
 // and everything below it (the whole hive when empty). Import is all or nothing:
-// a bad line fails with `why` = "line N: ..." and nothing is written.
+// a bad line fails with `why` = "line N: ..." and nothing is written. Names and
+// quoted texts are written as stored (UTF-8); hex(1), hex(2) and hex(7) data are
+// UTF-16LE as Windows writes them, converted so that any bytes round-trip exactly.
+// Import also reads regedit's UTF-16LE files and accepts "HKLM" in key lines.
 bool RegExportText(const std::string& key, std::string& out, std::string& why);
 bool RegImportText(const std::string& text, std::string& why);
