@@ -240,6 +240,33 @@ TEST_F(Resolver, CnameChainLeadsToTheExchangers) {
   EXPECT_EQ(f.host, "b.mx3.test");
 }
 
+TEST_F(Resolver, CnameWithoutItsTargetsDataIsFollowedByAQueryForTheTarget) {
+  std::vector<ZoneEntry> zone = kZone;
+  zone.push_back({"bare.test", 0, 0, {{"bare.test", kDnsTypeCname, 60, "mx3.test"}}});
+  FakeServer server(Zone(zone));
+  Start(server.Address());
+  Fetched f = Resolve("bare.test", 0);
+  ASSERT_EQ(f.code, 0);
+  EXPECT_EQ(f.host, "a.mx3.test");
+  std::vector<std::string> names;
+  for (const SeenQuery& q : server.Seen()) names.push_back(q.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"bare.test", "mx3.test"}));
+}
+
+// A server that answers an MX question with the name's address only must not
+// make the resolver ask the same question again and again.
+TEST_F(Resolver, AnswerWithNothingForTheQuestionCountsAsNoData) {
+  std::vector<ZoneEntry> zone = {
+      {"odd.test", kDnsTypeMx, 0, {{"odd.test", kDnsTypeA, 60, "127.0.0.77"}}},
+  };
+  FakeServer server(Zone(zone));
+  Start(server.Address());
+  Fetched f = Resolve("odd.test", 0);
+  ASSERT_EQ(f.code, 0);
+  EXPECT_EQ(f.addresses, "127.0.0.77;");
+  EXPECT_EQ(server.Seen().size(), 1u);
+}
+
 TEST_F(Resolver, SilentServerExpiresTheRequest) {
   FakeServer server([](const SeenQuery&) { return std::vector<Reply>{}; });
   Start(server.Address(), 150);
