@@ -28,14 +28,14 @@ TEST_F(SpoolTest, TempNamesAreEightHexDigitsAndNeverCollide) {
 }
 
 TEST_F(SpoolTest, ExistingCandidateNamesAreSkippedNotOverwritten) {
-  // Occupy the next few thousand numbers; the temporary must land after them.
+  // Occupy the next thousand numbers; the temporary must land after them.
   uint32_t now = GetTickCount32();
-  for (uint32_t i = 0; i < 3000; ++i) WriteFile(FormatSpoolName(out, now + i, ".wrm"), "keep");
+  for (uint32_t i = 0; i < 1000; ++i) WriteFile(FormatSpoolName(out, now + i, ".wrm"), "keep");
   std::string path;
   UniqueFd fd = CreateSpoolTemp(path, false, in, out);
   ASSERT_TRUE(fd.valid());
   EXPECT_EQ(ReadFile(path), "");
-  for (uint32_t i = 0; i < 3000; i += 499)
+  for (uint32_t i = 0; i < 1000; i += 111)
     EXPECT_EQ(ReadFile(FormatSpoolName(out, now + i, ".wrm")), "keep");
 }
 
@@ -45,7 +45,7 @@ TEST_F(SpoolTest, CommitMovesToFreshNameAndKeepsTheOldCandidate) {
   ASSERT_TRUE(SpoolWrite(fd.get(), "From: a@b\r\nTo: c@d\r\n\r\nbody", true));
   ASSERT_TRUE(SpoolClose(fd));
   uint32_t now = GetTickCount32();
-  for (uint32_t i = 0; i < 2000; ++i) WriteFile(FormatSpoolName(in, now + i, ".in"), "old");
+  for (uint32_t i = 0; i < 1000; ++i) WriteFile(FormatSpoolName(in, now + i, ".in"), "old");
   int err = -1;
   std::string temp = path;
   ASSERT_TRUE(CommitSpoolFile(path, true, in, out, &err, true));
