@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <thread>
 
 #include "platform/errors.h"
@@ -27,6 +28,10 @@ constexpr size_t kIndexReadBlock = 65536;
 // The head of a line the splitter keeps: enough for "Message-id:", its blanks
 // and a value of kMailbox.messageIdChars.
 constexpr size_t kLineHeadBytes = 512;
+// A finished append stays known this long (seconds), and a note is removed once
+// it is this long.
+constexpr long long kNoteFreshSeconds = 86400;
+constexpr size_t kNoteForgetBytes = 4096;
 // Flushes of one group run on at most this many threads.
 constexpr size_t kMaxFlushThreads = 16;
 
@@ -66,9 +71,23 @@ void ReplaceAppendNote(const std::string& path, const std::string& text) {
     DeleteFileWin(temp);
 }
 
+// True when `kept` (finished lines "E <key> <time>") names `key` with a time
+// within kNoteFreshSeconds: a retry after a crash comes within minutes, and an old
+// line can never stand for a new delivery that happens to get the same key.
 bool NoteHasFinished(const std::string& kept, const std::string& key) {
-  std::string line = "E " + key + "\n";
-  return kept.rfind(line, 0) == 0 || kept.find("\n" + line) != std::string::npos;
+  std::string head = "E " + key + " ";
+  time_t now = time(nullptr);
+  for (size_t pos = kept.find(head); pos != std::string::npos; pos = kept.find(head, pos + 1)) {
+    if (pos != 0 && kept[pos - 1] != '\n') continue;
+    long long when = std::strtoll(kept.c_str() + pos + head.size(), nullptr, 10);
+    if (when <= now && now - when < kNoteFreshSeconds) return true;
+  }
+  return false;
+}
+
+std::string FinishedLine(const std::string& key) {
+  return "E " + (key.empty() ? std::string("-") : key) + " " + std::to_string((long long)time(nullptr)) +
+         "\n";
 }
 
 // Ends the line that runs from s.lineStart to s.position (its line end included).
@@ -217,7 +236,7 @@ bool FinishMailboxAppend(MailboxAppend& append, std::string& why, bool flush) {
   }
   // The note changes while the file is still held: after this the append is
   // whole, and with a key it stays known as done until the router forgets it.
-  AddNoteLine(append.path, "E " + (append.key.empty() ? std::string("-") : append.key) + "\n");
+  AddNoteLine(append.path, FinishedLine(append.key));
   if (!append.fd.close_checked()) {
     why = "Error closing mailbox file";
     return false;
@@ -276,7 +295,7 @@ void AbandonMailboxAppend(MailboxAppend& append) {
     SyncFile(append.fd.get());
   }
   // The append is gone again; "E -" closes its line without naming a delivery.
-  if (!append.created) AddNoteLine(append.path, "E -\n");
+  if (!append.created) AddNoteLine(append.path, FinishedLine(""));
   else ReplaceAppendNote(append.path, append.noteKept);
   append.fd.reset();
 }
@@ -374,7 +393,7 @@ bool RepairUnfinishedAppend(const std::string& mailboxPath, std::string* kept) {
       long long start = std::strtoll(line.c_str() + 2, &end, 10);
       if (end != line.c_str() + 2 && start >= 0 && cutAt < 0) cutAt = start;
     } else if (line.rfind("E ", 0) == 0) {
-      if (line != "E -") finished += line + "\n";
+      if (line.rfind("E - ", 0) != 0) finished += line + "\n";
       cutAt = -1;  // the append before this line is whole
     }
   }
@@ -391,7 +410,10 @@ bool RepairUnfinishedAppend(const std::string& mailboxPath, std::string* kept) {
 void ForgetFinishedAppends(const std::vector<std::string>& paths,
                            const std::vector<std::string>& accounts) {
   for (size_t i = 0; i < paths.size(); ++i) {
-    if (!FileExists(paths[i] + kAppendNoteSuffix)) continue;
+    // Finished lines are harmless once their marks are durable (they only ever
+    // match a retry of the same delivery), so a note is removed only when it has
+    // grown: every removal of a file costs the disk a block release.
+    if (FileSize(paths[i] + kAppendNoteSuffix) < (long long)kNoteForgetBytes) continue;
     MailboxLock lock;
     bool timedOut = false;
     // A holder of the lock may be appending right now; its note is forgotten

@@ -41,15 +41,24 @@ TEST_F(CrashTest, AppendCutOffByDeathIsRemovedByNextOpener) {
   std::string path = UserPath("alice");
   std::string whole = "From a@b Tue Nov 14 22:13:20 2023\r\nMessage-id: <1>\r\n\r\nbody\r\n\r\n";
   Write(path, whole + "\r\nFrom c@d Tue Nov 14 22:13:20 2023\r\nMessage-id: <2>\r\n\r\nhal");
-  Write(path + kAppendNoteSuffix, "B 0 k1\nE k1\nB " + std::to_string(whole.size()) + " k2\n");
+  std::string now = std::to_string((long long)time(nullptr));
+  Write(path + kAppendNoteSuffix,
+        "B 0 k0\nE k0 1000\nB 0 k1\nE k1 " + now + "\nB " + std::to_string(whole.size()) + " k2\n");
   MailboxIndex index = Index("alice");
   ASSERT_EQ(index.messages.size(), 1u);
   EXPECT_EQ(Read(path), whole);
-  EXPECT_EQ(Read(path + kAppendNoteSuffix), "E k1\n");  // the whole append stays known
+  // The whole appends stay known.
+  EXPECT_EQ(Read(path + kAppendNoteSuffix), "E k0 1000\nE k1 " + now + "\n");
   // The router asks for k1 again: nothing is written twice.
   MailboxAppend again;
   EXPECT_EQ(OpenMailboxFileForAppend(path, "s@x", again, nullptr, "k1"), AppendOpen::kAlreadyDone);
   EXPECT_EQ(Read(path), whole);
+  // An old line does not count: k0 is appended anew.
+  ASSERT_EQ(OpenMailboxFileForAppend(path, "s@x", again, nullptr, "k0"), AppendOpen::kOpened);
+  AbandonMailboxAppend(again);
+  EXPECT_EQ(Read(path), whole);
+  // A long note is removed once the marks are durable.
+  Write(path + kAppendNoteSuffix, std::string(5000, '#') + "\n");
   ForgetFinishedAppends({path}, {"alice"});
   EXPECT_FALSE(FileExists(path + kAppendNoteSuffix));
   // While an append holds the mailbox, its note is left alone.
