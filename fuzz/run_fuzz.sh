@@ -13,7 +13,7 @@ CXXFLAGS="-std=c++20 -g -O1 -fsanitize=fuzzer-no-link,address,undefined -fno-san
 TARGETS="normalize_fuzz envelope_fuzz header_fuzz"
 # The code under test and what it links against: the spool code, the account
 # database behind display names, configuration and logging, the platform layer.
-SOURCES="server/spool/spool.cpp server/spool/headers.cpp server/spool/bounce.cpp
+SOURCES="server/spool/spool.cpp server/spool/address.cpp server/spool/headers.cpp server/spool/bounce.cpp
 server/spool/cleanup.cpp server/accounts/accounts.cpp server/accounts/domains.cpp
 server/core/config.cpp server/core/log.cpp server/core/strings.cpp
 platform/errors.cpp platform/files.cpp platform/home.cpp platform/registry.cpp

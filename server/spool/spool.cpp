@@ -13,6 +13,7 @@
 #include "platform/errors.h"
 #include "platform/tick.h"
 #include "server/core/config.h"
+#include "server/spool/text.h"
 
 namespace {
 
@@ -32,16 +33,8 @@ const std::string& ChooseDir(bool incoming, const std::string& in, const std::st
   return incoming ? in : out;
 }
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (std::tolower((unsigned char)text[i]) != std::tolower((unsigned char)prefix[i]))
-      return false;
-  }
-  return true;
-}
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+using spool_text::IsBlank;
+using spool_text::StartsWithNoCase;
 
 std::string_view SkipBlanks(std::string_view s) {
   size_t i = 0;
