@@ -33,6 +33,11 @@ SmtpStateHandler gClientStates[kMaxState] = {};
 constexpr uint32_t kSendWaitLimitMs = 60000;
 constexpr long kSendWaitSliceUs = 10000;
 
+// A command is read only while its reply surely fits into the send ring: a
+// client that sends commands without reading the replies is held back here
+// instead of blocking a handler thread while its replies pile up.
+constexpr int kMinSendSpaceForCommand = 2048;
+
 constexpr const char* kNoQueueForNode = "no messages in queue for node";
 
 }  // namespace
@@ -154,6 +159,7 @@ SmtpRead ReadSmtpCommand(SmtpSession& s, NetNode* node, SmtpCommand& cmd) {
     s.line[n] = '\0';
     line = std::string_view(s.line.get(), n);
   } else {
+    if (NetSendSpace(node) < kMinSendSpaceForCommand) return SmtpRead::kNone;
     int n;
     // An over-long line is skipped to its end, then refused once.
     while ((n = NetReadLine(node, s.line.get(), int(kSmtpLineSize - 1))) == -2)

@@ -318,6 +318,20 @@ TEST_F(SmtpReceiveTest, PipelinedCommandsAndAnEndSplitAcrossWrites) {
   EXPECT_EQ(c.Reply(), "250 OK");
 }
 
+TEST_F(SmtpReceiveTest, AClientThatDoesNotReadItsRepliesLosesNone) {
+  SmtpClient c(port, 30);
+  Hello(c);
+  constexpr int kCommands = 5000;  // 30 KB of replies, far more than the send ring
+  std::string burst;
+  for (int i = 0; i < kCommands; ++i) burst += "NOOP\r\n";
+  ASSERT_TRUE(c.SendRaw(burst));
+  int ok = 0;
+  for (int i = 0; i < kCommands; ++i)
+    if (c.Reply() == "250 OK") ++ok;
+  EXPECT_EQ(ok, kCommands);
+  EXPECT_EQ(c.Ask("QUIT"), "221 mail.test Service Closing");
+}
+
 TEST_F(SmtpReceiveTest, AFailedTemporaryIsALocalError) {
   // Without an incoming directory no temporary can be made.
   std::string cmd = "rm -rf '" + ServerSettings().incomingDirectory + "'";
