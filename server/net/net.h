@@ -20,6 +20,8 @@
 //   after it queued output or after queued output left the send ring, every
 //   kNetRetryRoundMs while input it did not consume is waiting, and at least every
 //   kNetIdleRoundMs otherwise.
+// - Output a handler queues during its round leaves when the round ends (or at once
+//   when the send ring runs out of room), so a round's replies go out in one send.
 // - OnClose is the node's last callback; the node is freed right after it. A
 //   NetNode* is valid inside that node's callbacks; elsewhere keep the socket and use
 //   the accessors by socket.
@@ -295,8 +297,9 @@ int NetBytesAvailable(NetNode* node);
 int NetSendSpace(NetNode* node);
 // Queues all `length` bytes or none: false when the send ring has less free space
 // (the caller keeps its bytes and tries again on a later round), true when queued,
-// and true (nothing done) for a node that is gone. Sends what the socket takes at
-// once; a fatal send error ends the node and still returns true.
+// and true (nothing done) for a node that is gone. Outside the node's own round it
+// sends what the socket takes at once; a fatal send error ends the node and still
+// returns true.
 bool _SendData(NetNode* node, const char* bytes, int length);
 // Sends queued bytes while the socket takes them. `ok` false on a fatal send error.
 void _WriteData(NetNode* node, bool& ok);
