@@ -2,6 +2,9 @@
 // receipts, bounces, busy mailboxes, recipient limits and loops.
 #include "server/accounts/router.h"
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <algorithm>
 
 #include "server/core/log.h"
@@ -342,6 +345,31 @@ TEST_F(RouterTest, RouteSpoolFileReportsPassResults) {
   EXPECT_TRUE(r.allDone);
   EXPECT_FALSE(r.locked);
   EXPECT_EQ(Count(Read(path), "\r\nto: "), 2u);
+}
+
+// A full disk while copying into a mailbox: the mailbox is cut back to where it
+// was and the recipient waits (the file is parked), instead of being bounced.
+TEST_F(RouterTest, FullDiskDefersAndLeavesMailboxWhole) {
+  std::string before = "From x@y Tue Nov 14 22:13:20 2023\r\nMessage-id: <old>\r\n\r\n" +
+                       std::string(10000, 'o') + "\r\n\r\n";
+  Write(UserPath("alice"), before);
+  Spool("00000001.in", "bob@mail.example.org", {"alice"}, Message("big", std::string(8000, 'b') + "\r\n"));
+  rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+  rlimit small = saved;
+  small.rlim_cur = before.size() + 1000;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  RouteIncomingQueue();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(Read(UserPath("alice")), before);
+  EXPECT_FALSE(FileExists(UserPath("bob")));  // no bounce
+  ASSERT_EQ(Files("*.inr").size(), 1u);
+  ResetRouterState();
+  RunQueue();
+  EXPECT_EQ(Index("alice").messages.size(), 2u);
+  EXPECT_TRUE(Files("*.inr").empty());
 }
 
 }  // namespace
