@@ -488,6 +488,7 @@ int RouteIncomingQueue() {
   bool committed = CommitDeliveries(group, why);
   if (!committed) LogEvent(0, kLogAlways, "Error committing deliveries: %s", why.c_str());
 
+  std::vector<SpoolWork*> finished;
   for (FileRun& run : runs) {
     SpoolWork& w = *run.work;
     madeIncoming = madeIncoming || w.createdIncoming;
@@ -511,8 +512,7 @@ int RouteIncomingQueue() {
       }
     }
     if (allDone) {
-      int rc = DeleteFileWin(w.path);
-      LogEvent(0, kLogRouting, "Deleting file '%s' = %d", w.path.c_str(), rc == 0 ? 1 : 0);
+      finished.push_back(&w);
     } else if (run.isWaiting) {
       LogEvent(0, kLogRouting, "Already wating on file '%s'", w.path.c_str());
     } else {
@@ -520,6 +520,16 @@ int RouteIncomingQueue() {
     }
     w.fd.reset();
   }
+  // Deleting a file can wait on the disk (block release); the deletions of one
+  // call overlap.
+  std::vector<int> results(finished.size(), 0);
+  RunTogether(finished.size(), [&](size_t i) {
+    results[i] = DeleteFileWin(finished[i]->path);
+    return true;
+  });
+  for (size_t i = 0; i < finished.size(); ++i)
+    LogEvent(0, kLogRouting, "Deleting file '%s' = %d", finished[i]->path.c_str(),
+             results[i] == 0 ? 1 : 0);
   if (madeIncoming) RequestIncomingScan();
   if (madeOutgoing) RequestOutgoingScan();
   if (g_queue.next >= count) {
