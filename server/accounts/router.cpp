@@ -236,7 +236,7 @@ bool RequeueWholeMessage(SpoolWork& work) {
 
 // One pass: read up to LimitRecipients pending recipients (skipping those
 // deferred earlier in this visit) and route them. False when the envelope cannot
-// be read (`why`) or the message cannot be requeued.
+// be read (`why`).
 bool RoutePass(SpoolWork& work, CommitGroup& group, bool& envelopeBroken, std::string& why) {
   envelopeBroken = false;
   long limit = std::clamp(ServerSettings().limitRecipients, 1L, 250L);
@@ -258,7 +258,14 @@ bool RoutePass(SpoolWork& work, CommitGroup& group, bool& envelopeBroken, std::s
   work.envelope = std::move(env);
   work.pending.assign(work.envelope.recipients.size(), true);
   if (work.envelope.recipients.empty()) return true;
-  if (!work.envelope.hasMessageId) return RequeueWholeMessage(work);
+  if (!work.envelope.hasMessageId) {
+    // A failed requeue leaves the lines pending: the file waits and is tried again.
+    if (!RequeueWholeMessage(work)) {
+      work.unhandled = true;
+      for (const EnvelopeRecipient& r : work.envelope.recipients) work.skip.insert(r.lineOffset);
+    }
+    return true;
+  }
   RouteRecipients(work, group);
   return true;
 }
@@ -317,7 +324,11 @@ bool RouteWholeFile(SpoolWork& work, CommitGroup& group, SpoolRouteResult& resul
     result.moreRemain = work.envelope.moreRemain;
     if (!work.envelope.moreRemain) break;
     std::string commitWhy;
-    if (!CommitDeliveries(group, commitWhy)) return false;
+    if (!CommitDeliveries(group, commitWhy)) {
+      // Nothing of this pass counts as delivered; the file waits, nothing is lost.
+      LogEvent(0, kLogAlways, "Error committing deliveries: %s", commitWhy.c_str());
+      break;
+    }
   }
   result.deferred = work.deferred;
   result.allDone = !work.deferred && !work.unhandled;

@@ -347,6 +347,30 @@ TEST_F(RouterTest, RouteSpoolFileReportsPassResults) {
   EXPECT_EQ(Count(Read(path), "\r\nto: "), 2u);
 }
 
+// The extra pass of a message without Message-id cannot be written: the file
+// waits with its lines pending, nothing is bounced or lost.
+TEST_F(RouterTest, FailedRequeueLeavesFileWaiting) {
+  std::string path = Spool("00000001.in", "bob@remote.example", {"alice"},
+                           "Subject: none\r\n\r\n" + std::string(4000, 'z') + "\r\n");
+  rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+  rlimit small = saved;
+  small.rlim_cur = 1000;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  RouteIncomingQueue();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, oldHandler);
+  std::vector<std::string> waiting = Files("*.inr");
+  ASSERT_EQ(waiting.size(), 1u);
+  EXPECT_NE(ReadIn(waiting[0]).find("\r\nTo: alice\r\n"), std::string::npos);
+  EXPECT_TRUE(Files("*.in").empty());
+  EXPECT_TRUE(Files("*.wrm").empty());
+  ResetRouterState();
+  RunQueue();
+  EXPECT_EQ(Index("alice").messages.size(), 1u);
+}
+
 // A full disk while copying into a mailbox: the mailbox is cut back to where it
 // was and the recipient waits (the file is parked), instead of being bounced.
 TEST_F(RouterTest, FullDiskDefersAndLeavesMailboxWhole) {
