@@ -80,6 +80,7 @@ TEST_F(NetLayerTest, GracefulCloseSendsQueuedBytesFirst) {
   cb.OnData = FiveThousandData;
   NetRegisterService(kOther, cb);
   gCloseProbe.done = false;
+  gCloseProbe.spaceAtClose = -1;
   uint16_t port = OpenLoopbackListener(kOther);
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   int tiny = 1;
@@ -541,6 +542,7 @@ TEST_F(NetLayerTest, RunHandlerNowCallsOnDataOnTheCallersThread) {
     return false;
   };
   NetRegisterService(kOther, cb);
+  calls = 0;
   int sv[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
   ASSERT_TRUE(NetAddNode(sv[0], kNodeConnected, 0, 0, 0, nullptr, kNetRingSize, kNetRingSize,

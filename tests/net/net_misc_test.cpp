@@ -149,6 +149,12 @@ TEST_F(NetMiscTest, InputArrivingDuringAHandlerIsNotLost) {
   cb.OnAccept = HoldAccept;
   cb.OnData = SlowData;
   NetRegisterService(kSlow, cb);
+  {
+    std::lock_guard<std::mutex> g(gSlow.lock);
+    gSlow.lines.clear();
+  }
+  gSlow.inFirst = false;
+  gSlow.firstDone = false;
   uint16_t port = OpenLoopbackListener(kSlow);
   int fd = ConnectLoopback(port);
   ASSERT_TRUE(SendAllText(fd, "first\r\n"));

@@ -93,6 +93,9 @@ class NetTest : public ::testing::Test {
     ASSERT_TRUE(NetStartup(why)) << why;
     ASSERT_EQ(NetCountNodes(), 0);
     EchoIdleSeconds() = 300;
+    // No callbacks left over from another test.
+    for (uint16_t service = kServiceSmtp; service <= kServiceRmcp; ++service)
+      NetRegisterService(service, NetServiceCallbacks{});
   }
   void TearDown() override {
     NetShutdown();
