@@ -48,8 +48,9 @@ struct NormalizedAddress {
 };
 
 // Longest address text taken (longer text fails); header values are split at
-// commas first, so a single address is never near this.
-inline constexpr size_t kMaxAddressText = 4096;
+// commas first, so a single address is never near this. The rewrite rounds cost
+// up to the square of the length: the limit keeps a hostile address to a few ms.
+inline constexpr size_t kMaxAddressText = 2048;
 
 // Normalises `text`. False when the address cannot be parsed (an '@' left in the
 // local part, a source route through us without ':', text over kMaxAddressText,
