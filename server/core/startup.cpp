@@ -21,6 +21,8 @@
 #include "server/core/strings.h"
 #include "server/core/worker.h"
 #include "server/mx/mx_resolver.h"
+#include "server/smtp/smtp_server.h"
+#include "server/smtp/smtp_session.h"
 #include "server/net/net.h"
 
 namespace {
@@ -47,7 +49,6 @@ bool InitializeNoResponseSystem(std::string&) { return true; }
 bool RunStartupIntegrityCheck() { return true; }
 bool LoadLocalNodeList() { return true; }
 bool CleanSpoolDirectoriesStep() { return true; }
-bool ComputeEsmtpExtensions() { return true; }
 bool RegisterLocalNode(std::string&) { return true; }
 bool InitializePop3(std::string&) { return true; }
 bool InitializeCommandPorts(std::string&) { return true; }
@@ -57,7 +58,6 @@ bool InitializeRouter(std::string&) { return true; }
 void ShutdownRouter() {}
 bool InitializeOutgoing(std::string&) { return true; }
 void ShutdownOutgoing() {}
-bool StartSmtpListener(std::string&) { return true; }
 bool StartPop3Listener(std::string&) { return true; }
 bool StartCommandPorts(long) { return true; }
 bool StartFingerDaemon(long) { return true; }

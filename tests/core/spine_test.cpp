@@ -3,6 +3,9 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <fstream>
 #include <sstream>
@@ -61,6 +64,19 @@ bool WaitForText(const std::string& path, const std::string& text, uint32_t ms) 
   return false;
 }
 
+// A port nobody listens on just now.
+int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
 // A home whose registry keeps the test on loopback and on free ports.
 struct ServerHome : TestHome {
   ServerHome() {
@@ -68,6 +84,7 @@ struct ServerHome : TestHome {
     RegSetDword(kRootKey, "DisableDNSLookup", 1);
     RegSetString(kRootKey, "BindAddress", "127.0.0.1");
     RegSetDword(kRootKey, "SysAccess", 0);
+    RegSetDword(kRootKey, "SysOptSmtp", uint32_t(FreePort()));
     RegCloseStore();
   }
 };
@@ -104,6 +121,7 @@ TEST(SpineTest, StartsLogsSingleInstanceAndStopsOnSigterm) {
   EXPECT_NE(text.find("Program Started.\r\n"), std::string::npos);
   EXPECT_NE(text.find("Corvel95 version 1.0 is starting."), std::string::npos);
   EXPECT_NE(text.find("Network interface started"), std::string::npos);
+  EXPECT_NE(text.find("SMTP server started."), std::string::npos);
 
   // A second copy for the same home tells the first and exits 0.
   pid_t second = StartServer(home.dir, {"--home", home.dir});
