@@ -52,9 +52,12 @@ struct NormalizedAddress {
 // up to the square of the length: the limit keeps a hostile address to a few ms.
 inline constexpr size_t kMaxAddressText = 2048;
 
-// Normalises `text`. False when the address cannot be parsed (an '@' left in the
-// local part, a source route through us without ':', text over kMaxAddressText,
-// a loop of rewrites).
+// Normalises `text`. A name without '@', '%' or '!' is local as it stands (in
+// angle brackets or with a comment it is parsed first: "<postmaster>" is
+// "postmaster"). False when the address cannot be parsed: an '@' left in the
+// local part, an empty domain or an empty address, a source route through us
+// without ':', text over kMaxAddressText, or rewrites that undo each other (a
+// route host that is this host).
 bool NormalizeAddress(std::string_view text, const HostIdentity& id,
                       const NormalizeOptions& options, NormalizedAddress& out);
 
