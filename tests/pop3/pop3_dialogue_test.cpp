@@ -478,3 +478,36 @@ TEST_F(Pop3Test, ListenerOnAPortInUseFailsWithItsText) {
 }
 
 }  // namespace
+
+namespace {
+
+// Appends a message the way the router does (separator, text, end mark).
+void AppendAsRouter(const std::string& path, const std::string& sender, const std::string& text) {
+  MailboxAppend append;
+  ASSERT_EQ(OpenMailboxFileForAppend(path, sender, append), AppendOpen::kOpened);
+  ASSERT_TRUE(WriteAll(append.fd.get(), text.data(), text.size()));
+  std::string why;
+  ASSERT_TRUE(FinishMailboxAppend(append, why)) << why;
+}
+
+TEST_F(Pop3Test, MessagesAppendedByTheRouterAreServedAndTheLockKeepsItOut) {
+  AppendAsRouter(MailboxOf("alice"), "one@remote.test", "Subject: a\r\n\r\nbody a\r\n");
+  AppendAsRouter(MailboxOf("alice"), "two@remote.test", "Subject: b\r\n\r\n>From b\r\n");
+  PopClient c(port);
+  Login(c);
+  EXPECT_EQ(c.Ask("STAT").substr(0, 6), "+OK 2 ");
+  // While the session lasts, the router's attempt (no waiting) finds the lock held.
+  MailboxLock router;
+  bool timedOut = false;
+  EXPECT_FALSE(LockMailbox("Alice", kMailbox.routerLockMs, router, timedOut));
+  EXPECT_TRUE(timedOut);
+  EXPECT_EQ(c.Ask("TOP 2 5"), "+OK");
+  std::string body = c.ReadBody();
+  EXPECT_EQ(body.substr(0, 20), "From two@remote.test");
+  EXPECT_EQ(body.substr(body.find("\r\n") + 2), "Subject: b\r\n\r\nFrom b\r\n\r\n");
+  EXPECT_EQ(c.Ask("QUIT"), "+OK POP3 server mail.test signing off.");
+  ASSERT_TRUE(WaitForSessionsToEnd());
+  EXPECT_TRUE(LockMailbox("alice", kMailbox.routerLockMs, router, timedOut));
+}
+
+}  // namespace
