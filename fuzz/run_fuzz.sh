@@ -12,28 +12,33 @@ CXX=${FUZZ_CXX:-clang++}
 CXXFLAGS="-std=c++20 -g -O1 -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -I$ROOT"
 TARGETS="normalize_fuzz envelope_fuzz header_fuzz"
 # The code under test and what it links against: the spool code, the account
-# database behind display names, configuration and logging, the platform layer.
-SOURCES="server/spool/spool.cpp server/spool/address.cpp server/spool/headers.cpp server/spool/bounce.cpp
-server/spool/cleanup.cpp server/accounts/accounts.cpp server/accounts/domains.cpp
-server/core/config.cpp server/core/log.cpp server/core/strings.cpp
-platform/errors.cpp platform/files.cpp platform/home.cpp platform/registry.cpp
-platform/tick.cpp"
+# database behind display names, configuration and logging, and the whole
+# platform layer. They go into one archive, so the linker takes only the
+# members a target needs.
+mkdir -p "$OUT/obj"
+OUT=$(cd "$OUT" && pwd)
+cd "$ROOT"
+# An object is rebuilt when its source or any header is newer.
+NEWEST_HEADER=$(ls -t $(find server platform -name '*.h' -o -name '*.inc') | head -1)
+SOURCES="$(ls server/spool/*.cpp) server/accounts/accounts.cpp server/accounts/domains.cpp
+server/core/config.cpp server/core/log.cpp server/core/strings.cpp $(ls platform/*.cpp)"
 
 command -v "$CXX" >/dev/null || { echo "run_fuzz: $CXX not found (apt-get install clang)" >&2; exit 2; }
-mkdir -p "$OUT/obj"
 
 objects=""
 for src in $SOURCES; do
   obj="$OUT/obj/$(echo "$src" | tr '/' '_').o"
-  if [ ! -f "$obj" ] || [ "$ROOT/$src" -nt "$obj" ]; then
+  if [ ! -f "$obj" ] || [ "$ROOT/$src" -nt "$obj" ] || [ "$NEWEST_HEADER" -nt "$obj" ]; then
     $CXX $CXXFLAGS -c "$ROOT/$src" -o "$obj"
   fi
   objects="$objects $obj"
 done
+rm -f "$OUT/libspoolfuzz.a"
+ar qc "$OUT/libspoolfuzz.a" $objects
 
 status=0
 for t in $TARGETS; do
-  $CXX $CXXFLAGS -fsanitize=fuzzer "$ROOT/fuzz/$t.cpp" $objects -lsqlite3 -lpthread -ldl -o "$OUT/$t"
+  $CXX $CXXFLAGS -fsanitize=fuzzer "$ROOT/fuzz/$t.cpp" "$OUT/libspoolfuzz.a" -lsqlite3 -lpthread -ldl -o "$OUT/$t"
   corpus="$OUT/corpus/$t"
   mkdir -p "$corpus"
   seeds="$ROOT/fuzz/seeds/$t"
