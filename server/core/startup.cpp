@@ -22,6 +22,7 @@
 #include "server/core/worker.h"
 #include "server/mx/mx_resolver.h"
 #include "server/smtp/smtp_server.h"
+#include "server/spool/spool.h"
 #include "server/smtp/smtp_session.h"
 #include "server/net/net.h"
 
@@ -48,7 +49,6 @@ bool InitializeListHandling(std::string&) { return true; }
 bool InitializeNoResponseSystem(std::string&) { return true; }
 bool RunStartupIntegrityCheck() { return true; }
 bool LoadLocalNodeList() { return true; }
-bool CleanSpoolDirectoriesStep() { return true; }
 bool RegisterLocalNode(std::string&) { return true; }
 bool InitializePop3(std::string&) { return true; }
 bool InitializeCommandPorts(std::string&) { return true; }
@@ -235,7 +235,7 @@ bool StartServer(const CommandLine& cmd, std::string& why) {
   LoadLocalNodeList();
   // The main window: headless, its log list is kept in memory.
   LogEvent(0, kLogAlways, kStrVersionStarting, s.productName.c_str(), s.productVersion.c_str());
-  CleanSpoolDirectoriesStep();
+  CleanSpoolDirectories();
 
   // 5. Service access options (read with the general values).
   // 6. Network layer.
