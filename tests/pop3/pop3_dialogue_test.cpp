@@ -511,3 +511,34 @@ TEST_F(Pop3Test, MessagesAppendedByTheRouterAreServedAndTheLockKeepsItOut) {
 }
 
 }  // namespace
+
+namespace {
+
+// A port that was free a moment ago on 127.0.0.1.
+int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+TEST_F(Pop3Test, StartListenerUsesTheConfiguredPortAndLogsIt) {
+  Settings& s = ServerSettings();
+  s.bindAddress = "127.0.0.1";
+  s.sysOptPop = FreePort();
+  std::string why;
+  ASSERT_TRUE(Pop3StartListener(why)) << why;
+  EXPECT_TRUE(LogHas("POP3 server started on port " + std::to_string(s.sysOptPop) + "."));
+  PopClient c(int(s.sysOptPop));
+  EXPECT_EQ(c.ReadLine().substr(0, 16), "+OK POP3 server ");
+  // A second listener on the same port fails with the bind text.
+  EXPECT_FALSE(Pop3StartListener(why));
+  EXPECT_EQ(why.rfind("P3: Unable to bind POP3 socket: ", 0), 0u) << why;
+}
+
+}  // namespace
