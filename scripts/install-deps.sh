@@ -6,7 +6,7 @@ packages=(g++ cmake ninja-build pkg-config libsqlite3-dev sqlite3)
 if [ "${1:-}" = "--test" ]; then
   # GoogleTest; Python and swaks as real SMTP clients; unbound as a real name
   # server on loopback for the resolver's tests.
-  packages+=(libgtest-dev libgmock-dev python3 swaks unbound)
+  packages+=(libgtest-dev libgmock-dev python3 swaks mpop unbound)
 fi
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang libclang-rt-14-dev)

@@ -15,12 +15,16 @@
 #include "platform/signals.h"
 #include "platform/tick.h"
 #include "server/accounts/accounts.h"
+#include "server/accounts/integrity.h"
+#include "server/accounts/noresponse.h"
+#include "server/accounts/router.h"
 #include "server/core/config.h"
 #include "server/core/log.h"
 #include "server/core/server_state.h"
 #include "server/core/strings.h"
 #include "server/core/worker.h"
 #include "server/mx/mx_resolver.h"
+#include "server/pop3/pop3_server.h"
 #include "server/smtp/smtp_server.h"
 #include "server/spool/spool.h"
 #include "server/smtp/smtp_session.h"
@@ -46,19 +50,13 @@ std::string Text(unsigned id) {
 // Each returns true: the step succeeds by doing nothing.
 
 bool InitializeListHandling(std::string&) { return true; }
-bool InitializeNoResponseSystem(std::string&) { return true; }
-bool RunStartupIntegrityCheck() { return true; }
 bool LoadLocalNodeList() { return true; }
 bool RegisterLocalNode(std::string&) { return true; }
-bool InitializePop3(std::string&) { return true; }
 bool InitializeCommandPorts(std::string&) { return true; }
 bool InitializeFinger(std::string&) { return true; }
 bool InitializeRmcp(std::string&) { return true; }
-bool InitializeRouter(std::string&) { return true; }
-void ShutdownRouter() {}
 bool InitializeOutgoing(std::string&) { return true; }
 void ShutdownOutgoing() {}
-bool StartPop3Listener(std::string&) { return true; }
 bool StartCommandPorts(long) { return true; }
 bool StartFingerDaemon(long) { return true; }
 bool StartRmcpDaemon(long) { return true; }
@@ -125,7 +123,7 @@ bool StartSupportLayers(std::string& why) {
     ok = EnsureReservedAccounts(why);
   }
   std::string detail;
-  if (ok && !InitializePop3(detail)) {
+  if (ok && !Pop3Init(detail)) {
     why = FormatText(LoadStringResource(kStrPopInitProblem), detail.c_str());
     ok = false;
   }
@@ -226,7 +224,7 @@ bool StartServer(const CommandLine& cmd, std::string& why) {
   s.stopAfterCriticalErrors = GetGeneralNumber("StopAfterCriticalErrors");
   SetWindowEchoToStdout(!cmd.hidden);
   if (!OpenLog(detail)) return fail(FormatText(LoadStringResource(kStrLogInitFailed), detail.c_str()), "");
-  if (!InitializeNoResponseSystem(detail)) return fail("Unable to intialize no response system.", detail);
+  if (!InitializeNoResponseList(detail)) return fail("Unable to intialize no response system.", detail);
   LoadGeneralSettings(s);
   SetQueueIntervals(s.inQueueTime, s.outQueueTime,
                     s.netAlwaysPresent ? 0 : s.forceConnectionTimeout * 60);
@@ -259,12 +257,14 @@ bool StartServer(const CommandLine& cmd, std::string& why) {
   LogEvent(0, kLogAlways, kStrSmtpStarted);
   // 11. POP3 listener; its failure does not stop the server.
   std::string pending;
-  if ((s.sysAccess & 0x01) && !StartPop3Listener(detail)) pending = Text(kStrPopStartFailed);
+  if ((s.sysAccess & 0x01) && !Pop3StartListener(detail)) pending = Text(kStrPopStartFailed);
   // 12. Command ports, finger, RMCP.
   if (!StartCommandPorts(s.sysAccess)) pending = "Unable to start command ports, continuing.";
   if (!StartFingerDaemon(s.sysAccess)) pending = "Unable to start finger daemon, continuing.";
   if (!StartRmcpDaemon(s.sysAccess)) pending = "Unable to start RMCP daemon, continuing.";
   // 13. The periodic worker, with the jobs of the layers this build has.
+  JobHooks().accountIntegrityCheck = RunPeriodicIntegrityCheck;
+  JobHooks().scanIncomingQueue = RouteIncomingQueue;
   JobHooks().resolverHousekeeping = MxHousekeeping;
   if (!StartPeriodicWorker(detail)) return fail("error setting up timers", detail);
   g_workerStarted = true;
