@@ -17,7 +17,7 @@ namespace {
 
 constexpr uint32_t kTickWaitMs = 500;
 // A job that keeps asking to run again still leaves this much time between ticks.
-constexpr uint32_t kRunAgainGapMs = 20;
+constexpr uint32_t kRunAgainGapMs = 1;
 
 std::atomic<int> g_systemStarted{0};
 std::mutex g_wakeMutex;
