@@ -117,6 +117,14 @@ int RenameReplace(const std::string& from, const std::string& to) {
 
 bool SyncFile(int fd) { return ::fsync(fd) == 0; }
 
+bool SyncFileData(int fd) { return ::fdatasync(fd) == 0; }
+
+bool SyncDirectory(const std::string& dir) {
+  UniqueFd fd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) return false;
+  return ::fsync(fd.get()) == 0;
+}
+
 bool SyncParentDirectory(const std::string& path) {
   std::string dir = PathDirectory(path);
   UniqueFd fd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

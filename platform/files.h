@@ -59,6 +59,11 @@ int RenameReplace(const std::string& from, const std::string& to);
 
 // Flushes a file's data to stable storage. False on failure.
 bool SyncFile(int fd);
+// Flushes a file's data and what is needed to read them back (its size), not its
+// times: enough for a file nobody reads by its times. False on failure.
+bool SyncFileData(int fd);
+// Flushes the directory `dir` itself (its entries). False on failure.
+bool SyncDirectory(const std::string& dir);
 // Flushes the directory that holds `path` (after a rename or create in it).
 bool SyncParentDirectory(const std::string& path);
 

@@ -5,10 +5,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
 
 #include "platform/errors.h"
 #include "platform/tick.h"
@@ -100,7 +105,93 @@ bool ReadAt(int fd, long long offset, std::string& out, size_t size) {
   return true;
 }
 
+// ---- Names and the directory flush shared by concurrent commits --------------------
+
+// What the process remembers about one spool directory: the last number it
+// handed out, so that the next name is found in one probe even when names are
+// taken faster than the tick counter advances, and the state of the group
+// flush of the directory.
+struct SpoolDirState {
+  std::atomic<uint32_t> lastNumber{0};
+  std::mutex mutex;
+  std::condition_variable flushed;
+  uint64_t renamed = 0;   // renames announced so far (each commit takes a ticket)
+  uint64_t durable = 0;   // every ticket up to this one is covered by a finished flush
+  uint64_t failures = 0;  // flushes that failed so far
+  bool flushing = false;  // a leader is flushing the directory now
+};
+
+std::mutex gDirStatesMutex;
+std::map<std::string, std::unique_ptr<SpoolDirState>>& DirStates() {
+  static std::map<std::string, std::unique_ptr<SpoolDirState>> states;
+  return states;
+}
+
+SpoolDirState& DirState(const std::string& dir) {
+  std::lock_guard<std::mutex> lock(gDirStatesMutex);
+  std::unique_ptr<SpoolDirState>& slot = DirStates()[dir];
+  if (!slot) {
+    slot = std::make_unique<SpoolDirState>();
+    slot->lastNumber.store(GetTickCount32() - 1);
+  }
+  return *slot;
+}
+
+// The next candidate number: the tick count while names are taken more slowly
+// than it advances, else one past the last number handed out (compared modulo
+// 2^32, since the counter wraps).
+uint32_t NextSpoolNumber(SpoolDirState& st) {
+  uint32_t last = st.lastNumber.load(std::memory_order_relaxed);
+  for (;;) {
+    uint32_t tick = GetTickCount32();
+    uint32_t next = int32_t(tick - (last + 1)) > 0 ? tick : last + 1;
+    if (st.lastNumber.compare_exchange_weak(last, next, std::memory_order_relaxed)) return next;
+  }
+}
+
+std::atomic<SpoolDirectorySyncHook> gDirSyncHook{nullptr};
+
+bool FlushDirectory(const std::string& dir) {
+  SpoolDirectorySyncHook hook = gDirSyncHook.load();
+  return hook ? hook(dir) : SyncDirectory(dir);
+}
+
+// Returns once a flush of `dir` that began after the caller's rename has ended:
+// true when it succeeded (and no flush failed meanwhile), so the new entry is on
+// stable storage. Concurrent callers share flushes: whoever finds none running
+// flushes for every rename announced so far, the others wait for it.
+bool FlushAfterRename(const std::string& dir) {
+  SpoolDirState& st = DirState(dir);
+  std::unique_lock<std::mutex> lock(st.mutex);
+  uint64_t ticket = ++st.renamed;
+  uint64_t failuresBefore = st.failures;
+  for (;;) {
+    // A failed flush leaves the directory's state unknown: everyone waiting at
+    // that time reports failure, even if a later flush went through.
+    if (st.failures != failuresBefore) return false;
+    if (st.durable >= ticket) return true;
+    if (st.flushing) {
+      st.flushed.wait(lock);
+      continue;
+    }
+    // Lead: the tickets handed out so far all renamed before this flush starts.
+    uint64_t covers = st.renamed;
+    st.flushing = true;
+    lock.unlock();
+    bool ok = FlushDirectory(dir);
+    lock.lock();
+    st.flushing = false;
+    if (ok)
+      st.durable = std::max(st.durable, covers);
+    else
+      ++st.failures;
+    st.flushed.notify_all();
+  }
+}
+
 }  // namespace
+
+void SetSpoolDirectorySyncHook(SpoolDirectorySyncHook hook) { gDirSyncHook.store(hook); }
 
 std::string FormatSpoolName(const std::string& dir, uint32_t number, const char* extension) {
   char digits[16];
@@ -165,9 +256,9 @@ bool SpoolDelete(const std::string& path) { return DeleteFileWin(path) == 0; }
 UniqueFd CreateSpoolTemp(std::string& pathOut, bool incoming, const std::string& incomingDir,
                          const std::string& outgoingDir, int* winErr) {
   const std::string& dir = ChooseDir(incoming, incomingDir, outgoingDir);
-  uint32_t n = GetTickCount32();
-  for (int probe = 0; probe < kMaxNameProbes; ++probe, ++n) {
-    std::string name = FormatSpoolName(dir, n, kTempExtension);
+  SpoolDirState& state = DirState(dir);
+  for (int probe = 0; probe < kMaxNameProbes; ++probe) {
+    std::string name = FormatSpoolName(dir, NextSpoolNumber(state), kTempExtension);
     if (SpoolExists(name)) continue;
     // Create-new rather than create-always: a producer that probed the same
     // number a moment later must never truncate a temporary that its owner has
@@ -204,22 +295,26 @@ bool CommitSpoolFile(std::string& path, bool incoming, const std::string& incomi
       if (error) *error = err;
       return false;
     }
-    if (!SyncFile(fd.get())) {
+    // The file is new and read only through its name and length: its times
+    // need not reach the disk, its data and size do.
+    if (!SyncFileData(fd.get())) {
       if (error) *error = kErrWriteFault;
       return false;
     }
   }
   const std::string& dir = ChooseDir(incoming, incomingDir, outgoingDir);
   const char* ext = incoming ? kIncomingExtension : kOutgoingExtension;
+  SpoolDirState& state = DirState(dir);
   for (int round = 0; round < kMaxCommitRounds; ++round) {
-    uint32_t n = GetTickCount32();
-    std::string name = FormatSpoolName(dir, n, ext);
+    std::string name = FormatSpoolName(dir, NextSpoolNumber(state), ext);
     for (int probe = 0; SpoolExists(name) && probe < kMaxNameProbes; ++probe) {
-      name = FormatSpoolName(dir, ++n, ext);
+      name = FormatSpoolName(dir, NextSpoolNumber(state), ext);
     }
     int rc = RenameNoReplace(path, name);
     if (rc == 0) {
-      if (!SyncParentDirectory(name)) {
+      // Concurrent commits in this directory share the flush of its entries;
+      // each returns only once a flush begun after its own rename has ended.
+      if (!FlushAfterRename(dir)) {
         // Not durable: take the name back so that nobody delivers a message we
         // are about to report as not accepted.
         if (RenameNoReplace(name, path) != 0) path = name;

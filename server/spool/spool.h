@@ -10,7 +10,11 @@
 // after it. The recipient done-mark is flushed the same way.
 //
 // Names are the 32-bit tick counter in 8 lower-case hex digits; uniqueness comes
-// only from probing, never from a lock.
+// only from probing, never from a lock. The process remembers the last number it
+// used in each directory and moves past it when names are taken faster than the
+// counter advances, so a free name is found in one probe. Concurrent commits in
+// one directory share its flush (group commit); none returns before the flush
+// that covers its rename has ended.
 #pragma once
 
 #include <cstdint>
@@ -85,7 +89,8 @@ UniqueFd CreateSpoolTemp(std::string& pathOut, bool incoming, const std::string&
 UniqueFd CreateSpoolTemp(std::string& pathOut, bool incoming);
 
 // Commits the closed temporary at `path` as a fresh ".in" (`incoming`) or ".out"
-// name. Durable: the data are flushed before the rename, the directory after it.
+// name. Durable: the data are flushed before the rename, the directory after it
+// (by this caller or by a concurrent one whose flush began after this rename).
 // With `retry`, a rename that lost a race (80, 183, 32) starts again with a new
 // tick count; any other failure returns at once. On success `path` names the
 // committed file; on failure it still names the temporary (the caller deletes it)
@@ -93,6 +98,11 @@ UniqueFd CreateSpoolTemp(std::string& pathOut, bool incoming);
 bool CommitSpoolFile(std::string& path, bool incoming, const std::string& incomingDir,
                      const std::string& outgoingDir, int* error, bool retry);
 bool CommitSpoolFile(std::string& path, bool incoming, int* error = nullptr, bool retry = true);
+
+// Replaces the flush of a spool directory after a commit's rename (null: the
+// real flush). `hook(dir)` flushes `dir` and reports success. For tests.
+using SpoolDirectorySyncHook = bool (*)(const std::string& dir);
+void SetSpoolDirectorySyncHook(SpoolDirectorySyncHook hook);
 
 // Closes `fd` (checked) and commits; on any failure deletes the temporary.
 // The whole producer tail in one call. `why` names the failed step.

@@ -1,0 +1,145 @@
+// Concurrent commits: distinct names, one probe per name, and the shared flush
+// of the directory that must have run after a commit's rename before it returns.
+#include <atomic>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "platform/errors.h"
+#include "tests/spool/spool_fixture.h"
+
+namespace {
+
+// What the injected flush saw: the entries present when a flush began are
+// recorded as durable once it has ended.
+std::mutex gFlushMutex;
+std::set<std::string> gFlushedNames;
+int gFlushes = 0;
+bool gFlushFails = false;
+
+bool RecordingFlush(const std::string& dir) {
+  std::vector<std::string> present = ListFiles(dir, "*.in");
+  bool ok = !gFlushFails && SyncDirectory(dir);
+  std::lock_guard<std::mutex> lock(gFlushMutex);
+  ++gFlushes;
+  if (ok)
+    for (const std::string& name : present) gFlushedNames.insert(dir + name);
+  return ok;
+}
+
+class GroupCommitTest : public SpoolTest {
+ protected:
+  void SetUp() override {
+    SpoolTest::SetUp();
+    std::lock_guard<std::mutex> lock(gFlushMutex);
+    gFlushedNames.clear();
+    gFlushes = 0;
+    gFlushFails = false;
+    SetSpoolDirectorySyncHook(&RecordingFlush);
+  }
+  void TearDown() override {
+    SetSpoolDirectorySyncHook(nullptr);
+    SpoolTest::TearDown();
+  }
+
+  // One message through the whole producer tail; the committed path or "".
+  std::string Produce(const std::string& text) {
+    std::string path, why;
+    UniqueFd fd = CreateSpoolTemp(path, true, in, out);
+    if (!fd.valid() || !SpoolWrite(fd.get(), text, false)) return "";
+    return CloseAndCommitSpoolFile(fd, path, true, in, out, why) ? path : "";
+  }
+};
+
+TEST_F(GroupCommitTest, ConcurrentCommitsLandUnderDistinctNamesAndReturnOnlyWhenFlushed) {
+  constexpr int kThreads = 8, kEach = 60;
+  std::vector<std::vector<std::string>> committed(kThreads);
+  std::atomic<int> unflushedAtReturn{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        std::string path = Produce(std::to_string(t) + ":" + std::to_string(i));
+        if (path.empty()) continue;
+        {
+          // The entry was there when a flush began, and that flush has ended.
+          std::lock_guard<std::mutex> lock(gFlushMutex);
+          if (!gFlushedNames.count(path)) ++unflushedAtReturn;
+        }
+        committed[t].push_back(path);
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(unflushedAtReturn.load(), 0);
+  std::set<std::string> names;
+  for (int t = 0; t < kThreads; ++t) {
+    ASSERT_EQ(committed[t].size(), size_t(kEach));
+    for (int i = 0; i < kEach; ++i) {
+      EXPECT_EQ(ReadFile(committed[t][i]), std::to_string(t) + ":" + std::to_string(i));
+      names.insert(committed[t][i]);
+    }
+  }
+  EXPECT_EQ(names.size(), size_t(kThreads * kEach));
+  EXPECT_EQ(ListFiles(in, "*.in").size(), size_t(kThreads * kEach));
+  EXPECT_TRUE(ListFiles(in, "*.wrm").empty());
+  // Shared, never more than one per commit.
+  std::lock_guard<std::mutex> lock(gFlushMutex);
+  EXPECT_GE(gFlushes, 1);
+  EXPECT_LE(gFlushes, kThreads * kEach);
+}
+
+TEST_F(GroupCommitTest, EveryCommitInOneThreadFlushesItsOwnRename) {
+  for (int i = 0; i < 20; ++i) {
+    std::string path = Produce("m" + std::to_string(i));
+    ASSERT_FALSE(path.empty());
+    std::lock_guard<std::mutex> lock(gFlushMutex);
+    EXPECT_TRUE(gFlushedNames.count(path)) << path;
+  }
+  std::lock_guard<std::mutex> lock(gFlushMutex);
+  EXPECT_EQ(gFlushes, 20);
+}
+
+TEST_F(GroupCommitTest, FailedFlushFailsTheCommitAndTakesTheNameBack) {
+  std::string path;
+  UniqueFd fd = CreateSpoolTemp(path, true, in, out);
+  ASSERT_TRUE(SpoolWrite(fd.get(), "body", false));
+  ASSERT_TRUE(SpoolClose(fd));
+  std::string temp = path;
+  {
+    std::lock_guard<std::mutex> lock(gFlushMutex);
+    gFlushFails = true;
+  }
+  int err = 0;
+  EXPECT_FALSE(CommitSpoolFile(path, true, in, out, &err, true));
+  EXPECT_EQ(err, kErrWriteFault);
+  EXPECT_EQ(path, temp);
+  EXPECT_EQ(ReadFile(temp), "body");
+  EXPECT_TRUE(ListFiles(in, "*.in").empty());
+  // The next flush works again.
+  {
+    std::lock_guard<std::mutex> lock(gFlushMutex);
+    gFlushFails = false;
+  }
+  EXPECT_TRUE(CommitSpoolFile(path, true, in, out, &err, true));
+  EXPECT_EQ(path.substr(path.size() - 3), ".in");
+}
+
+TEST_F(GroupCommitTest, NamesTakenFasterThanTheClockStillFollowEachOther) {
+  // Far more names than milliseconds pass: each follows the one before.
+  std::vector<UniqueFd> fds;
+  unsigned long last = 0;
+  for (int i = 0; i < 2000; ++i) {
+    std::string path;
+    fds.push_back(CreateSpoolTemp(path, false, in, out));
+    ASSERT_TRUE(fds.back().valid());
+    unsigned long n = std::stoul(path.substr(out.size(), 8), nullptr, 16);
+    if (i > 0) {
+      EXPECT_GT(n, last) << path;
+    }
+    last = n;
+  }
+  EXPECT_EQ(ListFiles(out, "*.wrm").size(), size_t(2000));
+}
+
+}  // namespace
