@@ -1,8 +1,15 @@
 // A fresh home, registry, user directory and spool directories per test.
 #pragma once
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -12,7 +19,9 @@
 #include "platform/registry.h"
 #include "server/core/config.h"
 #include "server/core/log.h"
+#include "platform/tick.h"
 #include "server/accounts/accounts.h"
+#include "server/accounts/mailbox.h"
 #include "server/spool/headers.h"
 
 // The settings every delivery test runs with, below the home `dir` (ends in '/').
@@ -76,4 +85,108 @@ class DeliveryTest : public ::testing::Test {
 
   std::string dir_;
   Settings saved_;
+};
+
+// ---- The real server ------------------------------------------------------------
+
+// A loopback port free at the time of the call.
+inline int FreeLoopbackPort() {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  close(s);
+  return ntohs(a.sin_port);
+}
+
+inline bool PortAccepts(int port) {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(uint16_t(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(s);
+  return ok;
+}
+
+// The number of messages the mailbox file holds by the split rule (0 when absent).
+inline size_t MailboxMessages(const std::string& path) {
+  UniqueFd fd = OpenShared(path, O_RDONLY);
+  MailboxIndex index;
+  std::string why;
+  if (fd.valid()) IndexMailbox(fd.get(), index, why);
+  return index.messages.size();
+}
+
+inline bool WaitForMailboxMessages(const std::string& path, size_t n, uint32_t ms) {
+  uint32_t start = GetTickCount32();
+  while (TickElapsed(GetTickCount32(), start) < ms) {
+    if (MailboxMessages(path) >= n) return true;
+    SleepMs(50);
+  }
+  return MailboxMessages(path) >= n;
+}
+
+// The registry values every real-server test runs with: loopback only, no DNS,
+// the SMTP listener on `smtpPort`, POP3 off. Written to the open store.
+inline void WriteLoopbackServerSettings(int smtpPort) {
+  RegSetString(kRootKey, "DomainServer", "127.0.0.1");
+  RegSetDword(kRootKey, "DisableDNSLookup", 1);
+  RegSetDword(kRootKey, "VerifyIncoming", 0);
+  RegSetString(kRootKey, "BindAddress", "127.0.0.1");
+  RegSetDword(kRootKey, "SysAccess", 0);
+  RegSetDword(kRootKey, "SysOptSmtp", uint32_t(smtpPort));
+  RegSetDword(kRootKey, "SysOptPop", uint32_t(FreeLoopbackPort()));
+  RegSetString(kRootKey, "LocalNode", "mail.example.org");
+  RegSetString(kRootKey, "LocalIP", "127.0.0.1");
+  RegSetDword(kRootKey, "VerifyNode", 0);
+  RegSetDword(kRootKey, "InQueueTime", 5);
+  RegSetDword(kRootKey, "LimitRecipients", 50);
+}
+
+// A corvel95 child on the home `home` (the registry must be closed by the caller
+// while the server runs). Its output goes to out.txt in the home.
+class ServerProcess {
+ public:
+  ~ServerProcess() { Stop(); }
+  // Starts the server and waits until `port` accepts (up to 10 s).
+  bool Start(const std::string& home, int port) {
+    pid_ = fork();
+    if (pid_ == 0) {
+      std::string out = home + "out.txt";
+      int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      dup2(fd, 1);
+      dup2(fd, 2);
+      std::string bin = std::string(CORVEL_BIN_DIR) + "/corvel95";
+      execl(bin.c_str(), bin.c_str(), "--home", home.c_str(), "-H", nullptr);
+      _exit(127);
+    }
+    uint32_t start = GetTickCount32();
+    while (TickElapsed(GetTickCount32(), start) < 10000) {
+      if (PortAccepts(port)) return true;
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+      }
+      SleepMs(20);
+    }
+    return false;
+  }
+  // Sends `signal` and reaps the child.
+  void Stop(int signal = SIGTERM) {
+    if (pid_ <= 0) return;
+    kill(pid_, signal);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
 };

@@ -1,0 +1,161 @@
+// Crashes of the real server: messages sent with smtplib while corvel95 is killed
+// with SIGKILL at random moments and started again. Every message that got its 250
+// reply to the final "." must reach each of its mailboxes; copies are counted.
+#include <stdio.h>
+
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/registry.h"
+#include "tests/core/test_home.h"
+#include "tests/delivery/delivery_fixture.h"
+
+namespace {
+
+constexpr int kMessages = 500;
+constexpr int kUsers = 5;
+constexpr int kMaxKills = 25;
+constexpr uint32_t kSendingMs = 22000;  // the sender gives up after this
+
+// The sender: message i goes to user i % 5 and, every third one, also to the next
+// user. Each attempt carries its own Message-Id "<m<i>.a<attempt>@crash>"; a line
+// "ok <i> <attempt>" is printed when the final "." got its 250.
+const char* kSender = R"(import smtplib, sys, time
+port, n, users, limit = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3]), float(sys.argv[4])
+end = time.time() + limit
+i, attempt = 0, 0
+while i < n and time.time() < end:
+    to = ['u%d@mail.example.org' % (i % users)]
+    if i % 3 == 0:
+        to.append('u%d@mail.example.org' % ((i + 1) % users))
+    msg = ('Subject: crash %d\r\nMessage-Id: <m%d.a%d@crash>\r\n\r\nbody %d\r\n' % (i, i, attempt, i)).encode()
+    try:
+        s = smtplib.SMTP('127.0.0.1', port, timeout=5)
+        try:
+            s.sendmail('sender@remote.example.com', to, msg)
+            print('ok %d %d' % (i, attempt), flush=True)
+            i, attempt = i + 1, 0
+        finally:
+            try:
+                s.quit()
+            except Exception:
+                pass
+    except Exception:
+        attempt += 1
+        time.sleep(0.02)
+)";
+
+TEST(ServerCrashTest, AcceptedMessagesSurviveKillsOfTheServer) {
+  TestHome home;
+  int port = FreeLoopbackPort();
+  WriteLoopbackServerSettings(port);
+  std::string why;
+  for (int u = 0; u < kUsers; ++u) {
+    std::string name = "u" + std::to_string(u);
+    ASSERT_TRUE(WriteUserRecord(name, name, home.dir + name + ".mbx", "", "", "", why)) << why;
+  }
+  RegCloseStore();
+  {
+    UniqueFd fd(open((home.dir + "send.py").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    ASSERT_TRUE(WriteAll(fd.get(), kSender, strlen(kSender)));
+  }
+  ServerProcess server;
+  ASSERT_TRUE(server.Start(home.dir, port));
+
+  pid_t sender = fork();
+  if (sender == 0) {
+    std::string out = home.dir + "acks.txt";
+    int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 1);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 2);
+    std::string script = home.dir + "send.py", p = std::to_string(port),
+                n = std::to_string(kMessages), users = std::to_string(kUsers),
+                limit = std::to_string(kSendingMs / 1000);
+    execlp("python3", "python3", script.c_str(), p.c_str(), n.c_str(), users.c_str(),
+           limit.c_str(), nullptr);
+    _exit(127);
+  }
+  ASSERT_GT(sender, 0);
+
+  std::mt19937 random(20231114);
+  std::uniform_int_distribution<int> pause(20, 250);
+  int kills = 0;
+  uint32_t start = GetTickCount32();
+  int status = 0;
+  bool senderDone = false;
+  while (!senderDone && TickElapsed(GetTickCount32(), start) < kSendingMs + 5000) {
+    uint32_t until = GetTickCount32() + uint32_t(pause(random));
+    while (!senderDone && int32_t(until - GetTickCount32()) > 0) {
+      senderDone = waitpid(sender, &status, WNOHANG) == sender;
+      SleepMs(10);
+    }
+    if (senderDone || kills >= kMaxKills) continue;
+    server.Stop(SIGKILL);
+    ++kills;
+    ASSERT_TRUE(server.Start(home.dir, port)) << "restart " << kills;
+  }
+  if (!senderDone) {
+    kill(sender, SIGKILL);
+    waitpid(sender, &status, 0);
+  }
+
+  // Which attempts were acknowledged.
+  std::string acks;
+  ReadWholeFile(home.dir + "acks.txt", acks);
+  std::vector<std::pair<int, int>> accepted;
+  for (size_t pos = 0; (pos = acks.find("ok ", pos)) != std::string::npos; ++pos) {
+    int i = 0, a = 0;
+    if (sscanf(acks.c_str() + pos, "ok %d %d", &i, &a) == 2) accepted.emplace_back(i, a);
+  }
+  ASSERT_GT(accepted.size(), size_t(kMessages / 4)) << "too few messages got through";
+
+  // Wait until every accepted message is in its mailboxes (or time runs out).
+  auto want = [&](int i) {
+    std::vector<std::string> boxes{"u" + std::to_string(i % kUsers)};
+    if (i % 3 == 0) boxes.push_back("u" + std::to_string((i + 1) % kUsers));
+    return boxes;
+  };
+  std::map<std::string, size_t> expected;
+  for (auto [i, a] : accepted)
+    for (const std::string& box : want(i)) ++expected[box];
+  for (auto& [box, n] : expected)
+    WaitForMailboxMessages(home.dir + box + ".mbx", n, 15000);
+  SleepMs(500);
+  server.Stop();
+
+  // Count each Message-Id in each mailbox.
+  std::map<std::string, int> copies;  // "<box> <id>" -> copies
+  for (int u = 0; u < kUsers; ++u) {
+    std::string box = "u" + std::to_string(u), text;
+    ReadWholeFile(home.dir + box + ".mbx", text);
+    for (size_t pos = 0; (pos = text.find("\r\nMessage-Id: <m", pos)) != std::string::npos; ++pos) {
+      size_t end = text.find('>', pos);
+      copies[box + " " + text.substr(pos + 15, end - pos - 15)]++;
+    }
+  }
+  int missing = 0, duplicates = 0;
+  for (auto [i, a] : accepted)
+    for (const std::string& box : want(i)) {
+      std::string key = box + " m" + std::to_string(i) + ".a" + std::to_string(a) + "@crash";
+      if (copies[key] == 0) {
+        ++missing;
+        ADD_FAILURE() << "missing " << key;
+      }
+    }
+  for (auto& [key, n] : copies)
+    if (n > 1) duplicates += n - 1;
+  int retries = 0;  // attempts cut off by a kill before their 250
+  for (auto [i, a] : accepted) retries += a;
+  printf("crash test: %zu of %d messages accepted, %d kills, %d attempts cut off, %d missing, "
+         "%d duplicate copies\n",
+         accepted.size(), kMessages, kills, retries, missing, duplicates);
+  EXPECT_EQ(missing, 0);
+  EXPECT_GE(kills, 2);
+  EXPECT_LE(duplicates, 3);
+}
+
+}  // namespace
