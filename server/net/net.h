@@ -314,6 +314,9 @@ bool NetLocalHostName(std::string& name, std::string& canonical, int& wsaError);
 // `wsaError` 11001 (not found), 11002 (try again), 11003 (no recovery) or 11004 (no
 // address) on failure.
 bool NetResolveHost(const std::string& host, in_addr& address, int& wsaError);
+// The address a listener binds: `bindAddress` (dotted, a host name, or empty for
+// any address) with `port`. False with `wsaError` when the name does not resolve.
+bool NetListenAddress(const std::string& bindAddress, int port, sockaddr_in& out, int& wsaError);
 // The dotted form of an address ("%u.%u.%u.%u").
 std::string NetAddressText(const in_addr& address);
 // The dotted address of a host name ("" when it does not resolve).

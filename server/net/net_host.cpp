@@ -109,3 +109,14 @@ bool NetReverseLookup(const in_addr& address, std::string& name, int& wsaError) 
   name = host;
   return true;
 }
+
+bool NetListenAddress(const std::string& bindAddress, int port, sockaddr_in& out, int& wsaError) {
+  out = sockaddr_in{};
+  out.sin_family = AF_INET;
+  out.sin_port = htons(uint16_t(port));
+  out.sin_addr.s_addr = htonl(INADDR_ANY);
+  wsaError = 0;
+  if (bindAddress.empty() || inet_pton(AF_INET, bindAddress.c_str(), &out.sin_addr) == 1)
+    return true;
+  return NetResolveHost(bindAddress, out.sin_addr, wsaError);
+}

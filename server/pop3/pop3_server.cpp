@@ -149,18 +149,11 @@ bool Pop3Listen(const std::string& bindAddress, int port, std::string& why, int*
     return false;
   }
   sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(uint16_t(port));
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (!bindAddress.empty() && inet_pton(AF_INET, bindAddress.c_str(), &addr.sin_addr) != 1) {
-    in_addr resolved{};
-    int err = 0;
-    if (!NetResolveHost(bindAddress, resolved, err)) {
-      why = Text(kStrBindFailed) + NetErrorText(err);
-      ::close(fd);
-      return false;
-    }
-    addr.sin_addr = resolved;
+  int err = 0;
+  if (!NetListenAddress(bindAddress, port, addr, err)) {
+    why = Text(kStrBindFailed) + NetErrorText(err);
+    ::close(fd);
+    return false;
   }
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     why = Text(kStrBindFailed) + NetErrorText(WsaErrorFromErrno(errno));
@@ -183,7 +176,6 @@ bool Pop3Listen(const std::string& bindAddress, int port, std::string& why, int*
     ::close(fd);
     return false;
   }
-  int err = 0;
   if (!NetListen(fd, kPop3.listenBacklog, err)) {
     why = Text(kStrListenFailed) + NetErrorText(err);
     NetCloseBySocket(fd, true);  // the node owns the socket and the record now

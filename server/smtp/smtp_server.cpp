@@ -382,18 +382,11 @@ bool SmtpListen(const std::string& bindAddress, int port, std::string& why, int*
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(uint16_t(port));
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (!bindAddress.empty() && inet_pton(AF_INET, bindAddress.c_str(), &addr.sin_addr) != 1) {
-    in_addr resolved{};
-    int err = 0;
-    if (!NetResolveHost(bindAddress, resolved, err)) {
-      why = Text(kStrSmtpBindFailed) + NetErrorText(err);
-      CloseSocket(fd);
-      return false;
-    }
-    addr.sin_addr = resolved;
+  int err = 0;
+  if (!NetListenAddress(bindAddress, port, addr, err)) {
+    why = Text(kStrSmtpBindFailed) + NetErrorText(err);
+    CloseSocket(fd);
+    return false;
   }
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     why = Text(kStrSmtpBindFailed) + NetErrorText(WsaErrorFromErrno(errno));
@@ -410,7 +403,6 @@ bool SmtpListen(const std::string& bindAddress, int port, std::string& why, int*
     CloseSocket(fd);
     return false;
   }
-  int err = 0;
   if (!NetListen(fd, kListenBacklog, err)) {
     why = Text(kStrSmtpListenFailed) + NetErrorText(err);
     NetCloseBySocket(fd, true);  // the node owns the socket now

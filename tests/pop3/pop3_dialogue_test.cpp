@@ -193,8 +193,9 @@ TEST_F(Pop3Test, BadMessageNumbersGetNoSuchMessage) {
                           " ", "x", "+1"}) {
     EXPECT_EQ(c.Ask(std::string("RETR ") + arg), "-ERR no such message") << arg;
     EXPECT_EQ(c.Ask(std::string("DELE ") + arg), "-ERR no such message") << arg;
-    if (*arg && *arg != ' ')  // "TOP  1" names message 1
+    if (*arg && *arg != ' ') {  // "TOP  1" names message 1
       EXPECT_EQ(c.Ask(std::string("TOP ") + arg + " 1"), "-ERR no such message") << arg;
+    }
   }
   EXPECT_EQ(c.Ask("STAT"), "+OK 3 " + std::to_string(ThreeMessages().size()));
 }
