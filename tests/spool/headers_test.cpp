@@ -318,7 +318,9 @@ TEST_F(SpoolTest, HeaderRewritingGolden) {
     size_t end = result.find("\r\n", pos);
     std::string line = result.substr(pos, end - pos);
     if (line.rfind("To: ", 0) == 0 || line.rfind("    ", 0) == 0) {
-      if (line.size() >= 70) EXPECT_EQ(line.find(", "), std::string::npos) << line;
+      if (line.size() >= 70) {
+        EXPECT_EQ(line.find(", "), std::string::npos) << line;
+      }
     }
     if (line.empty()) break;
     pos = end + 2;
