@@ -21,8 +21,9 @@ constexpr int kMaxKills = 40;
 constexpr uint32_t kSendingMs = 22000;  // the sender gives up after this
 
 // The sender: message i goes to user i % 5 and, every third one, also to the next
-// user; its body is about 3 KB, so appends take a moment. Each attempt carries its own Message-Id "<m<i>.a<attempt>@crash>"; a line
-// "ok <i> <attempt>" is printed when the final "." got its 250.
+// user; its body is about 3 KB, so appends take a moment. Each attempt carries its
+// own Message-Id "<m<i>.a<attempt>@crash>"; a line "ok <i> <attempt>" is printed
+// when the final "." got its 250.
 const char* kSender = R"(import smtplib, sys, time
 port, n, users, limit = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3]), float(sys.argv[4])
 end = time.time() + limit
@@ -31,7 +32,8 @@ while i < n and time.time() < end:
     to = ['u%d@mail.example.org' % (i % users)]
     if i % 3 == 0:
         to.append('u%d@mail.example.org' % ((i + 1) % users))
-    msg = ('Subject: crash %d\r\nMessage-Id: <m%d.a%d@crash>\r\n\r\nbody %d\r\n' % (i, i, attempt, i)
+    msg = ('Subject: crash %d\r\nMessage-Id: <m%d.a%d@crash>\r\n\r\nbody %d\r\n'
+           % (i, i, attempt, i)
            + ('%d ' % i) * 16 + '\r\n' + ('x' * 70 + '\r\n') * 40).encode()
     try:
         s = smtplib.SMTP('127.0.0.1', port, timeout=5)
