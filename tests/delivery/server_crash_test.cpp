@@ -114,7 +114,7 @@ TEST(ServerCrashTest, AcceptedMessagesSurviveKillsOfTheServer) {
     int i = 0, a = 0;
     if (sscanf(acks.c_str() + pos, "ok %d %d", &i, &a) == 2) accepted.emplace_back(i, a);
   }
-  ASSERT_GT(accepted.size(), size_t(kMessages / 4)) << "too few messages got through";
+  ASSERT_GT(accepted.size(), size_t(kMessages / 10)) << "too few messages got through";
 
   // Wait until every accepted message is in its mailboxes (or time runs out).
   auto want = [&](int i) {
@@ -159,9 +159,9 @@ TEST(ServerCrashTest, AcceptedMessagesSurviveKillsOfTheServer) {
     }
   for (auto& [key, n] : copies)
     if (n > 1) duplicates += n - 1;
-  int retries = 0;  // attempts cut off by a kill before their 250
+  int retries = 0;  // attempts that failed (server killed or down) before a 250
   for (auto [i, a] : accepted) retries += a;
-  printf("crash test: %zu of %d messages accepted, %d kills, %d attempts cut off, %d missing, "
+  printf("crash test: %zu of %d messages accepted, %d kills, %d failed attempts, %d missing, "
          "%d duplicate copies\n",
          accepted.size(), kMessages, kills, retries, missing, duplicates);
   EXPECT_EQ(missing, 0);
