@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/support/loopback.h"
 #include "platform/files.h"
 #include "platform/tick.h"
 #include "server/core/config.h"
@@ -64,19 +65,6 @@ bool WaitForText(const std::string& path, const std::string& text, uint32_t ms) 
   return false;
 }
 
-// A port nobody listens on just now.
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
 // A home whose registry keeps the test on loopback and on free ports.
 struct ServerHome : TestHome {
   ServerHome() {
@@ -84,7 +72,7 @@ struct ServerHome : TestHome {
     RegSetDword(kRootKey, "DisableDNSLookup", 1);
     RegSetString(kRootKey, "BindAddress", "127.0.0.1");
     RegSetDword(kRootKey, "SysAccess", 0);
-    RegSetDword(kRootKey, "SysOptSmtp", uint32_t(FreePort()));
+    RegSetDword(kRootKey, "SysOptSmtp", uint32_t(FreeLoopbackPort()));
     RegCloseStore();
   }
 };

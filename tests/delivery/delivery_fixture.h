@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <string>
 
+#include "tests/support/loopback.h"
 #include "platform/files.h"
 #include "platform/home.h"
 #include "platform/registry.h"
@@ -88,19 +89,6 @@ class DeliveryTest : public ::testing::Test {
 };
 
 // ---- The real server ------------------------------------------------------------
-
-// A loopback port free at the time of the call.
-inline int FreeLoopbackPort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
 
 inline bool PortAccepts(int port) {
   int s = socket(AF_INET, SOCK_STREAM, 0);

@@ -1,4 +1,5 @@
 // Scripted POP3 dialogues against the real server on a loopback port.
+#include "tests/support/loopback.h"
 #include "platform/named_lock.h"
 #include "server/pop3/md5.h"
 #include "server/pop3/pop3_words.h"
@@ -515,23 +516,10 @@ TEST_F(Pop3Test, MessagesAppendedByTheRouterAreServedAndTheLockKeepsItOut) {
 
 namespace {
 
-// A port that was free a moment ago on 127.0.0.1.
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
 TEST_F(Pop3Test, StartListenerUsesTheConfiguredPortAndLogsIt) {
   Settings& s = ServerSettings();
   s.bindAddress = "127.0.0.1";
-  s.sysOptPop = FreePort();
+  s.sysOptPop = FreeLoopbackPort();
   std::string why;
   ASSERT_TRUE(Pop3StartListener(why)) << why;
   EXPECT_TRUE(LogHas("POP3 server started on port " + std::to_string(s.sysOptPop) + "."));

@@ -22,6 +22,7 @@
 #include "platform/files.h"
 #include "platform/home.h"
 #include "platform/registry.h"
+#include "tests/support/loopback.h"
 #include "server/accounts/accounts.h"
 #include "server/accounts/mailbox.h"
 #include "server/core/config.h"
@@ -35,19 +36,8 @@ struct PopClient {
   int fd = -1;
   std::string pending;
 
-  explicit PopClient(int port, int timeoutSeconds = 20) {
-    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval tv{timeoutSeconds, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      close(fd);
-      fd = -1;
-    }
-  }
+  explicit PopClient(int port, int timeoutSeconds = 20)
+      : fd(ConnectLoopback(port, timeoutSeconds)) {}
   ~PopClient() { Close(); }
   PopClient(const PopClient&) = delete;
   PopClient& operator=(const PopClient&) = delete;
@@ -57,21 +47,9 @@ struct PopClient {
     fd = -1;
   }
   // Resets the connection instead of closing it politely.
-  void Abort() {
-    linger l{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    Close();
-  }
+  void Abort() { ResetConnection(fd); }
   bool ok() const { return fd >= 0; }
-  bool SendRaw(const std::string& bytes) {
-    size_t off = 0;
-    while (off < bytes.size()) {
-      ssize_t n = send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      off += size_t(n);
-    }
-    return true;
-  }
+  bool SendRaw(const std::string& bytes) { return SendAllBytes(fd, bytes); }
   bool Send(const std::string& line) { return SendRaw(line + "\r\n"); }
   // One line with its CRLF; "<closed>" when the connection ended.
   std::string ReadRawLine() {

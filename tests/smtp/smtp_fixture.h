@@ -24,6 +24,7 @@
 #include "platform/files.h"
 #include "platform/home.h"
 #include "platform/registry.h"
+#include "tests/support/loopback.h"
 #include "server/core/config.h"
 #include "server/core/log.h"
 #include "server/net/net.h"
@@ -37,19 +38,8 @@ struct SmtpClient {
   int fd = -1;
   std::string pending;  // bytes read beyond the last line
 
-  explicit SmtpClient(int port, int timeoutSeconds = 10) {
-    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval tv{timeoutSeconds, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      close(fd);
-      fd = -1;
-    }
-  }
+  explicit SmtpClient(int port, int timeoutSeconds = 10)
+      : fd(ConnectLoopback(port, timeoutSeconds)) {}
   ~SmtpClient() { Close(); }
   SmtpClient(const SmtpClient&) = delete;
   SmtpClient& operator=(const SmtpClient&) = delete;
@@ -59,22 +49,10 @@ struct SmtpClient {
     fd = -1;
   }
   // Resets the connection instead of closing it politely.
-  void Abort() {
-    linger l{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    Close();
-  }
+  void Abort() { ResetConnection(fd); }
   bool ok() const { return fd >= 0; }
 
-  bool SendRaw(const std::string& bytes) {
-    size_t off = 0;
-    while (off < bytes.size()) {
-      ssize_t n = send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      off += size_t(n);
-    }
-    return true;
-  }
+  bool SendRaw(const std::string& bytes) { return SendAllBytes(fd, bytes); }
   bool Send(const std::string& line) { return SendRaw(line + "\r\n"); }
 
   // One line without its CRLF; "" with `gone` set when the connection ended.

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/support/loopback.h"
 #include "platform/files.h"
 #include "platform/tick.h"
 #include "server/accounts/accounts.h"
@@ -15,18 +16,6 @@
 namespace {
 
 const std::string kServer = std::string(CORVEL_BIN_DIR) + "/corvel95";
-
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
 
 std::string ReadText(const std::string& path) {
   std::string out;
@@ -78,7 +67,7 @@ struct ProgramHome {
 
 TEST(SmtpProgramTest, RealServerTakesMailFromPythonSmtplib) {
   ProgramHome home;
-  int port = FreePort();
+  int port = FreeLoopbackPort();
   char host[256] = {};
   gethostname(host, sizeof host - 1);
   {
