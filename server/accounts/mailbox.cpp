@@ -10,11 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <thread>
 
 #include "platform/errors.h"
 #include "platform/tick.h"
 #include "server/accounts/accounts.h"
+#include "server/core/parallel.h"
 #include "server/spool/headers.h"
 
 namespace {
@@ -32,8 +32,6 @@ constexpr size_t kLineHeadBytes = 512;
 // it is this long.
 constexpr long long kNoteFreshSeconds = 86400;
 constexpr size_t kNoteForgetBytes = 4096;
-// Flushes of one group run on at most this many threads.
-constexpr size_t kMaxFlushThreads = 16;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -269,20 +267,10 @@ bool FlushMailboxFiles(const std::vector<std::string>& paths,
       ok = false;
     }
   };
-  size_t total = work.size() + dirs.size();
-  if (total == 1) {
-    flushOne(0);
-    return ok;
-  }
-  std::vector<std::thread> threads;
-  size_t perThread = (total + kMaxFlushThreads - 1) / kMaxFlushThreads;
-  for (size_t start = 0; start < total; start += perThread) {
-    size_t end = std::min(total, start + perThread);
-    threads.emplace_back([&, start, end] {
-      for (size_t i = start; i < end; ++i) flushOne(i);
-    });
-  }
-  for (std::thread& t : threads) t.join();
+  RunInParallel(work.size() + dirs.size(), [&](size_t i) {
+    flushOne(i);
+    return true;
+  });
   return ok;
 }
 
