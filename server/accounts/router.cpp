@@ -9,10 +9,8 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
-#include <atomic>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "platform/errors.h"
 #include "platform/tick.h"
@@ -20,6 +18,7 @@
 #include "server/accounts/router_internal.h"
 #include "server/core/config.h"
 #include "server/core/log.h"
+#include "server/core/parallel.h"
 #include "server/core/server_state.h"
 #include "server/spool/bounce.h"
 #include "server/spool/headers.h"
@@ -33,7 +32,6 @@ constexpr const char* kScanWaiting = "*.inr";
 constexpr const char* kWaitingExtension = ".inr";
 constexpr const char* kErrorExtension = ".err";
 constexpr const char* kRootFormat = "root@%s";
-constexpr size_t kMaxMarkThreads = 16;
 
 struct RouterQueue {
   std::vector<std::string> names;  // full paths
@@ -45,6 +43,10 @@ struct RouterQueue {
 };
 
 RouterQueue g_queue;
+// Retiring a routed file can wait on the disk (block release): the retirements
+// of one call run in the background while the next call routes, and are waited for
+// before the directory is scanned again and whenever a queue ends.
+TaskGroup g_deletions;
 std::mutex g_queueMutex;  // tests call the router from their own threads
 RouterHooks g_hooks;
 
@@ -55,27 +57,6 @@ bool EndsWithNoCase(const std::string& s, const char* suffix) {
 
 bool IsIgnored(const std::string& path) {
   return std::find(g_queue.ignore.begin(), g_queue.ignore.end(), path) != g_queue.ignore.end();
-}
-
-// Runs fn(0..n-1) on up to kMaxMarkThreads threads; true when every call was.
-bool RunTogether(size_t n, const std::function<bool(size_t)>& fn) {
-  std::atomic<bool> ok{true};
-  if (n <= 1) {
-    for (size_t i = 0; i < n; ++i)
-      if (!fn(i)) ok = false;
-    return ok;
-  }
-  std::vector<std::thread> threads;
-  size_t per = (n + kMaxMarkThreads - 1) / kMaxMarkThreads;
-  for (size_t start = 0; start < n; start += per) {
-    size_t end = std::min(n, start + per);
-    threads.emplace_back([&, start, end] {
-      for (size_t i = start; i < end; ++i)
-        if (!fn(i)) ok = false;
-    });
-  }
-  for (std::thread& t : threads) t.join();
-  return ok;
 }
 
 // Marks the lines of one file and flushes it once: a recipient line is marked
@@ -335,18 +316,14 @@ bool RouteWholeFile(SpoolWork& work, CommitGroup& group, SpoolRouteResult& resul
   return true;
 }
 
-std::string WaitingName(const std::string& dir, uint32_t n) {
-  return FormatSpoolName(dir, n, kWaitingExtension);
-}
-
-// Parks a file whose mailbox was busy (or whose bounce failed) as .inr.
+// Parks a file whose mailbox was busy (or whose bounce failed) as .inr, under a
+// fresh number: a name is never reused within a boot (see DeliveryKey).
 void ParkFile(const std::string& path) {
   const std::string& dir = ServerSettings().incomingDirectory;
-  uint32_t n = GetTickCount32();
   int rc = -1;
   std::string name;
-  for (int probe = 0; probe < kRouter.maxRenameProbes; ++probe, ++n) {
-    name = WaitingName(dir, n);
+  for (int probe = 0; probe < kRouter.maxRenameProbes; ++probe) {
+    name = FreshSpoolName(dir, kWaitingExtension);
     if (FileExists(name)) continue;
     rc = RenameNoReplace(path, name);
     if (rc != kErrFileExists && rc != kErrAlreadyExists) break;
@@ -356,6 +333,7 @@ void ParkFile(const std::string& path) {
 }
 
 void ScanQueue() {
+  WaitTaskGroup(g_deletions);
   const std::string& dir = ServerSettings().incomingDirectory;
   g_queue.names.clear();
   std::vector<const char*> patterns = {kScanIncoming, kScanReleased};
@@ -406,7 +384,7 @@ bool CommitDeliveries(CommitGroup& group, std::string& why) {
     }
     return false;
   }
-  bool ok = RunTogether(files.size(), [&](size_t i) {
+  bool ok = RunInParallel(files.size(), [&](size_t i) {
     SpoolWork* w = files[i];
     if (!w->fd.valid()) return true;
     if (WriteMarks(w->fd.get(), w->marks)) return true;
@@ -437,12 +415,14 @@ bool InitializeRouter(std::string& why) {
 
 void ShutdownRouter() {
   std::lock_guard<std::mutex> lock(g_queueMutex);
+  WaitTaskGroup(g_deletions);
   g_queue.names.clear();
   g_queue.next = -1;
 }
 
 void ResetRouterState() {
   std::lock_guard<std::mutex> lock(g_queueMutex);
+  WaitTaskGroup(g_deletions);
   g_queue = RouterQueue();
 }
 
@@ -531,21 +511,20 @@ int RouteIncomingQueue() {
     }
     w.fd.reset();
   }
-  // Deleting a file can wait on the disk (block release); the deletions of one
-  // call overlap.
-  std::vector<int> results(finished.size(), 0);
-  RunTogether(finished.size(), [&](size_t i) {
-    results[i] = DeleteFileWin(finished[i]->path);
+  std::vector<std::string> paths;
+  for (SpoolWork* w : finished) paths.push_back(w->path);
+  size_t retiring = paths.size();
+  StartInBackground(g_deletions, retiring, [paths = std::move(paths)](size_t i) {
+    bool gone = RetireSpoolFile(paths[i]);
+    LogEvent(0, kLogRouting, "Deleting file '%s' = %d", paths[i].c_str(), gone ? 1 : 0);
     return true;
   });
-  for (size_t i = 0; i < finished.size(); ++i)
-    LogEvent(0, kLogRouting, "Deleting file '%s' = %d", finished[i]->path.c_str(),
-             results[i] == 0 ? 1 : 0);
   if (madeIncoming) RequestIncomingScan();
   if (madeOutgoing) RequestOutgoingScan();
   if (g_queue.next >= count) {
     g_queue.names.clear();
     g_queue.next = -1;
+    WaitTaskGroup(g_deletions);
   }
   return g_queue.next >= 0 ? 1 : 0;
 }

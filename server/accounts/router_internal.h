@@ -56,9 +56,10 @@ enum class RecipientOutcome {
 bool CommitDeliveries(CommitGroup& group, std::string& why);
 
 // The append-note key of one recipient line of a spool file: this boot, the
-// file's name and inode, the line's offset. Unique while the file lives, and a
-// note left from before a reboot never matches (its appends may not have
-// survived the power loss).
+// file's name and inode, the line's offset. Unique within a boot: a spool name is
+// never handed out twice in one boot (the inode alone would not do, spare files
+// bring inodes back), and a note left from before a reboot never matches (its
+// appends may not have survived the power loss).
 std::string DeliveryKey(const SpoolWork& work, size_t index);
 
 // Scans the message header once (Return-receipt-to:, Subject:, own Received

@@ -54,7 +54,7 @@ bool RequeueFile(const std::string& source, const std::string& incomingDir,
   std::string why;
   if (!CloseAndCommitSpoolFile(out, temp, true, incomingDir, outgoingDir, why)) return false;
   in.reset();
-  return SpoolDelete(source);
+  return RetireSpoolFile(source);
 }
 
 }  // namespace
@@ -63,6 +63,8 @@ int CleanSpoolDirectories(const std::string& incomingDir, const std::string& out
   int deleted = DeleteTemporaries(incomingDir);
   if (outgoingDir != incomingDir) deleted += DeleteTemporaries(outgoingDir);
   LogEvent(0, kLogRouting, "Detected and deleted %d temp files.", deleted);
+  AdoptSpareFiles(incomingDir);
+  if (outgoingDir != incomingDir) AdoptSpareFiles(outgoingDir);
 
   int tried = 0, requeued = 0;
   for (const char* pattern : kRequeuePatterns) {

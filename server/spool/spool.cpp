@@ -1,6 +1,7 @@
 #include "server/spool/spool.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -119,6 +121,11 @@ struct SpoolDirState {
   uint64_t durable = 0;   // every ticket up to this one is covered by a finished flush
   uint64_t failures = 0;  // flushes that failed so far
   bool flushing = false;  // a leader is flushing the directory now
+  std::mutex spareMutex;
+  std::vector<std::string> spares;  // empty files ready to become temporaries
+  std::string dir;
+  std::mutex leaseMutex;
+  std::atomic<uint32_t> leaseEnd{0};  // numbers below this one are leased to us
 };
 
 std::mutex gDirStatesMutex;
@@ -133,18 +140,62 @@ SpoolDirState& DirState(const std::string& dir) {
   if (!slot) {
     slot = std::make_unique<SpoolDirState>();
     slot->lastNumber.store(GetTickCount32() - 1);
+    slot->leaseEnd.store(slot->lastNumber.load());  // the first number takes a lease
+    slot->dir = dir;
   }
   return *slot;
 }
 
+bool IsAfter(uint32_t a, uint32_t b) { return int32_t(a - b) > 0; }
+
+// Numbers are leased in blocks, and the end of the lease is kept in a small file
+// of the directory (not flushed: it only has to outlive a process, not the
+// machine). A process started after a crash, or a second process using the same
+// directory, goes on above every number handed out before it, so within one boot
+// no name is ever given twice; the router's delivery notes rely on that, since a
+// spare file brings its old inode back under a new name.
+constexpr uint32_t kNumberLease = 4096;
+
+// Takes a lease that covers `wanted`; returns the first number of it (above
+// `wanted` when another process holds numbers beyond it).
+uint32_t TakeLease(SpoolDirState& st, uint32_t wanted) {
+  std::lock_guard<std::mutex> lock(st.leaseMutex);
+  if (IsAfter(st.leaseEnd.load(), wanted)) return wanted;  // extended meanwhile
+  uint32_t base = wanted;
+  UniqueFd fd = OpenShared(st.dir + kSpoolLeaseFile, O_RDWR | O_CREAT, 0600);
+  if (fd.valid() && ::flock(fd.get(), LOCK_EX) == 0) {
+    char text[16] = {};
+    ssize_t n = ::pread(fd.get(), text, 8, 0);
+    char* end = nullptr;
+    unsigned long stored = n == 8 ? std::strtoul(text, &end, 16) : 0;
+    if (n == 8 && end == text + 8 && IsAfter(uint32_t(stored), base)) base = uint32_t(stored);
+    std::snprintf(text, sizeof text, "%08lx\n", (unsigned long)(base + kNumberLease));
+    if (::pwrite(fd.get(), text, 9, 0) != 9) base = wanted;  // unleased: as before
+  }
+  st.leaseEnd.store(base + kNumberLease);
+  return base;
+}
+
 // The next candidate number: the tick count while names are taken more slowly
 // than it advances, else one past the last number handed out (compared modulo
-// 2^32, since the counter wraps).
+// 2^32, since the counter wraps); never one given before in this boot.
 uint32_t NextSpoolNumber(SpoolDirState& st) {
   uint32_t last = st.lastNumber.load(std::memory_order_relaxed);
   for (;;) {
     uint32_t tick = GetTickCount32();
-    uint32_t next = int32_t(tick - (last + 1)) > 0 ? tick : last + 1;
+    uint32_t next = IsAfter(tick, last + 1) ? tick : last + 1;
+    if (!IsAfter(st.leaseEnd.load(), next)) {
+      uint32_t base = TakeLease(st, next);
+      if (base != next) {
+        // Another process used numbers up to `base`: move past them.
+        uint32_t seen = last;
+        while (IsAfter(base - 1, seen) &&
+               !st.lastNumber.compare_exchange_weak(seen, base - 1, std::memory_order_relaxed)) {
+        }
+        last = st.lastNumber.load(std::memory_order_relaxed);
+        continue;
+      }
+    }
     if (st.lastNumber.compare_exchange_weak(last, next, std::memory_order_relaxed)) return next;
   }
 }
@@ -253,6 +304,41 @@ bool SpoolDelete(const std::string& path) { return DeleteFileWin(path) == 0; }
 
 // ---- Queue operations --------------------------------------------------------------
 
+namespace {
+
+bool TakeSpare(SpoolDirState& state, std::string& out) {
+  std::lock_guard<std::mutex> lock(state.spareMutex);
+  if (state.spares.empty()) return false;
+  out = std::move(state.spares.back());
+  state.spares.pop_back();
+  return true;
+}
+
+// Makes a spare of `dir` the temporary `name`. The rename claims it (a spare
+// that is gone was deleted by someone else); opened with truncation in case
+// it was written to after it was emptied.
+UniqueFd ReuseSpare(SpoolDirState& state, const std::string& name) {
+  std::string spare;
+  while (TakeSpare(state, spare)) {
+    int rc = RenameNoReplace(spare, name);
+    if (rc != 0) {
+      if (rc == kErrFileExists || rc == kErrAlreadyExists) {
+        // The name was taken meanwhile; the spare stays for the next producer.
+        std::lock_guard<std::mutex> lock(state.spareMutex);
+        state.spares.push_back(spare);
+        return UniqueFd();
+      }
+      continue;
+    }
+    UniqueFd fd = OpenExclusive(name, O_WRONLY | O_TRUNC, 0600);
+    if (fd.valid()) return fd;
+    DeleteFileWin(name);  // held by another opener or unreadable: not ours to use
+  }
+  return UniqueFd();
+}
+
+}  // namespace
+
 UniqueFd CreateSpoolTemp(std::string& pathOut, bool incoming, const std::string& incomingDir,
                          const std::string& outgoingDir, int* winErr) {
   const std::string& dir = ChooseDir(incoming, incomingDir, outgoingDir);
@@ -260,6 +346,11 @@ UniqueFd CreateSpoolTemp(std::string& pathOut, bool incoming, const std::string&
   for (int probe = 0; probe < kMaxNameProbes; ++probe) {
     std::string name = FormatSpoolName(dir, NextSpoolNumber(state), kTempExtension);
     if (SpoolExists(name)) continue;
+    if (UniqueFd fd = ReuseSpare(state, name); fd.valid()) {
+      pathOut = name;
+      if (winErr) *winErr = 0;
+      return fd;
+    }
     // Create-new rather than create-always: a producer that probed the same
     // number a moment later must never truncate a temporary that its owner has
     // already closed and is about to commit.
@@ -277,6 +368,65 @@ UniqueFd CreateSpoolTemp(std::string& pathOut, bool incoming, const std::string&
   }
   if (winErr) *winErr = kErrFileExists;
   return UniqueFd();
+}
+
+std::string FreshSpoolName(const std::string& dir, const char* extension) {
+  return FormatSpoolName(dir, NextSpoolNumber(DirState(dir)), extension);
+}
+
+bool RetireSpoolFile(const std::string& path) {
+  std::string dir = PathDirectory(path);
+  SpoolDirState& state = DirState(dir);
+  bool room;
+  {
+    std::lock_guard<std::mutex> lock(state.spareMutex);
+    room = state.spares.size() < kMaxSpareFiles;
+  }
+  if (room) {
+    for (int probe = 0; probe < kMaxNameProbes; ++probe) {
+      std::string spare = FormatSpoolName(dir, NextSpoolNumber(state), kSpareExtension);
+      int rc = RenameNoReplace(path, spare);
+      if (rc == kErrFileExists || rc == kErrAlreadyExists) continue;
+      if (rc != 0) break;
+      // Renamed first, emptied after: a crash in between leaves a spare with
+      // old content, which start-up empties, never an empty queue file.
+      if (::truncate(spare.c_str(), 0) != 0) {
+        DeleteFileWin(spare);  // out of the queue either way
+        return true;
+      }
+      std::lock_guard<std::mutex> lock(state.spareMutex);
+      if (state.spares.size() < kMaxSpareFiles) {
+        state.spares.push_back(spare);
+        return true;
+      }
+      DeleteFileWin(spare);
+      return true;
+    }
+  }
+  return DeleteFileWin(path) == 0;
+}
+
+int AdoptSpareFiles(const std::string& dir) {
+  SpoolDirState& state = DirState(dir);
+  int adopted = 0;
+  for (const std::string& name : ListFiles(dir, std::string("*") + kSpareExtension)) {
+    std::string path = dir + name;
+    std::lock_guard<std::mutex> lock(state.spareMutex);
+    if (std::find(state.spares.begin(), state.spares.end(), path) != state.spares.end()) continue;
+    if (state.spares.size() < kMaxSpareFiles && ::truncate(path.c_str(), 0) == 0) {
+      state.spares.push_back(path);
+      ++adopted;
+    } else {
+      DeleteFileWin(path);
+    }
+  }
+  return adopted;
+}
+
+size_t SpareFileCount(const std::string& dir) {
+  SpoolDirState& state = DirState(dir);
+  std::lock_guard<std::mutex> lock(state.spareMutex);
+  return state.spares.size();
 }
 
 UniqueFd CreateSpoolTemp(std::string& pathOut, bool incoming) {

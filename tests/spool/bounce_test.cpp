@@ -121,7 +121,7 @@ TEST_F(BounceTest, FailuresLeaveNothingBehind) {
     std::string path, why;
     EXPECT_FALSE(BounceMessage(r, Context(), path, why)) << c.name;
     EXPECT_EQ(why, c.why) << c.name;
-    EXPECT_EQ(ListFiles(in, "*").size(), 1u) << c.name;
+    EXPECT_EQ(QueueFiles(in).size(), 1u) << c.name;
   }
   MessageContext broken = Context();
   broken.incomingDir = dir + "missing/";
@@ -172,8 +172,8 @@ TEST_F(BounceTest, NoticeRecipientThatDoesNotParseFails) {
   std::string path, why;
   EXPECT_FALSE(SendNotice("a@b@mail.example.com", "s", "t", Context(), path, why));
   EXPECT_FALSE(why.empty());
-  EXPECT_TRUE(ListFiles(in, "*").empty());
-  EXPECT_TRUE(ListFiles(out, "*").empty());
+  EXPECT_TRUE(QueueFiles(in).empty());
+  EXPECT_TRUE(QueueFiles(out).empty());
 }
 
 }  // namespace

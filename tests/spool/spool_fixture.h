@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/files.h"
 #include "platform/home.h"
@@ -25,6 +26,16 @@ inline constexpr time_t kFixedTime = 1796704644;
 class SpoolTest : public ::testing::Test {
  protected:
   std::string dir, in, out;
+
+  // The files of a spool directory other than its empty spares and its lease.
+  static std::vector<std::string> QueueFiles(const std::string& d) {
+    std::vector<std::string> kept;
+    for (const std::string& name : ListFiles(d, "*")) {
+      bool spare = name.size() > 4 && name.substr(name.size() - 4) == kSpareExtension;
+      if (!spare && name != kSpoolLeaseFile) kept.push_back(name);
+    }
+    return kept;
+  }
 
   void SetUp() override {
     char tmpl[] = "/tmp/corvel-spool-XXXXXX";

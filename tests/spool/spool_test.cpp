@@ -1,5 +1,6 @@
 // Spool names, commit, envelope readers, the done-mark and the start-up clean-up.
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <set>
 #include <thread>
@@ -350,7 +351,9 @@ TEST_F(SpoolTest, StartupCleanupDeletesTempsAndRequeuesOutgoing) {
   EXPECT_EQ(CleanSpoolDirectories(in, out), 2);
   EXPECT_FALSE(SpoolExists(in + "00000010.wrm"));
   EXPECT_FALSE(SpoolExists(out + "00000011.WRM"));
-  EXPECT_TRUE(ListFiles(out, "*").empty());
+  // The requeued files are gone (what is left are empty spares).
+  EXPECT_TRUE(QueueFiles(out).empty());
+  for (const std::string& name : ListFiles(out, "*.fre")) EXPECT_EQ(ReadFile(out + name), "") << name;
   std::vector<std::string> incoming = ListFiles(in, "*.in");
   ASSERT_EQ(incoming.size(), 3u);
   int found = 0;
@@ -365,6 +368,71 @@ TEST_F(SpoolTest, StartupCleanupDeletesTempsAndRequeuesOutgoing) {
   EXPECT_TRUE(LogHas("Requeued file '" + out + "00000013.out'"));
   EXPECT_TRUE(LogHas("Requeued file '" + out + "00000014.our'"));
   EXPECT_TRUE(LogHas("ReQueued 2 outgoing files."));
+}
+
+TEST_F(SpoolTest, RetiredFilesAreEmptiedAndReusedUpToTheCap) {
+  std::string path;
+  UniqueFd fd = CreateSpoolTemp(path, true, in, out);
+  ASSERT_TRUE(SpoolWrite(fd.get(), "From: a\r\nTo: b\r\n\r\nprivate text", true));
+  ASSERT_TRUE(SpoolClose(fd));
+  ASSERT_TRUE(CommitSpoolFile(path, true, in, out, nullptr, true));
+  struct stat before {};
+  ASSERT_EQ(::stat(path.c_str(), &before), 0);
+  ASSERT_TRUE(RetireSpoolFile(path));
+  EXPECT_FALSE(SpoolExists(path));
+  std::vector<std::string> spares = ListFiles(in, "*.fre");
+  ASSERT_EQ(spares.size(), 1u);
+  EXPECT_EQ(ReadFile(in + spares[0]), "");
+
+  // The next temporary is that file, empty, under a fresh .wrm name.
+  std::string reused;
+  UniqueFd again = CreateSpoolTemp(reused, true, in, out);
+  ASSERT_TRUE(again.valid());
+  struct stat after {};
+  ASSERT_EQ(::fstat(again.get(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_size, 0);
+  EXPECT_EQ(reused.substr(reused.size() - 4), ".wrm");
+  EXPECT_TRUE(ListFiles(in, "*.fre").empty());
+  EXPECT_EQ(SpareFileCount(in), 0u);
+
+  // Beyond the cap, retiring deletes.
+  for (size_t i = 0; i < kMaxSpareFiles + 3; ++i) {
+    std::string name = FormatSpoolName(out, uint32_t(0x100 + i), ".in");
+    WriteFile(name, "x");
+    ASSERT_TRUE(RetireSpoolFile(name));
+  }
+  EXPECT_EQ(ListFiles(out, "*.fre").size(), kMaxSpareFiles);
+  EXPECT_TRUE(ListFiles(out, "*.in").empty());
+}
+
+TEST_F(SpoolTest, NumbersGoOnAboveTheLeaseOfAnEarlierProcess) {
+  // An earlier process of this boot ran ahead of the tick counter and died.
+  uint32_t ahead = GetTickCount32() + 0x100000;
+  char text[16];
+  snprintf(text, sizeof text, "%08lx\n", (unsigned long)ahead);
+  WriteFile(in + kSpoolLeaseFile, text);
+  std::string path;
+  UniqueFd fd = CreateSpoolTemp(path, true, in, out);
+  ASSERT_TRUE(fd.valid());
+  uint32_t number = uint32_t(std::stoul(path.substr(in.size(), 8), nullptr, 16));
+  EXPECT_GE(int32_t(number - ahead), 0) << path;
+  // The lease now reaches beyond the number given, for the next process.
+  uint32_t leased = uint32_t(std::stoul(ReadFile(in + kSpoolLeaseFile), nullptr, 16));
+  EXPECT_GT(int32_t(leased - number), 0);
+}
+
+TEST_F(SpoolTest, StartupTakesOverSparesOfAnEarlierRunEmptied) {
+  // A run that died between renaming a finished file and emptying it.
+  WriteFile(in + "00000030.fre", "From: a\r\nTo: b\r\n\r\nold message");
+  CleanSpoolDirectories(in, out);
+  EXPECT_EQ(ReadFile(in + "00000030.fre"), "");
+  EXPECT_EQ(SpareFileCount(in), 1u);
+  std::string path;
+  UniqueFd fd = CreateSpoolTemp(path, true, in, out);
+  ASSERT_TRUE(fd.valid());
+  EXPECT_FALSE(SpoolExists(in + "00000030.fre"));
+  EXPECT_EQ(ReadFile(path), "");
 }
 
 TEST_F(SpoolTest, RequeueFailureKeepsTheOutgoingFile) {
