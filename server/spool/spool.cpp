@@ -162,7 +162,7 @@ uint32_t TakeLease(SpoolDirState& st, uint32_t wanted) {
   std::lock_guard<std::mutex> lock(st.leaseMutex);
   if (IsAfter(st.leaseEnd.load(), wanted)) return wanted;  // extended meanwhile
   uint32_t base = wanted;
-  UniqueFd fd = OpenShared(st.dir + kSpoolLeaseFile, O_RDWR | O_CREAT, 0600);
+  UniqueFd fd(::open((st.dir + kSpoolLeaseFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   if (fd.valid() && ::flock(fd.get(), LOCK_EX) == 0) {
     char text[16] = {};
     ssize_t n = ::pread(fd.get(), text, 8, 0);
@@ -390,7 +390,10 @@ bool RetireSpoolFile(const std::string& path) {
       if (rc != 0) break;
       // Renamed first, emptied after: a crash in between leaves a spare with
       // old content, which start-up empties, never an empty queue file.
-      if (::truncate(spare.c_str(), 0) != 0) {
+      // The spare is handed out only once its new name is on stable storage:
+      // otherwise, after a power loss, the old queue name could come back
+      // pointing at the next message being written into the same file.
+      if (::truncate(spare.c_str(), 0) != 0 || !FlushAfterRename(dir)) {
         DeleteFileWin(spare);  // out of the queue either way
         return true;
       }
@@ -419,6 +422,12 @@ int AdoptSpareFiles(const std::string& dir) {
     } else {
       DeleteFileWin(path);
     }
+  }
+  // An earlier run may have died before the spare names reached the disk.
+  if (adopted > 0 && !SyncDirectory(dir)) {
+    std::lock_guard<std::mutex> lock(state.spareMutex);
+    state.spares.clear();
+    return 0;
   }
   return adopted;
 }
