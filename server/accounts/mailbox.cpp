@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -254,24 +253,15 @@ bool FlushMailboxFiles(const std::vector<std::string>& paths,
     std::string d = PathDirectory(p);
     if (std::find(dirs.begin(), dirs.end(), d) == dirs.end()) dirs.push_back(d);
   }
-  std::atomic<bool> ok{true};
-  auto flushOne = [&](size_t i) {
-    if (i < work.size()) {
-      // Any descriptor of the file flushes its data; the append's own is closed
-      // so that readers are not kept out meanwhile. A file that is gone was
-      // rewritten or removed by its reader, who flushed what it kept.
-      int err = 0;
-      UniqueFd fd = OpenShared(work[i], O_RDONLY, 0, &err);
-      if (fd.valid() ? !SyncFile(fd.get()) : err != kErrFileNotFound) ok = false;
-    } else if (!SyncParentDirectory(dirs[i - work.size()] + "x")) {
-      ok = false;
-    }
-  };
-  RunInParallel(work.size() + dirs.size(), [&](size_t i) {
-    flushOne(i);
-    return true;
+  return RunInParallel(work.size() + dirs.size(), [&](size_t i) {
+    if (i >= work.size()) return SyncParentDirectory(dirs[i - work.size()] + "x");
+    // Any descriptor of the file flushes its data; the append's own is closed
+    // so that readers are not kept out meanwhile. A file that is gone was
+    // rewritten or removed by its reader, who flushed what it kept.
+    int err = 0;
+    UniqueFd fd = OpenShared(work[i], O_RDONLY, 0, &err);
+    return fd.valid() ? SyncFile(fd.get()) : err == kErrFileNotFound;
   });
-  return ok;
 }
 
 void AbandonMailboxAppend(MailboxAppend& append) {

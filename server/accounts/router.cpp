@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -513,8 +512,7 @@ int RouteIncomingQueue() {
   }
   std::vector<std::string> paths;
   for (SpoolWork* w : finished) paths.push_back(w->path);
-  size_t retiring = paths.size();
-  StartInBackground(g_deletions, retiring, [paths = std::move(paths)](size_t i) {
+  StartInBackground(g_deletions, finished.size(), [paths = std::move(paths)](size_t i) {
     bool gone = RetireSpoolFile(paths[i]);
     LogEvent(0, kLogRouting, "Deleting file '%s' = %d", paths[i].c_str(), gone ? 1 : 0);
     return true;

@@ -8,6 +8,7 @@
 #include "server/accounts/mailbox.h"
 #include "server/accounts/router.h"
 #include "server/spool/spool.h"
+#include "tests/support/spool_files.h"
 #include "tests/delivery/delivery_fixture.h"
 
 class RouterTest : public DeliveryTest {
@@ -61,14 +62,9 @@ class RouterTest : public DeliveryTest {
     return ListFiles(incoming ? ServerSettings().incomingDirectory : ServerSettings().outgoingDirectory,
                      pattern);
   }
-  // The files of a spool directory other than its empty spares and its lease.
   std::vector<std::string> QueueFiles(bool incoming = true) {
-    std::vector<std::string> kept;
-    for (const std::string& name : Files("*", incoming)) {
-      bool spare = name.size() > 4 && name.substr(name.size() - 4) == kSpareExtension;
-      if (!spare && name != kSpoolLeaseFile) kept.push_back(name);
-    }
-    return kept;
+    return QueueFilesIn(incoming ? ServerSettings().incomingDirectory
+                                 : ServerSettings().outgoingDirectory);
   }
   std::string ReadIn(const std::string& name, bool incoming = true) {
     return Read((incoming ? ServerSettings().incomingDirectory : ServerSettings().outgoingDirectory) +

@@ -19,6 +19,7 @@
 #include "server/spool/bounce.h"
 #include "server/spool/headers.h"
 #include "server/spool/spool.h"
+#include "tests/support/spool_files.h"
 
 // Tue, 08 Dec 2026 04:37:24 UTC
 inline constexpr time_t kFixedTime = 1796704644;
@@ -27,15 +28,7 @@ class SpoolTest : public ::testing::Test {
  protected:
   std::string dir, in, out;
 
-  // The files of a spool directory other than its empty spares and its lease.
-  static std::vector<std::string> QueueFiles(const std::string& d) {
-    std::vector<std::string> kept;
-    for (const std::string& name : ListFiles(d, "*")) {
-      bool spare = name.size() > 4 && name.substr(name.size() - 4) == kSpareExtension;
-      if (!spare && name != kSpoolLeaseFile) kept.push_back(name);
-    }
-    return kept;
-  }
+  static std::vector<std::string> QueueFiles(const std::string& d) { return QueueFilesIn(d); }
 
   void SetUp() override {
     char tmpl[] = "/tmp/corvel-spool-XXXXXX";
