@@ -19,7 +19,6 @@
 
 #include "platform/files.h"
 #include "platform/home.h"
-#include "server/accounts/accounts.h"
 #include "server/core/config.h"
 #include "server/core/strings.h"
 
@@ -43,8 +42,6 @@ constexpr const char* kTextReopenFailed = "Unable to reopen log file.";
 constexpr const char* kTextSwitchedOk = "Log file changed successfully.";
 constexpr const char* kTextNoFreeName = "Not switching files as cannot find suitable new name.";
 constexpr const char* kTextBackedUpMain = "Backed up main log file.";
-constexpr const char* kTextBackupCreated = "Backup log file for '%s' created.";
-constexpr const char* kTextBackupFailed = "Error renaming response file for '%s'.";
 constexpr const char* kTextStampsCompared = "old = %s, new = %s";
 
 struct LogState {
@@ -92,6 +89,8 @@ std::string ConfiguredLogPath() {
                             ServerSettings().userDirectory);
 }
 
+}  // namespace
+
 // A relative account log name is kept in the user directory (the current
 // directory of the server).
 std::string InUserDirectory(const std::string& name) {
@@ -99,8 +98,6 @@ std::string InUserDirectory(const std::string& name) {
   if (name.empty() || name[0] == '/' || dir.empty()) return name;
   return dir + (dir.back() == '/' ? "" : "/") + name;
 }
-
-}  // namespace
 
 std::string FormatTextV(const char* format, va_list ap) {
   if (!format) return std::string();
@@ -373,53 +370,12 @@ bool SwitchMainLog(bool automatic, const std::string& newName, std::string& resu
   return true;
 }
 
-bool BackupAccountLog(const std::string& accountName, int accountType, const std::string& domain,
-                      const std::string& newName, std::string& resultText) {
-  resultText.clear();
-  const char* switchName;
-  const char* fileName;
-  if (accountType == kAccountList) {
-    switchName = "ListStats";
-    fileName = "ListStatsFile";
-  } else if (accountType == kAccountResponder) {
-    switchName = "DoAutoResponseLog";
-    fileName = "AutoResponseLog";
-  } else {
-    return false;
-  }
-  const char* dom = domain.empty() ? nullptr : domain.c_str();
-  // The switches live with the configuration the record names (normally its own).
-  std::string config;
-  if (!GetAccountConfigName(accountName, config, domain) || config.empty()) config = accountName;
-  if (!ConfigGetBool("Configuration", switchName, false, dom, config.c_str())) return false;
-  std::string file =
-      InUserDirectory(ConfigGetText("Configuration", fileName, "", dom, config.c_str()));
-  if (file.empty() || !FileExists(file)) return false;
-
-  std::string target = newName.empty() ? ProposeSwitchedName(file) : newName;
-  // Never over an existing file: the backup it would replace is a log too.
-  bool ok = !target.empty() && RenameNoReplace(file, target) == 0;
-  resultText = FormatText(ok ? kTextBackupCreated : kTextBackupFailed, accountName.c_str());
-  LogEvent(0, kLogAlways, "%s", resultText.c_str());
-  return ok;
-}
-
 void SetBackupAllAccountLogsHook(void (*hook)()) { gAccountWalkHook.store(hook); }
 
 void BackupAllAccountLogs() {
-  if (void (*walk)() = gAccountWalkHook.load()) {
-    walk();
-    return;
-  }
-  for (const std::string& domain : ListDomains()) {  // the primary domain first
-    ForEachAccount(domain, [&](const AccountEntry& account) {
-      if (account.type == kAccountList || account.type == kAccountResponder) {
-        std::string text;
-        BackupAccountLog(account.name, account.type, domain, "", text);
-      }
-      return true;
-    });
-  }
+  // The accounts live above this layer: the accounts register their walk at
+  // start-up. Without one there is nothing to back up.
+  if (void (*walk)() = gAccountWalkHook.load()) walk();
 }
 
 std::string LogPeriodStamp(int period, long now) {

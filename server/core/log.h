@@ -100,19 +100,15 @@ int ShowMessage(void* owner, LogMsg message, const char* title, int boxStyle, ..
 // Log switching. The proposed name replaces the extension with "%03x" counting up
 // from 000 to the first free name; "" when none is free.
 std::string ProposeSwitchedName(const std::string& path);
+// A relative account log name lies in the user directory (the server's current
+// directory); an absolute one, or any name without a user directory, as it is.
+std::string InUserDirectory(const std::string& name);
 // Renames the main log and opens a fresh one. `resultText` gets the result text
 // ("" on manual success). Returns true on success.
 bool SwitchMainLog(bool automatic, const std::string& newName, std::string& resultText);
-// Backs up a list's statistics file (ListStats/ListStatsFile) or a responder's
-// response log (DoAutoResponseLog/AutoResponseLog) of the account's Configuration
-// section; `accountType` is the AccountType (3 list, 4 responder; others do
-// nothing). Renames to `newName`, else to the first free "%03x" extension, never
-// over an existing file. False when nothing was backed up.
-bool BackupAccountLog(const std::string& accountName, int accountType, const std::string& domain,
-                      const std::string& newName, std::string& resultText);
-// The walk over the accounts of every domain: BackupAccountLog(name, type, domain,
-// "", text) for each list and responder account, the primary domain first. A hook
-// (tests) replaces the walk; null restores it.
+// The daily switch of the list and responder logs walks the accounts, which live
+// above this layer: they register the walk here at start-up (tests put a counter).
+// Without a hook BackupAllAccountLogs does nothing.
 void SetBackupAllAccountLogsHook(void (*hook)());
 void BackupAllAccountLogs();
 // The period stamp of `now` for an automatic switch period: 1 day "%y%j", 2 week

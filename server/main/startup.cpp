@@ -1,7 +1,7 @@
 // The server's start-up sequence and its orderly shutdown. Steps run in a fixed
 // order; each logs its own line. A layer that this build does not have yet is a
 // step that does nothing.
-#include "server/core/startup.h"
+#include "server/main/startup.h"
 
 #include <unistd.h>
 
@@ -14,6 +14,7 @@
 #include "platform/registry.h"
 #include "platform/signals.h"
 #include "platform/tick.h"
+#include "server/accounts/account_logs.h"
 #include "server/accounts/accounts.h"
 #include "server/accounts/integrity.h"
 #include "server/accounts/noresponse.h"
@@ -217,6 +218,7 @@ bool StartServer(const CommandLine& cmd, std::string& why) {
     // The log cannot be opened yet; the message box is the only report.
   }
   LoadHostAliases(s);
+  SetBackupAllAccountLogsHook(BackupListAndResponderLogs);
   std::string detail;
   if (!InitializeListHandling(detail)) return fail("Unable to initialize list handling.", detail);
   s.softwareName = s.productName + " V" + s.productVersion;

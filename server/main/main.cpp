@@ -1,3 +1,3 @@
-#include "server/core/startup.h"
+#include "server/main/startup.h"
 
 int main(int argc, char** argv) { return RunServer(argc, argv); }

@@ -14,7 +14,7 @@
 #include "platform/files.h"
 #include "platform/tick.h"
 #include "server/core/config.h"
-#include "server/core/startup.h"
+#include "server/main/startup.h"
 #include "tests/core/test_home.h"
 
 namespace {
