@@ -494,7 +494,20 @@ std::string RegJoinKeyPath(const RegKeyPath& path) {
   return out;
 }
 
-RegSession::RegSession(bool write) : lock_(TheStore().mutex) {
+// The RegTransaction of this thread, if any: its depth, the begin error every
+// joined call reports, and whether a nested part gave up.
+thread_local int tTxDepth = 0;
+thread_local int tTxError = 0;
+thread_local bool tTxDoomed = false;
+thread_local std::unique_lock<std::mutex>* tTxLock = nullptr;
+
+RegSession::RegSession(bool write) {
+  if (tTxDepth > 0) {
+    joined_ = true;
+    error_ = tTxError;
+    return;
+  }
+  lock_ = std::unique_lock<std::mutex>(TheStore().mutex);
   if (!StoreUsable(TheStore())) {
     error_ = FailNotOpen();
     return;
@@ -511,10 +524,62 @@ RegSession::~RegSession() {
 }
 
 int RegSession::Commit() {
+  if (joined_) return error_;
   if (!open_) return error_ ? error_ : FailNotOpen();
   int err = RunStmt(kStmtCommit, "cannot commit");
   if (err == 0) open_ = false;
   return err;
+}
+
+RegTransaction::RegTransaction() {
+  if (tTxDepth++ > 0) {
+    error_ = tTxError;
+    return;
+  }
+  outer_ = true;
+  tTxDoomed = false;
+  tTxLock = new std::unique_lock<std::mutex>(TheStore().mutex);
+  if (!StoreUsable(TheStore()))
+    error_ = FailNotOpen();
+  else
+    error_ = RunStmt(kStmtBeginImmediate, "cannot begin a transaction");
+  tTxError = error_;
+  SetLastWinError(error_);
+}
+
+RegTransaction::~RegTransaction() {
+  if (!done_) {
+    if (!outer_) tTxDoomed = true;
+  }
+  --tTxDepth;
+  if (!outer_) return;
+  if (!done_ && error_ == 0) {
+    StmtUse st(kStmtRollback);
+    st.Step();
+  }
+  delete tTxLock;
+  tTxLock = nullptr;
+  tTxError = 0;
+  tTxDoomed = false;
+}
+
+bool RegTransaction::Commit() {
+  if (done_) return true;
+  if (error_) return Finish(error_);
+  if (!outer_) {
+    done_ = true;
+    return Finish(0);
+  }
+  if (tTxDoomed) {
+    StmtUse st(kStmtRollback);
+    st.Step();
+    done_ = true;  // rolled back already
+    return Finish(RegFail(kErrGenFailure, "a part of the registry transaction failed"));
+  }
+  int err = RunStmt(kStmtCommit, "cannot commit");
+  if (err != 0) return Finish(err);  // the destructor rolls back
+  done_ = true;
+  return Finish(0);
 }
 
 int RegStoreFindKey(const RegKeyPath& path, int64_t& id) {
@@ -689,6 +754,7 @@ void RegCloseStore() {
 
 bool RegStoreOpen() {
   Store& s = TheStore();
+  if (tTxDepth > 0) return StoreUsable(s);  // this thread holds the mutex already
   std::lock_guard<std::mutex> lock(s.mutex);
   return StoreUsable(s);
 }
@@ -750,9 +816,15 @@ bool RegQueryValue(const std::string& key, const std::string& name, RegValue& ou
   nameFold.assign(name);
   FoldInPlace(nameFold);
   Store& s = TheStore();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  // Inside this thread's RegTransaction the mutex is held already and the read
+  // joins the transaction; otherwise one statement is its own read transaction.
+  std::unique_lock<std::mutex> lock(s.mutex, std::defer_lock);
+  if (tTxDepth > 0) {
+    if (tTxError) return Finish(tTxError);
+  } else {
+    lock.lock();
+  }
   if (!StoreUsable(s)) return Finish(FailNotOpen());
-  // One statement: its own read transaction.
   StmtUse st(kStmtQueryValue);
   st.BindText(1, keyFold);
   st.BindText(2, nameFold);

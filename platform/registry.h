@@ -42,6 +42,34 @@ const std::string& RegStorePath();
 // messages: "registry key not found: ...", the SQLite reason, ...
 std::string RegLastErrorText();
 
+// A transaction over several calls of this thread: every registry call the thread
+// makes while the scope lives joins it, so a check and the write that depends on
+// it (a name still free, a slot still empty) are one step that no other process or
+// thread can come between. It begins IMMEDIATE: the write lock is taken (waiting
+// under the busy time-out) before anything is read. Other threads of the process
+// wait for the scope to end, so keep it short and never block inside it.
+// A scope opened inside another joins it; ending a nested scope without Commit()
+// dooms the outer one (its Commit fails and everything is rolled back), so a helper
+// that gives up can never leave half its writes behind.
+class RegTransaction {
+ public:
+  RegTransaction();
+  RegTransaction(const RegTransaction&) = delete;
+  RegTransaction& operator=(const RegTransaction&) = delete;
+  ~RegTransaction();  // rolls back unless Commit() succeeded
+  // False when the transaction could not begin (LastWinError tells why); the
+  // calls inside then fail too.
+  bool ok() const { return error_ == 0; }
+  // The outermost scope commits; a nested one only marks its part done. False
+  // (and everything rolled back) when the commit fails or a nested part gave up.
+  bool Commit();
+
+ private:
+  bool outer_ = false;
+  bool done_ = false;
+  int error_ = 0;
+};
+
 // Keys. A path may start with "HKEY_LOCAL_MACHINE\" or "HKLM\" (taken off); doubled
 // or trailing backslashes are ignored. Functions return false when the store is
 // not open or the operation failed; LastWinError() then tells why (2 = not found,

@@ -34,7 +34,9 @@ int RegCheckValueName(const std::string& name);
 
 // Holds the store's mutex and one transaction for its lifetime; rolls back unless
 // Commit() succeeded. `write` begins IMMEDIATE so the write lock is taken (and
-// waited for, under the busy time-out) before anything is read.
+// waited for, under the busy time-out) before anything is read. Inside a
+// RegTransaction of this thread it joins that one: no lock, no begin, and its
+// Commit() leaves the committing to the transaction.
 class RegSession {
  public:
   explicit RegSession(bool write);
@@ -48,6 +50,7 @@ class RegSession {
   std::unique_lock<std::mutex> lock_;
   int error_ = 0;
   bool open_ = false;
+  bool joined_ = false;
 };
 
 // Id of the key, 0 when there is none (and 0 returned: absence is not a failure).

@@ -539,6 +539,77 @@ TEST_F(RegistryTest, TwoProcessesWritingAtOnceLoseNothing) {
   ExpectAllWritten({"child1", "child2", "parent"}, kWrites);
 }
 
+// Reads the counter, adds one, writes it back: lost updates show as a short total.
+bool IncrementInTransaction(int rounds, bool threadsToo) {
+  for (int i = 0; i < rounds; ++i) {
+    RegTransaction tx;
+    RegValue v;
+    uint32_t n = 0;
+    if (RegQueryValue("Counter", "n", v) && !RegDecodeDword(v.data, n)) return false;
+    if (threadsToo) std::this_thread::yield();  // invite the other writers in between
+    if (!RegSetDword("Counter", "n", n + 1) || !tx.Commit()) return false;
+  }
+  return true;
+}
+
+TEST_F(RegistryTest, TransactionsJoinCommitOrRollBackWhole) {
+  {
+    RegTransaction tx;  // ends without Commit: both writes vanish
+    ASSERT_TRUE(tx.ok());
+    EXPECT_TRUE(RegSetString("Tx\\A", "v", "one"));
+    EXPECT_TRUE(RegSetString("Tx\\B", "v", "two"));
+  }
+  EXPECT_FALSE(RegKeyExists("Tx\\A"));
+  {
+    RegTransaction tx;
+    EXPECT_TRUE(RegSetString("Tx\\A", "v", "one"));
+    {
+      RegTransaction inner;  // joins; its Commit leaves the commit to the outer scope
+      EXPECT_TRUE(RegSetString("Tx\\B", "v", "two"));
+      EXPECT_TRUE(inner.Commit());
+    }
+    EXPECT_TRUE(tx.Commit());
+  }
+  EXPECT_TRUE(RegKeyExists("Tx\\A"));
+  EXPECT_TRUE(RegKeyExists("Tx\\B"));
+  {
+    RegTransaction tx;
+    EXPECT_TRUE(RegSetString("Tx\\C", "v", "three"));
+    { RegTransaction inner; }  // a part that gave up dooms the whole
+    EXPECT_FALSE(tx.Commit());
+  }
+  EXPECT_FALSE(RegKeyExists("Tx\\C"));
+  EXPECT_TRUE(RegSetString("Tx\\D", "v", "after"));  // the store is usable again
+}
+
+TEST_F(RegistryTest, CheckThenWriteInATransactionIsOneStepAcrossProcessesAndThreads) {
+  constexpr int kRounds = 150;
+  RegCloseStore();  // open after the fork, never before
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    std::string why;
+    bool ok = RegOpenStore(path_, why) && IncrementInTransaction(kRounds, false);
+    RegCloseStore();
+    _exit(ok ? 0 : 1);
+  }
+  std::string why;
+  ASSERT_TRUE(RegOpenStore(path_, why)) << why;
+  std::atomic<int> failures{0};
+  std::thread other([&] { failures += !IncrementInTransaction(kRounds, true); });
+  failures += !IncrementInTransaction(kRounds, true);
+  other.join();
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(failures.load(), 0);
+  RegValue v;
+  uint32_t n = 0;
+  ASSERT_TRUE(RegQueryValue("Counter", "n", v));
+  ASSERT_TRUE(RegDecodeDword(v.data, n));
+  EXPECT_EQ(n, uint32_t(3 * kRounds));
+}
+
 TEST_F(RegistryTest, ForkedChildCannotReuseTheParentsStore) {
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
