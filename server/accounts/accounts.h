@@ -270,3 +270,14 @@ int AddSecondaryDomain(const std::string& description, const std::string& domain
 // Frees the slot (empty value, NumActualDomains - 1; NumDomains stays). The
 // domain's own key is left. False for a slot that is not in use.
 bool RemoveSecondaryDomain(int slot, std::string& why);
+
+// ---- Canonical addresses ---------------------------------------------------------
+
+// The form in which lists compare their members and responders name their
+// requester: the bare address (NormalizeAddress: display names, comments and
+// routes through this host removed, domains of IncomingAlias mapped) qualified
+// with this host's domain; a local address followed through aliases to its final
+// account, so an alias of a member counts as that member. With a secondary
+// `domain`, an address in that domain is followed through that domain's aliases.
+// False when the text cannot be parsed or the result would hold CR, LF or NUL.
+bool CanonicalizeAddress(const std::string& text, const std::string& domain, std::string& out);

@@ -114,6 +114,10 @@ bool RouteSpoolFile(const std::string& path, bool isInFile, SpoolRouteResult& re
 bool CopyToIncoming(const std::string& sender, const std::string& address, int spoolFd,
                     const std::string& spoolPath, long long messageOffset, std::string& why);
 
+// The name of `domain` in texts and addresses the server writes: a secondary
+// domain's own name; for the primary domain ("") OutgoingAlias, else LocalNode.
+std::string DomainShown(const std::string& domain);
+
 // For tests: forgets the queue, the ignore list and the last .inr scan time.
 void ResetRouterState();
 // For tests: the names on the ignore list.

@@ -74,12 +74,6 @@ bool IsMailerDaemon(const std::string& sender) {
   return local.empty() || local == ">" || strcasecmp(local.c_str(), kMailerDaemon) == 0;
 }
 
-std::string DomainShown(const std::string& domain) {
-  if (!domain.empty()) return domain;
-  const Settings& s = ServerSettings();
-  return s.outgoingAlias.empty() ? s.localNode : s.outgoingAlias;
-}
-
 CopyOptions RouterCopyOptions(const std::string& sender, const std::string& to,
                               const std::string& spoolPath, const std::string& domain,
                               bool mailbox) {
@@ -314,6 +308,12 @@ std::string DeliveryKey(const SpoolWork& work, size_t index) {
   std::replace_if(name.begin(), name.end(), [](char c) { return c <= ' '; }, '_');
   return FormatText("%s-%s-%llu-%lld", boot.c_str(), name.c_str(), (unsigned long long)st.st_ino,
                     work.envelope.recipients[index].lineOffset);
+}
+
+std::string DomainShown(const std::string& domain) {
+  if (!domain.empty()) return domain;
+  const Settings& s = ServerSettings();
+  return s.outgoingAlias.empty() ? s.localNode : s.outgoingAlias;
 }
 
 std::string CutReason(const std::string& reason) {

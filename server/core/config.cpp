@@ -60,6 +60,36 @@ std::vector<std::string> ConfigListValueNames(const char* section, const char* d
   return names;
 }
 
+bool ConfigReadValues(const char* section, std::vector<RegValue>& out, const char* domain,
+                      const char* list) {
+  std::string key = ConfigKeyPath(section, domain, list);
+  if (RegEnumValues(key, out)) return true;
+  out.clear();
+  // A key nobody has written yet holds no values; any other failure is one.
+  return !RegKeyExists(key) && RegStoreOpen();
+}
+
+const RegValue* FindConfigValue(const std::vector<RegValue>& values, const char* name) {
+  for (const RegValue& v : values)
+    if (strcasecmp(v.name.c_str(), name) == 0) return &v;
+  return nullptr;
+}
+
+long ConfigValueNumber(const RegValue* v, long def) {
+  return v ? ParseNumberValue(v->type, v->data, def, true) : def;
+}
+
+bool ConfigValueBool(const RegValue* v, bool def) {
+  return v ? ParseBoolValue(v->type, v->data, def, true) : def;
+}
+
+std::string ConfigValueText(const RegValue* v, const char* def, size_t maxLen) {
+  std::string text;
+  if (!(v && ValueText(*v, false, text))) text = def ? def : "";
+  if (maxLen && text.size() > maxLen) text.resize(maxLen);
+  return text;
+}
+
 int ConfigGetString(const char* section, const char* name, const char* def, char* buffer,
                     int size, const char* domain, const char* list) {
   if (buffer == nullptr || size <= 0) return 0;

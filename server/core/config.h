@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/registry.h"
+
 inline constexpr const char* kRootKey = "SOFTWARE\\Tollgrove\\Corvel";
 
 // The key path for a section, domain and list (each may be null or empty).
@@ -26,6 +28,19 @@ std::string ConfigGetText(const char* section, const char* name, const char* def
 // The value names of a key, in stored order.
 std::vector<std::string> ConfigListValueNames(const char* section, const char* domain = nullptr,
                                               const char* list = nullptr);
+// Every value of a key in one enumeration, in stored order: true with an empty
+// list when the key does not exist, false when the store cannot be read. Large
+// slot lists (a list's members) are read this way, not one value per slot.
+bool ConfigReadValues(const char* section, std::vector<RegValue>& out,
+                      const char* domain = nullptr, const char* list = nullptr);
+// The value of that name in such a list (names compare without regard to case);
+// null when absent.
+const RegValue* FindConfigValue(const std::vector<RegValue>& values, const char* name);
+// The accessors' rules applied to a value read that way (null: the default).
+long ConfigValueNumber(const RegValue* v, long def);
+bool ConfigValueBool(const RegValue* v, bool def);
+std::string ConfigValueText(const RegValue* v, const char* def, size_t maxLen = 0);
+
 long ConfigGetNumber(const char* section, const char* name, long def,
                      const char* domain = nullptr, const char* list = nullptr);
 long ConfigGetNumberRange(const char* section, const char* name, long def, long min, long max,

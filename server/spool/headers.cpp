@@ -288,7 +288,79 @@ PhysicalLine LineAt(std::string_view block, size_t pos, bool atEnd) {
 
 bool IsBlankLine(std::string_view s) { return Trim(s).empty(); }
 
+// The text of a field or line with its line ends taken out (the continuation
+// lines' own blanks stay).
+std::string JoinLines(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n') continue;
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out += text[i];
+  }
+  return out;
+}
+
 }  // namespace
+
+HeaderStep NextHeaderField(std::string_view block, bool atEnd, size_t& pos, HeaderField& f) {
+  f = HeaderField();
+  f.start = pos;
+  PhysicalLine first = LineAt(block, pos, atEnd);
+  if (!first.complete) return HeaderStep::kIncomplete;
+  std::string_view firstText = block.substr(first.start, first.end - first.start);
+  if (IsBlankLine(firstText)) {
+    pos = first.next;
+    return HeaderStep::kEnd;
+  }
+  f.value = firstText;
+  f.next = first.next;
+  if (IsBlank(firstText[0])) return HeaderStep::kNotField;  // a continuation with no field
+
+  // Lines that begin with a blank and hold more text continue this one.
+  size_t next = first.next, valueEnd = first.end;
+  while (next < block.size() && IsBlank(block[next])) {
+    PhysicalLine cont = LineAt(block, next, atEnd);
+    if (!cont.complete) return HeaderStep::kIncomplete;
+    if (IsBlankLine(block.substr(cont.start, cont.end - cont.start))) break;
+    valueEnd = cont.end;
+    next = cont.next;
+  }
+  std::string_view text = block.substr(first.start, valueEnd - first.start);
+  f.value = text;
+  f.next = next;
+  // The field name runs to a colon that comes before any blank.
+  size_t colon = text.find(':');
+  size_t blank = text.find_first_of(" \t");
+  if (colon == std::string_view::npos || colon == 0 || colon > blank) return HeaderStep::kNotField;
+  f.name = text.substr(0, colon + 1);
+  f.value = text.substr(colon + 1);
+  pos = next;
+  return HeaderStep::kField;
+}
+
+std::string UnfoldHeaderValue(std::string_view value) {
+  std::string out;
+  out.reserve(value.size());
+  for (size_t i = 0; i < value.size(); ++i) {
+    if (value[i] == '\r' && i + 1 < value.size() && value[i + 1] == '\n') continue;
+    out += value[i] == '\n' ? ' ' : value[i];
+  }
+  return std::string(Trim(out));
+}
+
+bool FindHeaderField(std::string_view block, bool atEnd, std::string_view name,
+                     std::string& value) {
+  size_t pos = 0;
+  HeaderField f;
+  while (NextHeaderField(block, atEnd, pos, f) == HeaderStep::kField) {
+    if (EqualsNoCase(f.name, name)) {
+      value = UnfoldHeaderValue(f.value);
+      return true;
+    }
+  }
+  return false;
+}
 
 size_t RewriteHeaderBlock(std::string_view block, bool atEnd, const CopyOptions& o,
                           std::string& out) {
@@ -300,47 +372,29 @@ size_t RewriteHeaderBlock(std::string_view block, bool atEnd, const CopyOptions&
     return consumed;
   };
   while (true) {
-    PhysicalLine first = LineAt(block, pos, atEnd);
-    if (!first.complete) return finish(pos);
-    std::string_view firstText = block.substr(first.start, first.end - first.start);
-    if (IsBlankLine(firstText)) return finish(first.next);
-    if (IsBlank(firstText[0])) return finish(pos);  // a continuation with no header
-
-    // Unfold: lines that begin with a blank and hold more text continue this one.
-    std::string logical(firstText);
-    size_t next = first.next;
-    bool incomplete = false;
-    while (next < block.size() && IsBlank(block[next])) {
-      PhysicalLine cont = LineAt(block, next, atEnd);
-      if (!cont.complete) {
-        incomplete = true;
-        break;
-      }
-      std::string_view contText = block.substr(cont.start, cont.end - cont.start);
-      if (IsBlankLine(contText)) break;
-      logical.append(contText);
-      next = cont.next;
-    }
-    if (incomplete) return finish(pos);  // the block ends inside this header line
-    logical.resize(TrimRight(logical).size());
-
-    // The field name runs to a colon that comes before any blank.
-    size_t colon = logical.find(':');
-    size_t blank = logical.find_first_of(" \t");
-    bool isHeader = colon != std::string::npos && colon > 0 && colon < blank;
-    if (!isHeader) {
-      std::string_view word = std::string_view(logical).substr(0, blank);
-      if (EqualsNoCase(word, "from")) {  // a mailbox separator line
-        pos = next;
+    HeaderField field;
+    switch (NextHeaderField(block, atEnd, pos, field)) {
+      case HeaderStep::kEnd:
+      case HeaderStep::kIncomplete:  // the block ends inside this header line
+        return finish(pos);
+      case HeaderStep::kNotField: {
+        std::string_view word = field.value.substr(0, field.value.find_first_of(" \t\r\n"));
+        if (!EqualsNoCase(word, "from")) return finish(pos);  // the body starts without an empty line
+        // A mailbox separator line: left out, with its continuation lines.
+        pos = field.next;
         continue;
       }
-      return finish(pos);  // the body starts without an empty line
+      case HeaderStep::kField: break;
     }
-    std::string_view fieldName = std::string_view(logical).substr(0, colon + 1);
+    std::string logical = JoinLines(std::string_view(field.name.data(),
+                                                     field.value.data() + field.value.size() -
+                                                         field.name.data()));
+    logical.resize(TrimRight(logical).size());
+    size_t colon = field.name.size() - 1;
+    std::string_view fieldName = field.name;
     for (const FlagHeader& f : kFlagHeaders) {
       if (EqualsNoCase(fieldName, f.name)) flags |= f.flag;
     }
-    pos = next;
     if (EqualsNoCase(fieldName, "Status:")) continue;
     if (o.mapDomainsAndDropReceipts && EqualsNoCase(fieldName, "Return-receipt-to:")) continue;
     bool addressHeader = false;

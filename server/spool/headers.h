@@ -106,6 +106,39 @@ bool IsLocalStamp(std::string_view line, const std::string& host);
 // Writes "From <sender> <ctime>" + CRLF, after an empty line with `afterMessage`.
 bool WriteMailboxSeparator(int fd, const std::string& sender, bool afterMessage);
 
+// ---- Reading header fields ---------------------------------------------------------
+//
+// The one walker over a header block that every reader of header fields uses. A
+// field is a name without blanks and its colon, the value up to the line end, and
+// the continuation lines after it (lines that begin with a blank or tab and hold
+// more than blanks).
+
+struct HeaderField {
+  std::string_view name;   // with its colon: "Subject:"
+  std::string_view value;  // after the colon to the end of its last line, the line
+                           // ends of continuation lines inside, the last one not
+  size_t start = 0;        // offset of the field's first byte in the block
+  size_t next = 0;         // offset after its last line end (also for a line that
+                           // is no field: `value` then holds that line)
+};
+
+enum class HeaderStep {
+  kField,       // `field` filled, `pos` past its last line end
+  kEnd,         // the empty line that ends the header: `pos` past it
+  kNotField,    // a line that is no field (the body begins there): `pos` stays
+  kIncomplete,  // the block ends inside this field and more follows: `pos` stays
+};
+
+// Reads what stands at `pos` of `block`, the start of a message (`atEnd` when the
+// block holds all of it). Lines end at LF, with or without CR before it.
+HeaderStep NextHeaderField(std::string_view block, bool atEnd, size_t& pos, HeaderField& field);
+// The value unfolded: every line end becomes one blank, blanks at both ends go.
+std::string UnfoldHeaderValue(std::string_view value);
+// The unfolded value of the first field called `name` (with its colon, without
+// regard to case) in the header at the start of `block`; false when there is none.
+bool FindHeaderField(std::string_view block, bool atEnd, std::string_view name,
+                     std::string& value);
+
 // ---- Copying a message -------------------------------------------------------------
 
 // Header presence flags collected while a header block is copied.
