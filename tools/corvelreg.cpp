@@ -16,6 +16,8 @@
 
 #include "platform/home.h"
 #include "platform/registry.h"
+#include "server/accounts/accounts.h"
+#include "server/core/config.h"
 
 namespace {
 
@@ -289,6 +291,10 @@ int main(int argc, char** argv) {
   std::string word = argv[first];
   if (word == "-h" || word == "--help" || word == "help") {
     std::fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  if (word == "--version") {
+    std::printf("corvelreg (%s) %s\n", kProductBaseName, kProductVersion);
     return kExitOk;
   }
   const Command* command = nullptr;

@@ -21,6 +21,7 @@
 #include "server/accounts/router.h"
 #include "server/core/config.h"
 #include "server/core/log.h"
+#include "server/core/program_options.h"
 #include "server/core/server_state.h"
 #include "server/core/strings.h"
 #include "server/core/worker.h"
@@ -34,6 +35,18 @@
 namespace {
 
 constexpr uint32_t kSignalWaitMs = 1000;
+constexpr int kNewHomeMode = 0700;
+
+constexpr const char* kUsageText =
+    "usage: corvel95 [--home DIR] [--registry FILE] [-A] [-H]\n"
+    "  --home DIR       home directory (else $CORVEL_HOME, else /var/lib/corvel)\n"
+    "  --registry FILE  registry database (else $CORVEL_REGISTRY, else <home>/registry.db)\n"
+    "  -A               closing the main window ends the program\n"
+    "  -H               hidden: nothing on standard output (the log file still gets it all)\n"
+    "  --help           print this text and exit\n"
+    "  --version        print the product and version and exit\n"
+    "Signals: SIGTERM or SIGINT shut the server down in order; SIGHUP reopens the log\n"
+    "file (for logrotate).\n";
 
 // What a failed step leaves for the final report: the pending text and the step's
 // own detail.
@@ -293,6 +306,8 @@ int RunServer(int argc, char** argv) {
     fprintf(stderr, "corvel95: %s\n", why.c_str());
     return 2;
   }
+  // Asking how to run the program touches nothing: no home, no registry, no log.
+  if (int rc = AnswerHelpOrVersion(argc, argv, "corvel95", kUsageText); rc >= 0) return rc;
   SetHomeDirectory(ResolveHomeDirectory(home.c_str()));
   CommandLine cmd;
   if (!ParseCommandLine(argc, argv, cmd, why)) {
