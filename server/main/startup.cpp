@@ -178,6 +178,19 @@ bool g_networkStarted = false;
 bool g_mxStarted = false;
 bool g_workerStarted = false;
 
+// The registry holds every account's password in a form that turns back into
+// clear text. A new one is made private; an older installation is told once
+// rather than changed behind the administrator's back.
+void WarnAboutReadableRegistry() {
+  const std::string& path = RegStorePath();
+  int mode = FilePermissions(path);
+  if (mode < 0 || !(mode & 044)) return;
+  LogEvent(0, kLogAlways,
+           "Warning: the registry %s is readable by other users (mode %04o); it holds the "
+           "accounts' passwords. Make it private with: chmod 600 %s*",
+           path.c_str(), unsigned(mode), path.c_str());
+}
+
 void ReportStartFailure(const StartFailure& f) {
   std::string text = f.pending;
   if (!f.detail.empty()) text += "  " + f.detail;
@@ -222,11 +235,14 @@ bool StartServer(const CommandLine& cmd, std::string& why) {
 
   // 1. Product and branding values.
   LoadProductValues(s);
-  // 4. Main initialisation.
+  // 4. Main initialisation. The user and spool directories are made when
+  // missing; without them nothing could be received or delivered.
   LoadDirectories(s);
-  for (const std::string* dir : {&s.homeDirectory, &s.userDirectory, &s.incomingDirectory,
-                                 &s.outgoingDirectory})
-    MakeDirectories(*dir);
+  for (const std::string* dir : {&s.userDirectory, &s.incomingDirectory, &s.outgoingDirectory}) {
+    std::string detail;
+    if (!MakeDirectories(*dir, 0755, &detail))
+      return fail(FormatText("Unable to create the directory %s.", dir->c_str()), detail);
+  }
   if (chdir(s.userDirectory.c_str()) != 0) {
     // The log cannot be opened yet; the message box is the only report.
   }
@@ -239,6 +255,7 @@ bool StartServer(const CommandLine& cmd, std::string& why) {
   s.stopAfterCriticalErrors = GetGeneralNumber("StopAfterCriticalErrors");
   SetWindowEchoToStdout(!cmd.hidden);
   if (!OpenLog(detail)) return fail(FormatText(LoadStringResource(kStrLogInitFailed), detail.c_str()), "");
+  WarnAboutReadableRegistry();
   if (!InitializeNoResponseList(detail)) return fail("Unable to intialize no response system.", detail);
   LoadGeneralSettings(s);
   SetQueueIntervals(s.inQueueTime, s.outQueueTime,
@@ -315,8 +332,9 @@ int RunServer(int argc, char** argv) {
     ShowMessage(nullptr, kStrUnableSetupInstance, nullptr, kBoxOk);
     return 1;
   }
-  if (!MakeDirectories(HomeDirectory())) {
-    fprintf(stderr, "corvel95: cannot create the home directory %s\n", HomeDirectory().c_str());
+  // A new home is the owner's alone: it holds the registry, the mail and the log.
+  if (!MakeDirectories(HomeDirectory(), kNewHomeMode, &why)) {
+    fprintf(stderr, "corvel95: %s\n", why.c_str());
     return 1;
   }
   // Signals are blocked before any thread exists, so every thread inherits the mask

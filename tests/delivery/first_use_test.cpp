@@ -56,6 +56,21 @@ bool WaitFor(const std::function<bool()>& done, uint32_t ms) {
   return done();
 }
 
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+int Mode(const std::string& path) { return FilePermissions(path); }
+
+// Sets the process umask for one test.
+struct Umask {
+  mode_t saved;
+  explicit Umask(mode_t m) : saved(umask(m)) {}
+  ~Umask() { umask(saved); }
+};
+
 std::string Swaks(int port, const std::string& to, const std::string& body = "Hello") {
   return "swaks --silent 2 --server 127.0.0.1 --port " + std::to_string(port) +
          " --from bob@remote.test --to " + to + " --body '" + body + "'";
@@ -136,6 +151,132 @@ TEST_F(FirstUseTest, ShortHostAliasIsMatchedBeforeTheSuffixRule) {
   EXPECT_NE(ReadText(Box("bench1")).find("to a short alias"), std::string::npos);
   EXPECT_TRUE(WaitFor([&] { return ListFiles(home_.dir, "*.in").empty(); }, 5000));
   EXPECT_TRUE(ListFiles(home_.dir, "*.out").empty());
+}
+
+// One "corvelreg set" line with the password scrambled by corvelreg makes an
+// account that takes mail and serves it by POP3, as the README shows.
+TEST_F(FirstUseTest, AnAccountAddedWithOneCorvelregLineTakesAndServesMail) {
+  RegCloseStore();
+  std::string reg = kBin + "/corvelreg --home " + home_.dir;
+  std::string out;
+  ASSERT_EQ(Shell(reg + " set 'SOFTWARE\\Tollgrove\\Corvel\\Users' carol sz \"u;Carol;" + home_.dir +
+                    "carol.mbx;$(" + reg + " scramble carol s3cret);\"",
+                &out),
+            0)
+      << out;
+  ASSERT_TRUE(StartServer());
+  ASSERT_EQ(Shell(Swaks(smtpPort_, "carol@mail.example.org", "for carol"), &out), 0) << out;
+  ASSERT_TRUE(WaitForMailboxMessages(Box("carol"), 1, 10000));
+  std::string script = home_.dir + "fetch.py";
+  {
+    UniqueFd fd(open(script.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
+    std::string text =
+        "import poplib\n"
+        "p = poplib.POP3('127.0.0.1', " + std::to_string(popPort_) + ")\n"
+        "p.user('carol'); p.pass_('s3cret')\n"
+        "print(p.stat()[0]); print(b'|'.join(p.retr(1)[1]).decode()); p.quit()\n";
+    ASSERT_TRUE(WriteAll(fd.get(), text.data(), text.size()));
+  }
+  ASSERT_EQ(Shell("python3 " + script, &out), 0) << out;
+  EXPECT_EQ(out.substr(0, 2), "1\n") << out;
+  EXPECT_NE(out.find("|for carol"), std::string::npos) << out;
+  EXPECT_NE(Shell(kBin + "/corvelreg scramble carol x"), 0);  // too short for a password
+}
+
+// The home a new user's run script makes: the registry alone at the top, the
+// mailboxes and the log under mail/, the spool under spool/in/ and spool/out/,
+// made at start-up; a directory that cannot be made stops the start with a
+// clear error.
+TEST_F(FirstUseTest, TheRunScriptsNewHomeIsTidy) {
+  Umask umask022(022);
+  std::string fresh = home_.dir + "new/";
+  std::string out;
+  ASSERT_EQ(Shell("CORVEL_BIN=" + kBin + " " + kSource + "/scripts/new-home.sh " + fresh, &out), 0)
+      << out;
+  EXPECT_EQ(Mode(fresh), 0700);
+  EXPECT_EQ(Mode(fresh + "registry.db"), 0600);
+  EXPECT_NE(Shell("CORVEL_BIN=" + kBin + " " + kSource + "/scripts/new-home.sh " + fresh, &out), 0)
+      << "an existing home is left alone";
+  std::string why;
+  RegCloseStore();
+  ASSERT_TRUE(RegOpenStore(fresh + "registry.db", why)) << why;
+  RegValue v;
+  ASSERT_TRUE(RegQueryValue(kRootKey, "SystemOutgoing", v));
+  EXPECT_EQ(RegDecodeSz(v.data), fresh + "spool/out/");
+  WriteLoopbackServerSettings(smtpPort_);
+  ASSERT_TRUE(WriteUserRecord("alice", "alice", fresh + "mail/alice.mbx", "", "", "", why)) << why;
+  RegCloseStore();
+
+  ASSERT_TRUE(server_.Start(fresh, smtpPort_));
+  ASSERT_EQ(Shell(Swaks(smtpPort_, "alice@mail.example.org"), &out), 0) << out;
+  ASSERT_TRUE(WaitForMailboxMessages(fresh + "mail/alice.mbx", 1, 10000));
+  std::set<std::string> top;
+  for (const auto& e : std::filesystem::directory_iterator(fresh)) {
+    std::string name = e.path().filename().string();
+    if (name.rfind("registry.db", 0) != 0) top.insert(name);  // with its -wal and -shm
+  }
+  EXPECT_EQ(top, (std::set<std::string>{"corvel95.pid", "locks", "mail", "out.txt", "spool"}));
+  // Beside the mailbox, the router's note of its appends.
+  EXPECT_TRUE(WaitFor([&] { return ListFiles(fresh + "spool/in/", "*.in").empty(); }, 5000));
+  EXPECT_EQ(ListFiles(fresh + "mail/", "*"),
+            (std::vector<std::string>{"alice.mbx", "alice.mbx.append", "maillog.txt"}));
+  EXPECT_TRUE(DirectoryExists(fresh + "spool/in/"));
+  EXPECT_TRUE(DirectoryExists(fresh + "spool/out/"));
+  server_.Stop();
+
+  // A user directory that cannot be made: a file stands in its way.
+  RegCloseStore();
+  ASSERT_TRUE(RegOpenStore(fresh + "registry.db", why)) << why;
+  RegSetString(kRootKey, "UserDirectory", fresh + "out.txt/mail/");
+  RegCloseStore();
+  EXPECT_FALSE(server_.Start(fresh, smtpPort_));
+  std::string text = ReadText(fresh + "out.txt");
+  EXPECT_NE(text.find("Unable to create the directory " + fresh + "out.txt/mail/."), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("Not a directory"), std::string::npos) << text;
+}
+
+// The registry holds every password in a form that turns back into clear text:
+// it and its side files are made 0600 whatever the umask, a new home 0700, an
+// export 0600; a readable registry of an older installation is reported once.
+TEST_F(FirstUseTest, TheRegistryAndItsCopiesArePrivateWhateverTheUmask) {
+  Umask umask022(022);
+  std::string why;
+  std::string priv = home_.dir + "priv.db";
+  RegCloseStore();
+  ASSERT_TRUE(RegOpenStore(priv, why)) << why;
+  ASSERT_TRUE(RegSetString(kRootKey, "x", "y"));
+  for (const char* side : {"", "-wal", "-shm"}) EXPECT_EQ(Mode(priv + side), 0600) << side;
+  RegCloseStore();
+  std::string out;
+  ASSERT_EQ(Shell(kBin + "/corvelreg --registry " + priv + " export SOFTWARE " + home_.dir +
+                    "export.reg",
+                &out),
+            0)
+      << out;
+  EXPECT_EQ(Mode(home_.dir + "export.reg"), 0600);
+
+  // A new home made by the server, with the test's (private) registry.
+  std::string registry = home_.dir + "registry.db";
+  ASSERT_EQ(chmod(registry.c_str(), 0600), 0);
+  std::string newHome = home_.dir + "made-by-server/";
+  ASSERT_TRUE(server_.Start(newHome, smtpPort_, {"--registry", registry}));
+  EXPECT_EQ(Mode(newHome), 0700);
+  server_.Stop();
+  std::string quiet = ReadText(newHome + "maillog.txt");
+  EXPECT_NE(quiet.find("Program Stopped."), std::string::npos);
+  EXPECT_EQ(Count(quiet, "is readable by other users"), 0u);
+
+  ASSERT_EQ(chmod(registry.c_str(), 0644), 0);
+  ASSERT_TRUE(StartServer());
+  server_.Stop();
+  std::string log = ReadText(home_.dir + "maillog.txt");
+  EXPECT_EQ(Count(log, "Warning: the registry " + registry +
+                           " is readable by other users (mode 0644); it holds the accounts' "
+                           "passwords."),
+            1u)
+      << log;
+  EXPECT_EQ(Mode(registry), 0644);  // told, not changed
 }
 
 }  // namespace
