@@ -62,6 +62,7 @@ const SmtpReplyText kSmtpReplies[] = {
     {kReplyStorage, "552 Exceeded storage limit.", nullptr},
     {kReplyBadMailbox, "553 Mailbox incorrect '%s'.", nullptr},
     {kReplyRelayDenied, "550 Relaying denied.", nullptr},
+    {kReplyTooManyRecipients, "452 Too many recipients", nullptr},
 };
 const size_t kSmtpReplyCount = sizeof kSmtpReplies / sizeof kSmtpReplies[0];
 

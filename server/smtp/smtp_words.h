@@ -123,6 +123,7 @@ enum SmtpReplyCode : int {
   kReplyStorage = 39,         // "552 Exceeded storage limit."
   kReplyBadMailbox = 42,      // "553 Mailbox incorrect '%s'."
   kReplyRelayDenied = 44,     // "550 Relaying denied."
+  kReplyTooManyRecipients = 45,  // "452 Too many recipients"
 };
 
 // One entry of the reply table: the format used with a first text, the format

@@ -279,4 +279,43 @@ TEST_F(FirstUseTest, TheRegistryAndItsCopiesArePrivateWhateverTheUmask) {
   EXPECT_EQ(Mode(registry), 0644);  // told, not changed
 }
 
+// 5,000 recipients pipelined in one transaction: the server takes as many as
+// the router can read back from one envelope, answers the rest "452 Too many
+// recipients", and every recipient it took gets the message.
+TEST_F(FirstUseTest, FiveThousandPipelinedRecipientsNeverMakeAnUnreadableEnvelope) {
+  ASSERT_TRUE(StartServer());
+  SmtpClient c(smtpPort_, 60);
+  ASSERT_TRUE(c.ok());
+  constexpr int kRecipients = 5000;
+  std::string batch = "EHLO client.test\r\nMAIL FROM:<bob@remote.test>\r\n";
+  for (int i = 0; i < kRecipients; ++i) batch += "RCPT TO:<bench1@mail.example.org>\r\n";
+  batch += "DATA\r\n";
+  std::thread sender([&] { c.SendRaw(batch); });
+  ASSERT_EQ(c.Reply().substr(0, 4), "220-");
+  ASSERT_EQ(c.Reply().substr(0, 4), "250-");
+  ASSERT_EQ(c.Reply(), "250 OK");
+  int accepted = 0, refused = 0;
+  for (int i = 0; i < kRecipients; ++i) {
+    std::string reply = c.Reply();
+    if (reply == "250 OK, bench1@mail.example.org" && refused == 0) {
+      ++accepted;
+    } else {
+      EXPECT_EQ(reply, "452 Too many recipients") << "reply " << i;
+      ++refused;
+    }
+  }
+  sender.join();
+  EXPECT_EQ(c.Reply().substr(0, 3), "354");
+  EXPECT_EQ(c.Ask("Subject: many\r\n\r\nto many\r\n.").substr(0, 28), "250 OK, Submitted & queued (");
+  // As many as one envelope holds, and none beyond.
+  size_t base = EnvelopeBaseBytes("bob@remote.test");
+  size_t line = EnvelopeRecipientBytes("bench1@mail.example.org");
+  EXPECT_EQ(accepted, int((kRouterEnvelopeLimit - base) / line));
+  EXPECT_EQ(accepted + refused, kRecipients);
+  ASSERT_TRUE(WaitForMailboxMessages(Box("bench1"), size_t(accepted), 60000));
+  EXPECT_EQ(MailboxMessages(Box("bench1")), size_t(accepted));
+  EXPECT_TRUE(ListFiles(home_.dir, "*.err").empty());
+  EXPECT_FALSE(FileExists(home_.dir + "root.mbx"));  // no bounce to root
+}
+
 }  // namespace
