@@ -26,6 +26,7 @@
 #include "server/accounts/router.h"
 #include "server/core/config.h"
 #include "server/core/log.h"
+#include "server/core/program_options.h"
 
 namespace {
 
@@ -108,7 +109,12 @@ double RouteAll(int count, uint32_t gapMs) {
 
 }  // namespace
 
+constexpr const char* kUsage =
+    "usage: delivery_bench [MESSAGES] [DIRECTORY]\n"
+    "routes MESSAGES (default 5000) local messages in DIRECTORY (default /var/tmp)\nand prints messages per second and the disk's flush latency.\n";
+
 int main(int argc, char** argv) {
+  if (int rc = AnswerHelpOrVersion(argc, argv, "delivery_bench", kUsage); rc >= 0) return rc;
   int count = argc > 1 ? atoi(argv[1]) : 5000;
   if (count <= 0) count = 5000;
   std::string base = argc > 2 ? argv[2] : "/var/tmp";

@@ -13,6 +13,7 @@
 #include "server/mx/mx_cache.h"
 #include "server/mx/mx_resolver.h"
 #include "tests/mx/dns_test_util.h"
+#include "server/core/program_options.h"
 
 using namespace mxtest;
 
@@ -34,7 +35,12 @@ Bytes TypicalAnswer(uint16_t id) {
 
 }  // namespace
 
+constexpr const char* kUsage =
+    "usage: mx_bench [ITERATIONS]\n"
+    "prints cached lookups and parsed answers per second (default 500000\niterations); stays on 127.0.0.1.\n";
+
 int main(int argc, char** argv) {
+  if (int rc = AnswerHelpOrVersion(argc, argv, "mx_bench", kUsage); rc >= 0) return rc;
   long iterations = argc > 1 ? std::atol(argv[1]) : 500000;
   if (iterations <= 0) iterations = 500000;
   SetLogOptions(0, 0);

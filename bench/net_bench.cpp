@@ -17,6 +17,7 @@
 #include "platform/tick.h"
 #include "server/net/net.h"
 #include "tests/net/echo_service.h"
+#include "server/core/program_options.h"
 
 namespace {
 
@@ -146,7 +147,12 @@ void MeasureThroughput(uint16_t port, long megabytes, int lineBytes) {
 
 }  // namespace
 
+constexpr const char* kUsage =
+    "usage: net_bench [CONNECTIONS=1000] [THROUGHPUT_MB=256] [LINE_BYTES=100]\n"
+    "prints threads and memory per connection, line latency and throughput on\nloopback.\n";
+
 int main(int argc, char** argv) {
+  if (int rc = AnswerHelpOrVersion(argc, argv, "net_bench", kUsage); rc >= 0) return rc;
   int connections = argc > 1 ? atoi(argv[1]) : 1000;
   long megabytes = argc > 2 ? atol(argv[2]) : 256;
   int lineBytes = argc > 3 ? atoi(argv[3]) : 100;

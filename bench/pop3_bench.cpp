@@ -39,6 +39,7 @@
 #include "server/core/log.h"
 #include "server/net/net.h"
 #include "server/pop3/pop3_server.h"
+#include "server/core/program_options.h"
 
 namespace {
 
@@ -178,7 +179,12 @@ bool AddUser(const std::string& name, const std::string& path) {
 
 }  // namespace
 
+constexpr const char* kUsage =
+    "usage: pop3_bench [--messages N] [--size B] [--clients C] [--big-mb M] [--port P]\n                  [--home DIR] [--serve SECONDS]\n"
+    "prints POP3 login time on a large maildrop and messages retrieved per second.\n";
+
 int main(int argc, char** argv) {
+  if (int rc = AnswerHelpOrVersion(argc, argv, "pop3_bench", kUsage); rc >= 0) return rc;
   Options o;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string a = argv[i];

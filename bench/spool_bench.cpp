@@ -19,6 +19,7 @@
 
 #include "server/spool/headers.h"
 #include "server/spool/spool.h"
+#include "server/core/program_options.h"
 
 namespace {
 
@@ -165,7 +166,12 @@ void BenchCommit(const std::string& dir, int threads, int each) {
 
 }  // namespace
 
+constexpr const char* kUsage =
+    "usage: spool_bench [DIRECTORY]\n"
+    "prints address normalisation, copy and durable commit rates in DIRECTORY\n(default $TMPDIR or /tmp).\n";
+
 int main(int argc, char** argv) {
+  if (int rc = AnswerHelpOrVersion(argc, argv, "spool_bench", kUsage); rc >= 0) return rc;
   std::string dir = argc > 1 ? argv[1] : (getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp");
   BenchNormalize();
   BenchCopy(dir);

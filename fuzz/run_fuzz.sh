@@ -1,7 +1,9 @@
 #!/bin/sh
-# Builds the libFuzzer targets of the spool code with clang (address sanitizer,
+# Builds the libFuzzer targets of the spool code, the SMTP and POP3 command
+# parsers and the registry's text importer with clang (address sanitizer,
 # not through the main CMake build) and runs each for SECONDS seconds.
 # Usage: fuzz/run_fuzz.sh SECONDS [BUILD_DIR]
+# FUZZ_TARGETS="a b" runs only the named targets.
 # Exits non-zero when a target does not build or a run finds a crash.
 set -eu
 
@@ -10,17 +12,18 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 OUT=${2:-$ROOT/build-fuzz}
 CXX=${FUZZ_CXX:-clang++}
 CXXFLAGS="-std=c++20 -g -O1 -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -I$ROOT"
-TARGETS="normalize_fuzz envelope_fuzz header_fuzz"
+TARGETS=${FUZZ_TARGETS:-"normalize_fuzz envelope_fuzz header_fuzz smtp_command_fuzz pop3_command_fuzz reg_import_fuzz"}
 # The code under test and what it links against: the spool code, the account
-# database behind display names, configuration and logging, and the whole
-# platform layer. They go into one archive, so the linker takes only the
-# members a target needs.
+# database behind display names, the SMTP and POP3 vocabularies, configuration
+# and logging, and the whole platform layer. They go into one archive, so the
+# linker takes only the members a target needs.
 mkdir -p "$OUT/obj"
 OUT=$(cd "$OUT" && pwd)
 cd "$ROOT"
 # An object is rebuilt when its source or any header is newer.
 NEWEST_HEADER=$(ls -t $(find server platform -name '*.h' -o -name '*.inc') | head -1)
 SOURCES="$(ls server/spool/*.cpp) server/accounts/accounts.cpp server/accounts/domains.cpp
+server/smtp/smtp_words.cpp server/pop3/pop3_words.cpp server/pop3/md5.cpp
 server/core/config.cpp server/core/log.cpp server/core/strings.cpp $(ls platform/*.cpp)"
 
 command -v "$CXX" >/dev/null || { echo "run_fuzz: $CXX not found (apt-get install clang)" >&2; exit 2; }

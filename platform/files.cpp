@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 
 #include "platform/errors.h"
 
@@ -183,20 +184,57 @@ int DeleteFileWin(const std::string& path) {
   return err;
 }
 
-bool MakeDirectories(const std::string& path) {
-  if (path.empty()) return false;
+bool MakeDirectories(const std::string& path, int mode, std::string* why) {
+  if (path.empty()) {
+    if (why) *why = "no directory given";
+    return false;
+  }
   std::string partial;
   partial.reserve(path.size());
+  // The directory itself is the path without its trailing slashes.
+  size_t last = path.find_last_not_of('/');
   for (size_t i = 0; i <= path.size(); ++i) {
     if (i == path.size() || (path[i] == '/' && i > 0)) {
-      if (!partial.empty() && ::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
-        SetLastWinError(WinErrorFromErrno(errno));
+      bool leaf = last != std::string::npos && i > last;
+      if (!partial.empty() && partial.back() != '/' &&
+          ::mkdir(partial.c_str(), mode_t(leaf ? mode : 0755)) != 0 && errno != EEXIST) {
+        int err = errno;
+        SetLastWinError(WinErrorFromErrno(err));
+        if (why) *why = "cannot create the directory " + partial + ": " + std::strerror(err);
         return false;
       }
     }
     if (i < path.size()) partial += path[i];
   }
-  return DirectoryExists(path);
+  if (!DirectoryExists(path)) {
+    if (why) *why = path + " exists and is not a directory";
+    return false;
+  }
+  return true;
+}
+
+int FilePermissions(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    SetLastWinError(WinErrorFromErrno(errno));
+    return -1;
+  }
+  return int(st.st_mode & 07777);
+}
+
+bool CreatePrivateFile(const std::string& path, int mode, std::string* why) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode_t(mode));
+  // The umask may have taken bits away; it never adds any, but a mode asked
+  // for is the mode wanted.
+  if (fd >= 0 && ::fchmod(fd, mode_t(mode)) == 0) {
+    ::close(fd);
+    return true;
+  }
+  int err = errno;
+  if (fd >= 0) ::close(fd);
+  SetLastWinError(WinErrorFromErrno(err));
+  if (why) *why = "cannot create " + path + ": " + std::strerror(err);
+  return false;
 }
 
 std::vector<std::string> ListFiles(const std::string& dir, const std::string& pattern) {

@@ -78,8 +78,16 @@ bool DirectoryExists(const std::string& path);
 long long FileSize(const std::string& path);
 // Deletes a file. Returns 0 or the Windows error.
 int DeleteFileWin(const std::string& path);
-// Creates a directory and its parents (mode 0755). False on failure.
-bool MakeDirectories(const std::string& path);
+// Creates a directory and its parents. The directory itself gets `mode` when it
+// is made (its parents 0755; existing ones are left as they are). False on
+// failure, with `why` (optional) naming the directory and the reason.
+bool MakeDirectories(const std::string& path, int mode = 0755, std::string* why = nullptr);
+// The permission bits of `path` (st_mode & 07777), -1 when it cannot be seen.
+int FilePermissions(const std::string& path);
+// Creates `path` (which must not exist) empty with exactly `mode`, whatever the
+// umask. False when it exists (error 80) or cannot be made, with `why`
+// (optional) naming the file and the reason.
+bool CreatePrivateFile(const std::string& path, int mode, std::string* why = nullptr);
 
 // Names of the entries of `dir` that match a Windows-style pattern ("*.wrm",
 // "*.in"); the extension is compared without regard to case. Sorted by name.

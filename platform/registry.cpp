@@ -26,11 +26,13 @@
 #include <mutex>
 
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/registry_store.h"
 
 namespace {
 
 constexpr int kBusyTimeoutMs = 10000;
+constexpr int kRegistryFileMode = 0600;
 constexpr size_t kMaxValueBytes = 256u << 20;  // far beyond any value; below SQLite's limit
 constexpr int kFormatVersion = 1;
 constexpr char kSqliteMagic[] = "SQLite format 3";  // 16 bytes with its zero
@@ -726,6 +728,15 @@ bool RegOpenStore(const std::string& path, std::string& why) {
     return Finish(kErrInvalidParameter);
   }
   if (!CheckFileHeader(path, why)) return Finish(RegFail(kErrBadDatabase, why));
+  // The store holds every account's password in a form that turns back into
+  // clear text: a new one is made readable by its owner only, whatever the
+  // umask. SQLite gives its -wal and -shm files the mode of the database file.
+  std::string createWhy;
+  if (!FileExists(path) && !CreatePrivateFile(path, kRegistryFileMode, &createWhy) &&
+      LastWinError() != kErrFileExists) {  // another process was first: its file it is
+    why = "registry " + createWhy;
+    return Finish(RegFail(LastWinError(), why));
+  }
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &db,
                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,

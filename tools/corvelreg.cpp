@@ -6,6 +6,7 @@
 //   corvelreg [...] get KEY [VALUE]
 //   corvelreg [...] set KEY VALUE (sz|dword|multi) DATA...
 //   corvelreg [...] delete KEY [VALUE]
+//   corvelreg scramble ACCOUNT PASSWORD     (prints the stored form; no registry)
 //
 // Exit status: 0 done, 1 failed (the reason on standard error), 2 bad usage.
 #include <cerrno>
@@ -14,14 +15,18 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/home.h"
 #include "platform/registry.h"
+#include "server/accounts/accounts.h"
+#include "server/core/config.h"
 
 namespace {
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExportFileMode = 0600;
 
 constexpr const char* kUsage =
     "usage: corvelreg [--home DIR] [--registry FILE] COMMAND\n"
@@ -32,8 +37,11 @@ constexpr const char* kUsage =
     "  set KEY VALUE dword NUMBER       write a number (decimal or 0x hex)\n"
     "  set KEY VALUE multi TEXT...      write a multi-string, one item per argument\n"
     "  delete KEY [VALUE]               delete a value, or a key with all below it\n"
+    "  scramble ACCOUNT PASSWORD        print the password as an account record stores it\n"
+    "  --help | --version               print this text, or the version\n"
     "KEY is a path below HKEY_LOCAL_MACHINE (the prefixes HKEY_LOCAL_MACHINE\\ and HKLM\\\n"
-    "are accepted); an empty VALUE is the key's default value.\n";
+    "are accepted); an empty VALUE is the key's default value. Exports are written\n"
+    "readable by their owner only: they hold the accounts' passwords.\n";
 
 int Usage(const char* why) {
   if (why) std::fprintf(stderr, "corvelreg: %s\n", why);
@@ -76,10 +84,15 @@ bool WriteWholeFile(const std::string& path, const std::string& text, std::strin
     if (!ok) why = "cannot write to standard output";
     return ok;
   }
+  // The file holds every account's password: readable by its owner only,
+  // whatever the umask.
   std::string temp = path + ".corvelreg-tmp";
+  std::remove(temp.c_str());  // a left-over of an earlier run
+  if (!CreatePrivateFile(temp, kExportFileMode, &why)) return false;
   FILE* f = std::fopen(temp.c_str(), "wb");
   if (!f) {
     why = temp + ": " + std::strerror(errno);
+    std::remove(temp.c_str());
     return false;
   }
   bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
@@ -242,14 +255,32 @@ int DoDelete(const std::vector<std::string>& args) {
   return kExitOk;
 }
 
+// The stored form of a password, made by the server's own scrambler, so that an
+// account can be added with one "set" line. The account name is lower-cased as
+// the server's writers store it.
+int DoScramble(const std::vector<std::string>& args) {
+  if (args.size() != 2) return Usage("scramble takes ACCOUNT and PASSWORD");
+  std::string why;
+  if (!ValidateAccountName(args[0], why) || !ValidatePassword(args[1], why))
+    return Usage(why.c_str());
+  std::string account = args[0];
+  for (char& c : account)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  std::string scrambled;
+  if (!ScramblePassword(account, args[1], scrambled)) return Fail("cannot scramble the password");
+  std::printf("%s\n", scrambled.c_str());
+  return kExitOk;
+}
+
 struct Command {
   const char* name;
   int (*run)(const std::vector<std::string>& args);
+  bool needsRegistry;
 };
 
 constexpr Command kCommands[] = {
-    {"import", DoImport}, {"export", DoExport}, {"get", DoGet},
-    {"set", DoSet},       {"delete", DoDelete},
+    {"import", DoImport, true}, {"export", DoExport, true},     {"get", DoGet, true},
+    {"set", DoSet, true},       {"delete", DoDelete, true},     {"scramble", DoScramble, false},
 };
 
 bool IsLocationOption(const char* arg, bool& takesNext) {
@@ -291,12 +322,17 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return kExitOk;
   }
+  if (word == "--version") {
+    std::printf("corvelreg (%s) %s\n", kProductBaseName, kProductVersion);
+    return kExitOk;
+  }
   const Command* command = nullptr;
   for (const Command& c : kCommands) {
     if (word == c.name) command = &c;
   }
   if (!command) return Usage(("unknown command: " + word).c_str());
   std::vector<std::string> args(argv + first + 1, argv + argc);
+  if (!command->needsRegistry) return command->run(args);
 
   std::string homeDir = ResolveHomeDirectory(home.empty() ? nullptr : home.c_str());
   std::string path = ResolveRegistryPath(registry.empty() ? nullptr : registry.c_str(), homeDir);

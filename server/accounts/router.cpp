@@ -168,49 +168,68 @@ void RouteRecipients(SpoolWork& work, CommitGroup& group) {
       continue;
     }
     if (remote.empty()) break;
-    RecipientOutcome outcome = RouteRemoteRecipients(work, remote);
-    for (size_t i : remote) settle(i, outcome);
+    std::vector<RecipientOutcome> outcomes = RouteRemoteRecipients(work, remote);
+    for (size_t k = 0; k < remote.size(); ++k) settle(remote[k], outcomes[k]);
     break;
   }
 }
 
 // A message without "Message-id:" goes round once more as a new incoming file,
-// which the copy gives the missing headers. The new file is committed before
-// the old lines are marked, so a crash in between repeats, never loses.
+// which the copy gives the missing headers. Each new file is committed before
+// its recipients' lines are marked, so a crash in between repeats, never loses.
+// Recipients whose envelope would not fit into one file go into several.
 bool RequeueWholeMessage(SpoolWork& work) {
   LogEvent(0, kLogRouting, "Adding additional router pass...");
   const Settings& s = ServerSettings();
-  std::string temp;
-  UniqueFd out = CreateSpoolTemp(temp, true, s.incomingDirectory, s.outgoingDirectory);
-  if (!out.valid()) {
-    LogEvent(0, kLogAlways, "Error requeuing entire message: %s", "Unable to create temporary file.");
-    return false;
-  }
-  LogEvent(0, kLogRouting, "Additional router pass: %s->%s", work.path.c_str(), temp.c_str());
-  std::string text = "From: " + work.envelope.sender + "\r\n";
-  for (const EnvelopeRecipient& r : work.envelope.recipients) text += "To: " + r.address + "\r\n";
-  text += "\r\n";
-  CopyOptions options;
-  options.processHeaders = true;
-  options.identity = ServerHostIdentity();
-  options.agent = "router";
-  options.productText = s.softwareName;
-  options.fourDigitYear = s.useFourDigitYear;
-  options.missing.from = work.envelope.sender;
-  options.missing.to = work.envelope.recipients.empty() ? "" : work.envelope.recipients[0].address;
-  options.missing.idName = work.path;
+  const std::vector<EnvelopeRecipient>& rcpts = work.envelope.recipients;
+  std::vector<std::string> addresses;
+  for (const EnvelopeRecipient& r : rcpts) addresses.push_back(r.address);
+  std::vector<size_t> runs;
   std::string why;
-  if (!SpoolWrite(out.get(), text) ||
-      !CopyMessageWithHeaders(work.fd.get(), out.get(), work.envelope.messageOffset, options, why) ||
-      !CloseAndCommitSpoolFile(out, temp, true, s.incomingDirectory, s.outgoingDirectory, why)) {
+  if (!SplitEnvelope(work.envelope.sender, addresses, runs, why)) {
     LogEvent(0, kLogAlways, "Error requeuing entire message: %s", why.c_str());
-    out.reset();
-    SpoolDelete(temp);
     return false;
   }
-  LogEvent(0, kLogRouting, "File renamed: %s", temp.c_str());
-  for (EnvelopeRecipient& r : work.envelope.recipients) work.marks.push_back(r.lineOffset);
-  work.createdIncoming = true;
+  size_t first = 0;
+  for (size_t run : runs) {
+    std::vector<std::string> group(addresses.begin() + long(first),
+                                   addresses.begin() + long(first + run));
+    std::string temp, envelope;
+    if (!FormatEnvelope(work.envelope.sender, group, envelope, why)) {
+      LogEvent(0, kLogAlways, "Error requeuing entire message: %s", why.c_str());
+      return false;
+    }
+    UniqueFd out = CreateSpoolTemp(temp, true, s.incomingDirectory, s.outgoingDirectory);
+    if (!out.valid()) {
+      LogEvent(0, kLogAlways, "Error requeuing entire message: %s",
+               "Unable to create temporary file.");
+      return false;
+    }
+    LogEvent(0, kLogRouting, "Additional router pass: %s->%s", work.path.c_str(), temp.c_str());
+    CopyOptions options;
+    options.processHeaders = true;
+    options.identity = ServerHostIdentity();
+    options.agent = "router";
+    options.productText = s.softwareName;
+    options.fourDigitYear = s.useFourDigitYear;
+    options.missing.from = work.envelope.sender;
+    options.missing.to = rcpts.empty() ? "" : rcpts[0].address;
+    options.missing.idName = work.path;
+    if (!SpoolWrite(out.get(), envelope) ||
+        !CopyMessageWithHeaders(work.fd.get(), out.get(), work.envelope.messageOffset, options,
+                                why) ||
+        !CloseAndCommitSpoolFile(out, temp, true, s.incomingDirectory, s.outgoingDirectory, why)) {
+      LogEvent(0, kLogAlways, "Error requeuing entire message: %s", why.c_str());
+      out.reset();
+      SpoolDelete(temp);
+      return false;
+    }
+    LogEvent(0, kLogRouting, "File renamed: %s", temp.c_str());
+    // The recipients of a committed file are done, whatever happens to the rest.
+    for (size_t i = first; i < first + run; ++i) work.marks.push_back(rcpts[i].lineOffset);
+    work.createdIncoming = true;
+    first += run;
+  }
   return true;
 }
 
@@ -242,7 +261,9 @@ bool RoutePass(SpoolWork& work, CommitGroup& group, bool& envelopeBroken, std::s
     // A failed requeue leaves the lines pending: the file waits and is tried again.
     if (!RequeueWholeMessage(work)) {
       work.unhandled = true;
-      for (const EnvelopeRecipient& r : work.envelope.recipients) work.skip.insert(r.lineOffset);
+      for (const EnvelopeRecipient& r : work.envelope.recipients)
+        if (std::find(work.marks.begin(), work.marks.end(), r.lineOffset) == work.marks.end())
+          work.skip.insert(r.lineOffset);
     }
     return true;
   }

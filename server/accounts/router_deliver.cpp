@@ -137,9 +137,13 @@ bool WriteSpoolCopy(const std::string& sender, const std::vector<std::string>& a
     SpoolDelete(newPath);
     return false;
   };
-  std::string header = "From: " + sender + "\r\n";
-  for (const std::string& a : addresses) header += "To: " + a + "\r\n";
-  header += "\r\n";
+  std::string header, envelopeWhy;
+  if (!FormatEnvelope(sender, addresses, header, envelopeWhy)) {
+    why = envelopeWhy;
+    out.reset();
+    SpoolDelete(newPath);
+    return false;
+  }
   if (!SpoolWrite(out.get(), header)) return fail("Unable to write send file header.");
   if (incoming && StartsWithLocalStamp(spoolFd, messageOffset) &&
       !WriteReceivedLine(out.get(), s.localNode, kRouterAgent, s.softwareName, s.useFourDigitYear,
@@ -407,7 +411,8 @@ bool BounceRecipient(SpoolWork& work, const std::string& reasonText, bool system
   return written;
 }
 
-RecipientOutcome RouteRemoteRecipients(SpoolWork& work, const std::vector<size_t>& indices) {
+std::vector<RecipientOutcome> RouteRemoteRecipients(SpoolWork& work,
+                                                    const std::vector<size_t>& indices) {
   HostIdentity id = ServerHostIdentity();
   NormalizeOptions options;
   options.strip = true;
@@ -420,15 +425,34 @@ RecipientOutcome RouteRemoteRecipients(SpoolWork& work, const std::vector<size_t
                                                                                      : text);
   }
   LogEvent(0, kLogRouting, "Attempting to route '%s'.", work.path.c_str());
-  std::string newPath, why;
-  bool systemError = false;
-  if (!WriteSpoolCopy(work.envelope.sender, addresses, false, work.fd.get(), work.path,
-                      work.envelope.messageOffset, "", newPath, systemError, why))
-    return Bounce(work, why, systemError);
-  LogEvent(0, kLogRouting, "Outgoing file %s generated from %s", newPath.c_str(), work.path.c_str());
-  work.createdOutgoing = true;
+  std::vector<RecipientOutcome> outcomes;
+  std::vector<size_t> runs;
+  std::string why;
+  if (!SplitEnvelope(work.envelope.sender, addresses, runs, why)) {
+    outcomes.assign(indices.size(), Bounce(work, why, false));
+    return outcomes;
+  }
+  // One outgoing file per run that fits; a run that fails is bounced together
+  // with every run after it, so the sender gets one bounce.
+  size_t first = 0;
+  for (size_t run : runs) {
+    std::vector<std::string> group(addresses.begin() + long(first),
+                                   addresses.begin() + long(first + run));
+    std::string newPath;
+    bool systemError = false;
+    if (!WriteSpoolCopy(work.envelope.sender, group, false, work.fd.get(), work.path,
+                        work.envelope.messageOffset, "", newPath, systemError, why)) {
+      outcomes.resize(indices.size(), Bounce(work, why, systemError));
+      return outcomes;
+    }
+    LogEvent(0, kLogRouting, "Outgoing file %s generated from %s", newPath.c_str(),
+             work.path.c_str());
+    work.createdOutgoing = true;
+    outcomes.resize(first + run, RecipientOutcome::kHandled);
+    first += run;
+  }
   LogEvent(0, kLogRouting, "File '%s' routed.", work.path.c_str());
-  return RecipientOutcome::kHandled;
+  return outcomes;
 }
 
 RecipientOutcome RouteLocalRecipient(SpoolWork& work, size_t index, const std::string& name,

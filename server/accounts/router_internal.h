@@ -70,8 +70,10 @@ void ScanRoutingHeaders(SpoolWork& work);
 // `name` in `domain`.
 RecipientOutcome RouteLocalRecipient(SpoolWork& work, size_t index, const std::string& name,
                                      const std::string& domain, CommitGroup& group);
-// Writes every recipient in `indices` into one outgoing file.
-RecipientOutcome RouteRemoteRecipients(SpoolWork& work, const std::vector<size_t>& indices);
+// Writes every recipient in `indices` into outgoing files: one, or several when
+// their envelope would not fit into one. The outcome of each, in order.
+std::vector<RecipientOutcome> RouteRemoteRecipients(SpoolWork& work,
+                                                    const std::vector<size_t>& indices);
 // Bounces the message of `work` to its sender with `reason` (and to root with a
 // system error). True when at least one bounce was written.
 bool BounceRecipient(SpoolWork& work, const std::string& reason, bool systemError);

@@ -319,8 +319,6 @@ const std::vector<GeneralValue> kGeneralValues = {
 
 // Product and branding values: string or multi-string, at most 2048 bytes.
 constexpr size_t kBrandingLimit = 2048;
-constexpr const char* kProductBaseName = "Corvel";
-constexpr const char* kProductVersion = "1.0";
 constexpr const char* kFileDescription = "Corvel mail server";
 
 std::string BrandingValue(const char* name, const char* def) {

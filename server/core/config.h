@@ -11,6 +11,9 @@
 #include "platform/registry.h"
 
 inline constexpr const char* kRootKey = "SOFTWARE\\Tollgrove\\Corvel";
+// The product's own name and version (the Service Name value may rename it).
+inline constexpr const char* kProductBaseName = "Corvel";
+inline constexpr const char* kProductVersion = "1.0";
 
 // The key path for a section, domain and list (each may be null or empty).
 std::string ConfigKeyPath(const char* section, const char* domain = nullptr,

@@ -21,6 +21,7 @@
 #include "server/accounts/router.h"
 #include "server/core/config.h"
 #include "server/core/log.h"
+#include "server/core/program_options.h"
 #include "server/core/server_state.h"
 #include "server/core/strings.h"
 #include "server/core/worker.h"
@@ -34,6 +35,18 @@
 namespace {
 
 constexpr uint32_t kSignalWaitMs = 1000;
+constexpr int kNewHomeMode = 0700;
+
+constexpr const char* kUsageText =
+    "usage: corvel95 [--home DIR] [--registry FILE] [-A] [-H]\n"
+    "  --home DIR       home directory (else $CORVEL_HOME, else /var/lib/corvel)\n"
+    "  --registry FILE  registry database (else $CORVEL_REGISTRY, else <home>/registry.db)\n"
+    "  -A               closing the main window ends the program\n"
+    "  -H               hidden: nothing on standard output (the log file still gets it all)\n"
+    "  --help           print this text and exit\n"
+    "  --version        print the product and version and exit\n"
+    "Signals: SIGTERM or SIGINT shut the server down in order; SIGHUP reopens the log\n"
+    "file (for logrotate).\n";
 
 // What a failed step leaves for the final report: the pending text and the step's
 // own detail.
@@ -165,6 +178,19 @@ bool g_networkStarted = false;
 bool g_mxStarted = false;
 bool g_workerStarted = false;
 
+// The registry holds every account's password in a form that turns back into
+// clear text. A new one is made private; an older installation is told once
+// rather than changed behind the administrator's back.
+void WarnAboutReadableRegistry() {
+  const std::string& path = RegStorePath();
+  int mode = FilePermissions(path);
+  if (mode < 0 || !(mode & 044)) return;
+  LogEvent(0, kLogAlways,
+           "Warning: the registry %s is readable by other users (mode %04o); it holds the "
+           "accounts' passwords. Make it private with: chmod 600 %s*",
+           path.c_str(), unsigned(mode), path.c_str());
+}
+
 void ReportStartFailure(const StartFailure& f) {
   std::string text = f.pending;
   if (!f.detail.empty()) text += "  " + f.detail;
@@ -209,11 +235,14 @@ bool StartServer(const CommandLine& cmd, std::string& why) {
 
   // 1. Product and branding values.
   LoadProductValues(s);
-  // 4. Main initialisation.
+  // 4. Main initialisation. The user and spool directories are made when
+  // missing; without them nothing could be received or delivered.
   LoadDirectories(s);
-  for (const std::string* dir : {&s.homeDirectory, &s.userDirectory, &s.incomingDirectory,
-                                 &s.outgoingDirectory})
-    MakeDirectories(*dir);
+  for (const std::string* dir : {&s.userDirectory, &s.incomingDirectory, &s.outgoingDirectory}) {
+    std::string detail;
+    if (!MakeDirectories(*dir, 0755, &detail))
+      return fail(FormatText("Unable to create the directory %s.", dir->c_str()), detail);
+  }
   if (chdir(s.userDirectory.c_str()) != 0) {
     // The log cannot be opened yet; the message box is the only report.
   }
@@ -226,6 +255,7 @@ bool StartServer(const CommandLine& cmd, std::string& why) {
   s.stopAfterCriticalErrors = GetGeneralNumber("StopAfterCriticalErrors");
   SetWindowEchoToStdout(!cmd.hidden);
   if (!OpenLog(detail)) return fail(FormatText(LoadStringResource(kStrLogInitFailed), detail.c_str()), "");
+  WarnAboutReadableRegistry();
   if (!InitializeNoResponseList(detail)) return fail("Unable to intialize no response system.", detail);
   LoadGeneralSettings(s);
   SetQueueIntervals(s.inQueueTime, s.outQueueTime,
@@ -293,6 +323,8 @@ int RunServer(int argc, char** argv) {
     fprintf(stderr, "corvel95: %s\n", why.c_str());
     return 2;
   }
+  // Asking how to run the program touches nothing: no home, no registry, no log.
+  if (int rc = AnswerHelpOrVersion(argc, argv, "corvel95", kUsageText); rc >= 0) return rc;
   SetHomeDirectory(ResolveHomeDirectory(home.c_str()));
   CommandLine cmd;
   if (!ParseCommandLine(argc, argv, cmd, why)) {
@@ -300,8 +332,9 @@ int RunServer(int argc, char** argv) {
     ShowMessage(nullptr, kStrUnableSetupInstance, nullptr, kBoxOk);
     return 1;
   }
-  if (!MakeDirectories(HomeDirectory())) {
-    fprintf(stderr, "corvel95: cannot create the home directory %s\n", HomeDirectory().c_str());
+  // A new home is the owner's alone: it holds the registry, the mail and the log.
+  if (!MakeDirectories(HomeDirectory(), kNewHomeMode, &why)) {
+    fprintf(stderr, "corvel95: %s\n", why.c_str());
     return 1;
   }
   // Signals are blocked before any thread exists, so every thread inherits the mask

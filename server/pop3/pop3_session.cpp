@@ -80,7 +80,7 @@ struct Pop3Command {
   Pop3Token token = kPopTokUnknown;
 };
 
-enum class Read { kNone, kLine, kRefused };
+enum class Read { kNone, kLine };
 
 Read ReadCommand(Pop3Session& s, NetNode* node, Pop3Command& cmd) {
   // A command is read only when the replies before it have gone: a client that
@@ -91,12 +91,15 @@ Read ReadCommand(Pop3Session& s, NetNode* node, Pop3Command& cmd) {
   bool tooLong = false;
   while ((n = NetReadLine(node, s.line.get(), max)) == -2) tooLong = true;
   if (tooLong || s.discarding) {
-    // The rest of an over-long line is skipped up to its end, then refused once.
+    // The rest of an over-long line is skipped up to its end. Then the line
+    // counts as one unknown command and takes that command's path through the
+    // state it arrived in: after USER it ends the login attempt like any other
+    // wrong command, so the client's next USER starts a fresh one.
     s.discarding = n < 0;
     if (n < 0) return Read::kNone;
     LogEvent(0, kLogPop3, "P3-%04x: Command line longer than %d bytes refused.", s.id, max);
-    Reply(s, node, kPopUnknownCommand);
-    return Read::kRefused;
+    cmd = Pop3Command();
+    return Read::kLine;
   }
   if (n < 0) return Read::kNone;
   cmd.line = std::string_view(s.line.get(), size_t(n));
@@ -210,7 +213,6 @@ Step Authorization(Pop3Session& s, NetNode* node, int32_t& state) {
   Pop3Command cmd;
   Read r = ReadCommand(s, node, cmd);
   if (r == Read::kNone) return Step::kStop;
-  if (r == Read::kRefused) return Step::kContinue;
   switch (cmd.token) {
     case kPopTokQuit:
       return Quit(s, node, state);
@@ -272,7 +274,6 @@ Step ExpectPass(Pop3Session& s, NetNode* node, int32_t& state) {
   Pop3Command cmd;
   Read r = ReadCommand(s, node, cmd);
   if (r == Read::kNone) return Step::kStop;
-  if (r == Read::kRefused) return Step::kContinue;
   if (cmd.token == kPopTokQuit) return Quit(s, node, state);
   if (cmd.token == kPopTokPass) {
     CheckPass(s, node, cmd.argument);
@@ -343,7 +344,6 @@ Step Transaction(Pop3Session& s, NetNode* node, int32_t& state) {
   Pop3Command cmd;
   Read r = ReadCommand(s, node, cmd);
   if (r == Read::kNone) return Step::kStop;
-  if (r == Read::kRefused) return Step::kContinue;
   switch (cmd.token) {
     case kPopTokQuit:
       return Quit(s, node, state);

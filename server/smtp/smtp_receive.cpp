@@ -114,6 +114,7 @@ void StartTransaction(SmtpSession& s, const SmtpCommand& cmd) {
       LogEvent(0, kLogSmtpProgress, kStrReceivingFile, s.id, s.tempName.c_str());
       LogEvent(0, kLogSmtpProgress, kStrFromSender, s.id, sender.c_str());
       wrote = Put(s, "From: " + sender, true);
+      s.envelopeBytes = EnvelopeBaseBytes(sender);
       if (!wrote) LogEvent(0, kLogSmtpProgress, "%04x: Error writing from line to file.", s.id);
       s.sender = sender;  // kept for the partial-message notice
     }
@@ -209,6 +210,17 @@ void AcceptRecipient(SmtpSession& s, std::string_view address) {
     s.pendingCode = st.replyWithForward ? kReplyWillForward : kReplyOk;
     s.pendingArg = given;
   }
+  // The router reads the envelope only so far: a recipient beyond it would
+  // make the whole message unreadable. The client sends the rest in another
+  // transaction (RFC 5321 4.5.3.1.10); those already taken stay.
+  size_t line = EnvelopeRecipientBytes(written);
+  if (!EnvelopeFits(s.envelopeBytes + line)) {
+    s.pendingCode = kReplyTooManyRecipients;
+    s.pendingArg.clear();
+    LogEvent(0, kLogSmtpProgress, "%04x: To: <%s>; too many recipients for one message.", s.id,
+             given.c_str());
+    return;
+  }
   if (!Put(s, "To: " + written, true)) {
     s.pendingCode = kReplyLocalError;
     s.pendingArg.clear();
@@ -216,6 +228,7 @@ void AcceptRecipient(SmtpSession& s, std::string_view address) {
     return;
   }
   ++s.recipients;
+  s.envelopeBytes += line;
 }
 
 SmtpStep RcvRcptOrData(SmtpSession& s, NetNode* node, int32_t& state) {

@@ -89,6 +89,7 @@ struct SmtpSession {
   std::string tempPath;
   std::string tempName;   // the .wrm name without its directory
   int recipients = 0;
+  size_t envelopeBytes = 0;  // the envelope written so far, closing line counted
   long declaredSize = -1;
   bool isMail = false;
   long byteCount = 0;

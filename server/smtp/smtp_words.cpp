@@ -62,6 +62,7 @@ const SmtpReplyText kSmtpReplies[] = {
     {kReplyStorage, "552 Exceeded storage limit.", nullptr},
     {kReplyBadMailbox, "553 Mailbox incorrect '%s'.", nullptr},
     {kReplyRelayDenied, "550 Relaying denied.", nullptr},
+    {kReplyTooManyRecipients, "452 Too many recipients", nullptr},
 };
 const size_t kSmtpReplyCount = sizeof kSmtpReplies / sizeof kSmtpReplies[0];
 
@@ -198,7 +199,15 @@ bool ComposeSmtpLine(int code, const SmtpReplyArgs& a, std::string& out, bool* c
 }
 
 void MaskTo7Bit(std::string& bytes) {
-  for (char& c : bytes) c = char(static_cast<unsigned char>(c) & 0x7F);
+  for (char& c : bytes) {
+    auto u = static_cast<unsigned char>(c);
+    if (!(u & 0x80)) continue;
+    c = char(u & 0x7F);
+    // 0x8D, 0x8A and 0x80 would become CR, LF and NUL: a peer's 8-bit text
+    // echoed in a reply would end the line early and pass the rest off as a
+    // reply of its own.
+    if (c == '\r' || c == '\n' || c == '\0') c = kMaskedLineBreak;
+  }
 }
 
 std::vector<std::string> ComposeMultiline(std::string_view prefix, std::string_view text) {

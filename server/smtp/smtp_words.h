@@ -123,6 +123,7 @@ enum SmtpReplyCode : int {
   kReplyStorage = 39,         // "552 Exceeded storage limit."
   kReplyBadMailbox = 42,      // "553 Mailbox incorrect '%s'."
   kReplyRelayDenied = 44,     // "550 Relaying denied."
+  kReplyTooManyRecipients = 45,  // "452 Too many recipients"
 };
 
 // One entry of the reply table: the format used with a first text, the format
@@ -150,7 +151,10 @@ struct SmtpReplyArgs {
 };
 bool ComposeSmtpLine(int code, const SmtpReplyArgs& args, std::string& out, bool* cut = nullptr);
 
-// Every byte with its top bit cleared, as the wire gets it.
+// Every byte with its top bit cleared, as the wire gets it. A byte that would
+// become CR, LF or NUL that way becomes kMaskedLineBreak instead, so a line
+// stays one line whatever 8-bit text it carries.
+inline constexpr char kMaskedLineBreak = '?';
 void MaskTo7Bit(std::string& bytes);
 
 // A multi-line reply: `text`'s lines (split at LF) each after `prefix` ("250-"),

@@ -96,6 +96,18 @@ bool ParseAddressLiteral(std::string_view name, std::string& dotted) {
 
 bool Contains(std::string_view s, char c) { return s.find(c) != std::string_view::npos; }
 
+// True when `domain` matches an entry of the ';'-separated incoming aliases.
+bool MatchesIncomingAlias(std::string_view domain, const HostIdentity& id) {
+  std::string_view aliases = id.incomingAliases;
+  while (!aliases.empty()) {
+    size_t semi = aliases.find(';');
+    std::string_view entry = Trim(aliases.substr(0, semi));
+    aliases = semi == std::string_view::npos ? std::string_view() : aliases.substr(semi + 1);
+    if (!entry.empty() && MatchDomainPattern(entry, domain)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 HostIdentity ServerHostIdentity() {
@@ -219,6 +231,10 @@ bool NormalizeAddress(std::string_view text, const HostIdentity& id,
           continue;
         }
         if (!Contains(domain, '.') && !suffix.empty()) {
+          // A short name the administrator listed among the incoming aliases
+          // is ours as written ("localhost"); the suffix is for short names of
+          // other hosts, and would keep such an alias from ever matching.
+          if (options.mapDomains && MatchesIncomingAlias(domain, id)) break;
           work += suffix;
           continue;
         }
@@ -269,16 +285,9 @@ bool NormalizeAddress(std::string_view text, const HostIdentity& id,
   if (at != std::string::npos) {
     std::string_view domain = std::string_view(result).substr(at + 1);
     if (options.mapDomains) {
-      std::string_view aliases = id.incomingAliases;
-      while (!aliases.empty()) {
-        size_t semi = aliases.find(';');
-        std::string_view entry = Trim(aliases.substr(0, semi));
-        aliases = semi == std::string_view::npos ? std::string_view() : aliases.substr(semi + 1);
-        if (!entry.empty() && MatchDomainPattern(entry, domain)) {
-          result.replace(at + 1, std::string::npos, ourDomain);
-          isLocal = true;
-          break;
-        }
+      if (MatchesIncomingAlias(domain, id)) {
+        result.replace(at + 1, std::string::npos, ourDomain);
+        isLocal = true;
       }
     } else if (!id.outgoingAlias.empty() && EqualsNoCase(domain, id.host)) {
       result.replace(at + 1, std::string::npos, id.outgoingAlias);

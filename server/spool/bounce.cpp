@@ -51,7 +51,8 @@ MessageContext ServerMessageContext() {
 bool RejectionHeader(int fd, const std::string& recipient, const std::string& reason,
                      const std::string& agent, const MessageContext& c) {
   const std::string& host = c.identity.host;
-  std::string text = "From: MAILER-DAEMON@" + host + "\r\nTo: " + recipient + "\r\n\r\n";
+  std::string text, why;
+  if (!FormatEnvelope("MAILER-DAEMON@" + host, {recipient}, text, why)) return false;
   text += BuildReceivedLine(host, "", "", agent, c.productText, c.fourDigitYear) + "\r\n";
   text += "From: Mailer-Daemon<MAILER-DAEMON@" + host + ">\r\nTo: " +
           RecipientName(recipient, c) + "<" + recipient + ">\r\n";
@@ -166,7 +167,12 @@ bool SendNotice(const std::string& recipient, const std::string& subject,
     why = "Unable to create notice file.";
     return false;
   }
-  std::string content = "From: root@" + host + "\r\nTo: " + to.address + "\r\n\r\n";
+  std::string content;
+  if (!FormatEnvelope("root@" + host, {to.address}, content, why)) {
+    fd.reset();
+    SpoolDelete(path);
+    return false;
+  }
   std::string header = "From: root@" + host + "\r\nTo: " + to.address +
                        "\r\nSubject: " + cleanSubject + "\r\nDate: ";
   std::string date = FormatMailDate();

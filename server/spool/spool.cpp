@@ -697,6 +697,46 @@ bool MarkRecipientDone(int fd, long long lineOffset, std::string& why) {
   return true;
 }
 
+namespace {
+
+constexpr std::string_view kEnvelopeFrom = "From: ";
+constexpr std::string_view kEnvelopeTo = "To: ";
+constexpr std::string_view kEnvelopeLineEnd = "\r\n";
+
+}  // namespace
+
+size_t EnvelopeBaseBytes(std::string_view sender) {
+  return kEnvelopeFrom.size() + sender.size() + 2 * kEnvelopeLineEnd.size();
+}
+
+size_t EnvelopeRecipientBytes(std::string_view recipient) {
+  return kEnvelopeTo.size() + recipient.size() + kEnvelopeLineEnd.size();
+}
+
+bool EnvelopeFits(size_t bytes) { return bytes <= kRouterEnvelopeLimit; }
+
+bool SplitEnvelope(std::string_view sender, const std::vector<std::string>& recipients,
+                   std::vector<size_t>& runs, std::string& why) {
+  runs.clear();
+  const size_t base = EnvelopeBaseBytes(sender);
+  size_t size = base;
+  for (const std::string& r : recipients) {
+    size_t line = EnvelopeRecipientBytes(r);
+    if (!EnvelopeFits(base + line)) {
+      why = "Envelope of one recipient longer than the router reads.";
+      runs.clear();
+      return false;
+    }
+    if (runs.empty() || !EnvelopeFits(size + line)) {
+      runs.push_back(0);
+      size = base;
+    }
+    ++runs.back();
+    size += line;
+  }
+  return true;
+}
+
 bool FormatEnvelope(const std::string& sender, const std::vector<std::string>& recipients,
                     std::string& out, std::string& why) {
   auto bad = [](const std::string& a) {
@@ -710,15 +750,23 @@ bool FormatEnvelope(const std::string& sender, const std::vector<std::string>& r
     why = "Envelope has no recipient.";
     return false;
   }
-  out = "From: " + sender + "\r\n";
+  size_t bytes = EnvelopeBaseBytes(sender);
   for (const std::string& r : recipients) {
     if (bad(r)) {
       why = "Envelope recipient is empty or holds a line break.";
       return false;
     }
-    out += "To: " + r + "\r\n";
+    bytes += EnvelopeRecipientBytes(r);
   }
-  out += "\r\n";
+  if (!EnvelopeFits(bytes)) {
+    why = "Envelope longer than the router reads.";
+    return false;
+  }
+  out.clear();
+  out.reserve(bytes);
+  out.append(kEnvelopeFrom).append(sender).append(kEnvelopeLineEnd);
+  for (const std::string& r : recipients) out.append(kEnvelopeTo).append(r).append(kEnvelopeLineEnd);
+  out.append(kEnvelopeLineEnd);
   return true;
 }
 
@@ -734,14 +782,16 @@ bool WriteEnvelope(int fd, const std::string& sender, const std::vector<std::str
 }
 
 bool FindMessageOffset(int fd, long long& offset, std::string& why) {
+  // The same window as the router's: an envelope it reads is never taken for
+  // part of the message (a bounce would enclose every recipient's address).
   std::string buffer;
-  if (!ReadAt(fd, 0, buffer, kHeaderScanLimit)) {
+  if (!ReadAt(fd, 0, buffer, kRouterEnvelopeLimit)) {
     why = "Unable to read envelope in.";
     return false;
   }
   offset = 0;
   size_t pos = 0;
-  const bool atEnd = buffer.size() < kHeaderScanLimit;
+  const bool atEnd = buffer.size() < kRouterEnvelopeLimit;
   while (pos < buffer.size()) {
     EnvelopeLine line = NextLine(buffer, pos, atEnd);
     if (!line.complete) break;

@@ -189,9 +189,45 @@ int ParseOutgoingEnvelope(std::string_view data, bool atEnd, OutgoingEnvelope& o
 // Reads from the start of the open file.
 bool ReadOutgoingEnvelope(int fd, OutgoingEnvelope& out, std::string& why);
 
+// ---- Envelope bound ------------------------------------------------------------
+//
+// The router reads an envelope only within the first kRouterEnvelopeLimit bytes
+// of a spool file. A file whose envelope ends later is set aside as ".err" and
+// bounced to root: none of its recipients gets the message, though whoever wrote
+// it was told it was taken. So no writer of spool files may write a longer
+// envelope, and every writer counts with these calls rather than on its own:
+//
+// - a writer that takes recipients one at a time (SMTP reception) keeps the
+//   running size, starting at EnvelopeBaseBytes(sender), and before each "To:"
+//   line asks EnvelopeFits(size + EnvelopeRecipientBytes(recipient)); when it
+//   would not fit the recipient is refused for this message (SMTP: "452 Too
+//   many recipients", and the client sends the rest in another transaction);
+// - a writer that has its recipients at hand (router copies, forwards, bounces,
+//   list distribution, digests, the outgoing queue) cuts them with SplitEnvelope
+//   into runs that each fit and writes one spool file per run;
+// - FormatEnvelope and WriteEnvelope refuse an envelope beyond the bound, so a
+//   writer that forgets still never makes a file the router would set aside.
+//
+// The bound holds for outgoing files too: at start-up they are requeued as
+// incoming files, which the router reads.
+
+// Bytes of the envelope of `sender` without recipients: its "From:" line and
+// the empty line that ends the envelope.
+size_t EnvelopeBaseBytes(std::string_view sender);
+// Bytes one "To:" line of `recipient` adds.
+size_t EnvelopeRecipientBytes(std::string_view recipient);
+// True when an envelope of `bytes` lies wholly within what the router reads.
+bool EnvelopeFits(size_t bytes);
+// Cuts `recipients`, in order, into runs whose envelopes with `sender` each fit:
+// `runs` gets the number of recipients in each run (they add up to all of
+// them). False with `why` when the sender with a single recipient cannot fit.
+bool SplitEnvelope(std::string_view sender, const std::vector<std::string>& recipients,
+                   std::vector<size_t>& runs, std::string& why);
+
 // Builds an envelope: "From: sender", one "To: " line per recipient, the empty
 // line. False (with `why`) when an address is empty or holds CR, LF or NUL: such
-// an address would add envelope lines of its own.
+// an address would add envelope lines of its own; or when the envelope would
+// not fit within what the router reads (see the envelope bound above).
 bool FormatEnvelope(const std::string& sender, const std::vector<std::string>& recipients,
                     std::string& out, std::string& why);
 // Formats and writes it.
@@ -199,8 +235,8 @@ bool WriteEnvelope(int fd, const std::string& sender, const std::vector<std::str
                    std::string& why);
 
 // Where the message of a spool file starts: after the first empty line within
-// the first 16384 bytes (lines end at CR, optionally followed by LF), or 0 when
-// there is none. Reads with pread, so the file position is left alone.
+// the first kRouterEnvelopeLimit bytes (lines end at CR, optionally followed by
+// LF), or 0 when there is none. Reads with pread, so the file position is left alone.
 bool FindMessageOffset(int fd, long long& offset, std::string& why);
 
 // Marks a recipient done: the "T" at `lineOffset` becomes "t", in place, flushed

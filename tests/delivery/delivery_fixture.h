@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "tests/support/loopback.h"
 #include "platform/files.h"
@@ -141,16 +142,23 @@ inline void WriteLoopbackServerSettings(int smtpPort) {
 class ServerProcess {
  public:
   ~ServerProcess() { Stop(); }
-  // Starts the server and waits until `port` accepts (up to 10 s).
-  bool Start(const std::string& home, int port) {
+  // Starts the server (with `extra` arguments after the home) and waits until
+  // `port` accepts (up to 10 s). False when it did not, or ended first.
+  bool Start(const std::string& home, int port, std::vector<std::string> extra = {}) {
+    std::string out = home + "out.txt";
+    if (!DirectoryExists(home)) out = "/dev/null";  // a home the server is to make
     pid_ = fork();
     if (pid_ == 0) {
-      std::string out = home + "out.txt";
       int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
       dup2(fd, 1);
       dup2(fd, 2);
       std::string bin = std::string(CORVEL_BIN_DIR) + "/corvel95";
-      execl(bin.c_str(), bin.c_str(), "--home", home.c_str(), "-H", nullptr);
+      std::vector<std::string> args = {bin, "--home", home, "-H"};
+      args.insert(args.end(), extra.begin(), extra.end());
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(bin.c_str(), argv.data());
       _exit(127);
     }
     uint32_t start = GetTickCount32();
@@ -174,6 +182,16 @@ class ServerProcess {
     pid_ = -1;
   }
   pid_t pid() const { return pid_; }
+  // True while the child has not ended (it is not reaped here when it has).
+  bool Running() {
+    if (pid_ <= 0) return false;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      return false;
+    }
+    return true;
+  }
 
  private:
   pid_t pid_ = -1;

@@ -58,6 +58,36 @@ TEST_F(RouterTest, SeveralRecipientsAliasesAndRemotesInOneOutgoingFile) {
   EXPECT_TRUE(Files("*.in").empty());
 }
 
+// Remote recipients of dot-less hosts get this host's domain suffix on their way
+// out: 250 of them fit into the incoming envelope but not into one outgoing
+// envelope, which the router would not read back after a restart's requeue.
+TEST_F(RouterTest, RemoteRecipientsBeyondOneEnvelopeGoIntoSeveralOutgoingFiles) {
+  ServerSettings().limitRecipients = 250;
+  std::vector<std::string> to;
+  for (int i = 0; i < 250; ++i) to.push_back(std::string(116, 'a') + FormatText("%03d@hx", i));
+  std::string path = Spool("00000001.in", "bob@remote.example", to, Message("m-split"));
+  std::string in = Read(path);
+  ASSERT_LE(in.find("\r\n\r\n") + 4, kRouterEnvelopeLimit);
+  RunQueue();
+  EXPECT_TRUE(Files("*.in").empty());
+  EXPECT_TRUE(Files("*.err").empty());
+  std::vector<std::string> outs = Files("*.out", false);
+  ASSERT_EQ(outs.size(), 2u);
+  std::vector<std::string> seen;
+  for (const std::string& name : outs) {
+    std::string out = ReadIn(name, false);
+    RouterEnvelope env;
+    std::string why;
+    ASSERT_TRUE(ParseRouterEnvelope(out, true, 250, env, why)) << why;
+    EXPECT_EQ(env.sender, "bob@remote.example");
+    EXPECT_NE(out.find("Message-Id: <m-split>", size_t(env.messageOffset)), std::string::npos);
+    for (const EnvelopeRecipient& r : env.recipients) seen.push_back(r.address);
+  }
+  std::vector<std::string> want;
+  for (const std::string& t : to) want.push_back(t + ".example.org");
+  EXPECT_EQ(seen, want);  // every recipient once, in order
+}
+
 TEST_F(RouterTest, MessageWithoutIdGoesRoundOnceMore) {
   Spool("00000001.in", "bob@remote.example", {"alice"},
         "Received: by mail.example.org from client.example\r\n    (x); y\r\n\r\nno headers\r\n");

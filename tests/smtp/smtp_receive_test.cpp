@@ -284,6 +284,19 @@ TEST_F(SmtpReceiveTest, LongCommandLinesAreRefusedAndTheSessionGoesOn) {
   EXPECT_EQ(c.Ask(exact), "250 OK");
 }
 
+// Found by fuzzing the command parser: 0x8A and 0x8D in an address the reply
+// echoes became LF and CR on the wire, so the peer's text after them read as a
+// reply of its own ("250 ..."), and every later reply was off by one.
+TEST_F(SmtpReceiveTest, EightBitBytesInAnEchoedAddressNeverSplitTheReply) {
+  SmtpClient c(port);
+  Hello(c);
+  EXPECT_EQ(c.Ask("MAIL FROM:<a@b.test>"), "250 OK");
+  EXPECT_EQ(c.Ask("RCPT TO:<no\x8a" "250 faked\x8d@mail.test>"),
+            "550 Action not taken, supposed local user 'no?250 faked?@mail.test' does not exist.");
+  EXPECT_EQ(c.Ask("RCPT TO:<x\x80@b@c@>"), "553 Mailbox incorrect 'x?@b@c@'.");
+  EXPECT_EQ(c.Ask("NOOP"), "250 OK");
+}
+
 TEST_F(SmtpReceiveTest, NulBytesInCommandsAreRefusedAndKeptInData) {
   SmtpClient c(port);
   Hello(c);

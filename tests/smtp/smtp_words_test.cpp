@@ -121,9 +121,9 @@ TEST(SmtpWords, DataLinesAreDotStuffedAndCutAt1024) {
 }
 
 TEST(SmtpWords, SevenBitMasking) {
-  std::string s = "a\xe9z\x80";
+  std::string s = "a\xe9z\x80\x8d\x8a\x89\r\n";
   MaskTo7Bit(s);
-  EXPECT_EQ(s, std::string("a\x69z\x00", 4));
+  EXPECT_EQ(s, "a\x69z???\t\r\n");
 }
 
 TEST(SmtpWords, MultilineRepliesTurnTheLastDashIntoABlank) {

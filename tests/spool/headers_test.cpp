@@ -94,6 +94,13 @@ TEST(NormalizeAddress, Table) {
       {"  spaced@remote.org\t", true, "spaced@remote.org", "", false},
       {"mary(comment)@mail.example.com", true, "mary", "comment", true},
       {"@mail.example.com", false, "", "", false},
+      // A listed alias without a dot is matched as written, before the suffix
+      // rule; other short names still get the suffix.
+      {"bench1@LocalHost", true, "bench1@mail.example.com", "", true, MapDomains(), "",
+       "other.org;localhost"},
+      {"dave@otherhost", true, "dave@otherhost.example.com", "", false, MapDomains(), "",
+       "localhost"},
+      {"bench1@localhost", true, "bench1@localhost.example.com", "", false, {}, "", "localhost"},
   };
   for (const NormalizeCase& c : cases) {
     HostIdentity id = Identity();

@@ -310,6 +310,58 @@ TEST(Envelope, FormatRefusesAddressesThatWouldAddLines) {
   EXPECT_FALSE(FormatEnvelope("a", {}, text, why));
 }
 
+// The writers' bound and the router's reader must agree to the byte: an envelope
+// the writers let through is read, one byte more is never written.
+TEST(Envelope, WritersKeepWithinWhatTheRouterReads) {
+  const std::string sender = "sender@remote.test";
+  const std::string to = "bench1@mail.test";
+  size_t line = EnvelopeRecipientBytes(to);
+  size_t base = EnvelopeBaseBytes(sender);
+  size_t count = (kRouterEnvelopeLimit - base) / line;
+  std::vector<std::string> rcpts(count, to);
+  // Pad the last recipient so the envelope ends exactly at the limit.
+  rcpts.back() += std::string(kRouterEnvelopeLimit - base - count * line, 'x');
+  std::string text, why;
+  ASSERT_TRUE(FormatEnvelope(sender, rcpts, text, why)) << why;
+  ASSERT_EQ(text.size(), kRouterEnvelopeLimit);
+  RouterEnvelope env;
+  ASSERT_TRUE(ParseRouterEnvelope(text + "Subject: x\r\n\r\nbody\r\n", false, 5000, env, why))
+      << why;
+  EXPECT_EQ(env.recipients.size(), count);
+  EXPECT_EQ(env.messageOffset, (long long)kRouterEnvelopeLimit);
+  rcpts.back() += "y";
+  EXPECT_FALSE(FormatEnvelope(sender, rcpts, text, why));
+  EXPECT_EQ(why, "Envelope longer than the router reads.");
+  EXPECT_FALSE(ParseRouterEnvelope(std::string(kRouterEnvelopeLimit + 1, 'T'), false, 50, env, why));
+
+  // Splitting: runs in order, each within the bound, none empty.
+  struct Case {
+    size_t recipients;
+    size_t addressChars;
+    std::vector<size_t> runs;
+  };
+  const Case cases[] = {
+      {1, 10, {1}},
+      {1000, 20, {1000}},                   // 1000 x 26 bytes fit
+      {5000, 20, {1259, 1259, 1259, 1223}},  // (32768 - 22) / 26 = 1259 a file
+      {3, 16000, {2, 1}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> list(c.recipients, std::string(c.addressChars, 'r'));
+    std::vector<size_t> runs;
+    ASSERT_TRUE(SplitEnvelope("a@b.test.org", list, runs, why)) << why;
+    EXPECT_EQ(runs, c.runs) << c.recipients << " x " << c.addressChars;
+    size_t first = 0;
+    for (size_t run : runs) {
+      std::vector<std::string> group(list.begin() + long(first), list.begin() + long(first + run));
+      EXPECT_TRUE(FormatEnvelope("a@b.test.org", group, text, why)) << why;
+      first += run;
+    }
+  }
+  std::vector<size_t> runs;
+  EXPECT_FALSE(SplitEnvelope("a@b.test.org", {std::string(kRouterEnvelopeLimit, 'r')}, runs, why));
+}
+
 TEST_F(SpoolTest, MessageOffsetAfterTheEnvelope) {
   struct {
     std::string content;
@@ -318,7 +370,9 @@ TEST_F(SpoolTest, MessageOffsetAfterTheEnvelope) {
       {"From: a\r\nTo: b\r\n\r\nmsg", 18},
       {"From: a\rTo: b\r\rmsg", 15},
       {"From: a\r\nTo: b\r\nno end", 0},
-      {std::string(kHeaderScanLimit - 1, 'x') + "\r\n\r\nlate", 0},
+      // The router's window: an envelope it reads is never enclosed as message.
+      {std::string(kHeaderScanLimit - 1, 'x') + "\r\n\r\nlate", (long long)kHeaderScanLimit + 3},
+      {std::string(kRouterEnvelopeLimit - 1, 'x') + "\r\n\r\nlate", 0},
   };
   for (const auto& c : cases) {
     std::string path = in + "offset.in";
