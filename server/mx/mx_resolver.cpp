@@ -138,7 +138,8 @@ uint16_t DefaultDnsPort() {
   return se ? ntohs(uint16_t(se->s_port)) : kDefaultDnsPort;
 }
 
-// "host" or "host:port" -> an IPv4 socket address.
+// "host" or "host:port" -> an IPv4 socket address. The host may be a dotted
+// address in brackets ("[10.0.0.1]"), the form the configuration checker writes.
 bool ResolveServer(const std::string& entry, uint16_t defaultPort, sockaddr_in& address,
                    int& failure) {
   std::string host = entry;
@@ -160,6 +161,13 @@ bool ResolveServer(const std::string& entry, uint16_t defaultPort, sockaddr_in& 
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   if (host.empty()) {
+    failure = 11001;
+    return false;
+  }
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    // A bracketed literal is an address, never a name to look up.
+    if (inet_pton(AF_INET, host.substr(1, host.size() - 2).c_str(), &address.sin_addr) == 1)
+      return true;
     failure = 11001;
     return false;
   }

@@ -495,6 +495,17 @@ TEST_F(Resolver, NotStartedRefusesRequests) {
   EXPECT_EQ(nSmtpMx_RequestRemoteId("mx3.test", 0, 0), -1);
 }
 
+// The configuration checker writes a dotted DomainServer in brackets.
+TEST_F(Resolver, BracketedServerAddressIsUsed) {
+  FakeServer server(Zone(kZone));
+  Start("[127.0.0.1]:" + std::to_string(server.port));
+  EXPECT_EQ(Resolve("mx3.test", 0).code, 0);
+  MxShutdown();
+  Start("[not.an.address]:" + std::to_string(server.port) + ";[127.0.0.1");
+  EXPECT_EQ(nSmtpMx_RequestRemoteId("mx3.test", 0, 0), -1);
+  EXPECT_EQ(nSmtpMx_RequestRemoteId("mx3.test", 0, 1), -1);
+}
+
 TEST_F(Resolver, BadServerEntryGivesSystemError) {
   Start("127.0.0.1:99999;127.0.0.1:;");
   EXPECT_EQ(nSmtpMx_RequestRemoteId("mx3.test", 0, 0), -1);
