@@ -114,3 +114,7 @@ bool RegSetMultiString(const std::string& key, const std::string& name,
 // Import also reads regedit's UTF-16LE files and accepts "HKLM" in key lines.
 bool RegExportText(const std::string& key, std::string& out, std::string& why);
 bool RegImportText(const std::string& text, std::string& why);
+// Restores `key` from a text that RegExportText wrote: in one transaction the key
+// and everything below it are replaced by the text's content. The text must parse,
+// name `key` itself and touch no key outside it; otherwise nothing is written.
+bool RegRestoreKeyText(const std::string& key, const std::string& text, std::string& why);

@@ -525,18 +525,10 @@ bool RegExportText(const std::string& key, std::string& out, std::string& why) {
   return true;
 }
 
-bool RegImportText(const std::string& text, std::string& why) {
-  std::vector<ImportOp> ops;
-  if (!ParseRegText(DecodeFileText(text), ops, why)) {
-    SetLastWinError(kErrInvalidData);
-    return false;
-  }
-  RegSession session(true);
-  if (int err = session.error()) {
-    why = RegLastErrorText();
-    SetLastWinError(err);
-    return false;
-  }
+namespace {
+
+// Applies parsed changes inside the caller's session. 0 or the Windows error.
+int ApplyImportOps(const std::vector<ImportOp>& ops, std::string& why) {
   int64_t keyId = 0;
   for (const ImportOp& op : ops) {
     int err = 0;
@@ -558,9 +550,37 @@ bool RegImportText(const std::string& text, std::string& why) {
     }
     if (err) {
       why = "line " + std::to_string(op.line) + ": " + RegLastErrorText();
-      SetLastWinError(err);
-      return false;  // the session rolls everything back
+      return err;
     }
+  }
+  return 0;
+}
+
+// `path` is `top` or lies below it.
+bool KeyWithin(const RegKeyPath& path, const RegKeyPath& top) {
+  if (top.fold.empty()) return true;
+  return path.fold == top.fold ||
+         (path.fold.size() > top.fold.size() && path.fold.compare(0, top.fold.size(), top.fold) == 0 &&
+          path.fold[top.fold.size()] == '\\');
+}
+
+}  // namespace
+
+bool RegImportText(const std::string& text, std::string& why) {
+  std::vector<ImportOp> ops;
+  if (!ParseRegText(DecodeFileText(text), ops, why)) {
+    SetLastWinError(kErrInvalidData);
+    return false;
+  }
+  RegSession session(true);
+  if (int err = session.error()) {
+    why = RegLastErrorText();
+    SetLastWinError(err);
+    return false;
+  }
+  if (int err = ApplyImportOps(ops, why)) {
+    SetLastWinError(err);
+    return false;  // the session rolls everything back
   }
   if (int err = session.Commit()) {
     why = RegLastErrorText();
@@ -569,4 +589,53 @@ bool RegImportText(const std::string& text, std::string& why) {
   }
   SetLastWinError(0);
   return true;
+}
+
+bool RegRestoreKeyText(const std::string& key, const std::string& text, std::string& why) {
+  RegKeyPath top;
+  if (int err = RegParseKeyPath(key, top)) {
+    why = RegLastErrorText();
+    SetLastWinError(err);
+    return false;
+  }
+  if (top.parts.empty()) {
+    why = "HKEY_LOCAL_MACHINE itself cannot be restored";
+    SetLastWinError(kErrAccessDenied);
+    return false;
+  }
+  std::vector<ImportOp> ops;
+  if (!ParseRegText(DecodeFileText(text), ops, why)) {
+    SetLastWinError(kErrInvalidData);
+    return false;
+  }
+  bool namesTop = false;
+  for (const ImportOp& op : ops) {
+    if (op.kind != ImportOp::kKey && op.kind != ImportOp::kDeleteKey) continue;
+    if (!KeyWithin(op.key, top)) {
+      why = "line " + std::to_string(op.line) + ": key outside " + key + ": " + RegJoinKeyPath(op.key);
+      SetLastWinError(kErrInvalidData);
+      return false;
+    }
+    namesTop = namesTop || (op.kind == ImportOp::kKey && op.key.fold == top.fold);
+  }
+  if (!namesTop) {
+    why = "the text does not hold the key " + key;
+    SetLastWinError(kErrInvalidData);
+    return false;
+  }
+  RegSession session(true);
+  int err = session.error();
+  if (err) why = RegLastErrorText();
+  if (!err) {
+    err = RegStoreDeleteTree(top);
+    if (err == kErrFileNotFound) err = 0;
+    if (err) why = RegLastErrorText();
+  }
+  if (!err) err = ApplyImportOps(ops, why);
+  if (!err) {
+    err = session.Commit();
+    if (err) why = RegLastErrorText();
+  }
+  SetLastWinError(err);
+  return err == 0;
 }
