@@ -7,6 +7,7 @@
 #include "cfgaudit/cfgaudit_texts.h"
 #include "platform/errors.h"
 #include "server/core/config.h"
+#include "server/core/log.h"
 
 namespace {
 
@@ -30,42 +31,10 @@ void AuditLog::Write(const std::string& text) {
   if (pending.size() >= kLogBlock) Flush();
 }
 
-namespace {
-
-std::string FormatArgs(const char* format, va_list args) {
-  char small[512];
-  va_list again;
-  va_copy(again, args);
-  int n = std::vsnprintf(small, sizeof small, format, args);
-  if (n < 0) {
-    va_end(again);
-    return std::string();
-  }
-  if (size_t(n) < sizeof small) {
-    va_end(again);
-    return std::string(small, size_t(n));
-  }
-  std::string big(size_t(n) + 1, '\0');
-  std::vsnprintf(big.data(), big.size(), format, again);
-  va_end(again);
-  big.resize(size_t(n));
-  return big;
-}
-
-}  // namespace
-
-std::string FormatText(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::string out = FormatArgs(format, args);
-  va_end(args);
-  return out;
-}
-
 void AuditLog::Printf(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  Write(FormatArgs(format, args));
+  Write(FormatTextV(format, args));
   va_end(args);
 }
 
@@ -114,6 +83,8 @@ std::string FoldName(const std::string& name) {
     if (c >= 'A' && c <= 'Z') c = char(c + 32);
   return out;
 }
+
+bool SameName(const std::string& a, const std::string& b) { return FoldName(a) == FoldName(b); }
 
 std::string MakeRandomPassword() {
   constexpr size_t kAlphabet = sizeof kPasswordAlphabet - 1;

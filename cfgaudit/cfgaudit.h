@@ -14,6 +14,7 @@
 
 #include "platform/files.h"
 #include "platform/registry.h"
+#include "server/core/log.h"  // FormatText
 
 // The log file: lines are gathered and written in blocks.
 struct AuditLog {
@@ -55,12 +56,12 @@ RepairResult ApplyRepair(const ValueRepair& r);
 // Applies `r` and, when it could not be made, logs why under `label`.
 bool ApplyAndReport(Audit& a, const ValueRepair& r, const std::string& label);
 
-// printf into a string (any length).
-std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // The configuration root and the paths below it.
 std::string AuditRootKey();
 // Upper-case letters of ASCII folded, for name comparisons (the registry's rule).
 std::string FoldName(const std::string& name);
+// Two registry names are the same name (ASCII case folded).
+bool SameName(const std::string& a, const std::string& b);
 // A random password of 10 letters and digits.
 std::string MakeRandomPassword();
 // The user directory for mailbox repairs (UserDirectory, else the home), logging

@@ -13,8 +13,10 @@
 #include "cfgaudit/cfgaudit.h"
 #include "cfgaudit/cfgaudit_texts.h"
 #include "platform/errors.h"
+#include "platform/named_lock.h"
 #include "server/accounts/accounts.h"
 #include "server/core/config.h"
+#include "server/lists/membership.h"
 
 namespace t = cfgaudit_text;
 
@@ -24,12 +26,9 @@ constexpr const char* kListsSection = "ListsAndResponders";
 constexpr const char* kNumDomains = "NumDomains";
 constexpr const char* kNumActualDomains = "NumActualDomains";
 constexpr const char* kDomainPrefix = "Domain";
-constexpr const char* kMembersSection = "Users";
 constexpr const char* kNumUsers = "NumUsers";
 constexpr const char* kActualUsers = "ActualUsers";
 constexpr const char* kMemberPrefix = "User";
-
-bool SameName(const std::string& a, const char* b) { return FoldName(a) == FoldName(b); }
 
 // A counter the server can read: a REG_DWORD, or a text that starts with a digit.
 bool ReadCounter(const std::vector<RegValue>& values, const char* name, long& out) {
@@ -176,7 +175,19 @@ RepairResult CompactMembers(const std::string& key) {
   return RepairResult::kDone;
 }
 
-void CheckMembers(Audit& a, const std::string& key, const std::string& label) {
+// The renumbering holds the list's lock, as every change of its members does, so
+// a subscription that read the slots before cannot write over a moved member.
+RepairResult CompactListMembers(const std::string& key, const std::string& domain,
+                                const std::string& config) {
+  ListRef list;
+  list.domain = domain;
+  list.config = config;
+  NamedLock lock;
+  if (!LockListMembers(list, lock)) return RepairResult::kFailed;
+  return CompactMembers(key);
+}
+
+void CheckMembers(Audit& a, const std::string& key, const std::string& domain, const std::string& label) {
   if (!RegKeyExists(key)) {
     a.log.Printf(t::kNoMembers, label.c_str());
     return;
@@ -205,7 +216,7 @@ void CheckMembers(Audit& a, const std::string& key, const std::string& label) {
   if (!mend) return;
   ++a.findings;
   a.log.Printf(t::kCompactingMembers, label.c_str());
-  ReportResult(a, CompactMembers(key), label);
+  ReportResult(a, CompactListMembers(key, domain, label), label);
 }
 
 }  // namespace
@@ -232,7 +243,8 @@ void CheckListsAndResponders(Audit& a, const std::string& domain) {
       ReportResult(a, DeleteOrphanKey(usersKey, listsKey, sub), sub);
       continue;
     }
-    if (owner->second) CheckMembers(a, listsKey + "\\" + sub + "\\" + kMembersSection, sub);
+    if (owner->second)
+      CheckMembers(a, ConfigKeyPath(kListUsersSection, domain.c_str(), sub.c_str()), domain, sub);
   }
   if (primary) a.log.Write(t::kListsEnd);
 }

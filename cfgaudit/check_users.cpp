@@ -59,8 +59,6 @@ bool HasInvalidNameCharacter(const std::string& s) {
   return false;
 }
 
-bool SameNoCase(const std::string& a, const char* b) { return FoldName(a) == b; }
-
 void Delete(Verdict& v, const char* format) {
   v.lines.push_back(Line(format, v.name));
   v.action = Action::kDelete;
@@ -100,7 +98,7 @@ void CheckUserFields(Audit& a, Verdict& v) {
   std::string clear;
   if (passwordMissing) {
     ResetPassword(v, t::kPasswordCorrupt);
-  } else if (!UnscramblePassword(FoldName(v.name), f[2], clear) && !SameNoCase(v.name, kRootName)) {
+  } else if (!UnscramblePassword(FoldName(v.name), f[2], clear) && !SameName(v.name, kRootName)) {
     ResetPassword(v, t::kPasswordUndecodable);
   }
   if (ccMissing) {
@@ -116,7 +114,7 @@ void CheckUserFields(Audit& a, Verdict& v) {
   // the file part must be there and the directory must exist (a relative one is
   // taken in the user directory, the server's current directory); a path written
   // here is absolute.
-  if (SameNoCase(f[1], kNullMailbox)) return;
+  if (SameName(f[1], kNullMailbox)) return;
   std::string dir = PathDirectory(f[1]);
   std::string file = PathFileName(f[1]);
   bool mend = false;
@@ -167,7 +165,7 @@ void CheckRecord(Audit& a, Verdict& v, bool virtualDomain) {
   if (text.size() < 2 || text[1] != ';') return Delete(v, t::kUnrecognized);
   v.type = char(text[0] >= 'A' && text[0] <= 'Z' ? text[0] + 32 : text[0]);
   v.fields = SplitRecordFields(text);
-  if (!virtualDomain && SameNoCase(v.name, kRootName) && v.type != 'u') {
+  if (!virtualDomain && SameName(v.name, kRootName) && v.type != 'u') {
     std::string clear = MakeRandomPassword(), scrambled;
     ScramblePassword(kRootName, clear, scrambled);
     v.type = 'u';

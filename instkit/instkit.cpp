@@ -22,7 +22,7 @@
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/services.h"
-#include "platform/tick.h"
+#include "platform/tick.h"  // SleepMs
 
 namespace {
 
@@ -37,8 +37,6 @@ constexpr const char* kLegalQuestion = "Do you accept these terms?";
 // Value limits of the service description (characters, as the buffers held them).
 constexpr size_t kMaxName = 256, kMaxDescription = 256, kMaxProgram = 512, kMaxDependent = 256;
 constexpr uint32_t kRemovePauseMs = 2000;
-constexpr uint32_t kPollIntervalMs = 1000;
-constexpr uint32_t kPollLimitMs = 60000;
 constexpr size_t kTcpipOut = 256;  // bytes CheckForTCPIP may write, its zero included
 
 enum ServiceAction { kActionStart, kActionStop };
@@ -70,20 +68,6 @@ bool ReadText(const std::string& key, const char* name, size_t max, std::string&
   return out.size() <= max;
 }
 
-// The service's state settles: polled once a second until it is stopped, running
-// or paused, for at most a minute.
-void WaitForSettledState(const std::string& name) {
-  uint32_t start = GetTickCount32();
-  for (;;) {
-    int state = 0;
-    std::string why;
-    if (!QueryServiceState(name, state, why)) return;
-    if (state == kServiceStopped || state == kServiceRunning || state == kServicePaused) return;
-    if (TickElapsed(GetTickCount32(), start) >= ScaledWaitMs(kPollLimitMs)) return;
-    SleepMs(ScaledWaitMs(kPollIntervalMs));
-  }
-}
-
 int ControlService(const char* name, ServiceAction action) {
   if (!name || !ManagerAvailable()) return 2;
   std::string display;
@@ -92,7 +76,7 @@ int ControlService(const char* name, ServiceAction action) {
   std::fflush(stdout);
   std::string why;
   bool ok = action == kActionStart ? StartService(name, why) : StopService(name, why);
-  WaitForSettledState(name);
+  WaitForServiceToSettle(name);
   return ok ? 1 : 2;
 }
 

@@ -16,6 +16,7 @@
 #include "platform/home.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "platform/tick.h"
 
 namespace {
 
@@ -24,6 +25,8 @@ constexpr const char* kSystemdRunDir = "/run/systemd/system";
 constexpr const char* kUnitDir = "/etc/systemd/system/";
 constexpr const char* kNetworkTarget = "network-online.target";
 constexpr int kSystemctlTimeoutMs = 120000;
+constexpr uint32_t kSettlePollMs = 1000;
+constexpr uint32_t kSettleLimitMs = 60000;
 
 // Windows' service values.
 constexpr uint32_t kOwnProcess = 0x10;
@@ -419,6 +422,18 @@ bool StopService(const std::string& name, std::string& why) {
   std::string output;
   if (!Systemctl({"stop", name + ".service"}, output, why)) return Fail(kErrGenFailure, why, why);
   return Done();
+}
+
+void WaitForServiceToSettle(const std::string& name) {
+  uint32_t start = GetTickCount32();
+  for (;;) {
+    int state = 0;
+    std::string why;
+    if (!QueryServiceState(name, state, why)) return;
+    if (state == kServiceStopped || state == kServiceRunning || state == kServicePaused) return;
+    if (TickElapsed(GetTickCount32(), start) >= ScaledWaitMs(kSettleLimitMs)) return;
+    SleepMs(ScaledWaitMs(kSettlePollMs));
+  }
 }
 
 bool GetServiceDisplayName(const std::string& name, std::string& out) {

@@ -74,5 +74,8 @@ bool QueryServiceState(const std::string& name, int& state, std::string& why);
 // new state.
 bool StartService(const std::string& name, std::string& why);
 bool StopService(const std::string& name, std::string& why);
+// Polls the state once a second (shortened with CORVEL_TEST_WAIT_PERCENT) until the
+// service is stopped, running or paused, or a minute has passed, or the query fails.
+void WaitForServiceToSettle(const std::string& name);
 // The display name (Description), empty when it has none. False when not installed.
 bool GetServiceDisplayName(const std::string& name, std::string& out);

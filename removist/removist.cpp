@@ -33,6 +33,7 @@
 #include "platform/services.h"
 #include "platform/tick.h"
 #include "removist/removals.h"
+#include "server/core/log.h"  // FormatText
 
 namespace {
 
@@ -45,8 +46,6 @@ constexpr const char* kScriptRoot = "SOFTWARE\\Tollgrove\\Uninstall\\";
 constexpr int kLevels = 10;
 constexpr uint32_t kStartPauseMs = 2000;
 constexpr uint32_t kItemWaitMs = 60000;
-constexpr uint32_t kPollIntervalMs = 1000;
-constexpr uint32_t kPollLimitMs = 60000;
 
 // Texts.
 constexpr const char* kUsage = "usage: removist [--home DIR] [--registry FILE] [-y|-q] PRODUCT\n";
@@ -67,12 +66,6 @@ constexpr const char* kNoScript = "There is no removal script for %s";
 constexpr const char* kNoRegistry = "The uninstaller was unable to open the registry";
 constexpr const char* kContinueFailed = "The uninstaller was unable to start %s";
 constexpr const char* kTitle = "Uninstall";
-
-std::string Format(const char* format, const std::string& arg) {
-  std::vector<char> buf(std::string(format).size() + arg.size() + 16);
-  std::snprintf(buf.data(), buf.size(), format, arg.c_str());
-  return buf.data();
-}
 
 struct Run {
   std::string product;
@@ -157,7 +150,8 @@ int Confirm(const Run& r) {
   std::string confirm = ReadText(r.key, "ConfirmDLL");
   if (!confirm.empty()) return ConfirmWithLibrary(r, confirm);
   if (r.unattended) return -1;
-  bool yes = AskYesNo(Format(kQuestionTitle, r.product), Format(kQuestion, r.product), false);
+  bool yes = AskYesNo(FormatText(kQuestionTitle, r.product.c_str()),
+                      FormatText(kQuestion, r.product.c_str()), false);
   return yes ? -1 : kExitNotConfirmed;
 }
 
@@ -176,46 +170,34 @@ bool RunItem(const Run& r, const std::string& data, std::string& why) {
   return false;
 }
 
-void WaitForSettledState(const std::string& name) {
-  uint32_t start = GetTickCount32();
-  for (;;) {
-    int state = 0;
-    std::string why;
-    if (!QueryServiceState(name, state, why)) return;
-    if (state == kServiceStopped || state == kServiceRunning || state == kServicePaused) return;
-    if (TickElapsed(GetTickCount32(), start) >= ScaledWaitMs(kPollLimitMs)) return;
-    SleepMs(ScaledWaitMs(kPollIntervalMs));
-  }
-}
-
 bool RemoveServices(const Run& r) {
   std::vector<RegValue> services;
   RegEnumValues(r.key + "\\Services", services);
   for (const RegValue& s : services) {
     const std::string& name = s.name;
-    Progress(Format(kStopping, name));
+    Progress(FormatText(kStopping, name.c_str()));
     int state = 0;
     std::string why;
     if (!QueryServiceState(name, state, why)) {
       // A service that is gone already is what an interrupted removal leaves.
       if (LastWinError() == kErrServiceDoesNotExist) {
-        Progress(Format(kServiceGone, name));
+        Progress(FormatText(kServiceGone, name.c_str()));
         continue;
       }
-      Failure(r, Format(kServiceFailed, name));
+      Failure(r, FormatText(kServiceFailed, name.c_str()));
       return false;
     }
     if (state != kServiceStopped) {
       StopService(name, why);
-      WaitForSettledState(name);
+      WaitForServiceToSettle(name);
     }
     std::string display;
     if (!GetServiceDisplayName(name, display) || display.empty()) display = name;
-    Progress(Format(kRemovingService, display));
+    Progress(FormatText(kRemovingService, display.c_str()));
     std::string command = s.type == kRegSz || s.type == kRegExpandSz ? RegDecodeSz(s.data) : "";
     bool ok = command.empty() ? DeleteService(name, why) : RunItem(r, command, why);
     if (!ok) {
-      Failure(r, Format(kServiceFailed, name));
+      Failure(r, FormatText(kServiceFailed, name.c_str()));
       if (!why.empty()) Progress("  " + why);
       return false;
     }
@@ -231,11 +213,11 @@ bool RunLevels(const Run& r) {
     RegEnumValues(key, items);
     for (const RegValue& item : items) {
       if (::strcasecmp(item.name.c_str(), "Description") == 0) continue;
-      Progress(Format(kRemoving, item.name));
+      Progress(FormatText(kRemoving, item.name.c_str()));
       std::string why;
       std::string data = item.type == kRegSz || item.type == kRegExpandSz ? RegDecodeSz(item.data) : "";
       if (!RunItem(r, data, why)) {
-        Failure(r, Format(kItemFailed, item.name));
+        Failure(r, FormatText(kItemFailed, item.name.c_str()));
         if (!why.empty()) Progress("  " + why);
         return false;
       }
@@ -254,7 +236,7 @@ bool StartContinue(const Run& r) {
   ProcessHandle p;
   std::string why;
   if (!StartProcess(SplitCommandLine(line), ProcessOptions(), p, why)) {
-    Failure(r, Format(kContinueFailed, line));
+    Failure(r, FormatText(kContinueFailed, line.c_str()));
     return false;
   }
   ReleaseProcess(p);
@@ -296,7 +278,7 @@ int main(int argc, char** argv) {
   }
   r.key = kScriptRoot + r.product;
   if (!RegKeyExists(r.key)) {
-    ShowMessageBox(kTitle, Format(kNoScript, r.product));
+    ShowMessageBox(kTitle, FormatText(kNoScript, r.product.c_str()));
     return kExitFailed;
   }
   r.installRoot = ReadText(r.key, "InstallRoot");

@@ -224,6 +224,8 @@ std::string TrimBlanks(const std::string& s) {
 
 }  // namespace
 
+bool LockListMembers(const ListRef& list, NamedLock& lock) { return LockList(list, lock); }
+
 // ---- The list's key -----------------------------------------------------------------------
 
 bool ResolveList(const std::string& name, const std::string& domain, ListRef& out) {

@@ -162,6 +162,12 @@ bool GetMemberFlags(const ListRef& list, const std::string& address, MemberLooku
 
 // ---- Changes (each under the list's lock) -----------------------------------------------
 
+struct NamedLock;
+// Takes the list's named lock, which every change of its members holds; the
+// configuration checker takes it too before it renumbers them. False when it could
+// not be had within kListLockWaitMs.
+bool LockListMembers(const ListRef& list, NamedLock& lock);
+
 // SetMemberFlags: rewrites the option letters of the record in `slot`, keeping the
 // rest; with `stampTime` a record without a time gets the current time (the
 // member editor). False with `why` for an empty or malformed slot.
