@@ -2,7 +2,7 @@
 //
 //   cfgaudit [--home DIR] [--registry FILE] [-g] [-u] [-d] [-l] [-a]
 //   cfgaudit [...] --restore FILE [-a]
-//   cfgaudit --version
+//   cfgaudit --version | --help
 //
 // -g general settings, -u the user database, -d the virtual domains, -l lists
 // and responders; -a runs unattended (no message boxes, no question). Switches
@@ -27,6 +27,7 @@
 #include "platform/console.h"
 #include "platform/errors.h"
 #include "platform/home.h"
+#include "server/core/program_options.h"
 
 namespace t = cfgaudit_text;
 
@@ -40,14 +41,11 @@ constexpr int kExitNotDone = 3;
 constexpr const char* kUsage =
     "usage: cfgaudit [--home DIR] [--registry FILE] [-g] [-u] [-d] [-l] [-a]\n"
     "       cfgaudit [--home DIR] [--registry FILE] --restore FILE [-a]\n"
-    "       cfgaudit --version\n"
+    "       cfgaudit --version | --help\n"
     "  -g  verify general settings      -u  verify the user database\n"
     "  -d  verify virtual domains       -l  verify lists and responders\n"
     "  -a  run the selected checks at once, without questions or message boxes\n"
     "  --restore FILE  put a backup (.reg) of the configuration back\n";
-constexpr const char* kAbout =
-    "cfgaudit - Corvel Database Consistency Check, Version 1.0\n"
-    "Checks and repairs the Corvel configuration in the registry after saving it.\n";
 constexpr const char* kBackupDirectory = "backup";
 constexpr const char* kBackupPrefix = "CVL";
 constexpr mode_t kBackupDirMode = 0700;
@@ -55,7 +53,7 @@ constexpr mode_t kBackupFileMode = 0600;
 
 struct Options {
   bool general = false, users = false, domains = false, lists = false;
-  bool unattended = false, version = false;
+  bool unattended = false;
   std::string restore;
   bool restoreGiven = false;
 };
@@ -70,9 +68,7 @@ int Usage(const char* why) {
 bool ParseArguments(int argc, char** argv, Options& o, std::string& why) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--version") {
-      o.version = true;
-    } else if (arg == "--restore" || arg.rfind("--restore=", 0) == 0) {
+    if (arg == "--restore" || arg.rfind("--restore=", 0) == 0) {
       if (arg == "--restore") {
         if (i + 1 >= argc) {
           why = "--restore needs a file";
@@ -237,14 +233,11 @@ int Restore(const Options& o, const std::string& registry) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (int rc = AnswerHelpOrVersion(argc, argv, "cfgaudit", kUsage); rc >= 0) return rc;
   std::string homeArg, registryArg, why;
   if (!TakeLocationOptions(argc, argv, homeArg, registryArg, why)) return Usage(why.c_str());
   Options o;
   if (!ParseArguments(argc, argv, o, why)) return Usage(why.c_str());
-  if (o.version) {
-    std::fputs(kAbout, stdout);
-    return kExitOk;
-  }
   if (argc < 2) return Usage(nullptr);
   std::string home = ResolveHomeDirectory(homeArg.c_str());
   std::string registry = ResolveRegistryPath(registryArg.c_str(), home);

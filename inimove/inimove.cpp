@@ -31,6 +31,7 @@
 #include "platform/profile.h"
 #include "platform/registry.h"
 #include "server/core/config.h"
+#include "server/core/program_options.h"
 
 namespace {
 
@@ -208,7 +209,13 @@ void TransferDomains(Transfer& t, const std::string& ini) {
 
 }  // namespace
 
+constexpr const char* kHelp =
+    "usage: inimove [--home DIR] [--registry FILE] INIFILE\n"
+    "moves an old INI-file configuration (with its list, responder and win<NNNN>.vsd\n"
+    "files) into the registry, creating the registry when it is missing\n";
+
 int main(int argc, char** argv) {
+  if (int rc = AnswerHelpOrVersion(argc, argv, "inimove", kHelp); rc >= 0) return rc;
   std::string homeArg, registryArg, why;
   if (!TakeLocationOptions(argc, argv, homeArg, registryArg, why)) {
     std::fprintf(stderr, "inimove: %s\n", why.c_str());

@@ -17,6 +17,7 @@
 
 #include "instkit/instkit.h"
 #include "platform/home.h"
+#include "server/core/program_options.h"
 
 namespace {
 
@@ -67,6 +68,7 @@ int Usage(const char* why) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (int rc = AnswerHelpOrVersion(argc, argv, "corvelsetup", kUsage); rc >= 0) return rc;
   std::string home, registry, why;
   if (!TakeLocationOptions(argc, argv, home, registry, why)) return Usage(why.c_str());
   if (argc < 2) return Usage(nullptr);

@@ -34,6 +34,7 @@
 #include "platform/tick.h"
 #include "removist/removals.h"
 #include "server/core/log.h"  // FormatText
+#include "server/core/program_options.h"
 
 namespace {
 
@@ -252,6 +253,7 @@ int Usage(const char* why) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (int rc = AnswerHelpOrVersion(argc, argv, "removist", kUsage); rc >= 0) return rc;
   std::string homeArg, registryArg, why;
   if (!TakeLocationOptions(argc, argv, homeArg, registryArg, why)) return Usage(why.c_str());
   Run r;
