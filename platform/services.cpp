@@ -306,7 +306,10 @@ bool StartBuiltInService(const std::string& name, std::string& why) {
   options.detach = true;
   options.outputFile = ServiceDirectory() + name + ".log";
   ProcessHandle p;
-  if (!StartProcess(SplitCommandLine(RegDecodeSz(image.data)), options, p, why)) {
+  // ImagePath is an expandable string, as Windows keeps it: %NAME% is expanded.
+  std::string line = RegDecodeSz(image.data);
+  if (image.type == kRegExpandSz) line = ExpandEnvironmentText(line);
+  if (!StartProcess(SplitCommandLine(line), options, p, why)) {
     SetLastWinError(kErrGenFailure);
     return false;
   }
