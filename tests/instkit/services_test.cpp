@@ -39,7 +39,11 @@ class SetupTest : public ::testing::Test {
     env_ = {"CORVEL_HOME=" + home_, "CORVEL_REGISTRY=" + home_ + "registry.db",
             "CORVEL_SERVICE_MANAGER=builtin", "CORVEL_TEST_WAIT_PERCENT=5"};
   }
-  void TearDown() override { (void)!system(("rm -rf '" + home_ + "'").c_str()); }
+  void TearDown() override {
+    // A test that stopped half-way leaves no server running.
+    RunTool(kSetup, {"ServiceStop", "Corvel95"}, home_, env_);
+    (void)!system(("rm -rf '" + home_ + "'").c_str());
+  }
 
   // corvelsetup FUNCTION ARGS: the printed result (first line), -1 when none.
   int Setup(const std::vector<std::string>& args, ToolResult* whole = nullptr) {
