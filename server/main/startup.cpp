@@ -26,6 +26,7 @@
 #include "server/core/strings.h"
 #include "server/core/worker.h"
 #include "server/mx/mx_resolver.h"
+#include "server/plugins/plugins.h"
 #include "server/pop3/pop3_server.h"
 #include "server/remote/command_port.h"
 #include "server/remote/finger.h"
@@ -296,6 +297,7 @@ bool StartServer(const CommandLine& cmd, std::string& why) {
   JobHooks().scanIncomingQueue = RouteIncomingQueue;
   JobHooks().resolverHousekeeping = MxHousekeeping;
   JobHooks().fingerChecks = FingerCheck;
+  RouterHandlers().custom = HandleCustomMailbox;
   RouterHandlers().queueRemoteFinger = [](const std::string& account, const std::string& node,
                                           int port, int reverse) {
     QueueRemoteFinger(account, node, port, reverse);
