@@ -29,8 +29,9 @@ class PluginServerTest : public ::testing::Test {
     const struct {
       const char* name;
       int slot;
-    } customs[] = {{"shop", 1}, {"fail", 1}, {"missing", 2}, {"nohandle", 3},
-                   {"empty", 4}, {"infozero", 5}, {"noname", 6}};
+    } customs[] = {{"shop", 1},  {"fail", 1},     {"missing", 2},         {"nohandle", 3},
+                   {"empty", 4}, {"infozero", 5}, {"noname", 6},          {"loop", 1},
+                   {"readdress-alice", 1}};
     for (const auto& c : customs) ASSERT_TRUE(WriteCustomRecord(c.name, "Shop", c.slot, "", why));
     WritePluginSlots({SampleLibrary(), home_.dir + "missing.so", SampleLibrary("_nohandle"), "",
                       SampleLibrary("_info0"), SampleLibrary("_noname")});
@@ -120,13 +121,15 @@ TEST_F(PluginServerTest, EachMessageLoadsThePluginOnceWithItsSpoolFile) {
   EXPECT_TRUE(WaitForEmptyQueues()) << Queued().size();
 }
 
-TEST_F(PluginServerTest, EveryFailureBouncesWithItsReason) {
+TEST_F(PluginServerTest, FailuresBounceWithTheirReasonsAndReaddressesArrive) {
   ASSERT_TRUE(Smtplib("bob@mail.example.org",
                       {"fail@mail.example.org", "missing@mail.example.org",
                        "nohandle@mail.example.org", "empty@mail.example.org",
-                       "infozero@mail.example.org", "noname@mail.example.org"},
+                       "infozero@mail.example.org", "noname@mail.example.org",
+                       "readdress-alice@mail.example.org", "loop@mail.example.org"},
                       "Subject: order 42\\r\\n\\r\\nSix.\\r\\n"));
-  ASSERT_TRUE(WaitForMailboxMessages(Box("bob"), 6, kWaitMs));
+  ASSERT_TRUE(WaitForMailboxMessages(Box("bob"), 7, kWaitMs));
+  EXPECT_EQ(MailboxMessages(Box("alice")), 1u);
   std::string box = Read(Box("bob"));
   std::vector<std::string> reasons;
   for (size_t p = box.find("\r\nReason: "); p != std::string::npos; p = box.find("\r\nReason: ", p + 1))
@@ -135,6 +138,8 @@ TEST_F(PluginServerTest, EveryFailureBouncesWithItsReason) {
   const std::string tail = "Error with custom mailbox handling. Error processing special format.";
   EXPECT_EQ(reasons, (std::vector<std::string>{
                          "Sample refuses fail@mail.example.org.Unable to execute custom function. " + tail,
+                         // A plug-in readdressing to its own account: the loop check ends it.
+                         "Too many bounces have occured: 10, max = 9",
                          "Unable to ascertain name of custom Dll. " + tail,
                          "Unable to get address of custom function. " + tail,
                          "Unable to load custom DLL. " + tail,
@@ -142,11 +147,13 @@ TEST_F(PluginServerTest, EveryFailureBouncesWithItsReason) {
                          "Unable to load custom DLL. " + tail,
                      }));
   // Each bounce encloses the message.
-  EXPECT_EQ(CountOf(box, "------- Unsent message enclosed after this line -------\r\n"), 6u);
-  EXPECT_EQ(CountOf(box, "\r\nSubject: order 42\r\n"), 6u);
-  EXPECT_EQ(CountOf(box, "\r\n\r\nSix.\r\n"), 6u);
+  EXPECT_EQ(CountOf(box, "------- Unsent message enclosed after this line -------\r\n"), 7u);
+  EXPECT_EQ(CountOf(box, "\r\nSubject: order 42\r\n"), 7u);
+  EXPECT_EQ(CountOf(box, "\r\n\r\nSix.\r\n"), 7u);
+  EXPECT_EQ(MailboxMessages(Box("alice")), 1u);
   EXPECT_TRUE(WaitForEmptyQueues()) << Queued().size();
-  EXPECT_EQ(ParseSampleLog(Read(home_.dir + "in/sample-plugin.log")).size(), 1u);  // "fail" only
+  // Calls: "fail", "readdress-alice", and "loop" until the check stopped it.
+  EXPECT_EQ(ParseSampleLog(Read(home_.dir + "in/sample-plugin.log")).size(), 1u + 1u + 8u);
 }
 
 }  // namespace
