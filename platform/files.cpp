@@ -277,6 +277,29 @@ bool ReadWholeFile(const std::string& path, std::string& out) {
   }
 }
 
+bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string& out) {
+  out.clear();
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd.valid()) {
+    SetLastWinError(WinErrorFromErrno(errno));
+    return false;
+  }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    SetLastWinError(kErrAccessDenied);
+    return false;
+  }
+  char buf[16384];
+  while (out.size() < maxBytes) {
+    long n = ReadSome(fd.get(), buf, std::min(sizeof buf, maxBytes - out.size()));
+    if (n < 0) return false;
+    if (n == 0) break;
+    out.append(buf, size_t(n));
+  }
+  return true;
+}
+
 std::string PathFileName(const std::string& path) {
   size_t i = path.size();
   while (i > 0 && !IsSlash(path[i - 1])) --i;

@@ -95,6 +95,10 @@ std::vector<std::string> ListFiles(const std::string& dir, const std::string& pa
 
 // Reads a whole file into `out`. False when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string& out);
+// Reads at most `maxBytes` of a regular file named by a peer or an operator (a
+// finger file, say). A FIFO, device or directory is refused (error 5) without
+// blocking, so a name can never stall the reader. False when it cannot be read.
+bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string& out);
 
 // Path helpers: the part after the last '/' or '\' (whichever is later), and the
 // part up to and including it.

@@ -6,8 +6,11 @@ packages=(g++ cmake ninja-build pkg-config libsqlite3-dev sqlite3)
 if [ "${1:-}" = "--test" ]; then
   # GoogleTest; Python and swaks as real SMTP clients; unbound as a real name
   # server on loopback for the resolver's tests; systemd (systemd-analyze and
-  # systemctl, used offline) and netbase (/etc/services) for the setup library's.
-  packages+=(libgtest-dev libgmock-dev python3 swaks mpop unbound systemd netbase)
+  # systemctl, used offline) and netbase (/etc/services) for the setup library's;
+  # finger as a real finger client, and fingerd under xinetd as the finger
+  # benchmark's peer.
+  packages+=(libgtest-dev libgmock-dev python3 swaks mpop unbound systemd netbase finger fingerd
+             xinetd)
 fi
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang libclang-rt-14-dev)

@@ -56,12 +56,15 @@ struct SpecialDelivery {
 
 // What a handler reports. `ok` false bounces the recipient with `reason` (to which
 // "Error processing special format." is appended). With `reroute` the router
-// writes a new incoming file for `rerouteAddress`.
+// writes a new incoming file for `rerouteAddress`. With `deferred` (and no
+// reroute) the recipient waits as for a busy mailbox and is handed over again
+// later.
 struct SpecialResult {
   bool ok = false;
   std::string reason;
   bool reroute = false;
   std::string rerouteAddress;
+  bool deferred = false;
 };
 
 using SpecialHandler = void (*)(const SpecialDelivery& in, SpecialResult& out);

@@ -551,10 +551,14 @@ RecipientOutcome RouteLocalRecipient(SpoolWork& work, size_t index, const std::s
         outcome = Bounce(work, out.reason + kSpecialFormatError, false);
         break;
       }
-      if (out.reroute && !out.rerouteAddress.empty())
+      if (out.reroute && !out.rerouteAddress.empty()) {
         outcome = Respool(work, out.rerouteAddress, true, domain);
-      else
+      } else if (out.deferred) {
+        LogEvent(0, kLogRouting, "Handler of %s not finished, will retry later", account.c_str());
+        outcome = RecipientOutcome::kDeferred;
+      } else {
         LogEvent(0, kLogRouting, "File '%s' routed.", work.path.c_str());
+      }
       break;
     }
     default:

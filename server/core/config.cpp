@@ -487,6 +487,11 @@ int SmtpPort(const Settings& s) {
 }
 
 int PopPort(const Settings& s) { return EffectivePort(s.sysOptPop, 110); }
+int FingerPort(const Settings& s) { return EffectivePort(s.sysOptFngr, 79); }
+int RemoteFingerPort(const Settings& s) { return EffectivePort(s.sysOptRFngr, 79); }
+int RmcpPort(const Settings& s) { return EffectivePort(s.sysOptRmcp, 50); }
+int PasswordPort(const Settings& s) { return EffectivePort(s.sysOptPswd, 106); }
+int ControlPort(const Settings& s) { return EffectivePort(s.sysOptCtrl, 107); }
 
 std::string DefaultDomainServer(const char* resolvConf) {
   std::ifstream in(resolvConf ? resolvConf : "/etc/resolv.conf");

@@ -156,6 +156,11 @@ long ApplyForceConnectionChoices(long minutes);
 int EffectivePort(long stored, int defaultPort);
 int SmtpPort(const Settings& s);   // 0 = the "smtp" service entry, else 25
 int PopPort(const Settings& s);    // 0 = 110
+int FingerPort(const Settings& s);        // SysOptFngr, 0 = 79
+int RemoteFingerPort(const Settings& s);  // SysOptRFngr, 0 = 79
+int RmcpPort(const Settings& s);          // SysOptRmcp, 0 = 50
+int PasswordPort(const Settings& s);      // SysOptPswd, 0 = 106
+int ControlPort(const Settings& s);       // SysOptCtrl, 0 = 107
 
 // The default name server: the first "nameserver" line of /etc/resolv.conf
 // (`resolvConf` for tests), else "127.0.0.1".

@@ -26,7 +26,11 @@
 #include "server/core/strings.h"
 #include "server/core/worker.h"
 #include "server/mx/mx_resolver.h"
+#include "server/plugins/plugins.h"
 #include "server/pop3/pop3_server.h"
+#include "server/remote/command_port.h"
+#include "server/remote/finger.h"
+#include "server/remote/rmcp.h"
 #include "server/smtp/smtp_server.h"
 #include "server/spool/spool.h"
 #include "server/smtp/smtp_session.h"
@@ -66,14 +70,8 @@ std::string Text(unsigned id) {
 bool InitializeListHandling(std::string&) { return true; }
 bool LoadLocalNodeList() { return true; }
 bool RegisterLocalNode(std::string&) { return true; }
-bool InitializeCommandPorts(std::string&) { return true; }
-bool InitializeFinger(std::string&) { return true; }
-bool InitializeRmcp(std::string&) { return true; }
 bool InitializeOutgoing(std::string&) { return true; }
 void ShutdownOutgoing() {}
-bool StartCommandPorts(long) { return true; }
-bool StartFingerDaemon(long) { return true; }
-bool StartRmcpDaemon(long) { return true; }
 
 // ---- Local node name and address ------------------------------------------------
 
@@ -141,19 +139,19 @@ bool StartSupportLayers(std::string& why) {
     why = FormatText(LoadStringResource(kStrPopInitProblem), detail.c_str());
     ok = false;
   }
-  if (ok && !InitializeCommandPorts(detail)) {
+  if (ok && !PortInit(detail)) {
     why = "Cannot initialize Command port.";
     ok = false;
   } else if (ok) {
     LogEvent(0, kLogAlways, "Remote Control layer initialized.");
   }
-  if (ok && !InitializeFinger(detail)) {
+  if (ok && !FingerInit(detail)) {
     why = "Cannot initialize Finger layer.";
     ok = false;
   } else if (ok) {
     LogEvent(0, kLogFinger, "Finger layer initialized.");
   }
-  if (ok && !InitializeRmcp(detail)) {
+  if (ok && !RmcpInit(detail)) {
     why = "Cannot initialize RMCP layer.";
     ok = false;
   } else if (ok) {
@@ -291,13 +289,19 @@ bool StartServer(const CommandLine& cmd, std::string& why) {
   std::string pending;
   if ((s.sysAccess & 0x01) && !Pop3StartListener(detail)) pending = Text(kStrPopStartFailed);
   // 12. Command ports, finger, RMCP.
-  if (!StartCommandPorts(s.sysAccess)) pending = "Unable to start command ports, continuing.";
-  if (!StartFingerDaemon(s.sysAccess)) pending = "Unable to start finger daemon, continuing.";
-  if (!StartRmcpDaemon(s.sysAccess)) pending = "Unable to start RMCP daemon, continuing.";
+  if (!PortStart(s.sysAccess)) pending = "Unable to start command ports, continuing.";
+  if (!FingerStart(s.sysAccess)) pending = "Unable to start finger daemon, continuing.";
+  if (!RmcpStart(s.sysAccess)) pending = "Unable to start RMCP daemon, continuing.";
   // 13. The periodic worker, with the jobs of the layers this build has.
   JobHooks().accountIntegrityCheck = RunPeriodicIntegrityCheck;
   JobHooks().scanIncomingQueue = RouteIncomingQueue;
   JobHooks().resolverHousekeeping = MxHousekeeping;
+  JobHooks().fingerChecks = FingerCheck;
+  RouterHandlers().custom = HandleCustomMailbox;
+  RouterHandlers().queueRemoteFinger = [](const std::string& account, const std::string& node,
+                                          int port, int reverse) {
+    QueueRemoteFinger(account, node, port, reverse);
+  };
   if (!StartPeriodicWorker(detail)) return fail("error setting up timers", detail);
   g_workerStarted = true;
   SetSystemStarted(1);

@@ -91,12 +91,12 @@ class DeliveryTest : public ::testing::Test {
 
 // ---- The real server ------------------------------------------------------------
 
-inline bool PortAccepts(int port) {
+inline bool PortAccepts(int port, const char* host = "127.0.0.1") {
   int s = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(uint16_t(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  inet_pton(AF_INET, host, &a.sin_addr);
   bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
   close(s);
   return ok;
@@ -143,8 +143,9 @@ class ServerProcess {
  public:
   ~ServerProcess() { Stop(); }
   // Starts the server (with `extra` arguments after the home) and waits until
-  // `port` accepts (up to 10 s). False when it did not, or ended first.
-  bool Start(const std::string& home, int port, std::vector<std::string> extra = {}) {
+  // `port` on `host` accepts (up to 10 s). False when it did not, or ended first.
+  bool Start(const std::string& home, int port, std::vector<std::string> extra = {},
+             const char* host = "127.0.0.1") {
     std::string out = home + "out.txt";
     if (!DirectoryExists(home)) out = "/dev/null";  // a home the server is to make
     pid_ = fork();
@@ -163,7 +164,7 @@ class ServerProcess {
     }
     uint32_t start = GetTickCount32();
     while (TickElapsed(GetTickCount32(), start) < 10000) {
-      if (PortAccepts(port)) return true;
+      if (PortAccepts(port, host)) return true;
       int status = 0;
       if (waitpid(pid_, &status, WNOHANG) == pid_) {
         pid_ = -1;

@@ -13,6 +13,7 @@
 #include "platform/registry.h"
 #include "server/accounts/accounts.h"
 #include "server/core/config.h"
+#include "server/core/log.h"
 
 namespace {
 
@@ -161,6 +162,8 @@ int main(int argc, char** argv) {
   ctx.home = ResolveHomeDirectory(home.empty() ? nullptr : home.c_str());
   ctx.registry = ResolveRegistryPath(registry.empty() ? nullptr : registry.c_str(), ctx.home);
   if (found->needsRegistry) {
+    // The server's log lines are not the command's output.
+    SetWindowEchoToStdout(false);
     SetHomeDirectory(ctx.home);
     if (!RegOpenStore(ctx.registry, why)) return AdmFail("%s", why.c_str());
     LoadDirectories(ServerSettings());
