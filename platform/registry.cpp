@@ -60,6 +60,7 @@ enum StmtId {
   kStmtDeleteValue,
   kStmtListKeys,
   kStmtListValues,
+  kStmtListValuesAfter,
   kStmtDeleteTreeValues,
   kStmtDeleteTreeKeys,
   kStmtCount
@@ -72,14 +73,19 @@ constexpr const char* kStmtSql[kStmtCount] = {
     "ROLLBACK",
     "SELECT id, name FROM reg_keys WHERE path_fold = ?1",
     "INSERT INTO reg_keys(parent, name, path_fold) VALUES(?1, ?2, ?3)",
-    "SELECT v.name, v.type, v.data FROM reg_keys k JOIN reg_values v ON v.key_id = k.id"
+    "SELECT v.name, v.type, v.data, v.id FROM reg_keys k JOIN reg_values v ON v.key_id = k.id"
     " WHERE k.path_fold = ?1 AND v.name_fold = ?2",
     // A rewrite keeps the row (its place in the order) and the name as first written.
     "INSERT INTO reg_values(key_id, name, name_fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
     " ON CONFLICT(key_id, name_fold) DO UPDATE SET type = excluded.type, data = excluded.data",
     "DELETE FROM reg_values WHERE key_id = ?1 AND name_fold = ?2",
     "SELECT id, name FROM reg_keys WHERE parent = ?1 ORDER BY name COLLATE NOCASE, name",
-    "SELECT name, type, data FROM reg_values WHERE key_id = ?1 ORDER BY id",
+    "SELECT name, type, data, id FROM reg_values WHERE key_id = ?1 ORDER BY id",
+    // "+key_id" keeps the (key, name) index out: the walk goes along the ids from
+    // the cursor, so a batch costs the rows up to its last one, not a sort of the
+    // whole key.
+    "SELECT name, type, data, id FROM reg_values WHERE +key_id = ?1 AND id > ?2"
+    " ORDER BY id LIMIT ?3",
     "DELETE FROM reg_values WHERE key_id IN (SELECT id FROM reg_keys"
     " WHERE path_fold = ?1 OR (path_fold >= ?2 AND path_fold < ?3))",
     "DELETE FROM reg_keys WHERE path_fold = ?1 OR (path_fold >= ?2 AND path_fold < ?3)",
@@ -275,7 +281,7 @@ int64_t QueryNumber(sqlite3* db, const char* sql, std::string& err, int* rcOut =
 
 // Validates the open database and creates the schema when it is empty. Never
 // writes to a database that holds anything but a registry.
-bool PrepareSchema(sqlite3* db, const std::string& path, std::string& why) {
+bool PrepareSchema(sqlite3* db, const std::string& path, bool create, std::string& why) {
   std::string err;
   int rc = SQLITE_OK;
   // Reading the schema makes SQLite check the header: a damaged file fails here.
@@ -296,6 +302,10 @@ bool PrepareSchema(sqlite3* db, const std::string& path, std::string& why) {
   if (ours != 3 && all != 0) {
     why = "registry " + path +
           ": an SQLite database but not a Corvel registry; left as it is";
+    return false;
+  }
+  if (ours != 3 && !create) {
+    why = "registry " + path + ": empty, not a registry yet; left as it is";
     return false;
   }
   if (ExecSql(db, "PRAGMA journal_mode=WAL", err) != SQLITE_OK ||
@@ -691,25 +701,37 @@ int RegStoreListKeys(int64_t keyId, std::vector<RegChildKey>& keys) {
   return 0;
 }
 
-int RegStoreListValues(int64_t keyId, std::vector<RegValue>& values) {
-  values.clear();
-  StmtUse st(kStmtListValues);
-  st.BindInt(1, keyId);
+namespace {
+
+// Collects the rows of a value listing (name, type, data, id).
+int CollectValues(StmtUse& st, std::vector<RegValue>& values) {
   int rc;
   while ((rc = st.Step()) == SQLITE_ROW) {
     RegValue v;
     v.name = st.ColumnBytes(0);
     v.type = uint32_t(st.ColumnInt(1));
     v.data = st.ColumnBytes(2);
+    v.order = uint64_t(st.ColumnInt(3));
     values.push_back(std::move(v));
   }
   if (rc != SQLITE_DONE) return FailSqlite(rc, "cannot list values");
   return 0;
 }
 
+}  // namespace
+
+int RegStoreListValues(int64_t keyId, std::vector<RegValue>& values) {
+  values.clear();
+  StmtUse st(kStmtListValues);
+  st.BindInt(1, keyId);
+  return CollectValues(st, values);
+}
+
 // ---- the public calls ----
 
-bool RegOpenStore(const std::string& path, std::string& why) {
+namespace {
+
+bool OpenStore(const std::string& path, bool create, std::string& why) {
   WatchForks();
   Store& s = TheStore();
   std::lock_guard<std::mutex> lock(s.mutex);
@@ -732,15 +754,14 @@ bool RegOpenStore(const std::string& path, std::string& why) {
   // clear text: a new one is made readable by its owner only, whatever the
   // umask. SQLite gives its -wal and -shm files the mode of the database file.
   std::string createWhy;
-  if (!FileExists(path) && !CreatePrivateFile(path, kRegistryFileMode, &createWhy) &&
+  if (create && !FileExists(path) && !CreatePrivateFile(path, kRegistryFileMode, &createWhy) &&
       LastWinError() != kErrFileExists) {  // another process was first: its file it is
     why = "registry " + createWhy;
     return Finish(RegFail(LastWinError(), why));
   }
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                           nullptr);
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+  int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
   if (rc != SQLITE_OK) {
     why = "registry " + path + ": cannot open (" +
           (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc)) + ")";
@@ -750,11 +771,21 @@ bool RegOpenStore(const std::string& path, std::string& why) {
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
   sqlite3_extended_result_codes(db, 1);
   s.db = db;
-  if (!PrepareSchema(db, path, why) || !PrepareStatements(s, why)) {
+  if (!PrepareSchema(db, path, create, why) || !PrepareStatements(s, why)) {
     CloseLocked(s);
     return Finish(RegFail(kErrBadDatabase, why));
   }
   return Finish(0);
+}
+
+}  // namespace
+
+bool RegOpenStore(const std::string& path, std::string& why) {
+  return OpenStore(path, true, why);
+}
+
+bool RegOpenExistingStore(const std::string& path, std::string& why) {
+  return OpenStore(path, false, why);
 }
 
 void RegCloseStore() {
@@ -844,6 +875,7 @@ bool RegQueryValue(const std::string& key, const std::string& name, RegValue& ou
     out.name = st.ColumnBytes(0);
     out.type = uint32_t(st.ColumnInt(1));
     out.data = st.ColumnBytes(2);
+    out.order = uint64_t(st.ColumnInt(3));
     return Finish(0);
   }
   if (rc == SQLITE_DONE)
@@ -880,5 +912,22 @@ bool RegEnumValues(const std::string& key, std::vector<RegValue>& values) {
   int64_t id = 0;
   if (int err = LookUpKey(key, id)) return Finish(err);
   if (int err = RegStoreListValues(id, values)) return Finish(err);
+  return Finish(session.Commit());
+}
+
+bool RegEnumValuesAfter(const std::string& key, uint64_t after, size_t limit,
+                        std::vector<RegValue>& values) {
+  values.clear();
+  RegSession session(false);
+  if (session.error()) return Finish(session.error());
+  int64_t id = 0;
+  if (int err = LookUpKey(key, id)) return Finish(err);
+  {
+    StmtUse st(kStmtListValuesAfter);
+    st.BindInt(1, id);
+    st.BindInt(2, after > uint64_t(INT64_MAX) ? INT64_MAX : int64_t(after));
+    st.BindInt(3, limit > size_t(INT64_MAX) ? INT64_MAX : int64_t(limit));
+    if (int err = CollectValues(st, values)) return Finish(err);
+  }
   return Finish(session.Commit());
 }

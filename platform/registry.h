@@ -26,6 +26,10 @@ struct RegValue {
   std::string name;
   uint32_t type = kRegNone;
   std::string data;  // raw bytes, as above
+  // The value's place in its key's order (set by reads): rises with creation, stays
+  // while the value lives (a rewrite keeps it), never goes to another value of the
+  // key. 0 on writes.
+  uint64_t order = 0;
 };
 
 // Opens (creating when missing) the process-wide store. A file that exists but is
@@ -35,6 +39,10 @@ struct RegValue {
 // locks are per process) and must exec. (fork() waits for a registry call that is
 // in progress in another thread.)
 bool RegOpenStore(const std::string& path, std::string& why);
+// Opens an existing registry only: a missing file, an empty one or any database
+// without the registry's tables fails with `why`, and nothing is created. For the
+// tools that must never make a registry of their own.
+bool RegOpenExistingStore(const std::string& path, std::string& why);
 void RegCloseStore();
 bool RegStoreOpen();
 const std::string& RegStorePath();
@@ -92,6 +100,11 @@ bool RegSetValue(const std::string& key, const std::string& name, uint32_t type,
 bool RegDeleteValue(const std::string& key, const std::string& name);
 // All values of a key, in the order they were first created.
 bool RegEnumValues(const std::string& key, std::vector<RegValue>& values);
+// At most `limit` values of the key whose order is above `after`, in that order:
+// a walk that resumes after the last value it read, one batch per call, skipping
+// nothing that lives through the walk however many values are deleted meanwhile.
+bool RegEnumValuesAfter(const std::string& key, uint64_t after, size_t limit,
+                        std::vector<RegValue>& values);
 
 // Typed conveniences over the raw form.
 std::string RegEncodeSz(const std::string& text);

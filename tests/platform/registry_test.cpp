@@ -686,4 +686,63 @@ TEST(RegistryOpen, ForeignFilesAreRefusedAndLeftIntact) {
   (void)!system(cmd.c_str());
 }
 
+TEST_F(RegistryTest, WalkAfterLastReadSkipsNothingWhenValuesGoAndCome) {
+  const std::string key = "SOFTWARE\\Walk";
+  for (int i = 1; i <= 10; ++i) ASSERT_TRUE(RegSetString(key, "v" + std::to_string(i), "x"));
+  ASSERT_TRUE(RegSetString("SOFTWARE\\Other", "o", "x"));  // another key's value between
+  ASSERT_TRUE(RegSetString(key, "v11", "x"));
+  std::vector<std::string> seen;
+  uint64_t cursor = 0;
+  std::vector<RegValue> batch;
+  while (RegEnumValuesAfter(key, cursor, 3, batch) && !batch.empty()) {
+    EXPECT_LE(batch.size(), 3u);
+    for (const RegValue& v : batch) {
+      EXPECT_GT(v.order, cursor);
+      seen.push_back(v.name);
+      cursor = v.order;
+    }
+    // Mid-walk: a value already read and one not yet read go, a rewritten one keeps
+    // its place, a new one comes last.
+    if (seen.size() == 3) {
+      ASSERT_TRUE(RegDeleteValue(key, "v2"));
+      ASSERT_TRUE(RegDeleteValue(key, "v5"));
+      ASSERT_TRUE(RegSetString(key, "v6", "rewritten"));
+      ASSERT_TRUE(RegSetString(key, "v12", "x"));
+    }
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"v1", "v2", "v3", "v4", "v6", "v7", "v8", "v9",
+                                             "v10", "v11", "v12"}));
+  RegValue one;
+  ASSERT_TRUE(RegQueryValue(key, "V7", one));
+  std::vector<RegValue> all;
+  ASSERT_TRUE(RegEnumValues(key, all));
+  ASSERT_EQ(all[4].name, "v7");
+  EXPECT_EQ(one.order, all[4].order);
+  EXPECT_FALSE(RegEnumValuesAfter("SOFTWARE\\NoSuchKey", 0, 5, batch));
+  EXPECT_EQ(LastWinError(), 2);
+}
+
+TEST(RegistryOpen, OpenExistingNeverCreatesARegistry) {
+  std::string dir = MakeTempDir();
+  std::string why;
+  std::string missing = dir + "/missing.db";
+  EXPECT_FALSE(RegOpenExistingStore(missing, why));
+  EXPECT_EQ(access(missing.c_str(), F_OK), -1);
+  std::string empty = dir + "/empty.db";
+  WriteFileBytes(empty, "");
+  EXPECT_FALSE(RegOpenExistingStore(empty, why));
+  EXPECT_NE(why.find("not a registry yet"), std::string::npos) << why;
+  EXPECT_EQ(ReadFileBytes(empty), "");
+  std::string real = dir + "/registry.db";
+  ASSERT_TRUE(RegOpenStore(real, why)) << why;
+  ASSERT_TRUE(RegSetString("K", "v", "text"));
+  RegCloseStore();
+  ASSERT_TRUE(RegOpenExistingStore(real, why)) << why;
+  RegValue v;
+  EXPECT_TRUE(RegQueryValue("K", "v", v));
+  RegCloseStore();
+  std::string cmd = "rm -rf '" + dir + "'";
+  (void)!system(cmd.c_str());
+}
+
 }  // namespace
