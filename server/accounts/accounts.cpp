@@ -27,8 +27,9 @@ constexpr size_t kMaxFingerFileChars = 200;
 
 // The stored value of `name` as it is, whatever its length; empty when missing.
 std::string ReadRawRecord(const std::string& name, const std::string& domain) {
-  if (name.empty() || name.find('\0') != std::string::npos) return {};
-  return ConfigGetText(kUsersSection, name.c_str(), "", DomainArg(domain));
+  std::string record;
+  ReadStoredRecord(name, domain, record);
+  return record;
 }
 
 // The record of `name` through the 100-byte read: false when missing, empty or
@@ -168,6 +169,13 @@ bool EqualNoCase(const std::string& a, const std::string& b) {
 }
 
 // ---- Records ---------------------------------------------------------------------
+
+bool ReadStoredRecord(const std::string& name, const std::string& domain, std::string& record) {
+  record.clear();
+  if (name.empty() || name.find('\0') != std::string::npos) return false;
+  record = ConfigGetText(kUsersSection, name.c_str(), "", DomainArg(domain));
+  return !record.empty();
+}
 
 AccountType AccountTypeOfRecord(const std::string& record) {
   if (record.empty()) return kAccountNone;

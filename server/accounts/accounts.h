@@ -41,11 +41,17 @@ inline constexpr size_t kMaxPasswordChars = 16;
 inline constexpr size_t kMinAdminPasswordChars = 3;
 inline constexpr size_t kScrambledPasswordChars = 24;
 inline constexpr int kMaxSecondaryDomains = 1024;
+inline constexpr size_t kMaxDomainTextChars = 99;  // a domain's name and description
 
 // Section names under the configuration root (or a domain's key).
 inline constexpr const char* kUsersSection = "Users";
 inline constexpr const char* kUserExtraSection = "UserExtra";
 inline constexpr const char* kVirtualDomainsSection = "VirtualDomains";
+
+// The stored record of exactly the value `name` (not cut at '@', aliases not
+// followed), whatever its length: for tools that must see even a record the
+// server reads as missing. False when there is none or it is empty.
+bool ReadStoredRecord(const std::string& name, const std::string& domain, std::string& record);
 
 // The type of a record text: its first letter in either case; -1 otherwise.
 AccountType AccountTypeOfRecord(const std::string& record);
@@ -260,11 +266,18 @@ std::vector<std::string> ListDomains();
 // The domain name stored in slot `slot` (text after the ';'). False for a free or
 // malformed slot.
 bool GetSecondaryDomainName(int slot, std::string& out);
-// Adds a domain: reuses the first free slot, else appends; writes its standard
-// accounts (root as a forward to this host) and the aliases listproc, listserv and
-// majordomo of listserver. Returns the slot, -1 with `why` for an empty name, a
-// name holding ';', '\' or '/', a description holding ';', a domain already in a
-// slot, or a failed write. The router sees it after a restart.
+// The slot as stored now (not the loaded table): description and name. False for
+// a free or malformed slot, or one above NumDomains.
+bool ReadSecondaryDomainSlot(int slot, SecondaryDomain& out);
+// Every filled slot as stored now, in slot order (malformed ones left out).
+std::vector<SecondaryDomain> ReadSecondaryDomainSlots();
+// Adds a domain: reuses the first free slot from 1 to NumDomains, else appends;
+// writes its standard accounts (root as a forward to this host) and the aliases
+// listproc, listserv and majordomo of listserver. Returns the slot, -1 with `why`
+// for an empty name, a name or description over kMaxDomainTextChars or holding a
+// control character, a name holding ';', '\' or '/', a description holding ';',
+// a domain already in a slot, or a failed write. The router sees it after a
+// restart. Callers that share the registry run it inside a RegTransaction.
 int AddSecondaryDomain(const std::string& description, const std::string& domainName,
                        std::string& why);
 // Frees the slot (empty value, NumActualDomains - 1; NumDomains stays). The

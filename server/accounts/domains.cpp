@@ -72,6 +72,16 @@ long ReadCounter(const char* name) {
   return n < 0 ? 0 : n;
 }
 
+// A slot's text "description;name"; false for a free slot or one without a name.
+bool SplitSlot(int slot, const std::string& text, SecondaryDomain& out) {
+  size_t semi = text.find(';');
+  if (semi == std::string::npos || semi + 1 == text.size()) return false;
+  out.description = text.substr(0, semi);
+  out.name = text.substr(semi + 1);
+  out.slot = slot;
+  return true;
+}
+
 // This host's name, for root's forward in a secondary domain.
 std::string LocalHostName() {
   std::string host = ServerSettings().localNode;
@@ -160,16 +170,12 @@ bool LoadSecondaryDomains(std::string& why) {
     for (const auto& [slot, text] : ReadSlots(numDomains)) {
       if (long(loaded.size()) >= toLoad) break;
       if (text.empty()) continue;  // a free slot
-      size_t semi = text.find(';');
-      if (semi == std::string::npos || semi + 1 == text.size()) {
+      SecondaryDomain d;
+      if (!SplitSlot(slot, text, d)) {
         why = "SVD: Error in config file.";
         LogEvent(0, kLogAlways, "SVD: Error in config file.");
         continue;
       }
-      SecondaryDomain d;
-      d.description = text.substr(0, semi);
-      d.name = text.substr(semi + 1);
-      d.slot = slot;
       LogEvent(0, kLogAlways, "Added secondary domain: %s", d.name.c_str());
       loaded.push_back(std::move(d));
     }
@@ -204,11 +210,27 @@ std::vector<std::string> ListDomains() {
 bool GetSecondaryDomainName(int slot, std::string& out) {
   out.clear();
   if (slot < 1) return false;
-  std::string text = ConfigGetText(kVirtualDomainsSection, SlotName(slot).c_str(), "");
-  size_t semi = text.find(';');
-  if (semi == std::string::npos || semi + 1 == text.size()) return false;
-  out = text.substr(semi + 1);
+  SecondaryDomain d;
+  if (!SplitSlot(slot, ConfigGetText(kVirtualDomainsSection, SlotName(slot).c_str(), ""), d))
+    return false;
+  out = d.name;
   return true;
+}
+
+bool ReadSecondaryDomainSlot(int slot, SecondaryDomain& out) {
+  out = SecondaryDomain{};
+  if (slot < 1 || slot > ReadCounter(kNumDomains)) return false;
+  std::string text = ConfigGetText(kVirtualDomainsSection, SlotName(slot).c_str(), "");
+  return SplitSlot(slot, text, out);
+}
+
+std::vector<SecondaryDomain> ReadSecondaryDomainSlots() {
+  std::vector<SecondaryDomain> out;
+  for (const auto& [slot, text] : ReadSlots(ReadCounter(kNumDomains))) {
+    SecondaryDomain d;
+    if (SplitSlot(slot, text, d)) out.push_back(std::move(d));
+  }
+  return out;
 }
 
 int AddSecondaryDomain(const std::string& description, const std::string& domainName,
@@ -216,6 +238,21 @@ int AddSecondaryDomain(const std::string& description, const std::string& domain
   if (domainName.empty() || domainName.find_first_of(";\\/") != std::string::npos) {
     why = "A domain name must not be empty nor contain ';', '\\' or '/'.";
     return -1;
+  }
+  // The server loads both through 100-byte buffers; a control character in a key
+  // name makes a key nobody can type.
+  for (const std::string* text : {&domainName, &description}) {
+    if (text->size() > kMaxDomainTextChars) {
+      why = FormatText("A domain name or description has at most %zu characters.",
+                       kMaxDomainTextChars);
+      return -1;
+    }
+    for (char c : *text) {
+      if (static_cast<unsigned char>(c) < 32 || c == 127) {
+        why = "A domain name or description must not contain control characters.";
+        return -1;
+      }
+    }
   }
   if (!CheckRecordField(domainName, why) || !CheckRecordField(description, why)) return -1;
   long numDomains = ReadCounter(kNumDomains);
@@ -228,15 +265,15 @@ int AddSecondaryDomain(const std::string& description, const std::string& domain
       return -1;
     }
   }
-  // The first free slot below NumDomains (absent counts as empty), else a new one.
+  // The first free slot from 1 to NumDomains (absent counts as empty), else a new
+  // one. Searched even when the counters say none is free: counters written by
+  // hand must not make a free slot unusable.
   long slot = numDomains + 1;
-  if (numDomains != numActual) {
-    for (long s = 1; s <= numDomains; ++s) {
-      auto it = slots.find(int(s));
-      if (it == slots.end() || it->second.empty()) {
-        slot = s;
-        break;
-      }
+  for (long s = 1; s <= numDomains; ++s) {
+    auto it = slots.find(int(s));
+    if (it == slots.end() || it->second.empty()) {
+      slot = s;
+      break;
     }
   }
   if (slot > INT_MAX) {

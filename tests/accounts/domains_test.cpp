@@ -178,6 +178,23 @@ TEST_F(DomainsTest, SlotMissingBelowNumDomainsCountsAsFree) {
   EXPECT_EQ(Counter("NumActualDomains"), 3);
 }
 
+TEST_F(DomainsTest, FreeSlotIsFoundEvenWhenTheCountersDisagree) {
+  PutCounters(3, 3);  // written by hand: says every slot is in use
+  PutSlot(1, "One;one.example");
+  PutSlot(2, "");
+  PutSlot(3, "Three;three.example");
+  std::string why;
+  EXPECT_EQ(AddSecondaryDomain("Two", "two.example", why), 2);
+  EXPECT_EQ(Counter("NumDomains"), 3);
+  SecondaryDomain d;
+  ASSERT_TRUE(ReadSecondaryDomainSlot(2, d));
+  EXPECT_EQ(d.description + "/" + d.name, "Two/two.example");
+  EXPECT_FALSE(ReadSecondaryDomainSlot(4, d));
+  std::vector<int> slots;
+  for (const SecondaryDomain& e : ReadSecondaryDomainSlots()) slots.push_back(e.slot);
+  EXPECT_EQ(slots, (std::vector<int>{1, 2, 3}));
+}
+
 TEST_F(DomainsTest, AddRefusesBadOrDuplicateDomains) {
   std::string why;
   ASSERT_EQ(AddSecondaryDomain("One", "one.example", why), 1);
@@ -187,13 +204,17 @@ TEST_F(DomainsTest, AddRefusesBadOrDuplicateDomains) {
   } cases[] = {
       {"Dup", "one.example"}, {"Dup", "ONE.Example"}, {"Empty", ""},
       {"Semi", "a;b"},        {"Key", "a\\b"},        {"Slash", "a/b"},
-      {"D;x", "ok.example"},  {"Line", "x\r\ny"},
+      {"D;x", "ok.example"},  {"Line", "x\r\ny"},  {"Tab", "x\ty"},
+      {"Bell\a", "bell.example"},
   };
   for (const Case& c : cases) {
     why.clear();
     EXPECT_EQ(AddSecondaryDomain(c.description, c.name, why), -1) << c.name;
     EXPECT_FALSE(why.empty()) << c.name;
   }
+  // The server reads both through 100-byte buffers.
+  EXPECT_EQ(AddSecondaryDomain("Long", std::string(100, 'n'), why), -1);
+  EXPECT_EQ(AddSecondaryDomain(std::string(100, 'd'), "long.example", why), -1);
   EXPECT_EQ(Counter("NumDomains"), 1);
   EXPECT_EQ(Counter("NumActualDomains"), 1);
 }
