@@ -57,6 +57,10 @@ AccountType TypeOfBit(uint32_t bit) {
 struct Account {
   AccountType type = kAccountNone;
   std::string name, field, password, mailbox, carbonCopy, configuration, owner;
+  // A user whose stored password field is written again as it is (a rename of a
+  // user without password: an empty field accepts no password, while the
+  // scrambled empty password would accept an empty one).
+  bool keepStoredPassword = false;
 };
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
@@ -172,7 +176,7 @@ uint32_t WriteAccount(Account a, const std::string& domain, bool modify) {
       if (a.field.find_first_of(kNameForbidden) != std::string::npos)
         return ACCT_ERR_ILLEGAL_CHAR;
       std::string scrambled;
-      if (!ScramblePassword(PasswordKey(a.name), a.password, scrambled))
+      if (!a.keepStoredPassword && !ScramblePassword(PasswordKey(a.name), a.password, scrambled))
         return ACCT_ERR_BAD_ARGUMENT;
       written = WriteUserRecord(a.name, a.field, a.mailbox, scrambled, a.carbonCopy, domain, why);
       break;
@@ -478,9 +482,13 @@ int RenameUser(AcctHandle* handle, const char* oldName, const char* newName) {
   // A stored password that does not unscramble would be stored again as an empty
   // one: the user could no longer log in, or anyone could. Nothing is changed.
   std::string scrambled;
-  if (a.type == kAccountUser && GetRecordField(record, 3, scrambled) && !scrambled.empty() &&
-      a.password.empty() && !UnscramblePassword(PasswordKey(oldName), scrambled, a.password))
-    return FailWith(*st, ACCT_ERR_MISSING_FIELD);
+  if (a.type == kAccountUser) {
+    GetRecordField(record, 3, scrambled);
+    if (scrambled.empty())
+      a.keepStoredPassword = true;
+    else if (!UnscramblePassword(PasswordKey(oldName), scrambled, a.password))
+      return FailWith(*st, ACCT_ERR_MISSING_FIELD);
+  }
   a.name = newName;
   if (uint32_t err = WriteAccount(a, domain, false)) return FailWith(*st, err);
   // The access record moves with the account.
