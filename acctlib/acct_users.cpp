@@ -4,8 +4,6 @@
 // Every check and the writes that depend on it are one registry transaction, so
 // the server and other programs see all of a change or none of it, and two
 // programs adding one name never both succeed.
-#include <strings.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -62,17 +60,6 @@ struct Account {
   // scrambled empty password would accept an empty one).
   bool keepStoredPassword = false;
 };
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-  return strcasecmp(a.c_str(), b.c_str()) == 0;
-}
-
-// Lower-case: the key passwords are scrambled with (the server compares that way).
-std::string PasswordKey(std::string name) {
-  for (char& c : name)
-    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-  return name;
-}
 
 bool HasControl(const std::string& text) {
   for (char c : text)
@@ -175,8 +162,9 @@ uint32_t WriteAccount(Account a, const std::string& domain, bool modify) {
     case kAccountUser: {
       if (a.field.find_first_of(kNameForbidden) != std::string::npos)
         return ACCT_ERR_ILLEGAL_CHAR;
+      // Keyed by the lower-cased name, as CheckPassword compares: "JSmith" can log in.
       std::string scrambled;
-      if (!a.keepStoredPassword && !ScramblePassword(PasswordKey(a.name), a.password, scrambled))
+      if (!a.keepStoredPassword && !ScramblePassword(LowerAscii(a.name), a.password, scrambled))
         return ACCT_ERR_BAD_ARGUMENT;
       written = WriteUserRecord(a.name, a.field, a.mailbox, scrambled, a.carbonCopy, domain, why);
       break;
@@ -352,7 +340,7 @@ bool AccountFromRecord(const std::string& name, const std::string& record, Accou
       complete &= GetRecordField(record, 2, a.mailbox);
       complete &= GetRecordField(record, 3, scrambled);
       complete &= GetRecordField(record, 4, a.carbonCopy);
-      if (!UnscramblePassword(PasswordKey(name), scrambled, a.password)) a.password.clear();
+      if (!UnscramblePassword(LowerAscii(name), scrambled, a.password)) a.password.clear();
       break;
     case kAccountResponder:
       complete &= GetRecordField(record, 2, a.configuration);
@@ -486,7 +474,7 @@ int RenameUser(AcctHandle* handle, const char* oldName, const char* newName) {
     GetRecordField(record, 3, scrambled);
     if (scrambled.empty())
       a.keepStoredPassword = true;
-    else if (!UnscramblePassword(PasswordKey(oldName), scrambled, a.password))
+    else if (!UnscramblePassword(LowerAscii(oldName), scrambled, a.password))
       return FailWith(*st, ACCT_ERR_MISSING_FIELD);
   }
   a.name = newName;

@@ -53,6 +53,11 @@ inline constexpr const char* kVirtualDomainsSection = "VirtualDomains";
 // server reads as missing. False when there is none or it is empty.
 bool ReadStoredRecord(const std::string& name, const std::string& domain, std::string& record);
 
+// ASCII lower case and comparison: account names compare this way (the
+// registry's rule), and passwords are scrambled with the lower-cased name.
+std::string LowerAscii(std::string s);
+bool EqualNoCase(const std::string& a, const std::string& b);
+
 // The type of a record text: its first letter in either case; -1 otherwise.
 AccountType AccountTypeOfRecord(const std::string& record);
 // The record letter written for a type ('u', 'a', ...); 0 for kAccountNone.

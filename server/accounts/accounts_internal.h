@@ -9,6 +9,3 @@ const char* DomainArg(const std::string& domain);
 bool CheckAccountKeyName(const std::string& name, std::string& why);
 // A record field: no ';' (records have no escape), no line break, no zero byte.
 bool CheckRecordField(const std::string& field, std::string& why);
-// ASCII lower case; the registry compares names this way.
-std::string LowerAscii(std::string s);
-bool EqualNoCase(const std::string& a, const std::string& b);

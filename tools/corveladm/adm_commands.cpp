@@ -8,10 +8,26 @@ int RunPluginList(AdmContext& ctx);
 int RunPluginAdd(AdmContext& ctx);
 int RunPluginRemove(AdmContext& ctx);
 int RunPluginConfigure(AdmContext& ctx);
+int RunAccountAdd(AdmContext& ctx);
+int RunAccountModify(AdmContext& ctx);
+int RunAccountShow(AdmContext& ctx);
+int RunAccountRefs(AdmContext& ctx);
+int RunAccountRename(AdmContext& ctx);
+int RunAccountDelete(AdmContext& ctx);
+int RunAccountList(AdmContext& ctx);
+int RunDomainList(AdmContext& ctx);
+int RunDomainAdd(AdmContext& ctx);
+int RunDomainRemove(AdmContext& ctx);
+int RunImportUsers(AdmContext& ctx);
+int RunReportUsers(AdmContext& ctx);
 
 const AdmGroup kAdmGroups[] = {
     {"help", "this text, or one group's commands"},
     {"plugin", "custom mailbox plug-ins in their numbered slots"},
+    {"account", "accounts of the primary domain or of --domain NAME"},
+    {"domain", "secondary domains"},
+    {"import", "bulk additions of users or list members from a file"},
+    {"report", "the accounts of a domain or the members of a list, to a file"},
     {nullptr, nullptr},
 };
 
@@ -24,5 +40,32 @@ const AdmCommand kAdmCommands[] = {
      RunPluginAdd},
     {"plugin", "remove", "SLOT", "free a filled slot", RunPluginRemove},
     {"plugin", "configure", "SLOT", "call the plug-in's fMailExt_Configure", RunPluginConfigure},
+    // The account, domain, import and report groups open an existing registry
+    // themselves (needsRegistry false): they never create one.
+    {"account", "add", "user|alias|forward|responder|list NAME [FIELD...] [--full-name T] "
+     "[--mailbox P] [--cc A] [--target N] [--address A] [--title T] [--config C] [--owner O]",
+     "add an account; a user's password is read from the terminal or standard input",
+     RunAccountAdd, false},
+    {"account", "modify", "NAME [--FIELD VALUE...] [--password]",
+     "change fields of an account; --password asks for a new password", RunAccountModify, false},
+    {"account", "show", "NAME", "show an account", RunAccountShow, false},
+    {"account", "refs", "NAME", "list the accounts that refer to NAME", RunAccountRefs, false},
+    {"account", "rename", "OLD NEW", "rename an account and every reference to it",
+     RunAccountRename, false},
+    {"account", "delete", "NAME [--repoint NEW | --cascade | --force]",
+     "delete an account nothing refers to; or point references at NEW, or drop them, or "
+     "leave them",
+     RunAccountDelete, false},
+    {"account", "list", "[TYPE...]", "list the accounts (of the types given)", RunAccountList,
+     false},
+    {"domain", "list", "", "list the domains: number, name, description", RunDomainList, false},
+    {"domain", "add", "NAME [DESCRIPTION]", "create a secondary domain", RunDomainAdd, false},
+    {"domain", "remove", "NAME|NUMBER",
+     "delete a secondary domain with all its accounts and lists (asks; -y answers)",
+     RunDomainRemove, false},
+    {"import", "users", "FILE [--skip-existing | --no-skip-existing]",
+     "add the users of FILE (- = standard input) to the primary domain", RunImportUsers, false},
+    {"report", "users", "FILE", "write the accounts of the domain to FILE (- = standard output)",
+     RunReportUsers, false},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
