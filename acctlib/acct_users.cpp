@@ -25,7 +25,7 @@ constexpr size_t kMaxShownChars = 64;
 constexpr size_t kMaxShownMailboxChars = ACCT_MAILBOX_SIZE - 1;
 // GetUsers reads the accounts key in batches: small first, since most calls stop
 // at the first value, larger while a type mask skips many.
-constexpr size_t kFirstBatch = 16;
+constexpr size_t kFirstBatch = 1;
 constexpr size_t kMaxBatch = 1024;
 
 // The type bits of the exchange format and the record types they stand for.

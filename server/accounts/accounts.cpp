@@ -390,9 +390,15 @@ bool NextAccount(AccountEnum& e, AccountEntry& out) {
     out = AccountEntry{};
     out.name = name;
     out.type = type;
+    if (type == kAccountForward) return true;
+    // Only an alias needs more reading (its target's record); the record in hand
+    // serves every other type, when the server could read it at all.
+    if (type != kAccountAlias && raw.size() <= kMaxRecordChars) {
+      GetRecordField(raw, 1, out.displayText);
+      return true;
+    }
     AccountRecord rec;
-    if (type != kAccountForward && ReadFollowing(name, e.domain, true, false, rec) &&
-        rec.type != kAccountForward)
+    if (ReadFollowing(name, e.domain, true, false, rec) && rec.type != kAccountForward)
       GetRecordField(rec.text, 1, out.displayText);
     return true;
   }
