@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <functional>
 
 #include "platform/files.h"
 #include "platform/registry.h"
@@ -29,6 +30,8 @@ constexpr const char* kTextTooLong = "Line %d: Line cannot be more than %d chara
 constexpr const char* kTextIncomplete = "Line %d: Incomplete line.";
 constexpr const char* kTextReadFailed = "Line %d: The input file cannot be read.";
 constexpr const char* kTextNoSecondaryUsers = "Secondary domain cannot contain user accounts.";
+constexpr const char* kTextMemberExists = "Line %d: Error adding user '%s' already exists.";
+constexpr const char* kTextMemberFailed = "Line %d: Error adding user '%s'.";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -107,6 +110,56 @@ bool AddUserLine(const std::string& content, int lineNumber, bool skipExisting,
   return WriteUserRecord(name, fullName, mailbox, scrambled, "", "", why) && tx.Commit();
 }
 
+// One member line: the address added through the list's own operation.
+bool AddMemberLine(const ListRef& list, const std::string& content, int lineNumber,
+                   bool skipExisting, std::string& error) {
+  size_t comma = content.find(',');
+  if (comma == std::string::npos) {
+    error = FormatText(kTextFirstSeparator, lineNumber);
+    return false;
+  }
+  AddMemberRequest request;
+  request.address = TrimBlanks(content.substr(0, comma));
+  request.fullName = TrimBlanks(content.substr(comma + 1));
+  request.force = true;
+  const char* shown = request.address.c_str();
+  // AddListMember decides under the list's lock; a refusal is a membership when
+  // the address is a member afterwards (another program may have added it).
+  AddMemberResult added;
+  if (!AddListMember(list, request, added)) {
+    if (FindListMember(list, request.address, false) < 0) {
+      error = FormatText(kTextMemberFailed, lineNumber, VisibleText(shown).c_str());
+      return false;
+    }
+    if (skipExisting) return true;
+    error = FormatText(kTextMemberExists, lineNumber, VisibleText(shown).c_str());
+    return false;
+  }
+  std::string answer;
+  if (!added.welcomeFile.empty())
+    SendWelcomeFile(list, request.address, added.welcomeFile, WelcomeBy::kBulk, answer);
+  return true;
+}
+
+// Reads the lines of `fd` and hands each one with content to `line`.
+bool RunBulkLines(int fd, BulkResult& result,
+                  const std::function<bool(const std::string&, int, std::string&)>& handle) {
+  BulkLineReader reader;
+  reader.fd = fd;
+  std::string line, error;
+  for (;;) {
+    BulkLine kind = NextBulkLine(reader, line);
+    if (kind == BulkLine::kEnd) break;
+    if (kind != BulkLine::kLine) return FailLine(result, ReaderErrorText(kind, reader.lineNumber));
+    std::string content = BulkLineContent(line);
+    if (content.empty()) continue;
+    if (!handle(content, reader.lineNumber, error)) return FailLine(result, error);
+    ++result.added;
+  }
+  result.message = FormatText(kTextItemsAdded, result.added);
+  return true;
+}
+
 }  // namespace
 
 const char* const kReportSucceeded = "Reporting succeeded";
@@ -165,21 +218,16 @@ bool BulkAddUsers(int fd, const std::string& domain, bool skipExisting, BulkResu
     result.message = kTextNoSecondaryUsers;
     return false;
   }
-  BulkLineReader reader;
-  reader.fd = fd;
-  std::string line, error;
-  for (;;) {
-    BulkLine kind = NextBulkLine(reader, line);
-    if (kind == BulkLine::kEnd) break;
-    if (kind != BulkLine::kLine) return FailLine(result, ReaderErrorText(kind, reader.lineNumber));
-    std::string content = BulkLineContent(line);
-    if (content.empty()) continue;
-    if (!AddUserLine(content, reader.lineNumber, skipExisting, error))
-      return FailLine(result, error);
-    ++result.added;
-  }
-  result.message = FormatText(kTextItemsAdded, result.added);
-  return true;
+  return RunBulkLines(fd, result, [&](const std::string& content, int n, std::string& error) {
+    return AddUserLine(content, n, skipExisting, error);
+  });
+}
+
+bool BulkAddMembers(int fd, const ListRef& list, bool skipExisting, BulkResult& result) {
+  result = BulkResult{};
+  return RunBulkLines(fd, result, [&](const std::string& content, int n, std::string& error) {
+    return AddMemberLine(list, content, n, skipExisting, error);
+  });
 }
 
 bool BuildUserReport(const std::string& domain, std::string& text) {
@@ -190,6 +238,18 @@ bool BuildUserReport(const std::string& domain, std::string& text) {
   while (NextAccount(e, entry)) {
     text += FormatText("%d,%s,%s", int(entry.type), entry.name.c_str(), entry.displayText.c_str());
     text += "\r\n";
+  }
+  return true;
+}
+
+bool BuildMemberReport(const ListRef& list, std::string& text) {
+  text.clear();
+  MemberTable table;
+  if (!ReadListMembers(list, false, table)) return false;
+  for (const MemberRecord& r : table.records) {
+    std::string record = LowerAscii(r.text), address, fullName;
+    if (!GetRecordField(record, 1, address) || !GetRecordField(record, 2, fullName)) continue;
+    text += address + "," + fullName + "\r\n";
   }
   return true;
 }

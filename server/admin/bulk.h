@@ -13,6 +13,8 @@
 
 #include <string>
 
+#include "server/lists/membership.h"
+
 inline constexpr size_t kBulkBlockBytes = 8192;
 inline constexpr size_t kBulkMaxLineChars = 100;
 
@@ -56,6 +58,18 @@ struct BulkResult {
 // skipped (and counted) with `skipExisting`, else the line fails. Each line's
 // check and write are one registry transaction. False when a line failed.
 bool BulkAddUsers(int fd, const std::string& domain, bool skipExisting, BulkResult& result);
+
+// Member lines "address, full name" into `list` through AddListMember, forced,
+// with the list's default options. An address that is a member already (an alias
+// of a member included) is skipped (and counted) with `skipExisting`, else the
+// line fails, and so does any other refusal. A welcome file the list sends goes
+// to the new member with the subject "Welcome File". False when a line failed.
+bool BulkAddMembers(int fd, const ListRef& list, bool skipExisting, BulkResult& result);
+
+// The member report of a list: one line "%s,%s" (the address and the full name
+// of the record, lower-cased) per non-empty member record of Users that has both
+// fields, in slot order, each ended by CR LF. False when the members cannot be read.
+bool BuildMemberReport(const ListRef& list, std::string& text);
 
 // The user report of a domain: one line "%d,%s,%s" (account type, name, display
 // text) per listed account, in the order of the account enumeration, each ended

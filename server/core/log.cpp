@@ -232,6 +232,12 @@ bool OpenLog(std::string& why) {
   return true;
 }
 
+bool OpenLogForTool() {
+  SetWindowEchoToStdout(false);
+  SetLogOptions(0, uint32_t(ConfigGetNumber("", "LogFileOptions", 1)));
+  return OpenLogFile(ConfiguredLogPath());
+}
+
 void CloseLog() {
   LogEvent(0, kLogAll, kStrProgramStopped);
   LogState& st = State();

@@ -67,6 +67,11 @@ std::string ResolveLogFileName(const std::string& configured, const std::string&
 // configuration and without writing "Program Started."; false when it cannot be
 // opened (logging goes on to the window).
 bool OpenLogFile(const std::string& path);
+// For a tool beside the server (the administrator's command line): its events go
+// to the server's log file, appended in whole lines among the server's, filtered
+// by LogFileOptions, and nothing to standard output. False when the file cannot
+// be opened (the events then go nowhere).
+bool OpenLogForTool();
 // Writes "Program Stopped." (category 0x1) and closes the file.
 void CloseLog();
 void SetLogOptions(uint32_t windowOptions, uint32_t fileOptions);

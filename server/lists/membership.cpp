@@ -554,10 +554,12 @@ bool SendWelcomeFile(const ListRef& list, const std::string& address, const std:
   r.path = file;
   r.mode = FileMode::kPlain;
   if (by == WelcomeBy::kListServer) r.description = "Welcome File";
+  else if (by == WelcomeBy::kBulk) r.subject = "Welcome File";
   else r.subject = "Welcome file for " + list.name;
   bool ok = SendFileReply(r, answer);
   const char* word = by == WelcomeBy::kEditor ? "old intr" : by == WelcomeBy::kCopy ? "copy user"
                                                                                      : "add user";
+  if (by == WelcomeBy::kBulk) word = ok ? "Bulk add" : "bulk add";  // the two texts differ so
   if (by != WelcomeBy::kListServer)
     LogEvent(0, kLogRouting,
              ok ? "Welcome message (%s) for list %s to member %s sent."

@@ -206,10 +206,11 @@ bool RemoveListMember(const ListRef& list, const std::string& address, int slot,
                       std::string& reply);
 
 // Who sends a welcome file, for its subject and log line.
-enum class WelcomeBy { kApproval, kEditor, kCopy, kListServer };
+enum class WelcomeBy { kApproval, kEditor, kCopy, kListServer, kBulk };
 // Sends `file` to `address` as plain text from listserver: subject "Welcome file
-// for <list>", or "File - Welcome File" through the list server; logs "Welcome
-// message (add user|old intr|copy user) for list %s to member %s sent/failed.".
+// for <list>", "Welcome File" for a bulk addition, or "File - Welcome File"
+// through the list server; logs "Welcome message (add user|old intr|copy user|
+// Bulk add) for list %s to member %s sent/failed." (a failed bulk one "bulk add").
 bool SendWelcomeFile(const ListRef& list, const std::string& address, const std::string& file,
                      WelcomeBy by, std::string& answer);
 

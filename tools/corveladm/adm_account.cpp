@@ -227,7 +227,13 @@ bool AdmOpenExistingRegistry(const AdmContext& ctx, std::string& domain, int& sl
     AdmFail("%s", why.c_str());
     return false;
   }
-  LoadDirectories(ServerSettings());
+  // What the server's own code needs here: directories, this host's names (for
+  // addresses and the messages a list sends), the product name.
+  Settings& s = ServerSettings();
+  LoadDirectories(s);
+  LoadGeneralSettings(s);
+  LoadHostAliases(s);
+  LoadProductValues(s);
   domain.clear();
   slot = 0;
   if (ctx.domain.empty() ||

@@ -8,6 +8,7 @@
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "server/admin/bulk.h"
+#include "server/core/log.h"
 #include "tools/corveladm/adm_accounts.h"
 
 namespace {
@@ -78,6 +79,47 @@ int RunImportUsers(AdmContext& ctx) {
   if (!ok) return AdmFail("%s", result.message.c_str());
   std::printf("%s\n", result.message.c_str());
   return kAdmOk;
+}
+
+int RunImportMembers(AdmContext& ctx) {
+  bool skip = true, usageError = false;
+  std::string why;
+  if (!SkipExisting(ctx, skip, usageError, why)) {
+    if (usageError) return AdmUsage(AdmCurrentCommand(), why.c_str());
+    return AdmFail("import cancelled");
+  }
+  if (ctx.args.size() != 2) return AdmUsage(AdmCurrentCommand(), "a list and one input file");
+  std::string domain;
+  int slot = 0;
+  if (!AdmOpenExistingRegistry(ctx, domain, slot)) return kAdmFailed;
+  ListRef list;
+  if (!ResolveList(ctx.args[0], domain, list)) {
+    RegCloseStore();
+    return AdmFail("no such list: %s", ctx.args[0].c_str());
+  }
+  // The welcome messages' log lines join the server's log.
+  OpenLogForTool();
+  UniqueFd fd(OpenInput(ctx.args[1]));
+  BulkResult result;
+  bool ok = fd.valid() && BulkAddMembers(fd.get(), list, skip, result);
+  RegCloseStore();
+  if (!fd.valid()) return kAdmFailed;
+  if (!ok) return AdmFail("%s", result.message.c_str());
+  std::printf("%s\n", result.message.c_str());
+  return kAdmOk;
+}
+
+int RunReportMembers(AdmContext& ctx) {
+  if (ctx.args.size() != 2) return AdmUsage(AdmCurrentCommand(), "a list and one output file, or -");
+  std::string domain, text;
+  int slot = 0;
+  if (!AdmOpenExistingRegistry(ctx, domain, slot)) return kAdmFailed;
+  ListRef list;
+  bool found = ResolveList(ctx.args[0], domain, list);
+  bool built = found && BuildMemberReport(list, text);
+  RegCloseStore();
+  if (!found) return AdmFail("no such list: %s", ctx.args[0].c_str());
+  return FinishReport(built, ctx.args[1], text);
 }
 
 int RunReportUsers(AdmContext& ctx) {

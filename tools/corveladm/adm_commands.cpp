@@ -19,7 +19,9 @@ int RunDomainList(AdmContext& ctx);
 int RunDomainAdd(AdmContext& ctx);
 int RunDomainRemove(AdmContext& ctx);
 int RunImportUsers(AdmContext& ctx);
+int RunImportMembers(AdmContext& ctx);
 int RunReportUsers(AdmContext& ctx);
+int RunReportMembers(AdmContext& ctx);
 
 const AdmGroup kAdmGroups[] = {
     {"help", "this text, or one group's commands"},
@@ -65,7 +67,12 @@ const AdmCommand kAdmCommands[] = {
      RunDomainRemove, false},
     {"import", "users", "FILE [--skip-existing | --no-skip-existing]",
      "add the users of FILE (- = standard input) to the primary domain", RunImportUsers, false},
+    {"import", "members", "LIST FILE [--skip-existing | --no-skip-existing]",
+     "add the members of FILE (- = standard input) to LIST, with welcome files",
+     RunImportMembers, false},
     {"report", "users", "FILE", "write the accounts of the domain to FILE (- = standard output)",
      RunReportUsers, false},
+    {"report", "members", "LIST FILE", "write the members of LIST to FILE (- = standard output)",
+     RunReportMembers, false},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
