@@ -279,9 +279,11 @@ uint32_t RemoveAccount(const std::string& name, const std::string& domain,
   return 0;
 }
 
-// DeleteUser's work inside its transaction. `count` gets mode 0's answer.
+// DeleteUser's work inside its transaction (and RenameUser's, with `renaming`).
+// `count` gets mode 0's answer.
 uint32_t DeleteWithMode(const std::string& name, const std::string& newName, int mode,
-                        const std::string& domain, bool keepConfiguration, int& count) {
+                        const std::string& domain, bool renaming, bool keepConfiguration,
+                        int& count) {
   if (IsReservedForLibrary(name)) return ACCT_ERR_RESERVED_DELETE;
   if (!AccountExists(name, domain)) return ACCT_ERR_NOT_FOUND;
   if (mode < ACCT_DELETE_COUNT || mode > ACCT_DELETE_FORCE) return ACCT_ERR_BAD_ARGUMENT;
@@ -299,8 +301,13 @@ uint32_t DeleteWithMode(const std::string& name, const std::string& newName, int
       // dangling.
       if (EqualNoCase(newName, name)) return ACCT_ERR_BAD_ARGUMENT;
       if (!AccountExists(newName, domain)) return ACCT_ERR_EXISTS;
-      for (const Referrer& r : refs)
+      for (const Referrer& r : refs) {
+        // The new account itself refers to the deleted one: pointed at itself, an
+        // alias or forward would loop and mail for it would be lost. (A renamed
+        // account's copy refers to its old name only where it referred to itself.)
+        if (!renaming && EqualNoCase(r.name, newName)) return ACCT_ERR_BAD_ARGUMENT;
         if (!RewriteReference(r, newName, domain)) return ACCT_ERR_WRITE;
+      }
       break;
     case ACCT_DELETE_CASCADE:
       for (const Referrer& r : refs) {
@@ -403,32 +410,29 @@ AccountInfo* Answer(HandleState& st, const RegValue& v, const std::string& recor
   return info;
 }
 
+// AddUser and ModifyUser.
+int WriteFromInfo(AcctHandle* handle, const AccountInfo* info, bool modify) {
+  HandleState* st = FindHandle(handle);
+  if (!st) return 0;
+  st->lastError = 0;
+  Account a;
+  std::string domain;
+  if (uint32_t err = AccountFromInfo(info, a)) return FailWith(*st, err);
+  if (uint32_t err = SelectedDomain(*st, domain)) return FailWith(*st, err);
+  if (uint32_t err = WriteAccount(a, domain, modify)) return FailWith(*st, err);
+  return 1;
+}
+
 }  // namespace
 
 extern "C" {
 
 int AddUser(AcctHandle* handle, const AccountInfo* info) {
-  HandleState* st = FindHandle(handle);
-  if (!st) return 0;
-  st->lastError = 0;
-  Account a;
-  std::string domain;
-  if (uint32_t err = AccountFromInfo(info, a)) return FailWith(*st, err);
-  if (uint32_t err = SelectedDomain(*st, domain)) return FailWith(*st, err);
-  if (uint32_t err = WriteAccount(a, domain, false)) return FailWith(*st, err);
-  return 1;
+  return WriteFromInfo(handle, info, false);
 }
 
 int ModifyUser(AcctHandle* handle, const AccountInfo* info) {
-  HandleState* st = FindHandle(handle);
-  if (!st) return 0;
-  st->lastError = 0;
-  Account a;
-  std::string domain;
-  if (uint32_t err = AccountFromInfo(info, a)) return FailWith(*st, err);
-  if (uint32_t err = SelectedDomain(*st, domain)) return FailWith(*st, err);
-  if (uint32_t err = WriteAccount(a, domain, true)) return FailWith(*st, err);
-  return 1;
+  return WriteFromInfo(handle, info, true);
 }
 
 int DeleteUser(AcctHandle* handle, const char* name, const char* newName, int mode) {
@@ -442,7 +446,8 @@ int DeleteUser(AcctHandle* handle, const char* name, const char* newName, int mo
   RegTransaction tx;
   if (!tx.ok()) return FailWith(*st, ACCT_ERR_OPEN_KEY);
   int count = 0;
-  if (uint32_t err = DeleteWithMode(name, newName ? newName : "", mode, domain, false, count))
+  if (uint32_t err =
+          DeleteWithMode(name, newName ? newName : "", mode, domain, false, false, count))
     return FailWith(*st, err);
   if (!tx.Commit()) return FailWith(*st, ACCT_ERR_DELETE);
   return mode == ACCT_DELETE_COUNT ? count : 1;
@@ -487,7 +492,7 @@ int RenameUser(AcctHandle* handle, const char* oldName, const char* newName) {
   bool keep = a.type == kAccountResponder && EqualNoCase(a.configuration, oldName);
   int count = 0;
   if (uint32_t err =
-          DeleteWithMode(oldName, newName, ACCT_DELETE_REPOINT, domain, keep, count))
+          DeleteWithMode(oldName, newName, ACCT_DELETE_REPOINT, domain, true, keep, count))
     return FailWith(*st, err);
   if (!tx.Commit()) return FailWith(*st, ACCT_ERR_WRITE);
   return 1;

@@ -208,6 +208,7 @@ TEST_F(AcctlibTest, DeletionsThatCannotBeDoneChangeNothing) {
       {"carol", "ghost", 2, ACCT_ERR_EXISTS},        // the new name must exist
       {"carol", nullptr, 2, ACCT_ERR_EXISTS},
       {"carol", "CAROL", 2, ACCT_ERR_BAD_ARGUMENT},  // would point at itself
+      {"carol", "postmaster", 2, ACCT_ERR_BAD_ARGUMENT},  // postmaster -> postmaster
       {"carol", nullptr, 3, ACCT_ERR_RESERVED_DELETE},  // postmaster would go
       {"ghost", nullptr, 4, ACCT_ERR_NOT_FOUND},
       {"", nullptr, 4, ACCT_ERR_NAME_LENGTH},
@@ -258,6 +259,12 @@ TEST_F(AcctlibTest, RenameKeepsPasswordReferencesAccessAndConfiguration) {
   ASSERT_TRUE(RenameUser(h_, "desk", "help"));
   EXPECT_EQ(Raw("help"), "r;Desk;desk");
   EXPECT_EQ(ConfigGetText("Configuration", "ResponderFile", "", nullptr, "desk"), "/r/desk.txt");
+
+  // A user copying itself keeps doing so under the new name.
+  AccountInfo selfCopy = UserInfo("bob", "Bob", "pwb", "/m/bob", "bob");
+  ASSERT_TRUE(AddUser(h_, &selfCopy));
+  ASSERT_TRUE(RenameUser(h_, "bob", "robert")) << Err();
+  EXPECT_EQ(Raw("robert"), "u;Bob;/m/bob;" + Scrambled("robert", "pwb") + ";robert");
 
   std::string before = Snapshot();
   struct Case {

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/run_program.h"
+
 namespace {
 
 const char* const kTool = CORVEL_BIN_DIR "/corvelreg";
@@ -50,33 +52,8 @@ class CorvelregTest : public ::testing::Test {
   // CORVEL_REGISTRY are cleared unless given), standard input from `input`.
   ToolRun RunTool(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
               const std::string& input = "") {
-    std::string outPath = dir_ + "/stdout", errPath = dir_ + "/stderr", inPath = dir_ + "/stdin";
-    WriteFileBytes(inPath, input);
-    pid_t pid = fork();
-    if (pid == 0) {
-      int in = open(inPath.c_str(), O_RDONLY);
-      int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (in < 0 || out < 0 || err < 0) _exit(127);
-      dup2(in, 0);
-      dup2(out, 1);
-      dup2(err, 2);
-      unsetenv("CORVEL_HOME");
-      unsetenv("CORVEL_REGISTRY");
-      for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
-      std::vector<char*> argv{const_cast<char*>(kTool)};
-      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(kTool, argv.data());
-      _exit(127);
-    }
-    ToolRun run;
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-      run.rc = WEXITSTATUS(status);
-    run.out = ReadFileBytes(outPath);
-    run.err = ReadFileBytes(errPath);
-    return run;
+    ProgramRun run = RunProgram(kTool, args, dir_, input, env);
+    return ToolRun{run.rc, run.out, run.err};
   }
 
   // The same with --registry on our file.

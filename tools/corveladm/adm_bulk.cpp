@@ -58,55 +58,51 @@ int FinishReport(bool built, const std::string& path, const std::string& text) {
   return kAdmOk;
 }
 
-}  // namespace
-
-int RunImportUsers(AdmContext& ctx) {
+// An import: the existing-entry choice, `args` arguments (the last one the input
+// file), the registry, then `add` with the domain. `add` returns kAdmOk when the
+// addition succeeded; when it could not begin, it has said why and leaves the
+// result's message empty.
+template <typename Add>
+int RunImport(AdmContext& ctx, size_t args, Add add) {
   bool skip = true, usageError = false;
   std::string why;
   if (!SkipExisting(ctx, skip, usageError, why)) {
     if (usageError) return AdmUsage(AdmCurrentCommand(), why.c_str());
     return AdmFail("import cancelled");
   }
-  if (ctx.args.size() != 1) return AdmUsage(AdmCurrentCommand(), "one input file");
+  if (ctx.args.size() != args) return AdmUsage(AdmCurrentCommand(), "wrong number of arguments");
   std::string domain;
   int slot = 0;
   if (!AdmOpenExistingRegistry(ctx, domain, slot)) return kAdmFailed;
-  UniqueFd fd(OpenInput(ctx.args[0]));
   BulkResult result;
-  bool ok = fd.valid() && BulkAddUsers(fd.get(), domain, skip, result);
+  int rc = add(domain, skip, result);
   RegCloseStore();
-  if (!fd.valid()) return kAdmFailed;
-  if (!ok) return AdmFail("%s", result.message.c_str());
+  if (rc != kAdmOk) return result.message.empty() ? rc : AdmFail("%s", result.message.c_str());
   std::printf("%s\n", result.message.c_str());
   return kAdmOk;
 }
 
+}  // namespace
+
+int RunImportUsers(AdmContext& ctx) {
+  return RunImport(ctx, 1, [&](const std::string& domain, bool skip, BulkResult& result) {
+    UniqueFd fd(OpenInput(ctx.args[0]));
+    if (!fd.valid()) return kAdmFailed;
+    return BulkAddUsers(fd.get(), domain, skip, result) ? kAdmOk : kAdmFailed;
+  });
+}
+
 int RunImportMembers(AdmContext& ctx) {
-  bool skip = true, usageError = false;
-  std::string why;
-  if (!SkipExisting(ctx, skip, usageError, why)) {
-    if (usageError) return AdmUsage(AdmCurrentCommand(), why.c_str());
-    return AdmFail("import cancelled");
-  }
-  if (ctx.args.size() != 2) return AdmUsage(AdmCurrentCommand(), "a list and one input file");
-  std::string domain;
-  int slot = 0;
-  if (!AdmOpenExistingRegistry(ctx, domain, slot)) return kAdmFailed;
-  ListRef list;
-  if (!ResolveList(ctx.args[0], domain, list)) {
-    RegCloseStore();
-    return AdmFail("no such list: %s", ctx.args[0].c_str());
-  }
-  // The welcome messages' log lines join the server's log.
-  OpenLogForTool();
-  UniqueFd fd(OpenInput(ctx.args[1]));
-  BulkResult result;
-  bool ok = fd.valid() && BulkAddMembers(fd.get(), list, skip, result);
-  RegCloseStore();
-  if (!fd.valid()) return kAdmFailed;
-  if (!ok) return AdmFail("%s", result.message.c_str());
-  std::printf("%s\n", result.message.c_str());
-  return kAdmOk;
+  return RunImport(ctx, 2, [&](const std::string& domain, bool skip, BulkResult& result) {
+    ListRef list;
+    if (!ResolveList(ctx.args[0], domain, list))
+      return AdmFail("no such list: %s", ctx.args[0].c_str());
+    // The welcome messages' log lines join the server's log.
+    OpenLogForTool();
+    UniqueFd fd(OpenInput(ctx.args[1]));
+    if (!fd.valid()) return kAdmFailed;
+    return BulkAddMembers(fd.get(), list, skip, result) ? kAdmOk : kAdmFailed;
+  });
 }
 
 int RunReportMembers(AdmContext& ctx) {
