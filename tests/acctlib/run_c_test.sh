@@ -7,5 +7,7 @@ bin=$1
 dir=$(mktemp -d /tmp/corvel-acctlib-c-XXXXXX)
 trap 'rm -rf "$dir"' EXIT
 "$bin/corvelreg" --registry "$dir/registry.db" set 'SOFTWARE\Tollgrove\Corvel' LocalNode sz mail.example.org
-CORVEL_REGISTRY="$dir/registry.db" "$bin/acctlib_c_test"
+# The library prints nothing: a passing run leaves standard output empty.
+out=$(CORVEL_REGISTRY="$dir/registry.db" "$bin/acctlib_c_test")
+[ -z "$out" ] || { echo "unexpected output: $out"; exit 1; }
 CORVEL_REGISTRY="$dir/none.db" "$bin/acctlib_c_test" missing

@@ -57,6 +57,9 @@ int RunDomainAdd(AdmContext& ctx) {
   std::string description = ctx.args.size() > 1 ? ctx.args[1] : name;
   return WithDomains(ctx, [&](AcctHandle* h) {
     int slot = CreateVirtualDomain(h, name.c_str(), description.c_str());
+    if (slot < 0 && GetLastUserError(h) == ACCT_ERR_EXISTS)
+      return AdmFail("domain add: the domain %s exists already (0x%08X)", name.c_str(),
+                     unsigned(ACCT_ERR_EXISTS));
     if (slot < 0) return AdmAccountFail(h, "domain add");
     std::printf("%s: slot %d\n", name.c_str(), slot);
     return kAdmOk;
