@@ -23,7 +23,7 @@
 #   MESSAGES=5000 SIZE=2000 SESSIONS=10   the load
 #   MAX_S=300          hard limit for sending and for waiting, each (seconds)
 #   BUILD_DIR=<repo>/build-e2e            build tree (RelWithDebInfo, Ninja)
-#   SHARED_BENCH=/work/shared/bench       the shared client scripts
+#   SHARED_BENCH=<repo>/../shared/bench   the shared client scripts
 #   SENDER=auto|smtp-source|python        force one load generator
 #   KEEP_HOME=1        keep the home directory (log, mailboxes) after the run
 #   WITH_RUN_BENCH=1   afterwards, with the same server still running, also run
@@ -41,7 +41,7 @@ ROOT="$(cd "$HERE/.." && pwd)"
 MESSAGES="${MESSAGES:-5000}"; SIZE="${SIZE:-2000}"; SESSIONS="${SESSIONS:-10}"
 MAX_S="${MAX_S:-300}"
 BUILD_DIR="${BUILD_DIR:-$ROOT/build-e2e}"
-SHARED_BENCH="${SHARED_BENCH:-/work/shared/bench}"
+SHARED_BENCH="${SHARED_BENCH:-$(cd "$ROOT/.." && pwd)/shared/bench}"
 SENDER="${SENDER:-auto}"
 KEEP_HOME="${KEEP_HOME:-0}"
 WITH_RUN_BENCH="${WITH_RUN_BENCH:-0}"; RB_REPEAT="${RB_REPEAT:-1}"; RB_MAX_S="${RB_MAX_S:-900}"
@@ -50,6 +50,9 @@ KEY='SOFTWARE\Tollgrove\Corvel'
 
 log() { printf '[delivery_e2e %s] %s\n' "$(date +%T)" "$*" >&2; }
 die() { log "$*"; exit 1; }
+
+[ -f "$SHARED_BENCH/mbox_count.py" ] ||
+    die "the shared bench scripts are not in $SHARED_BENCH (mbox_count.py); set SHARED_BENCH"
 
 # ---- build -----------------------------------------------------------------------
 if [ ! -f "$BUILD_DIR/build.ninja" ]; then

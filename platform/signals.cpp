@@ -19,6 +19,7 @@ constexpr SignalMeaning kServerSignals[] = {
     {SIGTERM, SignalEvent::kShutdown},
     {SIGINT, SignalEvent::kShutdown},
     {SIGUSR1, SignalEvent::kBroughtForward},
+    {SIGHUP, SignalEvent::kReopenLog},
 };
 
 sigset_t WaitedSignals() {

@@ -39,6 +39,7 @@ constexpr unsigned kMaxSwitchNumber = 0xfff;  // "%03x" has three digits
 // Texts of switching and backups.
 constexpr const char* kTextRenameFailed = "Unable to rename log file.";
 constexpr const char* kTextReopenFailed = "Unable to reopen log file.";
+constexpr const char* kTextReopened = "Log file reopened.";
 constexpr const char* kTextSwitchedOk = "Log file changed successfully.";
 constexpr const char* kTextNoFreeName = "Not switching files as cannot find suitable new name.";
 constexpr const char* kTextBackedUpMain = "Backed up main log file.";
@@ -236,6 +237,22 @@ bool OpenLogForTool() {
   SetWindowEchoToStdout(false);
   SetLogOptions(0, uint32_t(ConfigGetNumber("", "LogFileOptions", 1)));
   return OpenLogFile(ConfiguredLogPath());
+}
+
+bool ReopenLog() {
+  bool ok;
+  {
+    LogState& st = State();
+    std::lock_guard<std::mutex> hold(st.mutex);
+    if (st.configuredPath.empty()) return false;  // no log file was ever opened
+    // Lines logged meanwhile wait for the mutex and go to the new file.
+    UniqueFd fd = OpenAppend(st.configuredPath, true);
+    ok = fd.valid();
+    st.openPath = ok ? st.configuredPath : std::string();
+    st.file = std::move(fd);
+  }
+  LogEvent(0, kLogAlways, ok ? kTextReopened : kTextReopenFailed);
+  return ok;
 }
 
 void CloseLog() {

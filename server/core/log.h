@@ -72,6 +72,11 @@ bool OpenLogFile(const std::string& path);
 // by LogFileOptions, and nothing to standard output. False when the file cannot
 // be opened (the events then go nowhere).
 bool OpenLogForTool();
+// Closes the log file and opens it again under its name, creating it: after
+// logrotate (or an administrator) moved the file away, logging goes on in a new
+// one. Logs "Log file reopened." there. False when the file cannot be opened
+// (logging goes on to the window, and the next reopen tries again).
+bool ReopenLog();
 // Writes "Program Stopped." (category 0x1) and closes the file.
 void CloseLog();
 void SetLogOptions(uint32_t windowOptions, uint32_t fileOptions);

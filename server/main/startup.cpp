@@ -366,6 +366,7 @@ int RunServer(int argc, char** argv) {
     if (ev == SignalEvent::kShutdown) break;
     if (ev == SignalEvent::kBroughtForward)
       LogEvent(0, kLogAlways, "Brought forward: another copy of the program was started.");
+    if (ev == SignalEvent::kReopenLog) ReopenLog();
   }
   ShutdownServer();
   RegCloseStore();

@@ -318,4 +318,24 @@ TEST_F(FirstUseTest, FiveThousandPipelinedRecipientsNeverMakeAnUnreadableEnvelop
   EXPECT_FALSE(FileExists(home_.dir + "root.mbx"));  // no bounce to root
 }
 
+// logrotate moves the log away and sends SIGHUP: the server goes on in a new log
+// file and changes nothing else.
+TEST_F(FirstUseTest, SighupReopensTheLogAndChangesNothingElse) {
+  ASSERT_TRUE(StartServer());
+  std::string log = home_.dir + "maillog.txt";
+  ASSERT_TRUE(WaitFor([&] { return FileExists(log); }, 5000));
+  ASSERT_EQ(rename(log.c_str(), (log + ".1").c_str()), 0);
+  ASSERT_EQ(kill(server_.pid(), SIGHUP), 0);
+  ASSERT_TRUE(WaitFor([&] { return ReadText(log).find("Log file reopened.") != std::string::npos; },
+                      5000));
+  EXPECT_TRUE(server_.Running());
+  std::string out;
+  ASSERT_EQ(Shell(Swaks(smtpPort_, "alice@mail.example.org"), &out), 0) << out;
+  EXPECT_TRUE(WaitForMailboxMessages(Box("alice"), 1, 10000));
+  server_.Stop();
+  std::string fresh = ReadText(log);
+  EXPECT_NE(fresh.find("Program Stopped."), std::string::npos) << fresh;
+  EXPECT_EQ(ReadText(log + ".1").find("Log file reopened."), std::string::npos);
+}
+
 }  // namespace
