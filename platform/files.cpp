@@ -118,6 +118,30 @@ int RenameReplace(const std::string& from, const std::string& to) {
 
 bool SyncFile(int fd) { return ::fsync(fd) == 0; }
 
+bool GetFileModifiedTime(int fd, FileTime& out) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return false;
+  out.seconds = st.st_mtim.tv_sec;
+  out.nanoseconds = st.st_mtim.tv_nsec;
+  return true;
+}
+
+bool GetFileModifiedTime(const std::string& path, FileTime& out) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return false;
+  out.seconds = st.st_mtim.tv_sec;
+  out.nanoseconds = st.st_mtim.tv_nsec;
+  return true;
+}
+
+bool SetFileModifiedTime(int fd, const FileTime& time) {
+  timespec times[2];
+  times[0].tv_sec = time_t(time.seconds);
+  times[0].tv_nsec = time.nanoseconds;
+  times[1] = times[0];
+  return ::futimens(fd, times) == 0;
+}
+
 bool SyncFileData(int fd) { return ::fdatasync(fd) == 0; }
 
 bool SyncDirectory(const std::string& dir) {

@@ -72,6 +72,18 @@ bool WriteAll(int fd, const void* data, size_t len);
 // Reads up to `len` bytes (retrying EINTR); returns the count, 0 at end, -1 on error.
 long ReadSome(int fd, void* data, size_t len);
 
+// A file's last-modification time (seconds and nanoseconds since the epoch).
+// Spool files carry the time their message was first taken this way: copies and
+// in-place marks keep it, so a message's age survives being requeued.
+struct FileTime {
+  int64_t seconds = 0;
+  long nanoseconds = 0;
+};
+bool GetFileModifiedTime(int fd, FileTime& out);
+bool GetFileModifiedTime(const std::string& path, FileTime& out);
+// Sets the modification (and access) time of the open file. False on failure.
+bool SetFileModifiedTime(int fd, const FileTime& time);
+
 bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
 // Size of the file, -1 when it cannot be seen.

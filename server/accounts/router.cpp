@@ -62,13 +62,8 @@ bool IsIgnored(const std::string& path) {
 // only after what it produced is durable, and the file is deleted only after its
 // marks are.
 bool WriteMarks(int fd, const std::vector<long long>& offsets) {
-  for (long long off : offsets) {
-    char c = 0;
-    if (::pread(fd, &c, 1, off_t(off)) != 1 || (c != 'T' && c != 't')) return false;
-    if (c == 't') continue;
-    if (::pwrite(fd, "t", 1, off_t(off)) != 1) return false;
-  }
-  return offsets.empty() || SyncFile(fd);
+  std::string why;
+  return MarkRecipientsDone(fd, offsets, why);
 }
 
 // How the router sees one envelope recipient.

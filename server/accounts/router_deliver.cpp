@@ -22,7 +22,6 @@ constexpr const char* kRouterAgent = "router";
 constexpr const char* kUnknownAccount = "unknown";
 constexpr const char* kRootAccount = "root";
 constexpr const char* kOwnerPrefix = "owner-";
-constexpr const char* kMailerDaemon = "mailer-daemon";
 constexpr const char* kSpecialFormatError = "Error processing special format.";
 constexpr const char* kReceiptSubject = "Receipt for received message";
 constexpr const char* kReceiptText = "Message delivered:\r\nSubject: '%s'\r\nTo: '%s@%s'";
@@ -65,13 +64,6 @@ bool IsRemoteAddress(const std::string& a) { return a.find_first_of("@!") != std
 
 bool HasControl(const std::string& a) {
   return std::any_of(a.begin(), a.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
-}
-
-// A delivery report's sender: never bounced to (that is how bounce loops start).
-bool IsMailerDaemon(const std::string& sender) {
-  std::string local = sender.substr(0, sender.rfind('@'));
-  local.erase(std::remove(local.begin(), local.end(), '<'), local.end());
-  return local.empty() || local == ">" || strcasecmp(local.c_str(), kMailerDaemon) == 0;
 }
 
 CopyOptions RouterCopyOptions(const std::string& sender, const std::string& to,
@@ -153,6 +145,10 @@ bool WriteSpoolCopy(const std::string& sender, const std::vector<std::string>& a
   CopyOptions o = RouterCopyOptions(sender, addresses.front(), spoolPath, domain, false);
   if (!CopyMessageWithHeaders(spoolFd, out.get(), messageOffset, o, copyWhy))
     return fail("Error copying file to destination:" + copyWhy);
+  // An outgoing copy keeps the age of the message it came from: the retry queue
+  // expires messages by it.
+  FileTime age;
+  if (!incoming && GetFileModifiedTime(spoolFd, age)) SetFileModifiedTime(out.get(), age);
   std::string commitWhy;
   if (!CloseAndCommitSpoolFile(out, newPath, incoming, s.incomingDirectory, s.outgoingDirectory,
                                commitWhy)) {

@@ -288,6 +288,8 @@ const std::vector<GeneralValue> kGeneralValues = {
     {"SysAccess", VK::kNumber, 19, 0, 0, nullptr},
     {"SysAccessDef", VK::kNumber, 19, 0, 0, nullptr},
     {"SysOptSmtp", VK::kNumber, 0, 0, 0, nullptr},
+    // The port of outgoing SMTP connections; 0 = 25 (another only for test runs).
+    {"SysOptSmtpOut", VK::kNumber, 0, 0, 0, nullptr},
     {"SysOptPop", VK::kNumber, 0, 0, 0, nullptr},
     {"SysOptPswd", VK::kNumber, 0, 0, 0, nullptr},
     {"SysOptCtrl", VK::kNumber, 0, 0, 0, nullptr},
@@ -463,6 +465,7 @@ void LoadGeneralSettings(Settings& s) {
   s.sysAccess = GetGeneralNumber("SysAccess");
   s.sysAccessDef = GetGeneralNumber("SysAccessDef");
   s.sysOptSmtp = GetGeneralNumber("SysOptSmtp");
+  s.sysOptSmtpOut = GetGeneralNumber("SysOptSmtpOut");
   s.sysOptPop = GetGeneralNumber("SysOptPop");
   s.sysOptPswd = GetGeneralNumber("SysOptPswd");
   s.sysOptCtrl = GetGeneralNumber("SysOptCtrl");

@@ -129,6 +129,7 @@ struct Settings {
   bool showActivity = true, use3dControls = true;
   long stopAfterCriticalErrors = 0;
   long sysAccess = 19, sysAccessDef = 19;
+  long sysOptSmtpOut = 0;  // outgoing SMTP port, 0 = 25
   long sysOptSmtp = 0, sysOptPop = 0, sysOptPswd = 0, sysOptCtrl = 0, sysOptRmcp = 0;
   long sysOptFngr = 0, sysOptRFngr = 0, sysOptForce = 79;
   std::string sysOptForceName = "localhost", sysOptFgrNoUser, sysOptFgrErr;

@@ -39,6 +39,11 @@ void RequestOutgoingScan() {
   WakePeriodicWorker();
 }
 
+void RequestOutgoingChecks() {
+  WorkerFlags().outgoingChecks = true;
+  WakePeriodicWorker();
+}
+
 void RequestForcedConnection() {
   WorkerFlags().forcedRequest = true;
   WakePeriodicWorker();

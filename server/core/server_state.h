@@ -9,6 +9,9 @@
 void RequestIncomingScan();      // never cleared once set
 void RequestOutgoingScan();      // outgoing-scan-again
 void RequestForcedConnection();  // consumed by the next outgoing scan
+// The outgoing checks (job 8) run at the next tick: a session or a resolver
+// request of an outgoing item has news.
+void RequestOutgoingChecks();
 
 // Stores the three intervals (seconds; stored as milliseconds).
 void SetQueueIntervals(long incomingSeconds, long outgoingSeconds, long forcedSeconds);

@@ -210,7 +210,8 @@ bool RunPeriodicTick(uint32_t now) {
       });
     }
     // 8: outgoing checks; a result of 0 makes it run again at the next tick.
-    if (Due(now, t.lastRun[kOutgoingChecks], kOutgoingChecksInterval)) {
+    if (Due(now, t.lastRun[kOutgoingChecks], kOutgoingChecksInterval) ||
+        flags.outgoingChecks.exchange(false)) {
       t.lastRun[kOutgoingChecks] = now;
       int result = 1;
       Guarded(kOutgoingChecks, [&] {

@@ -12,6 +12,7 @@ struct WorkerRequestFlags {
   std::atomic<bool> incomingRequest{false};  // never cleared once set
   std::atomic<bool> outgoingAgain{false};    // result of the last outgoing scan
   std::atomic<bool> forcedRequest{false};    // consumed by the next outgoing scan
+  std::atomic<bool> outgoingChecks{false};   // run the outgoing checks at the next tick
 };
 WorkerRequestFlags& WorkerFlags();
 

@@ -26,6 +26,7 @@
 #include "server/core/strings.h"
 #include "server/core/worker.h"
 #include "server/mx/mx_resolver.h"
+#include "server/outgoing/outgoing.h"
 #include "server/plugins/plugins.h"
 #include "server/pop3/pop3_server.h"
 #include "server/remote/command_port.h"
@@ -68,10 +69,7 @@ std::string Text(unsigned id) {
 // Each returns true: the step succeeds by doing nothing.
 
 bool InitializeListHandling(std::string&) { return true; }
-bool LoadLocalNodeList() { return true; }
 bool RegisterLocalNode(std::string&) { return true; }
-bool InitializeOutgoing(std::string&) { return true; }
-void ShutdownOutgoing() {}
 
 // ---- Local node name and address ------------------------------------------------
 
@@ -302,6 +300,8 @@ bool StartServer(const CommandLine& cmd, std::string& why) {
                                           int port, int reverse) {
     QueueRemoteFinger(account, node, port, reverse);
   };
+  JobHooks().scanOutgoingQueue = OutgoingQueueStep;
+  JobHooks().outgoingChecks = OutgoingItemsStep;
   if (!StartPeriodicWorker(detail)) return fail("error setting up timers", detail);
   g_workerStarted = true;
   SetSystemStarted(1);

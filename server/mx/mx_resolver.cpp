@@ -5,6 +5,7 @@
 #include <sys/random.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <list>
@@ -94,6 +95,8 @@ Resolver& TheResolver() {
   static Resolver r;
   return r;
 }
+
+std::atomic<void (*)()> gCompletionHook{nullptr};
 
 int64_t NowSeconds(const Resolver& r) {
   if (r.options.clockSeconds) return r.options.clockSeconds();
@@ -216,6 +219,7 @@ void FinishRequest(MxRequest& req, int code) {
   req.error = code;
   req.pending = false;
   CloseMxQuery(req.handle);
+  if (void (*hook)() = gCompletionHook.load()) hook();
 }
 
 void FinishWithResult(MxRequest& req, const WalkOutcome& o) {
@@ -333,7 +337,9 @@ void AdvanceRequest(Resolver& r, MxRequest& req, std::string answeredName = {},
           continue;
         }
         // An exchanger without an address: this level leads nowhere; the caller
-        // goes on with the next one.
+        // goes on with the next one. The exchanger's name tells it from a domain
+        // that does not exist.
+        req.resultHost = o.name;
         FinishRequest(req, kMxNotFound);
         return;
     }
@@ -526,6 +532,11 @@ int nSmtpMx_GetMxRequest(int handle, int& level, char* hostOut, int hostSize, ch
   if (!req) return kMxRequestNotFound;
   if (!req->done) return kMxNotFinished;
   int code = req->error;
+  if (code == kMxNotFound && hostOut && hostSize > 0) {
+    size_t n = std::min(size_t(hostSize) - 1, req->resultHost.size());
+    std::memcpy(hostOut, req->resultHost.data(), n);
+    hostOut[n] = '\0';
+  }
   if (code == kMxOk) {
     level = req->level;
     if (hostOut && hostSize > 0) {
@@ -554,6 +565,8 @@ int nSmtpMx_GetMxRequest(int handle, int& level, char* hostOut, int hostSize, ch
   TrimCache(r.cache, r.threshold);
   return code;
 }
+
+void SetMxCompletionHook(void (*hook)()) { gCompletionHook.store(hook); }
 
 int MxLevelCount() {
   Resolver& r = TheResolver();

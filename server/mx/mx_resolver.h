@@ -81,8 +81,15 @@ bool nSmtpMx_QueryCompletion(int handle);
 // done; otherwise the request is removed and its code returned. With 0, `level`,
 // `hostOut` (the host whose addresses follow; "MXWARN: %s" is logged when cut) and
 // `addressesOut` ("a.b.c.d;" per address, at most 511 characters) are filled.
+// With -2, `hostOut` names the exchanger when the domain exists but its exchanger
+// at this level has no address (the caller goes on to the next level), and is
+// empty when the name itself does not exist.
 int nSmtpMx_GetMxRequest(int handle, int& level, char* hostOut, int hostSize, char* addressesOut,
                          int addressesSize);
+// Called (on any thread, possibly with the resolver's locks held: it must only
+// signal) whenever a request finishes, so that a poller can look at once instead
+// of at its next tick. Null: none.
+void SetMxCompletionHook(void (*hook)());
 // The number of name servers (1 + the number of ";" in DomainServer).
 int MxLevelCount();
 // The periodic job (every 5 s): drops expired cache records and ends requests

@@ -274,6 +274,10 @@ int32_t NetSetNodeState(int socket, int32_t state);
 bool NetNodeExists(int socket);
 // Sets a node's idle time-out (seconds, 0 = none) and restarts its idle clock.
 void NetSetIdleTimeout(NetNode* node, uint16_t seconds);
+// Asks for an OnData round of the node of `socket` on a handler thread, soon (from
+// any thread, without waiting for it): a worker that handed the session new work
+// wakes it this way. False when there is no such node.
+bool NetSignalNode(int socket);
 // Runs the node's OnData once on the caller's thread (under the receive lock).
 // False when there is no such node or no handler.
 bool NetRunHandlerNow(int socket);

@@ -184,6 +184,13 @@ void NetSetIdleTimeout(NetNode* node, uint16_t seconds) {
   n->lastActivity = GetTickCount32();
 }
 
+bool NetSignalNode(int socket) {
+  NodeRef n = RefNodeBySocket(socket);
+  if (!n) return false;
+  ScheduleNode(n, kWorkRound);
+  return true;
+}
+
 bool NetRunHandlerNow(int socket) {
   NodeRef n = RefNodeBySocket(socket);
   if (!n) return false;

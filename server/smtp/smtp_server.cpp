@@ -19,6 +19,7 @@
 #include "server/core/server_state.h"
 #include "server/core/strings.h"
 #include "server/net/net.h"
+#include "server/smtp/smtp_client.h"
 #include "server/smtp/smtp_receive.h"
 
 namespace {
@@ -317,6 +318,7 @@ void RegisterSmtpService() {
   std::call_once(gRegistered, [] {
     NetServiceCallbacks cb;
     cb.OnAccept = SmtpAccept;
+    cb.OnConnect = SmtpClientOnConnect;
     cb.OnData = SmtpOnEvent;
     cb.OnClose = SmtpOnClose;
     NetRegisterService(kServiceSmtp, cb);

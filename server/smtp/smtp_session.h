@@ -117,7 +117,8 @@ struct SmtpSession {
   std::string expandName;
   std::string expandPendingLine;  // a line waiting to go out (the reply's last so far)
 
-  // The client side keeps its own fields behind this pointer (a later part).
+  // The client side keeps its own fields behind this pointer (smtp_client.cpp);
+  // the close hook frees them.
   void* client = nullptr;
 };
 

@@ -1,6 +1,9 @@
 #include "server/spool/bounce.h"
 
+#include <strings.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "server/accounts/accounts.h"
 #include "server/core/config.h"
@@ -36,6 +39,12 @@ std::string RecipientName(const std::string& recipient, const MessageContext& c)
 }
 
 }  // namespace
+
+bool IsMailerDaemon(const std::string& sender) {
+  std::string local = sender.substr(0, sender.rfind('@'));
+  local.erase(std::remove(local.begin(), local.end(), '<'), local.end());
+  return local.empty() || local == ">" || strcasecmp(local.c_str(), "mailer-daemon") == 0;
+}
 
 MessageContext ServerMessageContext() {
   const Settings& s = ServerSettings();

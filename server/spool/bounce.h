@@ -20,6 +20,10 @@ inline constexpr size_t kMaxReasonText = 2048;
 // Lines 4 to 7 of a notice (From, To, Subject, Date) stay within this many bytes.
 inline constexpr size_t kNoticeHeaderLimit = 499;
 
+// A delivery report's sender ("MAILER-DAEMON@...", "<>", empty): a report about
+// a report goes to root only, never back (that is how bounce loops start).
+bool IsMailerDaemon(const std::string& sender);
+
 // What every message the server makes needs to know about the server.
 struct MessageContext {
   HostIdentity identity;

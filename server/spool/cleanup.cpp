@@ -31,8 +31,9 @@ int DeleteTemporaries(const std::string& dir) {
   return deleted;
 }
 
-// Copies `source` into a new incoming file; deletes the source only once the copy
-// is committed (durably), so a crash in between leaves a duplicate, never a loss.
+// Copies `source` into a new incoming file with the source's modification time;
+// deletes the source only once the copy is committed (durably), so a crash in
+// between leaves a duplicate, never a loss.
 bool RequeueFile(const std::string& source, const std::string& incomingDir,
                  const std::string& outgoingDir) {
   UniqueFd in = SpoolOpenRead(source);
@@ -51,6 +52,10 @@ bool RequeueFile(const std::string& source, const std::string& incomingDir,
     }
     if (got == 0) break;
   }
+  // The copy carries the message's age: a retry file that comes back after a
+  // restart still expires seven days after it was first taken.
+  FileTime age;
+  if (GetFileModifiedTime(in.get(), age)) SetFileModifiedTime(out.get(), age);
   std::string why;
   if (!CloseAndCommitSpoolFile(out, temp, true, incomingDir, outgoingDir, why)) return false;
   in.reset();

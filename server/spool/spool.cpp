@@ -591,7 +591,7 @@ bool ReadRouterEnvelope(int fd, long limitRecipients, RouterEnvelope& out, std::
 }
 
 int ParseOutgoingEnvelope(std::string_view data, bool atEnd, OutgoingEnvelope& out,
-                          std::string& why) {
+                          std::string& why, long long resumeAt) {
   out = OutgoingEnvelope();
   size_t pos = 0;
   bool sawToLine = false;
@@ -642,6 +642,10 @@ int ParseOutgoingEnvelope(std::string_view data, bool atEnd, OutgoingEnvelope& o
         why = "To line of envelope has extra data";
         return -1;
       }
+      if ((long long)pos < resumeAt) {
+        pos = line.next;  // read by an earlier pass
+        continue;
+      }
       EnvelopeRecipient r;
       r.address.assign(address);
       r.lineOffset = (long long)pos;
@@ -657,7 +661,7 @@ int ParseOutgoingEnvelope(std::string_view data, bool atEnd, OutgoingEnvelope& o
   }
 }
 
-bool ReadOutgoingEnvelope(int fd, OutgoingEnvelope& out, std::string& why) {
+bool ReadOutgoingEnvelope(int fd, OutgoingEnvelope& out, std::string& why, long long resumeAt) {
   std::string data;
   size_t want = 16384;
   while (true) {
@@ -666,7 +670,7 @@ bool ReadOutgoingEnvelope(int fd, OutgoingEnvelope& out, std::string& why) {
       return false;
     }
     bool atEnd = data.size() < want;
-    int rc = ParseOutgoingEnvelope(data, atEnd, out, why);
+    int rc = ParseOutgoingEnvelope(data, atEnd, out, why, resumeAt);
     if (rc != 0) return rc > 0;
     if (want >= kOutgoingEnvelopeCap) {
       why = "Envelope too large";
@@ -676,21 +680,58 @@ bool ReadOutgoingEnvelope(int fd, OutgoingEnvelope& out, std::string& why) {
   }
 }
 
-bool MarkRecipientDone(int fd, long long lineOffset, std::string& why) {
+namespace {
+
+// The byte at `offset`, or -1.
+int ByteAt(int fd, long long offset) {
   char c = 0;
   ssize_t n;
   do {
-    n = ::pread(fd, &c, 1, off_t(lineOffset));
+    n = ::pread(fd, &c, 1, off_t(offset));
   } while (n < 0 && errno == EINTR);
-  if (n != 1 || c != 'T') {
+  return n == 1 ? (unsigned char)c : -1;
+}
+
+bool WriteMark(int fd, long long offset) {
+  const char mark = 't';
+  ssize_t n;
+  do {
+    n = ::pwrite(fd, &mark, 1, off_t(offset));
+  } while (n < 0 && errno == EINTR);
+  return n == 1;
+}
+
+}  // namespace
+
+bool MarkRecipientDone(int fd, long long lineOffset, std::string& why) {
+  if (ByteAt(fd, lineOffset) != 'T') {
     why = "Recipient line to mark is not pending.";
     return false;
   }
-  const char mark = 't';
-  do {
-    n = ::pwrite(fd, &mark, 1, off_t(lineOffset));
-  } while (n < 0 && errno == EINTR);
-  if (n != 1 || !SyncFile(fd)) {
+  return MarkRecipientsDone(fd, {lineOffset}, why);
+}
+
+bool MarkRecipientsDone(int fd, const std::vector<long long>& lineOffsets, std::string& why) {
+  // The modification time is the message's age for expiry: a mark is no news.
+  FileTime age;
+  bool haveAge = GetFileModifiedTime(fd, age);
+  bool wrote = false;
+  for (long long offset : lineOffsets) {
+    int c = ByteAt(fd, offset);
+    if (c == 't') continue;
+    if (c != 'T') {
+      why = "Recipient line to mark is not pending.";
+      return false;
+    }
+    if (!WriteMark(fd, offset)) {
+      why = "Unable to mark recipient done.";
+      return false;
+    }
+    wrote = true;
+  }
+  if (!wrote) return true;
+  if (haveAge) SetFileModifiedTime(fd, age);
+  if (!SyncFile(fd)) {
     why = "Unable to mark recipient done.";
     return false;
   }

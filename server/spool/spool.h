@@ -183,11 +183,14 @@ struct OutgoingEnvelope {
 // Parses the outgoing queue's envelope. Returns 1 when done, 0 when `data` ends
 // before the envelope does and `atEnd` is false (read more and call again), -1
 // with `why` set to the outgoing queue's texts on a broken envelope. Addresses are
-// returned as written; the caller normalises them.
+// returned as written; the caller normalises them. Pending recipient lines that
+// start before `resumeAt` belong to an earlier pass and are skipped, so a pass
+// never reads again a recipient that is still pending after an earlier one.
 int ParseOutgoingEnvelope(std::string_view data, bool atEnd, OutgoingEnvelope& out,
-                          std::string& why);
+                          std::string& why, long long resumeAt = 0);
 // Reads from the start of the open file.
-bool ReadOutgoingEnvelope(int fd, OutgoingEnvelope& out, std::string& why);
+bool ReadOutgoingEnvelope(int fd, OutgoingEnvelope& out, std::string& why,
+                          long long resumeAt = 0);
 
 // ---- Envelope bound ------------------------------------------------------------
 //
@@ -241,8 +244,11 @@ bool FindMessageOffset(int fd, long long& offset, std::string& why);
 
 // Marks a recipient done: the "T" at `lineOffset` becomes "t", in place, flushed
 // to stable storage. False when that byte is not "T" (nothing is written then) or
-// the write fails.
+// the write fails. The file keeps its modification time (the message's age).
 bool MarkRecipientDone(int fd, long long lineOffset, std::string& why);
+// Marks several lines of one file and flushes it once; a line already "t" is
+// left. False when a byte is neither "T" nor "t" or a write or the flush fails.
+bool MarkRecipientsDone(int fd, const std::vector<long long>& lineOffsets, std::string& why);
 
 // Start-up clean-up: deletes every *.wrm in both spool directories and requeues
 // every *.our and *.out of the outgoing directory as a new .in file, logging each

@@ -57,6 +57,10 @@ class ClientDeliveryTest : public ::testing::Test {
     ASSERT_TRUE(WriteForwardRecord("ghost", "nobody@mail.example.org", "", why)) << why;
     ASSERT_TRUE(WriteForwardRecord("fwd", "bob@mail.example.org", "", why)) << why;
     ASSERT_TRUE(WriteForwardRecord("away", "friend@remote.example.com", "", why)) << why;
+    // Mail for the remote domains is held (routing exception "keep messages"), so
+    // the outgoing queue parks it as .our untouched instead of sending it.
+    for (const char* domain : {"example.com", "example.net"})
+      RegSetString(std::string(kRootKey) + "\\Exceptions", domain, "0,1,0,0,,1,60,1,0,10");
     MoreSettings();
     RegCloseStore();
     ASSERT_TRUE(server_.Start(home_.dir, port_)) << Read(home_.dir + "out.txt");
@@ -183,7 +187,7 @@ TEST_F(ClientDeliveryTest, RemoteRecipientsBecomeOneOutgoingFileWithOneToLineEac
   ASSERT_TRUE(WaitForMailboxMessages(Box("bob"), 1, kWaitMs));
   std::vector<std::string> out;
   uint32_t start = GetTickCount32();
-  while ((out = SpoolFiles("*.out")).empty() && TickElapsed(GetTickCount32(), start) < kWaitMs)
+  while ((out = SpoolFiles("*.our")).empty() && TickElapsed(GetTickCount32(), start) < kWaitMs)
     SleepMs(50);
   ASSERT_EQ(out.size(), 1u);
   std::string text = Read(out[0]);
@@ -199,7 +203,7 @@ TEST_F(ClientDeliveryTest, ForwardToRemoteAddressBecomesOutgoingFile) {
                       "Subject: fw\r\n\r\nbody\r\n"));
   std::vector<std::string> out;
   uint32_t start = GetTickCount32();
-  while ((out = SpoolFiles("*.out")).empty() && TickElapsed(GetTickCount32(), start) < kWaitMs)
+  while ((out = SpoolFiles("*.our")).empty() && TickElapsed(GetTickCount32(), start) < kWaitMs)
     SleepMs(50);
   ASSERT_EQ(out.size(), 1u);
   std::string text = Read(out[0]);

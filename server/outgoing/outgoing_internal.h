@@ -1,0 +1,157 @@
+// Shared between the files of the outgoing queue; not for other modules.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+#include "server/outgoing/routing.h"
+#include "server/smtp/smtp_client.h"
+
+// Item states.
+enum ItemState : int {
+  kItemStart = 0,
+  kItemWaitResolver = 1,
+  kItemResolverResult = 2,
+  kItemApplyResult = 3,
+  kItemConnect = 4,
+  kItemConnecting = 5,
+  kItemSending = 6,
+  kItemNextHost = 7,
+  kItemWaitClosed = 8,
+  kItemEvaluate = 9,
+  kItemRestart = 10,
+  kItemFinish = 11,
+  kItemRelease = 12,
+  kItemDone = 13,
+};
+
+// Longest recipient address and destination name an entry takes; longer ones are
+// bounced, never cut (the SMTP path limit, less its angle brackets).
+inline constexpr size_t kMaxRecipientAddress = 254;
+inline constexpr size_t kMaxNodeName = 253;
+
+// What became of one recipient read in the current pass.
+enum class RecipientOutcome : uint8_t {
+  kOpen,       // still to be sent
+  kDelivered,  // the peer took it
+  kBounced,    // bounced to the sender (the bounce is committed)
+  kRetry,      // waits for the retry queue
+  kOtherHost,  // a retry item's recipient of another host: left alone
+  kSettled,    // delivered or bounced, its done-mark due
+};
+
+struct ItemRecipient {
+  std::string text;          // as written in the envelope
+  std::string address;       // normalised: what RCPT sends
+  long long lineOffset = 0;  // its "To:" line, for the done-mark
+  int dest = -1;             // index into the item's destinations
+  RecipientOutcome outcome = RecipientOutcome::kOpen;
+  std::string reason;        // why it bounces
+  bool inConnection = false; // part of the request being sent
+};
+
+// How a destination is to be reached.
+enum class DestDecision : uint8_t {
+  kUndecided,  // to be routed (first try, or after a failed connection)
+  kResolving,  // an MX request is pending
+  kConnect,    // `host` is known: connect to it
+  kRetry,      // park for the retry queue
+  kBounce,     // undeliverable: bounce its recipients
+  kDone,       // every recipient decided
+};
+
+// One destination: the recipients of one node (domain) in this pass.
+struct Destination {
+  std::string node;          // the recipients' domain, or the first route host
+  std::string askFor;        // the gateway when an exception names one, else node
+  std::string altNode;       // the node itself when a gateway is asked for
+  int mode = 5;              // routing mode in force
+  DestDecision decision = DestDecision::kUndecided;
+  bool firstTry = true;      // no resolver answer and no failed connection yet
+  int mxLevel = 0;           // which exchanger (0 = best)
+  int serverIndex = 0;       // which name server of DomainServer
+  int mxHandle = -1;         // the pending MX request
+  std::string exchanger;     // the host name the addresses belong to
+  std::vector<std::string> addresses;  // of the exchanger at mxLevel
+  size_t addressIndex = 0;
+  std::string host;          // what to connect to: "[a.b.c.d]" or a name
+  bool smartHost = false;    // `host` is on the smart host list
+  size_t smartIndex = 0;
+  std::string reason;        // the bounce text when bounced
+  int criticalErrors = 0;
+};
+
+struct OutgoingItem {
+  uint16_t number = 0;
+  std::string prefix;        // "OUTG-%04x: "
+  std::string path;          // empty for a forced connection without a file
+  bool isRetry = false;
+  uint64_t retryId = 0;
+  std::string retryHost;
+  bool retryNowStarted = false;  // started by a retry-now (ETRN) request
+  bool forced = false;           // part of a forced (dial-up) connection
+  bool forceSmartHost = false;   // this scan sends everything to the smart host
+  int state = kItemStart;
+
+  UniqueFd file;
+  std::string sender;
+  long long messageOffset = 0;
+  long size = 0;
+  long long resumeAt = 0;    // the next pass starts after the last line read
+  bool finalPass = false;
+  bool envelopeBroken = false;
+  std::string lastError;
+
+  std::vector<ItemRecipient> recipients;  // of this pass
+  std::vector<Destination> dests;         // of this pass
+
+  // The connection being made or used.
+  std::shared_ptr<SmtpClientLink> link;
+  std::shared_ptr<SmtpRequest> request;
+  std::string connHost;
+  uint32_t connectStart = 0;
+  uint32_t connectTimeoutMs = 0;
+  bool connectionFailed = false;  // no answer to MAIL: the next host may serve
+
+  // Across passes.
+  std::set<std::string> retryHosts;   // hosts that need a retry entry
+  bool otherHostsPending = false;     // a retry item left recipients of other hosts
+  bool anyOwnPending = false;         // recipients waiting (retry) in any pass
+  bool anyRead = false;               // some recipient was read
+  std::vector<long long> marks;       // done lines not yet marked
+};
+
+// The items alive, in creation order.
+std::vector<std::unique_ptr<OutgoingItem>>& OutgoingItems();
+
+// Creates an item in state 0 (nothing when one exists for the same file);
+// logs "Number outgoing(add): %d". Null when none was made.
+OutgoingItem* StartOutgoingItem(const std::string& path, bool isRetry, uint64_t retryId,
+                                const std::string& retryHost, bool retryNow, bool forced,
+                                bool forceSmartHost);
+// Runs one item until it must wait. True when it has ended (state 13).
+bool RunOutgoingItem(OutgoingItem& item);
+// Whether an item works on `path`.
+bool OutgoingFileBusy(const std::string& path);
+
+// The routing exceptions of the current scan (read once per scan).
+const RoutingExceptions& CurrentExceptions();
+
+// The wake-up of the periodic worker that sessions and resolver requests call.
+void WakeOutgoing();
+
+// Deletes a finished spool file in the background (its directory flush shared
+// with the others of the same step); WaitRetirements waits for them.
+void RetireInBackground(const std::string& path);
+void WaitRetirements();
+
+// The message's age basis of a spool file (its modification time, seconds).
+int64_t SpoolFileAge(const std::string& path);
+
+// postmaster@host and root@host.
+std::string PostmasterAddress();
+std::string RootAddress();

@@ -1,0 +1,895 @@
+// One outgoing item: the state machine that sends one spool file. It reads up to
+// 50 recipients per pass, groups them by destination node, routes each node (mode,
+// exceptions, smart host, the MX resolver), connects to each destination host in
+// turn, records what the peer said per recipient, bounces what failed for good,
+// and finally deletes the file, parks it for the retry queue, or leaves it parked.
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdarg>
+
+#include "platform/errors.h"
+#include "platform/tick.h"
+#include "server/core/config.h"
+#include "server/core/log.h"
+#include "server/core/server_state.h"
+#include "server/core/strings.h"
+#include "server/mx/mx_resolver.h"
+#include "server/net/net.h"
+#include "server/outgoing/outgoing.h"
+#include "server/outgoing/outgoing_internal.h"
+#include "server/outgoing/retry_queue.h"
+#include "server/spool/bounce.h"
+#include "server/spool/headers.h"
+#include "server/spool/spool.h"
+
+uint32_t OutgoingConnectTimeoutForTests();  // outgoing_queue.cpp
+
+namespace {
+
+constexpr const char* kBounceFatal = "Fatal error sending message: %s\r\n\r\nSending message to %s";
+constexpr const char* kFatalWhole = "Fatal error sending message: %s";
+constexpr const char* kBounceUnknown = "User %s unknown at destination site.";
+constexpr const char* kIllegalHost = "Illegal address specified as host: %s";
+constexpr const char* kWarningSubject = "System warning";
+constexpr const char* kAgedWarning =
+    "Have been trying to send to %s for 2 days.  Will continue to try and send for 5 more days.";
+constexpr size_t kMaxResolvedHost = 256;
+constexpr size_t kMaxResolvedAddresses = 512;
+
+void Log(const OutgoingItem& item, uint32_t category, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+void Log(const OutgoingItem& item, uint32_t category, const char* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  LogEventV(0, category, item.prefix.c_str(), format, ap);
+  va_end(ap);
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+  return strcasecmp(a.c_str(), b.c_str()) == 0;
+}
+
+const Settings& S() { return ServerSettings(); }
+
+// ---- Reading a pass ---------------------------------------------------------------
+
+Destination& DestinationFor(OutgoingItem& item, const std::string& node, int& index) {
+  for (size_t i = 0; i < item.dests.size(); ++i)
+    if (SameName(item.dests[i].node, node)) {
+      index = int(i);
+      return item.dests[i];
+    }
+  Destination d;
+  d.node = node;
+  d.askFor = node;
+  std::string gateway = GetExceptionGateway(CurrentExceptions(), node);
+  if (!gateway.empty()) {
+    Log(item, kLogAlways, "Using gateway %s for node %s", gateway.c_str(), node.c_str());
+    d.askFor = gateway;
+    d.altNode = node;
+  }
+  item.dests.push_back(std::move(d));
+  index = int(item.dests.size() - 1);
+  return item.dests.back();
+}
+
+// Reads the next pass of recipients from the open file. False with lastError on a
+// broken envelope (the whole file is bounced then).
+bool ReadPass(OutgoingItem& item) {
+  item.recipients.clear();
+  item.dests.clear();
+  OutgoingEnvelope env;
+  std::string why;
+  if (!ReadOutgoingEnvelope(item.file.get(), env, why, item.resumeAt)) {
+    item.lastError = why;
+    return false;
+  }
+  item.sender = env.sender;
+  item.messageOffset = env.messageOffset;
+  item.finalPass = env.finalPass;
+  long long end = 0;
+  SpoolSeek(item.file.get(), 0, SEEK_END, &end);
+  item.size = long(std::max(0LL, end - env.messageOffset));
+  HostIdentity id = ServerHostIdentity();
+  NormalizeOptions options;
+  options.qualify = true;
+  options.strip = true;
+  for (const EnvelopeRecipient& r : env.recipients) {
+    item.resumeAt = std::max(item.resumeAt, r.lineOffset + 1);
+    ItemRecipient ir;
+    ir.text = r.address;
+    ir.lineOffset = r.lineOffset;
+    NormalizedAddress n;
+    if (!NormalizeAddress(r.address, id, options, n) || n.address.empty()) {
+      item.lastError = FormatText("To line address not parseable '%s'", VisibleText(r.address).c_str());
+      return false;
+    }
+    ir.address = n.address;
+    std::string node = RecipientNode(ir.address);
+    if (ir.address.size() > kMaxRecipientAddress || node.empty() || node.size() > kMaxNodeName) {
+      // Too long for a destination (or no host at all): bounced, never cut.
+      ir.outcome = RecipientOutcome::kBounced;
+      ir.reason = FormatText(kIllegalHost, node.empty() ? ir.address.c_str() : node.c_str());
+      item.recipients.push_back(std::move(ir));
+      continue;
+    }
+    if (item.isRetry && !SameName(node, item.retryHost)) {
+      // Another host's recipient: its own entry looks after it.
+      ir.outcome = RecipientOutcome::kOtherHost;
+      item.otherHostsPending = true;
+      item.recipients.push_back(std::move(ir));
+      continue;
+    }
+    DestinationFor(item, node, ir.dest);
+    item.recipients.push_back(std::move(ir));
+  }
+  item.anyRead = item.anyRead || !env.recipients.empty();
+  return true;
+}
+
+// ---- Decisions for one destination ---------------------------------------------
+
+bool Reachable(const Destination& d) {
+  return S().netAlwaysPresent || IsLocalNode(LocalNodes(), d.node);
+}
+
+void Retry(OutgoingItem& item, Destination& d) {
+  d.decision = DestDecision::kRetry;
+  Log(item, kLogAlways, "Node '%s' tagged for retry.", d.node.c_str());
+  for (ItemRecipient& r : item.recipients)
+    if (r.dest >= 0 && &item.dests[size_t(r.dest)] == &d && r.outcome == RecipientOutcome::kOpen) {
+      r.outcome = RecipientOutcome::kRetry;
+      item.retryHosts.insert(d.node);
+    }
+}
+
+void Bounce(OutgoingItem& item, Destination& d) {
+  d.decision = DestDecision::kBounce;
+  d.reason = FormatText(kIllegalHost, d.node.c_str());
+  Log(item, kLogAlways, "Node '%s' tagged for bounce.", d.node.c_str());
+  // The sender hears of it twice: a short warning now and the bounce with the
+  // message after this pass.
+  if (!IsMailerDaemon(item.sender)) {
+    std::string path, why;
+    SendNotice(item.sender, kWarningSubject, d.reason, path, why);
+    Log(item, kLogRouting, "Illegal Address sent '%s'", VisibleText(item.sender).c_str());
+  }
+  for (ItemRecipient& r : item.recipients)
+    if (r.dest >= 0 && &item.dests[size_t(r.dest)] == &d && r.outcome == RecipientOutcome::kOpen) {
+      r.outcome = RecipientOutcome::kBounced;
+      r.reason = d.reason;
+    }
+}
+
+void SmartHost(OutgoingItem& item, Destination& d) {
+  if (S().disableSmarthost) {
+    Log(item, kLogAlways,
+        "Bouncing, Unable to send message marked for smarthost to smarthost as smarthost is "
+        "disabled.");
+    Bounce(item, d);
+    return;
+  }
+  if (!Reachable(d) && !item.forced) {
+    Log(item, kLogAlways, "Retrying message until connection with network is active.");
+    Retry(item, d);
+    return;
+  }
+  std::vector<std::string> hosts = SmartHostList(S().smartHost);
+  if (d.smartIndex >= hosts.size()) {
+    // None configured, or every one failed: the message waits.
+    Log(item, kLogAlways, hosts.empty() ? "No smarthost configured, retrying."
+                                        : "No smarthost left to try, retrying.");
+    Retry(item, d);
+    return;
+  }
+  d.host = hosts[d.smartIndex];
+  d.exchanger.clear();
+  d.smartHost = true;
+  d.decision = DestDecision::kConnect;
+  Log(item, kLogAlways, "Node '%s' tagged for smarthost.", d.node.c_str());
+}
+
+void RequestMx(OutgoingItem& item, Destination& d);
+
+// What the resolver answered (or a code that stands for an answer).
+void ApplyResolverResult(OutgoingItem& item, Destination& d, int code, const std::string& host,
+                         const std::string& addresses) {
+  Log(item, kLogGeneralDebug, "Checking results");
+  bool retryModes = !ModeFallsBackToSmartHost(d.mode);
+  switch (code) {
+    case kMxOk: {
+      d.addresses.clear();
+      size_t start = 0;
+      while (start < addresses.size()) {
+        size_t semi = addresses.find(';', start);
+        if (semi == std::string::npos) semi = addresses.size();
+        if (semi > start) d.addresses.push_back(addresses.substr(start, semi - start));
+        start = semi + 1;
+      }
+      if (d.addresses.empty()) {
+        ApplyResolverResult(item, d, kMxServerError, host, addresses);
+        return;
+      }
+      d.addressIndex = 0;
+      d.exchanger = host;
+      d.host = "[" + d.addresses[0] + "]";
+      d.smartHost = false;
+      Log(item, kLogAlways, "Destination for %s = %s,%s", d.node.c_str(), host.c_str(),
+          d.addresses[0].c_str());
+      if (IsMappedToLocal(host)) {
+        Log(item, kLogAlways, "Node name '%s' is mapped to local node.  Ignoring.", host.c_str());
+        Retry(item, d);
+        return;
+      }
+      d.decision = DestDecision::kConnect;
+      return;
+    }
+    case kMxNotFound:
+      if (!host.empty()) {
+        // The domain exists; this exchanger has no address: the next one.
+        Log(item, kLogAlways, "Exchanger %s of %s has no address.", host.c_str(), d.node.c_str());
+        ++d.mxLevel;
+        d.firstTry = false;
+        d.decision = DestDecision::kUndecided;
+        return;
+      }
+      if (++d.serverIndex < MxLevelCount()) {
+        RequestMx(item, d);
+        return;
+      }
+      Log(item, kLogAlways, "Unable to find answer for item, bouncing.");
+      Bounce(item, d);
+      return;
+    case kMxServerError:
+    case kMxOutOfBounds:
+      if (d.mxLevel == 0) Log(item, kLogAlways, "Cannot access primary address");
+      if (retryModes) {
+        Log(item, kLogAlways, "Exceeded first entry, retrying.");
+        Retry(item, d);
+      } else {
+        Log(item, kLogAlways, "Item not known, passing to smarthost.");
+        SmartHost(item, d);
+      }
+      return;
+    case kMxExpired:
+      if (++d.serverIndex < MxLevelCount()) {
+        RequestMx(item, d);
+        return;
+      }
+      if (retryModes) {
+        Log(item, kLogAlways, "Timeout getting answer for item, retrying.");
+        Retry(item, d);
+      } else {
+        Log(item, kLogAlways, "Timeout getting answer for item, sending to smarthost.");
+        SmartHost(item, d);
+      }
+      return;
+    case kMxServerFailure:
+      Retry(item, d);
+      return;
+    case kMxCyclic:
+      Bounce(item, d);
+      return;
+    default: {
+      // Our own fault, not the destination's: never a bounce.
+      ++d.criticalErrors;
+      Log(item, kLogAlways, "Critical error trying to send file. has occured %d time(s).",
+          d.criticalErrors);
+      char text[200] = "";
+      bool permanent = false;
+      if (ResolverErrorText(code, text, sizeof text, permanent))
+        Log(item, kLogAlways, "Unable to get destination for %s: %s", d.node.c_str(), text);
+      else
+        Log(item, kLogAlways, "Illegal state for resolution of mx: %d with host %s", code,
+            d.node.c_str());
+      Log(item, kLogAlways, "MX Marked for retry, %d", code);
+      Retry(item, d);
+      if (!item.isRetry) {
+        std::string notice = FormatText("Error resolving name for %s: %s(%d)", d.node.c_str(), text, code);
+        std::string path, why;
+        Log(item, kLogAlways, "Sending %s to root user.", notice.c_str());
+        SendNotice(PostmasterAddress(), kWarningSubject, notice, path, why);
+      }
+      return;
+    }
+  }
+}
+
+void RequestMx(OutgoingItem& item, Destination& d) {
+  int handle = nSmtpMx_RequestRemoteId(d.askFor.c_str(), d.mxLevel, d.serverIndex);
+  if (handle < 0) {
+    ApplyResolverResult(item, d, handle, "", "");
+    return;
+  }
+  d.mxHandle = handle;
+  d.decision = DestDecision::kResolving;
+  std::vector<std::string> servers = SmartHostList(S().domainServer);  // the same ";" rule
+  Log(item, kLogGeneralDebug, "Requesting destination for %s from %s", d.askFor.c_str(),
+      size_t(d.serverIndex) < servers.size() ? servers[size_t(d.serverIndex)].c_str() : "");
+}
+
+// One routing decision for a destination that has no host (first try, or after
+// its last host failed).
+void RouteDestination(OutgoingItem& item, Destination& d) {
+  const Settings& s = S();
+  const RoutingExceptions& ex = CurrentExceptions();
+  Log(item, kLogGeneralDebug, "Checking routing for node: %s", d.node.c_str());
+  bool reachable = Reachable(d);
+  bool literal = !d.node.empty() && d.node[0] == '[';
+  if (d.firstTry) {
+    if (item.forceSmartHost) {
+      d.mode = kRouteSmartHost;
+    } else if (reachable) {
+      if (!s.netAlwaysPresent) Log(item, kLogAlways, "Routing to local machine.");
+      int exMode = GetExceptionRoutingMode(ex, d.node);
+      if (literal) {
+        d.mode = kRouteFirst;
+      } else if (exMode < 0) {
+        d.mode = EffectiveRoutingMode(s.routingMode);
+        Log(item, kLogGeneralDebug, "Using default routing mode: Exception not found");
+      } else if (exMode == kRouteDefault) {
+        d.mode = EffectiveRoutingMode(s.routingMode);
+        Log(item, kLogGeneralDebug, "Using default routing mode: Requested by exception.");
+      } else {
+        d.mode = exMode;
+        Log(item, kLogGeneralDebug, "Using specific routing mode for %s", d.node.c_str());
+      }
+    } else {
+      d.mode = kRouteSmartHost;
+      Log(item, kLogAlways, "Forced routing (dialup) to smarthost");
+    }
+    Log(item, kLogGeneralDebug, "Address type: %d", d.mode);
+  }
+  if (GetExceptionHold(ex, d.node) && !(item.isRetry && item.retryNowStarted)) {
+    Log(item, kLogAlways, "Keeping message on request.");
+    Retry(item, d);
+    return;
+  }
+  if (d.mode == kRouteSmartHost) {
+    Log(item, kLogAlways, "Marked for smarthost.");
+    SmartHost(item, d);
+    return;
+  }
+  if (literal) {
+    std::string dotted;
+    bool ok = ParseIpLiteral(d.node, dotted);
+    Log(item, kLogAlways, "IP Address detected, result = %d", ok ? 1 : 0);
+    if (!ok) {
+      Bounce(item, d);
+    } else if (!d.firstTry) {
+      Log(item, kLogAlways, "Exceeded first Mx record, retrying.");
+      Retry(item, d);
+    } else {
+      d.host = "[" + dotted + "]";
+      std::vector<std::string> smart = SmartHostList(s.smartHost);
+      d.smartHost = !smart.empty() && (SameName(smart[0], dotted) || SameName(smart[0], d.host));
+      d.decision = DestDecision::kConnect;
+    }
+    return;
+  }
+  Log(item, kLogGeneralDebug, "Checking normal addressing...");
+  if (!d.firstTry && d.mode == kRouteFirst) {
+    Log(item, kLogAlways, "Exceeded first Mx record, retrying.");
+    Retry(item, d);
+    return;
+  }
+  if (!d.firstTry && d.mode == kRouteFirstSmartHost) {
+    Log(item, kLogAlways, "Exceeded first MX record, sending to smarthost.");
+    SmartHost(item, d);
+    return;
+  }
+  if (d.firstTry) {
+    for (const std::string& smart : SmartHostList(s.smartHost))
+      if (SameName(smart, d.askFor)) {
+        Log(item, kLogAlways, "Item matches smarthost name, saving.");
+        SmartHost(item, d);
+        return;
+      }
+    if (!item.isRetry && (FindRetryHost(d.node) || (!d.altNode.empty() && FindRetryHost(d.altNode)))) {
+      Log(item, kLogAlways, "Node '%s' already retrying, item set to retry.", d.node.c_str());
+      Retry(item, d);
+      return;
+    }
+  }
+  if (s.disableDnsLookup) {
+    if (!d.firstTry) {
+      // The system lookup gives one address: after it, no exchanger is left.
+      ApplyResolverResult(item, d, kMxOutOfBounds, "", "");
+      return;
+    }
+    in_addr a{};
+    int err = 0;
+    if (NetResolveHost(d.askFor, a, err)) {
+      std::string dotted = NetAddressText(a);
+      Log(item, kLogAlways, "Address from stack = %s", dotted.c_str());
+      d.exchanger = d.askFor;
+      d.addresses = {dotted};
+      d.addressIndex = 0;
+      d.host = "[" + dotted + "]";
+      d.decision = DestDecision::kConnect;
+    } else if (err == kWsaHostNotFound || err == kWsaNoRecovery || err == kWsaNoData) {
+      Log(item, kLogAlways, "Address from stack: fatal error getting address(%d)", err);
+      Bounce(item, d);
+    } else {
+      Log(item, kLogAlways, "Address from stack: unable to get name at this time(%d)", err);
+      Retry(item, d);
+    }
+    return;
+  }
+  RequestMx(item, d);
+}
+
+// After a failed connection: the next address of the exchanger, the next
+// exchanger, or the next smart host.
+void NextHostFor(OutgoingItem& item, Destination& d) {
+  d.firstTry = false;
+  if (d.smartHost) {
+    ++d.smartIndex;
+    SmartHost(item, d);
+    return;
+  }
+  if (++d.addressIndex < d.addresses.size()) {
+    d.host = "[" + d.addresses[d.addressIndex] + "]";
+    Log(item, kLogAlways, "Destination for %s = %s,%s", d.node.c_str(), d.exchanger.c_str(),
+        d.addresses[d.addressIndex].c_str());
+    d.decision = DestDecision::kConnect;
+    return;
+  }
+  ++d.mxLevel;
+  d.addresses.clear();
+  d.addressIndex = 0;
+  d.decision = DestDecision::kUndecided;
+}
+
+bool HasOpenRecipients(const OutgoingItem& item, size_t dest) {
+  for (const ItemRecipient& r : item.recipients)
+    if (r.dest == int(dest) && r.outcome == RecipientOutcome::kOpen) return true;
+  return false;
+}
+
+// Settles destinations whose recipients are all decided.
+void SettleDestinations(OutgoingItem& item) {
+  for (size_t i = 0; i < item.dests.size(); ++i) {
+    Destination& d = item.dests[i];
+    if (d.decision == DestDecision::kConnect && !HasOpenRecipients(item, i))
+      d.decision = DestDecision::kDone;
+  }
+}
+
+// The state after routing: wait, connect, or evaluate.
+int NextAfterRouting(OutgoingItem& item) {
+  SettleDestinations(item);
+  bool resolving = false, connect = false, undecided = false;
+  for (const Destination& d : item.dests) {
+    resolving = resolving || d.decision == DestDecision::kResolving;
+    connect = connect || d.decision == DestDecision::kConnect;
+    undecided = undecided || d.decision == DestDecision::kUndecided;
+  }
+  if (undecided) return kItemApplyResult;
+  if (connect) return kItemConnect;
+  if (resolving) return kItemWaitResolver;
+  return kItemEvaluate;
+}
+
+// ---- States -----------------------------------------------------------------------
+
+int StartPass(OutgoingItem& item) {
+  if (!ReadPass(item)) {
+    Log(item, kLogAlways, "Unable to get envelope information to send file '%s'.", item.path.c_str());
+    Log(item, kLogAlways, "Unable to start send for file: %s", item.lastError.c_str());
+    item.envelopeBroken = true;
+    item.finalPass = true;
+    return kItemFinish;
+  }
+  for (Destination& d : item.dests)
+    Log(item, kLogGeneralDebug, "Requesting information for node: %s", d.node.c_str());
+  return kItemApplyResult;
+}
+
+int Start(OutgoingItem& item) {
+  if (item.path.empty()) {
+    // A forced connection with nothing to send: ask the smart host for our mail.
+    std::vector<std::string> hosts = SmartHostList(S().smartHost);
+    if (hosts.empty()) return kItemRelease;
+    std::string why;
+    item.connHost = hosts[0];
+    item.link = SmtpConnect(hosts[0], "", item.prefix, true, nullptr, WakeOutgoing, why);
+    item.connectStart = GetTickCount32();
+    item.connectTimeoutMs = uint32_t(S().connectionTime) * 1000u;
+    return item.link ? kItemConnecting : kItemRelease;
+  }
+  int err = 0;
+  item.file = SpoolOpenUpdate(item.path, &err);
+  if (!item.file.valid()) {
+    Log(item, kLogAlways, "Unable to open file '%s' for sending", item.path.c_str());
+    Log(item, kLogAlways, "Postphoning sending of file %s", item.path.c_str());
+    return kItemRelease;
+  }
+  return StartPass(item);
+}
+
+int ApplyRouting(OutgoingItem& item) {
+  for (Destination& d : item.dests)
+    if (d.decision == DestDecision::kUndecided) RouteDestination(item, d);
+  bool pending = false;
+  for (const Destination& d : item.dests) pending = pending || d.decision == DestDecision::kResolving;
+  Log(item, kLogGeneralDebug, pending ? "Request pending..." : "Request succeeded.");
+  int next = NextAfterRouting(item);
+  if (next != kItemApplyResult) Log(item, kLogGeneralDebug, "Processing for node %s, pausing.",
+                                    item.dests.empty() ? "" : item.dests[0].node.c_str());
+  return next;
+}
+
+int WaitResolver(OutgoingItem& item) {
+  bool any = false;
+  for (Destination& d : item.dests) {
+    if (d.decision != DestDecision::kResolving) continue;
+    if (!nSmtpMx_QueryCompletion(d.mxHandle)) continue;
+    any = true;
+    int level = 0;
+    char host[kMaxResolvedHost] = "";
+    char addresses[kMaxResolvedAddresses] = "";
+    int code = nSmtpMx_GetMxRequest(d.mxHandle, level, host, sizeof host, addresses, sizeof addresses);
+    d.mxHandle = -1;
+    d.decision = DestDecision::kUndecided;
+    if (code == kMxNotFinished) {
+      d.decision = DestDecision::kResolving;
+      continue;
+    }
+    ApplyResolverResult(item, d, code, host, addresses);
+  }
+  if (!any) return -1;  // wait
+  return NextAfterRouting(item);
+}
+
+int Connect(OutgoingItem& item) {
+  const Settings& s = S();
+  size_t chosen = item.dests.size();
+  for (size_t i = 0; i < item.dests.size(); ++i)
+    if (item.dests[i].decision == DestDecision::kConnect && HasOpenRecipients(item, i)) {
+      chosen = i;
+      break;
+    }
+  if (chosen == item.dests.size()) {
+    Log(item, kLogGeneralDebug, "Unable to find matching node to send to for item.");
+    return NextAfterRouting(item);
+  }
+  Destination& d = item.dests[chosen];
+  std::string bare = d.host;
+  if (bare.size() > 2 && bare.front() == '[') bare = bare.substr(1, bare.size() - 2);
+  if (IsMappedToLocal(bare) || bare == s.localIp ||
+      (!d.exchanger.empty() && IsMappedToLocal(d.exchanger))) {
+    Log(item, kLogAlways, "Node name '%s' is mapped to local node.  Stopping.", d.host.c_str());
+    Retry(item, d);
+    return NextAfterRouting(item);
+  }
+  // Every open recipient of a destination that goes to the same host shares the
+  // connection.
+  auto request = std::make_shared<SmtpRequest>();
+  request->fileName = PathFileName(item.path);
+  request->sender = item.sender;
+  request->size = item.size;
+  request->offset = item.messageOffset;
+  // A shared open of its own: the item's exclusive lock stays with the item.
+  request->file = OpenShared(item.path, O_RDONLY);
+  if (!request->file.valid()) {
+    Log(item, kLogAlways, "Unable to open file '%s' for sending", item.path.c_str());
+    for (size_t i = 0; i < item.dests.size(); ++i)
+      if (item.dests[i].decision == DestDecision::kConnect) Retry(item, item.dests[i]);
+    return NextAfterRouting(item);
+  }
+  for (ItemRecipient& r : item.recipients) {
+    r.inConnection = false;
+    if (r.outcome != RecipientOutcome::kOpen || r.dest < 0) continue;
+    const Destination& rd = item.dests[size_t(r.dest)];
+    if (rd.decision != DestDecision::kConnect || !SameName(rd.host, d.host)) continue;
+    r.inConnection = true;
+    SmtpRequestRecipient rr;
+    rr.address = r.address;
+    request->recipients.push_back(std::move(rr));
+  }
+  long timeout = GetExceptionTimeout(CurrentExceptions(), d.node);
+  item.connectTimeoutMs = uint32_t(timeout > 0 ? timeout : s.connectionTime) * 1000u;
+  if (OutgoingConnectTimeoutForTests()) item.connectTimeoutMs = OutgoingConnectTimeoutForTests();
+  item.connHost = d.host;
+  item.connectionFailed = false;
+  std::string display = d.exchanger.empty() || d.smartHost ? d.host : d.exchanger + " " + d.host;
+  std::string why;
+  item.request = request;
+  item.link = SmtpConnect(d.host, display, item.prefix, false, request, WakeOutgoing, why);
+  item.connectStart = GetTickCount32();
+  if (!item.link) {
+    item.lastError = why;
+    item.connectionFailed = true;
+    return kItemNextHost;
+  }
+  Log(item, kLogGeneralDebug, "Old: %d, New: %d", -1, int(item.link->sessionId));
+  return kItemConnecting;
+}
+
+int Connecting(OutgoingItem& item) {
+  switch (SmtpClientConnectionState(*item.link)) {
+    case SmtpClientState::kOpen:
+      Log(item, kLogGeneralDebug, "connection open");
+      return kItemSending;
+    case SmtpClientState::kConnecting:
+      if (TickElapsed(GetTickCount32(), item.connectStart) < item.connectTimeoutMs) return -1;
+      Log(item, kLogAlways, "Connection timeout after %ld seconds.", long(item.connectTimeoutMs / 1000));
+      SmtpClientClose(*item.link);
+      item.lastError = "Connection timeout.";
+      item.connectionFailed = true;
+      return kItemNextHost;
+    case SmtpClientState::kGone:
+    default: {
+      int error = 0;
+      {
+        std::lock_guard<std::mutex> g(item.link->lock);
+        error = item.link->connectError;
+      }
+      Log(item, kLogAlways, "Not connecting with host %s anymore: %d", item.connHost.c_str(), error);
+      item.lastError = error ? NetErrorText(error) : "Connection failed.";
+      item.connectionFailed = true;
+      return kItemNextHost;
+    }
+  }
+}
+
+// The peer's outcome, per recipient of the connection.
+void RecordResults(OutgoingItem& item) {
+  SmtpRequest& req = *item.request;
+  bool finished = req.finished.load(std::memory_order_acquire);
+  if (!finished && !req.mailAnswered) {
+    // The host never took part: a failed connection, the next host may serve.
+    item.connectionFailed = true;
+    for (ItemRecipient& r : item.recipients) r.inConnection = false;
+    if (!req.errorText.empty()) item.lastError = req.errorText;
+    return;
+  }
+  if (!req.errorText.empty()) item.lastError = req.errorText;
+  size_t k = 0;
+  for (ItemRecipient& r : item.recipients) {
+    if (!r.inConnection) continue;
+    r.inConnection = false;
+    const SmtpRequestRecipient& rr = req.recipients[k++];
+    switch (rr.status) {
+      case SmtpRecipientStatus::kDelivered:
+        r.outcome = RecipientOutcome::kDelivered;
+        break;
+      case SmtpRecipientStatus::kRefused: {
+        r.outcome = RecipientOutcome::kBounced;
+        bool unknown = rr.reply.rfind("550", 0) == 0 || rr.reply.rfind("551", 0) == 0;
+        r.reason = unknown ? FormatText(kBounceUnknown, r.address.c_str())
+                           : FormatText(kBounceFatal, (rr.reply.empty() ? req.errorText : rr.reply).c_str(),
+                                        r.address.c_str());
+        break;
+      }
+      default:
+        // Put off, or the connection ended before the peer took the message.
+        r.outcome = RecipientOutcome::kRetry;
+        item.retryHosts.insert(item.dests[size_t(r.dest)].node);
+        break;
+    }
+  }
+}
+
+int Sending(OutgoingItem& item) {
+  if (!item.request) {
+    // A dequeue-only session: done once it waits for work.
+    if (SmtpClientIsIdle(*item.link) ||
+        SmtpClientConnectionState(*item.link) == SmtpClientState::kGone)
+      return kItemNextHost;
+    return -1;
+  }
+  if (item.request->finished.load(std::memory_order_acquire)) {
+    RecordResults(item);
+    return kItemNextHost;
+  }
+  if (SmtpClientConnectionState(*item.link) == SmtpClientState::kGone) {
+    Log(item, kLogAlways, "Connection with host %s is no longer present.", item.connHost.c_str());
+    RecordResults(item);
+    return kItemNextHost;
+  }
+  return -1;
+}
+
+int NextHost(OutgoingItem& item) {
+  if (item.connectionFailed) {
+    item.connectionFailed = false;
+    for (size_t i = 0; i < item.dests.size(); ++i) {
+      Destination& d = item.dests[i];
+      if (d.decision == DestDecision::kConnect && SameName(d.host, item.connHost) &&
+          HasOpenRecipients(item, i))
+        NextHostFor(item, d);
+    }
+  }
+  if (item.link) SmtpClientFinish(*item.link, true);
+  return kItemWaitClosed;
+}
+
+int WaitClosed(OutgoingItem& item) {
+  if (item.link && SmtpClientConnectionState(*item.link) != SmtpClientState::kGone) {
+    // The session may say QUIT on its own time once it let go of the request.
+    std::lock_guard<std::mutex> g(item.link->lock);
+    if (item.link->current || item.link->handed) return -1;
+  }
+  item.link.reset();
+  item.request.reset();
+  return kItemEvaluate;
+}
+
+// Bounces one recipient's copy of the message to the sender (root for a mailer
+// daemon, or when that fails). True when a bounce was committed.
+bool BounceRecipient(OutgoingItem& item, const ItemRecipient& r) {
+  BounceRequest b;
+  b.reason = r.reason;
+  b.messagePath = item.path;
+  b.messageHandle = item.file.get();
+  b.messageOffset = item.messageOffset;
+  b.skipEnvelope = false;
+  b.incoming = true;
+  std::string path, why;
+  if (!IsMailerDaemon(item.sender)) {
+    b.recipient = item.sender;
+    Log(item, kLogRouting, "Bouncing %s to %s due to errors", VisibleText(r.address).c_str(),
+        VisibleText(item.sender).c_str());
+    if (BounceMessage(b, path, why)) return true;
+    Log(item, kLogRouting, "Error bouncing file: %s, trying root", item.path.c_str());
+    Log(item, kLogRouting, "Error as follows: %s", why.c_str());
+  }
+  b.recipient = RootAddress();
+  if (BounceMessage(b, path, why)) return true;
+  Log(item, kLogRouting, "Error bouncing file to root: %s", item.path.c_str());
+  Log(item, kLogRouting, "Error as follows: %s", why.c_str());
+  return false;
+}
+
+int Evaluate(OutgoingItem& item) {
+  bool bounced = false;
+  for (ItemRecipient& r : item.recipients) {
+    if (r.outcome == RecipientOutcome::kDelivered) {
+      item.marks.push_back(r.lineOffset);
+      r.outcome = RecipientOutcome::kSettled;
+      continue;
+    }
+    if (r.outcome != RecipientOutcome::kBounced) continue;
+    if (BounceRecipient(item, r)) {
+      bounced = true;
+      item.marks.push_back(r.lineOffset);
+      r.outcome = RecipientOutcome::kSettled;
+    } else {
+      // Not even root could be told: the recipient waits and is tried again.
+      r.outcome = RecipientOutcome::kRetry;
+      if (r.dest >= 0) item.retryHosts.insert(item.dests[size_t(r.dest)].node);
+      else item.retryHosts.insert(item.isRetry ? item.retryHost : RecipientNode(r.address));
+    }
+  }
+  if (bounced) RequestIncomingScan();
+  int next = NextAfterRouting(item);
+  if (next != kItemEvaluate) return next;
+  if (item.finalPass || item.recipients.empty()) return kItemFinish;
+  // More recipients follow: what is done so far is marked before the next pass.
+  std::string why;
+  if (!item.marks.empty() && MarkRecipientsDone(item.file.get(), item.marks, why))
+    item.marks.clear();
+  return kItemRestart;
+}
+
+void Park(OutgoingItem& item) {
+  std::string dir = PathDirectory(item.path);
+  std::string target = item.path;
+  target.back() = 'r';
+  Log(item, kLogRouting, "Outg - Finishing %s->%s", item.path.c_str(), target.c_str());
+  int rc = RenameNoReplace(item.path, target);
+  // A parked file of that name is never replaced: another name is found.
+  for (int probe = 0; (rc == kErrAlreadyExists || rc == kErrFileExists) && probe < 1000; ++probe) {
+    target = FreshSpoolName(dir, kRetryExtension);
+    rc = RenameNoReplace(item.path, target);
+  }
+  if (rc != 0) {
+    Log(item, kLogAlways, "Unable to park file '%s' for a retry (error %d).", item.path.c_str(), rc);
+    return;  // stays .out: the next scan tries it again
+  }
+  int64_t created = SpoolFileAge(target);
+  RetryClock now = RetryClockNow();
+  for (const std::string& host : item.retryHosts)
+    AddToRetryQueue(target, host, created, CurrentExceptions(), now);
+}
+
+int Finish(OutgoingItem& item) {
+  if (item.path.empty()) return kItemRelease;
+  if (item.envelopeBroken) {
+    std::string why;
+    if (!BounceOutgoingFile(item.path, item.file.get(),
+                            FormatText(kFatalWhole, item.lastError.c_str()),
+                            false, true, "root", why)) {
+      Log(item, kLogRouting, "Error bouncing file: %s", why.c_str());
+      return kItemRelease;  // the file stays; a later scan tries again
+    }
+    if (item.isRetry)
+      DeleteFromRetryQueue(item.retryId, "DeleteFromRetryQueue - Finishing - ProblemWithMail");
+    item.file.reset();
+    RetireInBackground(item.path);
+    Log(item, kLogRouting, "Outg - Bounced & deleted %s", item.path.c_str());
+    return kItemRelease;
+  }
+  bool retryNeeded = !item.retryHosts.empty();
+  bool keepFile = retryNeeded || item.otherHostsPending;
+  if (keepFile && !item.marks.empty()) {
+    std::string why;
+    if (!MarkRecipientsDone(item.file.get(), item.marks, why))
+      Log(item, kLogAlways, "Unable to mark recipients of '%s': %s", item.path.c_str(), why.c_str());
+    item.marks.clear();
+  }
+  if (!keepFile) {
+    Log(item, kLogRouting, "Outg - Finishing: Deleted %s", item.path.c_str());
+    item.file.reset();
+    RetireInBackground(item.path);
+    if (item.isRetry)
+      DeleteFromRetryQueue(item.retryId, "DeleteFromRetryQueue - Finishing - TransferOk");
+  } else if (!item.isRetry) {
+    Park(item);
+  } else if (retryNeeded) {
+    bool warn = CountRetryFailure(item.retryId, CurrentExceptions());
+    if (warn) {
+      std::string why;
+      if (BounceOutgoingFile(item.path, item.file.get(),
+                             FormatText(kAgedWarning, item.retryHost.c_str()), false, true,
+                             "postmaster", why))
+        Log(item, kLogRouting, "Bounced aged file: %s", item.path.c_str());
+      else
+        Log(item, kLogRouting, "Error bouncing aged file '%s': %s", item.path.c_str(), why.c_str());
+    }
+    RetryEntry entry;
+    if (GetRetryEntry(item.retryId, entry) && RetryEntryExpired(entry, RetryClockNow())) {
+      item.file.reset();
+      Log(item, kLogRouting, "Bouncing aged file '%s'.", item.path.c_str());
+      if (ExpireRetryEntry(entry)) Log(item, kLogRouting, "DeleteFromRetryQueue - LFNR Expired");
+    }
+  } else {
+    // This host is done; others still wait in the same file.
+    DeleteFromRetryQueue(item.retryId, "DeleteFromRetryQueue - Finishing - TransferOk");
+  }
+  Log(item, kLogGeneralDebug, "Scan for new item...");
+  return kItemRelease;
+}
+
+int Release(OutgoingItem& item) {
+  item.file.reset();
+  if (item.link) SmtpClientFinish(*item.link, true);
+  item.link.reset();
+  item.request.reset();
+  return kItemDone;
+}
+
+// One state's handler: the next state, or -1 to wait.
+int RunState(OutgoingItem& item) {
+  switch (item.state) {
+    case kItemStart: return Start(item);
+    case kItemWaitResolver:
+    case kItemResolverResult: return WaitResolver(item);
+    case kItemApplyResult: return ApplyRouting(item);
+    case kItemConnect: return Connect(item);
+    case kItemConnecting: return Connecting(item);
+    case kItemSending: return Sending(item);
+    case kItemNextHost: return NextHost(item);
+    case kItemWaitClosed: return WaitClosed(item);
+    case kItemEvaluate: return Evaluate(item);
+    case kItemRestart: return StartPass(item);
+    case kItemFinish: return Finish(item);
+    case kItemRelease: return Release(item);
+    default: return kItemDone;
+  }
+}
+
+}  // namespace
+
+bool RunOutgoingItem(OutgoingItem& item) {
+  // Every state either moves on or waits; the bound only guards against a loop.
+  for (int steps = 0; steps < 10000 && item.state != kItemDone; ++steps) {
+    int next = RunState(item);
+    if (next < 0) return false;
+    item.state = next;
+  }
+  return item.state == kItemDone;
+}
