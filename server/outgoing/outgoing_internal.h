@@ -147,6 +147,7 @@ void WakeOutgoing();
 // Deletes a finished spool file in the background (its directory flush shared
 // with the others of the same step); WaitRetirements waits for them.
 void RetireInBackground(const std::string& path);
+bool BeingRetired(const std::string& path);
 void WaitRetirements();
 
 // The message's age basis of a spool file (its modification time, seconds).

@@ -623,10 +623,14 @@ int Connecting(OutgoingItem& item) {
     case SmtpClientState::kGone:
     default: {
       int error = 0;
+      bool connected = false;
       {
         std::lock_guard<std::mutex> g(item.link->lock);
         error = item.link->connectError;
+        connected = item.link->connected;
       }
+      // A quick peer may have taken the whole message before we looked.
+      if (connected) return kItemSending;
       Log(item, kLogAlways, "Not connecting with host %s anymore: %d", item.connHost.c_str(), error);
       item.lastError = error ? NetErrorText(error) : "Connection failed.";
       item.connectionFailed = true;

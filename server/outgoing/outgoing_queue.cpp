@@ -7,6 +7,7 @@
 #include <atomic>
 #include <deque>
 #include <mutex>
+#include <set>
 
 #include "platform/files.h"
 #include "platform/tick.h"
@@ -35,6 +36,9 @@ struct QueueState {
   bool running = false;           // re-entrancy guard of the scan and the step
   RoutingExceptions exceptions;
   TaskGroup retirements;
+  // Files being deleted in the background: a scan must not start them again.
+  std::mutex retiringLock;
+  std::set<std::string> retiring;
 };
 
 QueueState& State() {
@@ -129,11 +133,25 @@ int64_t SpoolFileAge(const std::string& path) {
 }
 
 void RetireInBackground(const std::string& path) {
-  StartInBackground(State().retirements, 1, [path](size_t) {
+  QueueState& q = State();
+  {
+    std::lock_guard<std::mutex> g(q.retiringLock);
+    q.retiring.insert(path);
+  }
+  StartInBackground(q.retirements, 1, [path](size_t) {
     bool gone = RetireSpoolFile(path);
     LogEvent(0, kLogGeneralDebug, "Deleting file '%s' = %d", path.c_str(), gone ? 1 : 0);
+    QueueState& q = State();
+    std::lock_guard<std::mutex> g(q.retiringLock);
+    q.retiring.erase(path);
     return gone;
   });
+}
+
+bool BeingRetired(const std::string& path) {
+  QueueState& q = State();
+  std::lock_guard<std::mutex> g(q.retiringLock);
+  return q.retiring.count(path) != 0;
 }
 
 void WaitRetirements() { WaitTaskGroup(State().retirements); }
@@ -261,7 +279,7 @@ int OutgoingQueueStep(bool forced) {
   if (q.table.empty()) {
     for (const std::string& name : ListFiles(s.outgoingDirectory, std::string("*") + kOutgoingExtension)) {
       std::string path = s.outgoingDirectory + name;
-      if (ItemForPath(path)) continue;
+      if (ItemForPath(path) || BeingRetired(path)) continue;
       q.table.push_back(path);
     }
     if (!q.table.empty())
@@ -271,7 +289,7 @@ int OutgoingQueueStep(bool forced) {
   while (!q.table.empty() && int(q.items.size()) < capacity) {
     std::string path = std::move(q.table.front());
     q.table.pop_front();
-    if (!SpoolExists(path)) continue;  // done with meanwhile
+    if (!SpoolExists(path) || BeingRetired(path) || ItemForPath(path)) continue;
     StartOutgoingItem(path, false, 0, "", false, force.force, force.smartHost);
   }
 
