@@ -1,9 +1,11 @@
 #!/bin/bash
 # Starts or stops a real name server for the resolver tests: unbound on
-# 127.0.0.1:PORT, answering authoritatively from tests/mx/corvel.test.zone and
-# refusing everything else (it never asks any other server).
+# ADDRESS:PORT (default 127.0.0.1), answering authoritatively from ZONEFILE
+# (default tests/mx/corvel.test.zone; its $ORIGIN names the zone) and refusing
+# everything else (it never asks any other server).
 #
-#   dns_server.sh start PORT DIR   # writes DIR/unbound.conf, waits until it serves
+#   dns_server.sh start PORT DIR [ADDRESS [ZONEFILE]]  # writes DIR/unbound.conf,
+#                                                      # waits until it serves
 #   dns_server.sh stop PORT DIR    # stops the server started for DIR
 #
 # Needs the Debian package "unbound" (/usr/sbin/unbound).
@@ -11,7 +13,9 @@ set -u
 action=${1:-}
 port=${2:-}
 dir=${3:-}
+address=${4:-127.0.0.1}
 here=$(cd "$(dirname "$0")" && pwd)
+zonefile=${5:-$here/corvel.test.zone}
 unbound=${UNBOUND:-/usr/sbin/unbound}
 
 if [[ -z "$action" || -z "$port" || -z "$dir" ]]; then
@@ -26,10 +30,12 @@ start)
     exit 3
   fi
   mkdir -p "$dir"
-  cp "$here/corvel.test.zone" "$dir/corvel.test.zone"
+  zone=$(sed -n 's/^\$ORIGIN[[:space:]]*\([^[:space:]]*\).*/\1/p' "$zonefile" | head -1)
+  [[ -n "$zone" ]] || zone="corvel.test."
+  cp "$zonefile" "$dir/zone.txt"
   cat > "$dir/unbound.conf" <<CONF
 server:
-  interface: 127.0.0.1
+  interface: $address
   port: $port
   do-ip6: no
   do-tcp: no
@@ -49,10 +55,10 @@ server:
   minimal-responses: no
   # Nothing outside the test zone is ever looked up elsewhere.
   local-zone: "." refuse
-  local-zone: "corvel.test." transparent
+  local-zone: "$zone" transparent
 auth-zone:
-  name: "corvel.test."
-  zonefile: "$dir/corvel.test.zone"
+  name: "$zone"
+  zonefile: "$dir/zone.txt"
   for-downstream: yes
   for-upstream: no
   fallback-enabled: no

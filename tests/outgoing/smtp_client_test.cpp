@@ -1,0 +1,259 @@
+// The SMTP client against scripted peers: the outgoing queue in this process
+// sends .out files through the smart host (a RecordingPeer on 127.0.12.x:25) and
+// the test checks, byte for byte, what the peer got and what came back.
+#include <string>
+#include <vector>
+
+#include "tests/outgoing/outgoing_fixture.h"
+
+namespace {
+
+constexpr const char* kSender = "sender@remote.example.com";
+
+// Part of the smart-host tests: routing mode 1 to `host`.
+class ClientTest : public OutgoingTest {
+ protected:
+  void UseSmartHost(const std::string& host) {
+    ServerSettings().smartHost = host;
+    ServerSettings().routingMode = kRouteSmartHost;
+  }
+  // The bounce the queue writes for `reason`, compared whole; `message` is the
+  // undelivered message as stored.
+  static std::string Bounce(const std::string& to, const std::string& reason,
+                            const std::string& message) {
+    std::string date = FormatLocalDate(DateStyle::kMail, MailNow());
+    std::string stamp = "Received: by mail.example.org from localhost\r\n"
+                        "    (mail daemon,Corvel95 V1.0); " + date + "\r\n";
+    return "From: MAILER-DAEMON@mail.example.org\r\nTo: " + to + "\r\n\r\n" + stamp +
+           "From: Mailer-Daemon<MAILER-DAEMON@mail.example.org>\r\nTo: " + to + "<" + to +
+           ">\r\nDate: " + date + "\r\nSubject: Message rejected by system\r\n\r\n"
+           "------------ Transcript of session follows ------------\r\n\r\n"
+           "Reason: " + reason + "\r\n\r\n"
+           "-----------------First 8192 bytes of-------------------\r\n"
+           "------- Unsent message enclosed after this line -------\r\n" +
+           stamp + message;
+  }
+  // The envelope lines of a parked or pending file.
+  static std::string Envelope(const std::string& path) {
+    std::string text = Read(path);
+    return text.substr(0, text.find("\r\n\r\n") + 4);
+  }
+};
+
+// Lines with dots, a 100 KB line, 8-bit bytes, a bare LF and a lone CR: the wire
+// has CRLF lines only, dot-stuffed, every other byte as stored.
+TEST_F(ClientTest, MessageBytesReachThePeerWholeDotStuffedWithCrlfLines) {
+  RecordingPeer peer;
+  ASSERT_TRUE(peer.Start(PeerAddress(1, 1), PeerScript()));
+  UseSmartHost(PeerAddress(1, 1));
+  std::string longLine(100000, 'x');
+  longLine[50000] = '.';
+  std::string stored = "Subject: bytes\r\n\r\n.\r\n..two\r\n" + longLine +
+                       "\r\n\xe4\xf6\xfc 8-bit \x80\xff\r\nbare\nlf\r\nlone\rcr\r\n.end";
+  std::string wire = "Subject: bytes\r\n\r\n..\r\n...two\r\n" + longLine +
+                     "\r\n\xe4\xf6\xfc 8-bit \x80\xff\r\nbare\r\nlf\r\nlonecr\r\n..end\r\n";
+  std::string path = WriteOut(kSender, {"friend@far.example"}, stored);
+  ASSERT_TRUE(PumpUntilIdle());
+  std::vector<PeerMessage> got = peer.Messages();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].mailFrom, "FROM:<" + std::string(kSender) + "> SIZE=" +
+                                 std::to_string(stored.size()));
+  EXPECT_EQ(got[0].rcpts, std::vector<std::string>{"TO:<friend@far.example>"});
+  EXPECT_TRUE(got[0].data == wire) << "got " << got[0].data.size() << " bytes, want " << wire.size();
+  EXPECT_FALSE(SpoolExists(path));
+  EXPECT_TRUE(IncomingTexts().empty());
+}
+
+// Each recipient gets its own answer: 250 delivers, 553 bounces that recipient
+// alone, 450 leaves it pending in the parked file with a retry entry.
+TEST_F(ClientTest, MixedRecipientRepliesDeliverBounceAndParkEachRecipient) {
+  PeerScript script;
+  script.rcpt["b@far.example"] = "450 mailbox busy";
+  script.rcpt["c@far.example"] = "553 5.1.3 no such mailbox here";
+  RecordingPeer peer;
+  ASSERT_TRUE(peer.Start(PeerAddress(2, 1), script));
+  UseSmartHost(PeerAddress(2, 1));
+  std::string message = "Subject: mixed\r\n\r\nbody\r\n";
+  std::string path = WriteOut(kSender, {"a@far.example", "b@far.example", "c@far.example"}, message);
+  ASSERT_TRUE(PumpUntilIdle());
+  ASSERT_EQ(peer.Messages().size(), 1u);
+  EXPECT_EQ(peer.Messages()[0].rcpts.size(), 3u);
+  std::string parked = path.substr(0, path.size() - 1) + "r";
+  ASSERT_TRUE(SpoolExists(parked));
+  EXPECT_EQ(Envelope(parked), "From: " + std::string(kSender) +
+                                  "\r\nto: a@far.example\r\nTo: b@far.example\r\nto: c@far.example\r\n\r\n");
+  std::vector<RetryEntry> entries = RetryEntries();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].host, "far.example");
+  EXPECT_EQ(entries[0].path, parked);
+  std::vector<std::string> bounces = IncomingTexts();
+  ASSERT_EQ(bounces.size(), 1u);
+  EXPECT_EQ(bounces[0], Bounce(kSender,
+                               "Fatal error sending message: 553 5.1.3 no such mailbox here\r\n\r\n"
+                               "Sending message to c@far.example",
+                               message));
+}
+
+// Replies the peer gives instead of a plain one: every outcome is per recipient,
+// and nothing that was only put off is ever bounced.
+struct OutcomeCase {
+  const char* name;
+  PeerScript script;
+  std::vector<std::string> recipients;
+  bool delivered;          // the file is gone, nothing bounced
+  bool parked;             // the file waits as .our
+  const char* bounceReason;  // one bounce with this reason ("" = none)
+};
+
+TEST_F(ClientTest, PeerRepliesDecideRetryOrBounce) {
+  std::vector<OutcomeCase> cases;
+  {
+    OutcomeCase c{"all recipients 4xx", {}, {"a@far.example", "b@far.example"}, false, true, ""};
+    c.script.rcpt = {{"a@far.example", "450 later"}, {"b@far.example", "451 later"}};
+    cases.push_back(c);
+  }
+  {
+    OutcomeCase c{"unknown user", {}, {"u@far.example"}, false, false,
+                  "User u@far.example unknown at destination site."};
+    c.script.rcpt = {{"u@far.example", "550 5.1.1 unknown"}};
+    cases.push_back(c);
+  }
+  {
+    OutcomeCase c{"MAIL refused for good", {}, {"a@far.example"}, false, false,
+                  "Fatal error sending message: Permanent error with Mail From: 553 sender "
+                  "rejected\r\n\r\nSending message to a@far.example"};
+    c.script.mail = "553 sender rejected";
+    cases.push_back(c);
+  }
+  {
+    OutcomeCase c{"MAIL put off", {}, {"a@far.example"}, false, true, ""};
+    c.script.mail = "452 try later";
+    cases.push_back(c);
+  }
+  {
+    OutcomeCase c{"an unlisted 4xx after the data", {}, {"a@far.example"}, false, true, ""};
+    c.script.dot = "432 odd but temporary";
+    cases.push_back(c);
+  }
+  {
+    OutcomeCase c{"421 at RCPT", {}, {"a@far.example"}, false, true, ""};
+    c.script.rcpt = {{"a@far.example", "421 going down"}};
+    cases.push_back(c);
+  }
+  {
+    OutcomeCase c{"closed in the middle of the data", {}, {"a@far.example"}, false, true, ""};
+    c.script.closeAfterDataBytes = 10;
+    cases.push_back(c);
+  }
+  {
+    OutcomeCase c{"a reply without a code", {}, {"a@far.example"}, false, true, ""};
+    c.script.rcpt = {{"a@far.example", "hello there"}};
+    cases.push_back(c);
+  }
+  {
+    OutcomeCase c{"long multi-line replies", {}, {"a@far.example"}, true, false, ""};
+    std::string ehlo;
+    for (int i = 0; i < 300; ++i) ehlo += "250-X-LONG-" + std::string(1000, 'e') + "\r\n";
+    c.script.ehlo = ehlo + "250 SIZE";
+    c.script.mail = "250-" + std::string(5000, 'm') + "\r\n250-more\r\n250 sender ok";
+    c.script.dot = "250-" + std::string(3000, 'd') + "\r\n250 queued";
+    cases.push_back(c);
+  }
+  int block = 3;
+  for (const OutcomeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecordingPeer peer;
+    ASSERT_TRUE(peer.Start(PeerAddress(block, 1), c.script));
+    UseSmartHost(PeerAddress(block, 1));
+    std::string message = "Subject: case\r\n\r\nbody\r\n";
+    std::string path = WriteOut(kSender, c.recipients, message);
+    ASSERT_TRUE(PumpUntilIdle());
+    std::string parked = path.substr(0, path.size() - 1) + "r";
+    EXPECT_EQ(SpoolExists(parked), c.parked);
+    EXPECT_FALSE(SpoolExists(path));
+    std::vector<std::string> bounces = IncomingTexts();
+    if (c.bounceReason[0]) {
+      ASSERT_EQ(bounces.size(), 1u);
+      EXPECT_EQ(bounces[0], Bounce(kSender, c.bounceReason, message));
+    } else {
+      EXPECT_TRUE(bounces.empty());
+    }
+    if (c.delivered) {
+      EXPECT_EQ(peer.Messages().size(), 1u);
+    }
+    // Clean up for the next case: parked files, their entries, bounces.
+    for (const RetryEntry& e : RetryEntries()) DeleteFromRetryQueue(e.id, "test");
+    for (const std::string& dir : {In(), Out()})
+      for (const std::string& f : QueueFilesIn(dir)) SpoolDelete(dir + f);
+  }
+}
+
+// A peer that advertises SIZE smaller than the message gets no MAIL at all.
+TEST_F(ClientTest, MessageOverThePeersSizeLimitIsBouncedWithoutMail) {
+  PeerScript script;
+  script.ehlo = "250-peer.test\r\n250 SIZE 1000";
+  RecordingPeer peer;
+  ASSERT_TRUE(peer.Start(PeerAddress(4, 1), script));
+  UseSmartHost(PeerAddress(4, 1));
+  std::string message = "Subject: big\r\n\r\n" + std::string(2000, 'b') + "\r\n";
+  WriteOut(kSender, {"a@far.example"}, message);
+  ASSERT_TRUE(PumpUntilIdle());
+  for (const std::string& c : peer.Commands()) EXPECT_NE(c.rfind("MAIL", 0), 0u) << c;
+  std::vector<std::string> bounces = IncomingTexts();
+  ASSERT_EQ(bounces.size(), 1u);
+  EXPECT_EQ(bounces[0],
+            Bounce(kSender,
+                   "Fatal error sending message: Message to big: " + std::to_string(message.size()) +
+                       " > 1000 allowed by host\r\n\r\nSending message to a@far.example",
+                   message));
+}
+
+// A peer that will not serve (554 greeting) is a failed connection: the next
+// smart host takes the message at once.
+TEST_F(ClientTest, RefusingGreetingMovesOnToTheNextSmartHost) {
+  PeerScript refusing;
+  refusing.greeting = "554 no service for you";
+  RecordingPeer first, second;
+  ASSERT_TRUE(first.Start(PeerAddress(5, 1), refusing));
+  ASSERT_TRUE(second.Start(PeerAddress(5, 2), PeerScript()));
+  UseSmartHost(PeerAddress(5, 1) + "; " + PeerAddress(5, 2));
+  std::string path = WriteOut(kSender, {"a@far.example"}, "Subject: x\r\n\r\nbody\r\n");
+  ASSERT_TRUE(PumpUntilIdle(8000));
+  EXPECT_EQ(first.Messages().size(), 0u);
+  EXPECT_EQ(second.Messages().size(), 1u);
+  EXPECT_FALSE(SpoolExists(path));
+  EXPECT_TRUE(RetryEntries().empty());
+}
+
+// A peer that goes quiet is given up after the (here short) reply time-out and
+// the message is retried, not bounced.
+TEST_F(ClientTest, SilentPeerTimesOutAndTheMessageWaitsForARetry) {
+  SetSmtpClientTimeouts(1, 1);
+  PeerScript script;
+  script.silentOn = "MAIL";
+  RecordingPeer peer;
+  ASSERT_TRUE(peer.Start(PeerAddress(6, 1), script));
+  UseSmartHost(PeerAddress(6, 1));
+  std::string path = WriteOut(kSender, {"a@far.example"}, "Subject: x\r\n\r\nbody\r\n");
+  ASSERT_TRUE(Pump([&] { return !RetryEntries().empty() && CountOutgoingItems() == 0; }, 15000));
+  EXPECT_TRUE(SpoolExists(path.substr(0, path.size() - 1) + "r"));
+  EXPECT_TRUE(IncomingTexts().empty());
+  peer.Stop();
+}
+
+// A forced connection with nothing to send asks the smart host for our mail.
+TEST_F(ClientTest, ForcedConnectionWithoutMailSendsEtrn) {
+  RecordingPeer peer;
+  ASSERT_TRUE(peer.Start(PeerAddress(7, 1), PeerScript()));
+  UseSmartHost(PeerAddress(7, 1));
+  ServerSettings().netAlwaysPresent = false;
+  OutgoingQueueStep(true);
+  ASSERT_TRUE(Pump([&] {
+    for (const std::string& c : peer.Commands())
+      if (c == "ETRN mail.example.org") return true;
+    return false;
+  }));
+  ASSERT_TRUE(Pump([] { return CountOutgoingItems() == 0; }));
+}
+
+}  // namespace
