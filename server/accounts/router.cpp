@@ -210,9 +210,13 @@ bool RequeueWholeMessage(SpoolWork& work) {
     options.missing.from = work.envelope.sender;
     options.missing.to = rcpts.empty() ? "" : rcpts[0].address;
     options.missing.idName = work.path;
+    // The message is not new: its age (for the retry queue's expiry) goes along.
+    FileTime age;
+    bool haveAge = GetFileModifiedTime(work.fd.get(), age);
     if (!SpoolWrite(out.get(), envelope) ||
         !CopyMessageWithHeaders(work.fd.get(), out.get(), work.envelope.messageOffset, options,
                                 why) ||
+        (haveAge && !SetFileModifiedTime(out.get(), age)) ||
         !CloseAndCommitSpoolFile(out, temp, true, s.incomingDirectory, s.outgoingDirectory, why)) {
       LogEvent(0, kLogAlways, "Error requeuing entire message: %s", why.c_str());
       out.reset();

@@ -248,9 +248,11 @@ std::vector<RetryEntry> ScanRetryQueue(const RoutingExceptions& ex, const RetryC
     }
     for (const std::string& host : dueHosts) {
       auto head = HeadOf(q, host);
-      if (head != q.entries.end()) head->retryNow = false;
       for (auto it = head; it != q.entries.end(); ++it)
         if (SameHost(it->host, host) && !it->busy) due.push_back(*it);
+      // The copies keep the flag: an item started by a retry-now request may
+      // send what the host's exception holds.
+      head->retryNow = false;
     }
     for (const RetryEntry& e : q.entries) {
       bool isDue = std::any_of(dueHosts.begin(), dueHosts.end(),
