@@ -22,6 +22,8 @@ int RunImportUsers(AdmContext& ctx);
 int RunImportMembers(AdmContext& ctx);
 int RunReportUsers(AdmContext& ctx);
 int RunReportMembers(AdmContext& ctx);
+int RunQueueList(AdmContext& ctx);
+int RunQueueFlush(AdmContext& ctx);
 
 const AdmGroup kAdmGroups[] = {
     {"help", "this text, or one group's commands"},
@@ -30,6 +32,7 @@ const AdmGroup kAdmGroups[] = {
     {"domain", "secondary domains"},
     {"import", "bulk additions of users or list members from a file"},
     {"report", "the accounts of a domain or the members of a list, to a file"},
+    {"queue", "the spool directories; retrying parked mail now"},
     {nullptr, nullptr},
 };
 
@@ -74,5 +77,14 @@ const AdmCommand kAdmCommands[] = {
      RunReportUsers, false},
     {"report", "members", "LIST FILE", "write the members of LIST to FILE (- = standard output)",
      RunReportMembers, false},
+    // "flush" comes before the group's own command, which takes any other word.
+    {"queue", "flush", "[DOMAIN]",
+     "ask the running server (ETRN) to retry DOMAIN now, or every domain waiting in a parked "
+     "file",
+     RunQueueFlush},
+    {"queue", "", "",
+     "list the files of both spool directories: name, state, size, age, sender, recipients "
+     "not yet done",
+     RunQueueList},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
