@@ -163,7 +163,7 @@ void RouteRecipients(SpoolWork& work, CommitGroup& group) {
       continue;
     }
     if (remote.empty()) break;
-    std::vector<RecipientOutcome> outcomes = RouteRemoteRecipients(work, remote);
+    std::vector<RecipientOutcome> outcomes = RouteRemoteRecipients(work, remote, group);
     for (size_t k = 0; k < remote.size(); ++k) settle(remote[k], outcomes[k]);
     break;
   }
@@ -385,7 +385,47 @@ struct FileRun {
 
 // ---- Group commit --------------------------------------------------------------------
 
+// Commits the group's outgoing copies: the files of different source files at once
+// (their flushes overlap), those of one source file in order (their names follow
+// the order of its recipients). A copy that cannot be committed is deleted and its
+// source file keeps every line of this group unmarked: routed again later, its
+// recipients are repeated, never lost.
+void CommitCopies(CommitGroup& group) {
+  std::vector<PendingCopy> copies;
+  copies.swap(group.copies);
+  std::vector<std::vector<size_t>> bySource;  // indices into `copies`, per source file
+  for (size_t i = 0; i < copies.size(); ++i) {
+    size_t k = 0;
+    while (k < bySource.size() && copies[bySource[k][0]].work != copies[i].work) ++k;
+    if (k == bySource.size()) bySource.emplace_back();
+    bySource[k].push_back(i);
+  }
+  std::vector<char> committed(copies.size(), 0);
+  std::vector<std::string> paths(copies.size());
+  RunInParallel(bySource.size(), [&](size_t k) {
+    for (size_t i : bySource[k]) {
+      paths[i] = copies[i].temp;
+      int err = 0;
+      committed[i] = CommitSpoolFile(paths[i], false, &err, true) ? 1 : 0;
+      if (!committed[i]) SpoolDelete(paths[i]);
+    }
+    return true;
+  });
+  for (size_t i = 0; i < copies.size(); ++i) {
+    SpoolWork& w = *copies[i].work;
+    if (committed[i]) {
+      LogEvent(0, kLogRouting, "Outgoing file %s generated from %s", paths[i].c_str(), w.path.c_str());
+      w.createdOutgoing = true;
+    } else {
+      LogEvent(0, kLogAlways, "Error renaming outgoing file %s from %s", paths[i].c_str(), w.path.c_str());
+      w.marks.clear();
+      w.unhandled = true;
+    }
+  }
+}
+
 bool CommitDeliveries(CommitGroup& group, std::string& why) {
+  CommitCopies(group);
   bool flushed = FlushMailboxFiles(group.mailboxes, group.newFiles);
   std::vector<std::string> mailboxes, accounts;
   mailboxes.swap(group.mailboxes);

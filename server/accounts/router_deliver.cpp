@@ -107,7 +107,7 @@ bool StartsWithLocalStamp(int fd, long long offset) {
 bool WriteSpoolCopy(const std::string& sender, const std::vector<std::string>& addresses,
                     bool incoming, int spoolFd, const std::string& spoolPath,
                     long long messageOffset, const std::string& domain, std::string& newPath,
-                    bool& systemError, std::string& why) {
+                    bool& systemError, std::string& why, bool commit = true) {
   const Settings& s = ServerSettings();
   systemError = false;
   for (const std::string& a : addresses) {
@@ -149,6 +149,11 @@ bool WriteSpoolCopy(const std::string& sender, const std::vector<std::string>& a
   // expires messages by it.
   FileTime age;
   if (!incoming && GetFileModifiedTime(spoolFd, age)) SetFileModifiedTime(out.get(), age);
+  if (!commit) {
+    // The caller commits it (with others): only the close is checked here.
+    if (!SpoolClose(out)) return fail("Error renaming outgoing file.");
+    return true;
+  }
   std::string commitWhy;
   if (!CloseAndCommitSpoolFile(out, newPath, incoming, s.incomingDirectory, s.outgoingDirectory,
                                commitWhy)) {
@@ -408,7 +413,8 @@ bool BounceRecipient(SpoolWork& work, const std::string& reasonText, bool system
 }
 
 std::vector<RecipientOutcome> RouteRemoteRecipients(SpoolWork& work,
-                                                    const std::vector<size_t>& indices) {
+                                                    const std::vector<size_t>& indices,
+                                                    CommitGroup& group) {
   HostIdentity id = ServerHostIdentity();
   NormalizeOptions options;
   options.strip = true;
@@ -428,22 +434,21 @@ std::vector<RecipientOutcome> RouteRemoteRecipients(SpoolWork& work,
     outcomes.assign(indices.size(), Bounce(work, why, false));
     return outcomes;
   }
-  // One outgoing file per run that fits; a run that fails is bounced together
-  // with every run after it, so the sender gets one bounce.
+  // One outgoing file per run that fits, committed with the group; a run that
+  // fails is bounced together with every run after it, so the sender gets one
+  // bounce.
   size_t first = 0;
   for (size_t run : runs) {
-    std::vector<std::string> group(addresses.begin() + long(first),
-                                   addresses.begin() + long(first + run));
+    std::vector<std::string> runAddresses(addresses.begin() + long(first),
+                                          addresses.begin() + long(first + run));
     std::string newPath;
     bool systemError = false;
-    if (!WriteSpoolCopy(work.envelope.sender, group, false, work.fd.get(), work.path,
-                        work.envelope.messageOffset, "", newPath, systemError, why)) {
+    if (!WriteSpoolCopy(work.envelope.sender, runAddresses, false, work.fd.get(), work.path,
+                        work.envelope.messageOffset, "", newPath, systemError, why, false)) {
       outcomes.resize(indices.size(), Bounce(work, why, systemError));
       return outcomes;
     }
-    LogEvent(0, kLogRouting, "Outgoing file %s generated from %s", newPath.c_str(),
-             work.path.c_str());
-    work.createdOutgoing = true;
+    group.copies.push_back(PendingCopy{newPath, &work});
     outcomes.resize(first + run, RecipientOutcome::kHandled);
     first += run;
   }

@@ -35,11 +35,19 @@ struct SpoolWork {
   RoutingHeaders headers;
 };
 
-// Appends and marks waiting to be made durable together.
+// An outgoing copy written and closed but not committed yet: the group commits
+// its copies together, so their flushes run at once instead of one after another.
+struct PendingCopy {
+  std::string temp;        // the closed .wrm
+  SpoolWork* work = nullptr;  // the file its recipients came from
+};
+
+// Appends, copies and marks waiting to be made durable together.
 struct CommitGroup {
   std::vector<std::string> mailboxes;  // appended to since the last commit
   std::vector<std::string> newFiles;   // mailbox files created (their directory too)
   std::vector<std::string> accounts;   // the account of each of `mailboxes`
+  std::vector<PendingCopy> copies;     // outgoing copies to commit before the marks
   std::vector<SpoolWork*> files;       // whose marks wait
 };
 
@@ -71,9 +79,11 @@ void ScanRoutingHeaders(SpoolWork& work);
 RecipientOutcome RouteLocalRecipient(SpoolWork& work, size_t index, const std::string& name,
                                      const std::string& domain, CommitGroup& group);
 // Writes every recipient in `indices` into outgoing files: one, or several when
-// their envelope would not fit into one. The outcome of each, in order.
+// their envelope would not fit into one; the group commits them. The outcome of
+// each, in order.
 std::vector<RecipientOutcome> RouteRemoteRecipients(SpoolWork& work,
-                                                    const std::vector<size_t>& indices);
+                                                    const std::vector<size_t>& indices,
+                                                    CommitGroup& group);
 // Bounces the message of `work` to its sender with `reason` (and to root with a
 // system error). True when at least one bounce was written.
 bool BounceRecipient(SpoolWork& work, const std::string& reason, bool systemError);

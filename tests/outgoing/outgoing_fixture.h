@@ -51,6 +51,7 @@ struct PeerScript {
   std::string etrn = "250 OK";
   std::string silentOn;          // a command word never answered (the peer goes quiet)
   long closeAfterDataBytes = -1; // close in the middle of the data
+  uint32_t dotDelayMs = 0;       // wait this long before answering the final "."
 };
 
 struct PeerMessage {
@@ -102,6 +103,8 @@ class RecordingPeer {
     return commands_;
   }
   int Connections() const { return connections_.load(); }
+  // The most sessions that were open at once.
+  int MostAtOnce() const { return mostAtOnce_.load(); }
 
  private:
   void AcceptLoop() {
@@ -131,6 +134,13 @@ class RecordingPeer {
     }
   }
   void Serve(int c) {
+    int open = ++open_;
+    for (int most = mostAtOnce_.load(); open > most && !mostAtOnce_.compare_exchange_weak(most, open);) {
+    }
+    struct Leave {
+      std::atomic<int>& n;
+      ~Leave() { --n; }
+    } leave{open_};
     std::string buffer;
     PeerMessage message;
     Say(c, script_.greeting);
@@ -187,6 +197,7 @@ class RecordingPeer {
           std::lock_guard<std::mutex> g(lock_);
           messages_.push_back(message);
         }
+        if (script_.dotDelayMs) SleepMs(script_.dotDelayMs);
         Say(c, script_.dot);
       } else if (word == "ETRN") {
         Say(c, script_.etrn);
@@ -206,6 +217,8 @@ class RecordingPeer {
   int fd_ = -1;
   std::atomic<bool> stop_{false};
   std::atomic<int> connections_{0};
+  std::atomic<int> open_{0};
+  std::atomic<int> mostAtOnce_{0};
   std::thread acceptor_;
   std::mutex lock_;
   std::vector<std::thread> sessions_;

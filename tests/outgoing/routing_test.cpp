@@ -112,6 +112,25 @@ TEST_F(RoutingTest, ModesChooseExchangerSmartHostRetryOrBounce) {
   }
 }
 
+// An exception's gateway is asked for instead of the node; what waits is filed
+// under the node.
+TEST_F(RoutingTest, GatewayIsAskedForInsteadOfTheNode) {
+  RegSetString(std::string(kRootKey) + "\\Exceptions", "inside.example",
+               "0,1,0,1,pref.out.test,1,60,0,0,10");
+  RecordingPeer exchanger;
+  ASSERT_TRUE(exchanger.Start(A(kBlockA, 2), PeerScript()));
+  WriteOut("alice@mail.example.org", {"u@host.inside.example"}, "Subject: gw\r\n\r\nbody\r\n");
+  ASSERT_TRUE(PumpUntilIdle());
+  ASSERT_EQ(exchanger.Messages().size(), 1u);
+  EXPECT_EQ(exchanger.Messages()[0].rcpts, std::vector<std::string>{"TO:<u@host.inside.example>"});
+  exchanger.Stop();
+  std::string path = WriteOut("alice@mail.example.org", {"v@host.inside.example"}, "Subject: gw\r\n\r\nb\r\n");
+  ASSERT_TRUE(PumpUntilIdle());
+  std::vector<RetryEntry> entries = RetryEntries();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].host, "host.inside.example");
+}
+
 // Two domains in one file, one of them down: the reachable recipients are marked
 // done, the file waits as .our with one retry entry, and a retry once the host is
 // back sends only the recipient that waited.

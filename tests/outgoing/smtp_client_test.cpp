@@ -256,4 +256,61 @@ TEST_F(ClientTest, ForcedConnectionWithoutMailSendsEtrn) {
   ASSERT_TRUE(Pump([] { return CountOutgoingItems() == 0; }));
 }
 
+// Eight files with LimitOutgoingMessages 5: five are sent at once, the others
+// wait for a free place.
+TEST_F(ClientTest, CapacityLimitsTheItemsSentAtOnce) {
+  PeerScript slow;
+  slow.dotDelayMs = 300;
+  RecordingPeer peer;
+  ASSERT_TRUE(peer.Start(PeerAddress(8, 1), slow));
+  UseSmartHost(PeerAddress(8, 1));
+  for (int i = 0; i < 8; ++i) WriteOut(kSender, {"a@far.example"}, "Subject: n\r\n\r\nbody\r\n");
+  OutgoingQueueStep(false);
+  EXPECT_EQ(CountOutgoingItems(), 5);
+  ASSERT_TRUE(PumpUntilIdle());
+  EXPECT_EQ(peer.Messages().size(), 8u);
+  EXPECT_EQ(peer.MostAtOnce(), 5);
+}
+
+// Without a permanent network only the local nodes are reached at once; other
+// mail waits for the next forced connection, which then sends it.
+TEST_F(ClientTest, DialUpSendsLocalNodesAtOnceAndTheRestWithTheForcedConnection) {
+  RecordingPeer peer;
+  ASSERT_TRUE(peer.Start(PeerAddress(9, 1), PeerScript()));
+  ServerSettings().smartHost = PeerAddress(9, 1);
+  ServerSettings().netAlwaysPresent = false;
+  RegSetDword(kRootKey, "RouteToLocal", 1);
+  RegSetDword(kRootKey, "NumLocalNodes", 1);
+  RegSetString(kRootKey, "LocalNode01", "near.example");
+  LoadLocalNodeList();
+  // The local node's own mode: through the relay host too, but at once.
+  RegSetString(std::string(kRootKey) + "\\Exceptions", "near.example", "1,1,0,0,,1,60,0,0,10");
+  WriteOut(kSender, {"a@host.near.example"}, "Subject: near\r\n\r\nbody\r\n");
+  std::string far = WriteOut(kSender, {"b@far.example"}, "Subject: far\r\n\r\nbody\r\n");
+  ASSERT_TRUE(PumpUntilIdle());
+  ASSERT_EQ(peer.Messages().size(), 1u);
+  EXPECT_EQ(peer.Messages()[0].rcpts, std::vector<std::string>{"TO:<a@host.near.example>"});
+  EXPECT_TRUE(SpoolExists(far.substr(0, far.size() - 1) + "r"));
+  OutgoingQueueStep(true);  // the forced connection is due
+  ASSERT_TRUE(Pump([&] { return peer.Messages().size() == 2 && CountOutgoingItems() == 0; }));
+  EXPECT_EQ(peer.Messages()[1].rcpts, std::vector<std::string>{"TO:<b@far.example>"});
+  EXPECT_TRUE(RetryEntries().empty());
+}
+
+// A resolver that fails on our side (not started here) is our fault: the message
+// waits and postmaster is told, the sender gets no bounce.
+TEST_F(ClientTest, ResolverFaultRetriesAndWarnsPostmaster) {
+  std::string path = WriteOut(kSender, {"a@far.example"}, "Subject: x\r\n\r\nbody\r\n");
+  ASSERT_TRUE(PumpUntilIdle());
+  EXPECT_TRUE(SpoolExists(path.substr(0, path.size() - 1) + "r"));
+  std::vector<std::string> in = IncomingTexts();
+  ASSERT_EQ(in.size(), 1u);
+  EXPECT_EQ(in[0].substr(0, in[0].find("Date: ")),
+            "From: root@mail.example.org\r\nTo: postmaster@mail.example.org\r\n\r\n"
+            "From: root@mail.example.org\r\nTo: postmaster@mail.example.org\r\n"
+            "Subject: System warning\r\n");
+  EXPECT_EQ(in[0].substr(in[0].find("\r\n\r\n", in[0].find("Date: ")) + 4),
+            "Error resolving name for far.example: System error(-1)\r\n");
+}
+
 }  // namespace
