@@ -8,9 +8,17 @@ if [ "${1:-}" = "--test" ]; then
   # server on loopback for the resolver's tests; systemd (systemd-analyze and
   # systemctl, used offline) and netbase (/etc/services) for the setup library's;
   # finger as a real finger client, and fingerd under xinetd as the finger
-  # benchmark's peer.
+  # benchmark's peer; Postfix for smtp-sink and smtp-source and as a throw-away
+  # peer of the outgoing tests (its own service is never started: debconf
+  # "Local only").
   packages+=(libgtest-dev libgmock-dev python3 swaks mpop unbound systemd netbase finger fingerd
-             xinetd)
+             xinetd postfix)
+  if ! dpkg-query -W -f='${Status}' postfix 2>/dev/null | grep -q "install ok installed"; then
+    sudo_cmd=""
+    [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+    echo "postfix postfix/main_mailer_type select Local only" | $sudo_cmd debconf-set-selections
+    echo "postfix postfix/mailname string localhost" | $sudo_cmd debconf-set-selections
+  fi
 fi
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang libclang-rt-14-dev)

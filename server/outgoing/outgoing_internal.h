@@ -125,6 +125,31 @@ struct OutgoingItem {
   std::vector<long long> marks;       // done lines not yet marked
 };
 
+// ---- Shared helpers (outgoing_queue.cpp) ----------------------------------------
+
+// Logs one line of an item, after its "OUTG-%04x: " prefix.
+void LogItem(const OutgoingItem& item, uint32_t category, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+// Host and domain names compare without regard to case.
+bool SameName(const std::string& a, const std::string& b);
+
+inline constexpr const char* kIllegalHostText = "Illegal address specified as host: %s";
+
+// ---- Routing decisions (outgoing_route.cpp) -------------------------------------
+
+// Decides how to reach a destination that has no host yet (first try, or after
+// its last host failed): connect, ask the resolver, smart host, retry, bounce.
+void RouteDestination(OutgoingItem& item, Destination& d);
+// What a resolver answer (or a code standing for one) means for a destination.
+void ApplyResolverResult(OutgoingItem& item, Destination& d, int code, const std::string& host,
+                         const std::string& addresses);
+// Parks the destination's open recipients for the retry queue.
+void RetryDestination(OutgoingItem& item, Destination& d);
+// After a failed connection: the next address, exchanger or smart host.
+void NextHostFor(OutgoingItem& item, Destination& d);
+
+// ---- The queue ------------------------------------------------------------------
+
 // The items alive, in creation order.
 std::vector<std::unique_ptr<OutgoingItem>>& OutgoingItems();
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdarg>
 #include <deque>
 #include <mutex>
 #include <set>
@@ -105,6 +106,17 @@ bool ItemForRetryEntry(uint64_t id) {
 }  // namespace
 
 // ---- Shared helpers -----------------------------------------------------------------
+
+void LogItem(const OutgoingItem& item, uint32_t category, const char* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  LogEventV(0, category, item.prefix.c_str(), format, ap);
+  va_end(ap);
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+  return strcasecmp(a.c_str(), b.c_str()) == 0;
+}
 
 std::vector<std::unique_ptr<OutgoingItem>>& OutgoingItems() { return State().items; }
 

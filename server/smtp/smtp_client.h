@@ -125,7 +125,8 @@ void SmtpClientFinish(SmtpClientLink& link, bool politely);
 void SmtpClientClose(SmtpClientLink& link);
 
 // The SMTP service's OnConnect callback: starts the greeting wait, or reports the
-// failed connect to the link.
+// failed connect to the link. (smtp_client_session.cpp holds the session's state
+// machine; smtp_client.cpp this interface.)
 void SmtpClientOnConnect(NetNode* node, uint16_t service, int32_t ownerState, void* owner,
                          int wsaError);
 

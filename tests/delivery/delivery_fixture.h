@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/loopback.h"
@@ -197,3 +199,64 @@ class ServerProcess {
  private:
   pid_t pid_ = -1;
 };
+
+// ---- Crash runs ---------------------------------------------------------------------
+
+// Runs `python3 script args...` with its standard output in `outFile`. Returns the
+// child's pid (-1 on failure).
+inline pid_t StartPythonSender(const std::string& script, const std::vector<std::string>& args,
+                               const std::string& outFile) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 1);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 2);
+    std::vector<std::string> all = {"python3", script};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execvp("python3", argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// While `sender` runs (at most `limitMs`), kills the server with SIGKILL every 10 to
+// 120 ms (at most `maxKills` times) and starts it again; ends the sender when time
+// is up. Returns the number of kills, or -1 when a restart failed.
+inline int KillWhileSending(ServerProcess& server, const std::string& home, int port,
+                            pid_t sender, uint32_t seed, int maxKills, uint32_t limitMs) {
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<int> pause(10, 120);
+  int kills = 0, status = 0;
+  bool senderDone = false;
+  uint32_t start = GetTickCount32();
+  while (!senderDone && TickElapsed(GetTickCount32(), start) < limitMs) {
+    uint32_t until = GetTickCount32() + uint32_t(pause(random));
+    while (!senderDone && int32_t(until - GetTickCount32()) > 0) {
+      senderDone = waitpid(sender, &status, WNOHANG) == sender;
+      SleepMs(10);
+    }
+    if (senderDone || kills >= maxKills) continue;
+    server.Stop(SIGKILL);
+    ++kills;
+    if (!server.Start(home, port)) return -1;
+  }
+  if (!senderDone) {
+    kill(sender, SIGKILL);
+    waitpid(sender, &status, 0);
+  }
+  return kills;
+}
+
+// The "ok <message> <attempt>" lines a crash sender printed.
+inline std::vector<std::pair<int, int>> ParseAcks(const std::string& text) {
+  std::vector<std::pair<int, int>> accepted;
+  for (size_t pos = 0; (pos = text.find("ok ", pos)) != std::string::npos; ++pos) {
+    int i = 0, a = 0;
+    if (sscanf(text.c_str() + pos, "ok %d %d", &i, &a) == 2) accepted.emplace_back(i, a);
+  }
+  return accepted;
+}

@@ -4,7 +4,6 @@
 #include <stdio.h>
 
 #include <map>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -68,52 +67,18 @@ TEST(ServerCrashTest, AcceptedMessagesSurviveKillsOfTheServer) {
   ServerProcess server;
   ASSERT_TRUE(server.Start(home.dir, port));
 
-  pid_t sender = fork();
-  if (sender == 0) {
-    std::string out = home.dir + "acks.txt";
-    int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, 1);
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 2);
-    std::string script = home.dir + "send.py", p = std::to_string(port),
-                n = std::to_string(kMessages), users = std::to_string(kUsers),
-                limit = std::to_string(kSendingMs / 1000);
-    execlp("python3", "python3", script.c_str(), p.c_str(), n.c_str(), users.c_str(),
-           limit.c_str(), nullptr);
-    _exit(127);
-  }
+  pid_t sender = StartPythonSender(home.dir + "send.py",
+                                   {std::to_string(port), std::to_string(kMessages),
+                                    std::to_string(kUsers), std::to_string(kSendingMs / 1000)},
+                                   home.dir + "acks.txt");
   ASSERT_GT(sender, 0);
-
-  std::mt19937 random(20231114);
-  std::uniform_int_distribution<int> pause(10, 120);
-  int kills = 0;
-  uint32_t start = GetTickCount32();
-  int status = 0;
-  bool senderDone = false;
-  while (!senderDone && TickElapsed(GetTickCount32(), start) < kSendingMs + 5000) {
-    uint32_t until = GetTickCount32() + uint32_t(pause(random));
-    while (!senderDone && int32_t(until - GetTickCount32()) > 0) {
-      senderDone = waitpid(sender, &status, WNOHANG) == sender;
-      SleepMs(10);
-    }
-    if (senderDone || kills >= kMaxKills) continue;
-    server.Stop(SIGKILL);
-    ++kills;
-    ASSERT_TRUE(server.Start(home.dir, port)) << "restart " << kills;
-  }
-  if (!senderDone) {
-    kill(sender, SIGKILL);
-    waitpid(sender, &status, 0);
-  }
+  int kills = KillWhileSending(server, home.dir, port, sender, 20231114, kMaxKills, kSendingMs + 5000);
+  ASSERT_GE(kills, 0) << "a restart failed";
 
   // Which attempts were acknowledged.
   std::string acks;
   ReadWholeFile(home.dir + "acks.txt", acks);
-  std::vector<std::pair<int, int>> accepted;
-  for (size_t pos = 0; (pos = acks.find("ok ", pos)) != std::string::npos; ++pos) {
-    int i = 0, a = 0;
-    if (sscanf(acks.c_str() + pos, "ok %d %d", &i, &a) == 2) accepted.emplace_back(i, a);
-  }
+  std::vector<std::pair<int, int>> accepted = ParseAcks(acks);
   ASSERT_GT(accepted.size(), size_t(kMessages / 10)) << "too few messages got through";
 
   // Wait until every accepted message is in its mailboxes (or time runs out).

@@ -226,6 +226,22 @@ class RecordingPeer {
   std::vector<std::string> commands_;
 };
 
+// True once something accepts connections on address:port (tried for ~4 s).
+inline bool WaitForListener(const std::string& address, int port) {
+  for (int i = 0; i < 200; ++i) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+    bool up = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(s);
+    if (up) return true;
+    SleepMs(20);
+  }
+  return false;
+}
+
 // ---- smtp-sink ------------------------------------------------------------------------
 
 inline constexpr const char* kSmtpSink = "/usr/sbin/smtp-sink";
@@ -255,18 +271,7 @@ class SinkProcess {
       execv(kSmtpSink, argv.data());
       _exit(127);
     }
-    for (int i = 0; i < 200; ++i) {
-      int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_port = htons(25);
-      inet_pton(AF_INET, address.c_str(), &a.sin_addr);
-      bool up = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-      close(s);
-      if (up) return true;
-      SleepMs(20);
-    }
-    return false;
+    return WaitForListener(address, 25);
   }
   void Stop() {
     if (pid_ > 0) {

@@ -253,18 +253,7 @@ class PostfixPeer {
                      " && " + kPostfix + c + " start >/dev/null 2>&1").c_str());
     if (rc != 0) return false;
     started_ = true;
-    for (int i = 0; i < 100; ++i) {
-      int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_port = htons(25);
-      inet_pton(AF_INET, address.c_str(), &a.sin_addr);
-      bool up = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-      close(s);
-      if (up) return true;
-      SleepMs(50);
-    }
-    return false;
+    return WaitForListener(address, 25);
   }
   void Stop() {
     if (started_) {
