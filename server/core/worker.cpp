@@ -127,6 +127,17 @@ void RunMaintenanceCheck() {
   RequestIncomingScan();
 }
 
+// Job 8. A result of 0 makes it run again at the next tick.
+static void RunOutgoingChecks(uint32_t now) {
+  WorkerTiming& t = WorkerState();
+  t.lastRun[kOutgoingChecks] = now;
+  int result = 1;
+  Guarded(kOutgoingChecks, [&] {
+    if (JobHooks().outgoingChecks) result = JobHooks().outgoingChecks();
+  });
+  if (result == 0) t.lastRun[kOutgoingChecks] = 0;
+}
+
 bool RunPeriodicTick(uint32_t now) {
   WorkerTiming& t = WorkerState();
   if (t.inTick.exchange(true)) return false;  // the previous tick still runs
@@ -172,6 +183,11 @@ bool RunPeriodicTick(uint32_t now) {
       flags.outgoingAgain = result != 0;
       again = again || result != 0;
     }
+    // 8, asked for: an outgoing session or resolver request has news. Heard
+    // before the router's batch, so a message the peer has taken is recorded
+    // at once (a crash in between would send it again) and the item's place
+    // is free for the next one.
+    if (flags.outgoingChecks.exchange(false)) RunOutgoingChecks(now);
     // 3: incoming queue scan.
     if ((Due(now, t.lastRun[kIncomingScan], t.incomingInterval) || flags.incomingRequest ||
          t.incomingAgain) &&
@@ -211,14 +227,8 @@ bool RunPeriodicTick(uint32_t now) {
     }
     // 8: outgoing checks; a result of 0 makes it run again at the next tick.
     if (Due(now, t.lastRun[kOutgoingChecks], kOutgoingChecksInterval) ||
-        flags.outgoingChecks.exchange(false)) {
-      t.lastRun[kOutgoingChecks] = now;
-      int result = 1;
-      Guarded(kOutgoingChecks, [&] {
-        if (hooks.outgoingChecks) result = hooks.outgoingChecks();
-      });
-      if (result == 0) t.lastRun[kOutgoingChecks] = 0;
-    }
+        flags.outgoingChecks.exchange(false))
+      RunOutgoingChecks(now);
   } catch (...) {
     CriticalError("Error processing timed event.");
     return false;

@@ -15,6 +15,7 @@ namespace {
 
 struct Calls {
   int outgoing = 0, incoming = 0, checks = 0;
+  std::string order;  // "i" incoming scan, "c" outgoing checks, in call order
   bool lastForced = false;
   bool throwInOutgoing = false;
   int checksResult = 1;
@@ -28,10 +29,12 @@ int FakeOutgoing(bool forced) {
 }
 int FakeIncoming() {
   ++calls.incoming;
+  calls.order += 'i';
   return 0;
 }
 int FakeChecks() {
   ++calls.checks;
+  calls.order += 'c';
   return calls.checksResult;
 }
 
@@ -46,6 +49,7 @@ struct WorkerFixture : ::testing::Test {
     WorkerFlags().incomingRequest = false;
     WorkerFlags().outgoingAgain = false;
     WorkerFlags().forcedRequest = false;
+    WorkerFlags().outgoingChecks = false;
     ServerSettings().useVelmontRouter = true;
     SetQueueIntervals(60, 60, 0);
     SetSystemStarted(1);
@@ -137,6 +141,17 @@ TEST_F(WorkerFixture, OutgoingChecksReturningZeroRunAgainNextTick) {
   RunPeriodicTick(20001500);
   RunPeriodicTick(20002000);
   EXPECT_EQ(calls.checks, 3);  // now every 5 s
+}
+
+// An outgoing session that has news is heard before the router's batch, once.
+TEST_F(WorkerFixture, AskedForOutgoingChecksRunBeforeTheIncomingScan) {
+  SetupTimers(30000000, true, false);
+  RunPeriodicTick(30000500);  // both run at the first tick, in table order
+  EXPECT_EQ(calls.order, "ic");
+  RequestIncomingScan();
+  RequestOutgoingChecks();
+  RunPeriodicTick(30001000);
+  EXPECT_EQ(calls.order, "icci");
 }
 
 TEST_F(WorkerFixture, NothingRunsBeforeTheSystemHasStarted) {
