@@ -63,6 +63,7 @@ cmake --build "$BUILD_DIR" -j2 --target corvel95 corvelreg >/dev/null || die "bu
 SERVER="$BUILD_DIR/bin/corvel95"; REG="$BUILD_DIR/bin/corvelreg"
 
 W="$(mktemp -d /tmp/corvel-relay.XXXXXX)"
+chmod 755 "$W"  # Postfix's own processes read their queue below it
 SERVER_PID=""; SINK_PID=""; PF_DIR=""; DNS_DIR=""
 stop_server() {
     if [ -n "$SERVER_PID" ] && kill -0 "$SERVER_PID" 2>/dev/null; then

@@ -116,6 +116,7 @@ struct OutgoingItem {
   uint32_t connectStart = 0;
   uint32_t connectTimeoutMs = 0;
   bool connectionFailed = false;  // no answer to MAIL: the next host may serve
+  bool reusedConnection = false;  // the session came from the connection cache
 
   // Across passes.
   std::set<std::string> retryHosts;   // hosts that need a retry entry
@@ -162,6 +163,22 @@ OutgoingItem* StartOutgoingItem(const std::string& path, bool isRetry, uint64_t 
 bool RunOutgoingItem(OutgoingItem& item);
 // Whether an item works on `path`.
 bool OutgoingFileBusy(const std::string& path);
+
+// ---- The connection cache ---------------------------------------------------------
+// A session that delivered its message and waits idle is kept for a moment, so the
+// next message for the same host goes without a new connection and greeting (the
+// client's idle state exists for this). At most one per free place of the queue;
+// each is closed politely after kConnectionCacheMs without use.
+inline constexpr uint32_t kConnectionCacheMs = 2000;
+
+// Keeps an idle session for `host` (as the item connected to it: "[a.b.c.d]" or a
+// name). False when the cache is full (the caller closes it).
+bool CacheConnection(const std::string& host, std::shared_ptr<SmtpClientLink> link);
+// An idle session for `host` that took `request`, or null.
+std::shared_ptr<SmtpClientLink> ReuseConnection(const std::string& host,
+                                                std::shared_ptr<SmtpRequest> request);
+// Closes the sessions kept too long (every one with `all`).
+void ExpireConnections(bool all);
 
 // The routing exceptions of the current scan (read once per scan).
 const RoutingExceptions& CurrentExceptions();

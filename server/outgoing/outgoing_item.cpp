@@ -269,8 +269,14 @@ int Connect(OutgoingItem& item) {
   std::string display = d.exchanger.empty() || d.smartHost ? d.host : d.exchanger + " " + d.host;
   std::string why;
   item.request = request;
-  item.link = SmtpConnect(d.host, display, item.prefix, false, request, WakeOutgoing, why);
   item.connectStart = GetTickCount32();
+  item.reusedConnection = false;
+  if ((item.link = ReuseConnection(d.host, request))) {
+    item.reusedConnection = true;
+    Log(item, kLogGeneralDebug, "Old: %d, New: %d", -1, int(item.link->sessionId));
+    return kItemSending;
+  }
+  item.link = SmtpConnect(d.host, display, item.prefix, false, request, WakeOutgoing, why);
   if (!item.link) {
     item.lastError = why;
     item.connectionFailed = true;
@@ -370,7 +376,11 @@ int Sending(OutgoingItem& item) {
 }
 
 int NextHost(OutgoingItem& item) {
-  if (item.connectionFailed) {
+  if (item.connectionFailed && item.reusedConnection) {
+    // A kept session the peer had closed meanwhile: that says nothing about the
+    // host; the same host is tried again on a new connection.
+    item.connectionFailed = false;
+  } else if (item.connectionFailed) {
     item.connectionFailed = false;
     for (size_t i = 0; i < item.dests.size(); ++i) {
       Destination& d = item.dests[i];
@@ -379,7 +389,13 @@ int NextHost(OutgoingItem& item) {
         NextHostFor(item, d);
     }
   }
-  if (item.link) SmtpClientFinish(*item.link, true);
+  if (item.link) {
+    bool delivered = item.request && item.request->finished.load(std::memory_order_acquire) &&
+                     !item.request->retry && item.request->notFatal;
+    // A session that delivered and waits idle serves the next message for its host.
+    if (!(delivered && SmtpClientIsIdle(*item.link) && CacheConnection(item.connHost, item.link)))
+      SmtpClientFinish(*item.link, true);
+  }
   return kItemWaitClosed;
 }
 

@@ -40,6 +40,13 @@ struct QueueState {
   // Files being deleted in the background: a scan must not start them again.
   std::mutex retiringLock;
   std::set<std::string> retiring;
+  // Idle sessions kept for the next message to their host.
+  struct Kept {
+    std::string host;
+    std::shared_ptr<SmtpClientLink> link;
+    uint32_t since = 0;
+  };
+  std::vector<Kept> connections;
 };
 
 QueueState& State() {
@@ -218,6 +225,46 @@ bool BounceOutgoingFile(const std::string& path, int fd, const std::string& reas
   return true;
 }
 
+// ---- The connection cache -------------------------------------------------------------
+
+bool CacheConnection(const std::string& host, std::shared_ptr<SmtpClientLink> link) {
+  QueueState& q = State();
+  if (int(q.connections.size()) >= OutgoingCapacity()) return false;
+  q.connections.push_back(QueueState::Kept{host, std::move(link), GetTickCount32()});
+  return true;
+}
+
+std::shared_ptr<SmtpClientLink> ReuseConnection(const std::string& host,
+                                                std::shared_ptr<SmtpRequest> request) {
+  QueueState& q = State();
+  for (size_t i = 0; i < q.connections.size();) {
+    if (!SameName(q.connections[i].host, host)) {
+      ++i;
+      continue;
+    }
+    std::shared_ptr<SmtpClientLink> link = std::move(q.connections[i].link);
+    q.connections.erase(q.connections.begin() + long(i));
+    if (SmtpClientSend(*link, request)) return link;
+    SmtpClientFinish(*link, true);  // no longer idle (or gone): let it end
+  }
+  return nullptr;
+}
+
+void ExpireConnections(bool all) {
+  QueueState& q = State();
+  uint32_t now = GetTickCount32();
+  for (size_t i = 0; i < q.connections.size();) {
+    QueueState::Kept& k = q.connections[i];
+    bool gone = SmtpClientConnectionState(*k.link) == SmtpClientState::kGone;
+    if (all || gone || TickElapsed(now, k.since) >= kConnectionCacheMs) {
+      if (!gone) SmtpClientFinish(*k.link, true);
+      q.connections.erase(q.connections.begin() + long(i));
+      continue;
+    }
+    ++i;
+  }
+}
+
 // ---- Items ---------------------------------------------------------------------------
 
 OutgoingItem* StartOutgoingItem(const std::string& path, bool isRetry, uint64_t retryId,
@@ -272,7 +319,9 @@ int OutgoingItemsStep() {
   }
   // A free place: the next files may go.
   if (ended) RequestOutgoingScan();
-  return q.items.empty() ? 1 : 0;
+  ExpireConnections(false);
+  // While sessions are kept the step runs again soon, to let them go in time.
+  return q.items.empty() && q.connections.empty() ? 1 : 0;
 }
 
 // ---- The scan ------------------------------------------------------------------------
@@ -336,6 +385,7 @@ int OutgoingQueueStep(bool forced) {
 bool InitializeOutgoing(std::string& why) {
   QueueState& q = State();
   q.items.clear();
+  q.connections.clear();
   q.table.clear();
   q.nextNumber = 1;
   const Settings& s = ServerSettings();
@@ -354,13 +404,20 @@ void ShutdownOutgoing() {
   // again after the next start. Nothing is marked or bounced here.
   for (auto& item : q.items)
     if (item->link) SmtpClientClose(*item->link);
+  for (auto& kept : q.connections) SmtpClientClose(*kept.link);
   uint32_t start = GetTickCount32();
   for (auto& item : q.items) {
     while (item->link && SmtpClientConnectionState(*item->link) != SmtpClientState::kGone &&
            TickElapsed(GetTickCount32(), start) < kShutdownWaitMs)
       SleepMs(10);
   }
+  for (auto& kept : q.connections) {
+    while (SmtpClientConnectionState(*kept.link) != SmtpClientState::kGone &&
+           TickElapsed(GetTickCount32(), start) < kShutdownWaitMs)
+      SleepMs(10);
+  }
   q.items.clear();
+  q.connections.clear();
   q.table.clear();
   WaitRetirements();
   ShutdownRetryQueue();
