@@ -1,6 +1,7 @@
 // The SMTP client against scripted peers: the outgoing queue in this process
 // sends .out files through the smart host (a RecordingPeer on 127.0.12.x:25) and
 // the test checks, byte for byte, what the peer got and what came back.
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -295,6 +296,32 @@ TEST_F(ClientTest, DialUpSendsLocalNodesAtOnceAndTheRestWithTheForcedConnection)
   ASSERT_TRUE(Pump([&] { return peer.Messages().size() == 2 && CountOutgoingItems() == 0; }));
   EXPECT_EQ(peer.Messages()[1].rcpts, std::vector<std::string>{"TO:<b@far.example>"});
   EXPECT_TRUE(RetryEntries().empty());
+}
+
+// A session that delivered is kept for the next message to its host; one the
+// peer closed meanwhile is replaced by a new connection to the same host, not
+// counted as that host's failure.
+TEST_F(ClientTest, KeptSessionCarriesTheNextMessageAndAClosedOneIsReplaced) {
+  auto first = std::make_unique<RecordingPeer>();
+  RecordingPeer second;
+  ASSERT_TRUE(first->Start(PeerAddress(10, 1), PeerScript()));
+  ASSERT_TRUE(second.Start(PeerAddress(10, 2), PeerScript()));
+  UseSmartHost(PeerAddress(10, 1) + ";" + PeerAddress(10, 2));
+  WriteOut(kSender, {"a@far.example"}, "Subject: 1\r\n\r\nbody\r\n");
+  ASSERT_TRUE(PumpUntilIdle());
+  WriteOut(kSender, {"b@far.example"}, "Subject: 2\r\n\r\nbody\r\n");
+  ASSERT_TRUE(PumpUntilIdle());
+  EXPECT_EQ(first->Messages().size(), 2u);
+  EXPECT_EQ(first->Connections(), 1);
+  // The peer goes away and comes back; our kept session is stale.
+  first->Stop();
+  first = std::make_unique<RecordingPeer>();
+  ASSERT_TRUE(first->Start(PeerAddress(10, 1), PeerScript()));
+  std::string path = WriteOut(kSender, {"c@far.example"}, "Subject: 3\r\n\r\nbody\r\n");
+  ASSERT_TRUE(PumpUntilIdle());
+  EXPECT_EQ(first->Messages().size(), 1u);
+  EXPECT_TRUE(second.Messages().empty());
+  EXPECT_FALSE(SpoolExists(path.substr(0, path.size() - 1) + "r"));
 }
 
 // A resolver that fails on our side (not started here) is our fault: the message
