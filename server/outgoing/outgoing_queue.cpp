@@ -186,9 +186,11 @@ bool BounceOutgoingFile(const std::string& path, int fd, const std::string& reas
     }
     fd = own.get();
   }
-  OutgoingEnvelope env;
+  // The sender as the router reads it: a file whose envelope breaks the outgoing
+  // rules (the reason for many bounces) still names its sender.
+  RouterEnvelope env;
   std::string envWhy;
-  bool haveSender = ReadOutgoingEnvelope(fd, env, envWhy) && !env.sender.empty();
+  bool haveSender = ReadRouterEnvelope(fd, 1, env, envWhy) && !env.sender.empty();
   bool toSender = haveSender && !IsMailerDaemon(env.sender);
   std::string secondAddress = std::string(second ? second : "root") + "@" + ServerSettings().localNode;
   bool written = false;

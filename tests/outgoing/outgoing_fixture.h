@@ -438,6 +438,33 @@ class OutgoingTest : public DeliveryTest {
     return Pump([] { return CountOutgoingItems() == 0 && ListFiles(Out(), "*.out").empty(); }, ms);
   }
 
+  // Routing mode 1 through `hosts` (";"-separated).
+  static void UseSmartHost(const std::string& hosts) {
+    ServerSettings().smartHost = hosts;
+    ServerSettings().routingMode = kRouteSmartHost;
+  }
+  // The bounce the queue writes to `to` for `reason`, whole; `message` is the
+  // undelivered message as stored (enclosed after this host's stamp).
+  static std::string ExpectedBounce(const std::string& to, const std::string& reason,
+                                    const std::string& message) {
+    std::string date = FormatLocalDate(DateStyle::kMail, MailNow());
+    std::string stamp = "Received: by mail.example.org from localhost\r\n"
+                        "    (mail daemon,Corvel95 V1.0); " + date + "\r\n";
+    return "From: MAILER-DAEMON@mail.example.org\r\nTo: " + to + "\r\n\r\n" + stamp +
+           "From: Mailer-Daemon<MAILER-DAEMON@mail.example.org>\r\nTo: " + to + "<" + to +
+           ">\r\nDate: " + date + "\r\nSubject: Message rejected by system\r\n\r\n"
+           "------------ Transcript of session follows ------------\r\n\r\n"
+           "Reason: " + reason + "\r\n\r\n"
+           "-----------------First 8192 bytes of-------------------\r\n"
+           "------- Unsent message enclosed after this line -------\r\n" +
+           stamp + message;
+  }
+  // The envelope lines of a spool file, with the empty line.
+  static std::string Envelope(const std::string& path) {
+    std::string text = Read(path);
+    return text.substr(0, text.find("\r\n\r\n") + 4);
+  }
+
   static std::string Out() { return ServerSettings().outgoingDirectory; }
   static std::string In() { return ServerSettings().incomingDirectory; }
   static std::vector<std::string> Files(const std::string& dir, const std::string& pattern) {

@@ -100,11 +100,8 @@ TEST_F(RoutingTest, ModesChooseExchangerSmartHostRetryOrBounce) {
       if (text.find("Subject: Message rejected by system") != std::string::npos) bounce = text;
     EXPECT_EQ(!bounce.empty(), c.bounced);
     if (c.bounced) {
-      std::string reason = "Reason: Illegal address specified as host: nosuch.out.test\r\n";
-      EXPECT_NE(bounce.find(reason), std::string::npos) << bounce;
-      std::string head = "From: MAILER-DAEMON@mail.example.org\r\nTo: " + sender + "\r\n\r\n";
-      EXPECT_EQ(bounce.substr(0, head.size()), head);
-      EXPECT_EQ(bounce.substr(bounce.size() - message.size()), message);
+      EXPECT_EQ(bounce,
+                ExpectedBounce(sender, "Illegal address specified as host: nosuch.out.test", message));
     }
     for (const RetryEntry& e : RetryEntries()) DeleteFromRetryQueue(e.id, "test");
     for (const std::string& dir : {In(), Out()})
@@ -161,6 +158,39 @@ TEST_F(RoutingTest, TwoDomainsOneDownMarksParksAndRetriesOnlyTheWaitingRecipient
   EXPECT_EQ(back.Messages()[0].rcpts, std::vector<std::string>{"TO:<y@aonly.out.test>"});
   EXPECT_EQ(up.Messages().size(), 1u);
   EXPECT_TRUE(RetryEntries().empty());
+}
+
+// Both hosts of a file down: one entry each. The retry of one host sends only its
+// recipient and leaves the file parked for the other, whose own retry finishes it.
+TEST_F(RoutingTest, RetryOfOneHostLeavesTheOtherHostsRecipientsParked) {
+  std::string path = WriteOut("alice@mail.example.org", {"x@pref.out.test", "y@aonly.out.test"},
+                              "Subject: both\r\n\r\nbody\r\n");
+  ASSERT_TRUE(PumpUntilIdle());
+  std::string parked = path.substr(0, path.size() - 1) + "r";
+  ASSERT_TRUE(SpoolExists(parked));
+  ASSERT_EQ(RetryEntries().size(), 2u);
+
+  RecordingPeer aonly;
+  ASSERT_TRUE(aonly.Start(A(kBlockB, 1), PeerScript()));
+  RetryNow("aonly.out.test");
+  ASSERT_TRUE(Pump([&] { return aonly.Messages().size() == 1 && CountOutgoingItems() == 0; }));
+  EXPECT_EQ(aonly.Messages()[0].rcpts, std::vector<std::string>{"TO:<y@aonly.out.test>"});
+  ASSERT_TRUE(SpoolExists(parked));
+  EXPECT_EQ(Envelope(parked),
+            "From: alice@mail.example.org\r\nTo: x@pref.out.test\r\nto: y@aonly.out.test\r\n\r\n");
+  std::vector<RetryEntry> entries = RetryEntries();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].host, "pref.out.test");
+  EXPECT_TRUE(IncomingTexts().empty());
+
+  RecordingPeer pref;
+  ASSERT_TRUE(pref.Start(A(kBlockA, 2), PeerScript()));
+  RetryNow("pref.out.test");
+  ASSERT_TRUE(Pump([&] { return !SpoolExists(parked) && CountOutgoingItems() == 0; }));
+  ASSERT_EQ(pref.Messages().size(), 1u);
+  EXPECT_EQ(pref.Messages()[0].rcpts, std::vector<std::string>{"TO:<x@pref.out.test>"});
+  EXPECT_TRUE(RetryEntries().empty());
+  EXPECT_EQ(aonly.Messages().size(), 1u);
 }
 
 }  // namespace

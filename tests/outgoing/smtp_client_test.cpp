@@ -14,31 +14,6 @@ constexpr const char* kSender = "sender@remote.example.com";
 // Part of the smart-host tests: routing mode 1 to `host`.
 class ClientTest : public OutgoingTest {
  protected:
-  void UseSmartHost(const std::string& host) {
-    ServerSettings().smartHost = host;
-    ServerSettings().routingMode = kRouteSmartHost;
-  }
-  // The bounce the queue writes for `reason`, compared whole; `message` is the
-  // undelivered message as stored.
-  static std::string Bounce(const std::string& to, const std::string& reason,
-                            const std::string& message) {
-    std::string date = FormatLocalDate(DateStyle::kMail, MailNow());
-    std::string stamp = "Received: by mail.example.org from localhost\r\n"
-                        "    (mail daemon,Corvel95 V1.0); " + date + "\r\n";
-    return "From: MAILER-DAEMON@mail.example.org\r\nTo: " + to + "\r\n\r\n" + stamp +
-           "From: Mailer-Daemon<MAILER-DAEMON@mail.example.org>\r\nTo: " + to + "<" + to +
-           ">\r\nDate: " + date + "\r\nSubject: Message rejected by system\r\n\r\n"
-           "------------ Transcript of session follows ------------\r\n\r\n"
-           "Reason: " + reason + "\r\n\r\n"
-           "-----------------First 8192 bytes of-------------------\r\n"
-           "------- Unsent message enclosed after this line -------\r\n" +
-           stamp + message;
-  }
-  // The envelope lines of a parked or pending file.
-  static std::string Envelope(const std::string& path) {
-    std::string text = Read(path);
-    return text.substr(0, text.find("\r\n\r\n") + 4);
-  }
 };
 
 // Lines with dots, a 100 KB line, 8-bit bytes, a bare LF and a lone CR: the wire
@@ -89,7 +64,7 @@ TEST_F(ClientTest, MixedRecipientRepliesDeliverBounceAndParkEachRecipient) {
   EXPECT_EQ(entries[0].path, parked);
   std::vector<std::string> bounces = IncomingTexts();
   ASSERT_EQ(bounces.size(), 1u);
-  EXPECT_EQ(bounces[0], Bounce(kSender,
+  EXPECT_EQ(bounces[0], ExpectedBounce(kSender,
                                "Fatal error sending message: 553 5.1.3 no such mailbox here\r\n\r\n"
                                "Sending message to c@far.example",
                                message));
@@ -175,7 +150,7 @@ TEST_F(ClientTest, PeerRepliesDecideRetryOrBounce) {
     std::vector<std::string> bounces = IncomingTexts();
     if (c.bounceReason[0]) {
       ASSERT_EQ(bounces.size(), 1u);
-      EXPECT_EQ(bounces[0], Bounce(kSender, c.bounceReason, message));
+      EXPECT_EQ(bounces[0], ExpectedBounce(kSender, c.bounceReason, message));
     } else {
       EXPECT_TRUE(bounces.empty());
     }
@@ -203,7 +178,7 @@ TEST_F(ClientTest, MessageOverThePeersSizeLimitIsBouncedWithoutMail) {
   std::vector<std::string> bounces = IncomingTexts();
   ASSERT_EQ(bounces.size(), 1u);
   EXPECT_EQ(bounces[0],
-            Bounce(kSender,
+            ExpectedBounce(kSender,
                    "Fatal error sending message: Message to big: " + std::to_string(message.size()) +
                        " > 1000 allowed by host\r\n\r\nSending message to a@far.example",
                    message));
