@@ -54,7 +54,3 @@ int CountOutgoingItems();
 // committed; `why` has the first failure.
 bool BounceOutgoingFile(const std::string& path, int fd, const std::string& reason,
                         bool deleteAfter, bool toSecond, const char* second, std::string& why);
-
-// Test hooks: the connection time-out in ms that replaces ConnectionTime (0 = the
-// configured one).
-void SetOutgoingConnectTimeoutForTests(uint32_t ms);

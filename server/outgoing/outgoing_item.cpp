@@ -22,7 +22,6 @@
 #include "server/spool/headers.h"
 #include "server/spool/spool.h"
 
-uint32_t OutgoingConnectTimeoutForTests();  // outgoing_queue.cpp
 
 namespace {
 
@@ -263,7 +262,6 @@ int Connect(OutgoingItem& item) {
   }
   long timeout = GetExceptionTimeout(CurrentExceptions(), d.node);
   item.connectTimeoutMs = uint32_t(timeout > 0 ? timeout : s.connectionTime) * 1000u;
-  if (OutgoingConnectTimeoutForTests()) item.connectTimeoutMs = OutgoingConnectTimeoutForTests();
   item.connHost = d.host;
   item.connectionFailed = false;
   std::string display = d.exchanger.empty() || d.smartHost ? d.host : d.exchanger + " " + d.host;

@@ -4,7 +4,6 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdarg>
 #include <deque>
 #include <mutex>
@@ -53,8 +52,6 @@ QueueState& State() {
   static QueueState s;
   return s;
 }
-
-std::atomic<uint32_t> gConnectTimeoutForTests{0};
 
 struct Guard {
   bool& flag;
@@ -140,8 +137,6 @@ int OutgoingCapacity() {
   return int(std::clamp(limit, 1L, kOutgoingCapacityMax));
 }
 
-void SetOutgoingConnectTimeoutForTests(uint32_t ms) { gConnectTimeoutForTests = ms; }
-uint32_t OutgoingConnectTimeoutForTests() { return gConnectTimeoutForTests.load(); }
 
 std::string PostmasterAddress() { return "postmaster@" + ServerSettings().localNode; }
 std::string RootAddress() { return "root@" + ServerSettings().localNode; }

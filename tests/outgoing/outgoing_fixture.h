@@ -393,7 +393,6 @@ class OutgoingTest : public DeliveryTest {
     MxShutdown();
     NetShutdown();
     SetSmtpClientTimeouts(0, 0);
-    SetOutgoingConnectTimeoutForTests(0);
     DeliveryTest::TearDown();
   }
 
