@@ -127,6 +127,11 @@ TEST_F(ClientTest, PeerRepliesDecideRetryOrBounce) {
     cases.push_back(c);
   }
   {
+    OutcomeCase c{"EHLO refused: HELO, plain SMTP", {}, {"a@far.example"}, true, false, ""};
+    c.script.ehlo = "500 5.5.1 command unrecognized";
+    cases.push_back(c);
+  }
+  {
     OutcomeCase c{"long multi-line replies", {}, {"a@far.example"}, true, false, ""};
     std::string ehlo;
     for (int i = 0; i < 300; ++i) ehlo += "250-X-LONG-" + std::string(1000, 'e') + "\r\n";
