@@ -286,10 +286,25 @@ OutgoingItem* StartOutgoingItem(const std::string& path, bool isRetry, uint64_t 
   return q.items.back().get();
 }
 
-int OutgoingItemsStep() {
+namespace {
+
+// Starts items for the names waiting in the transfer table while there is room.
+// Returns how many started.
+int DispatchTable(int capacity, bool forced, bool forceSmartHost) {
   QueueState& q = State();
-  Guard guard(q.running);
-  if (!guard.entered) return 0;
+  int started = 0;
+  while (!q.table.empty() && int(q.items.size()) < capacity) {
+    std::string path = std::move(q.table.front());
+    q.table.pop_front();
+    if (!SpoolExists(path) || BeingRetired(path) || ItemForPath(path)) continue;
+    if (StartOutgoingItem(path, false, 0, "", false, forced, forceSmartHost)) ++started;
+  }
+  return started;
+}
+
+// Runs every item once as far as it goes; true when some item ended.
+bool RunItems() {
+  QueueState& q = State();
   bool ended = false;
   for (size_t i = 0; i < q.items.size();) {
     OutgoingItem& item = *q.items[i];
@@ -314,7 +329,20 @@ int OutgoingItemsStep() {
     }
     ++i;
   }
-  // A free place: the next files may go.
+  return ended;
+}
+
+}  // namespace
+
+int OutgoingItemsStep() {
+  QueueState& q = State();
+  Guard guard(q.running);
+  if (!guard.entered) return 0;
+  // A place freed is taken at once by a file already waiting in the table, so
+  // a place does not stay empty until the next scan.
+  bool ended = RunItems();
+  if (ended && DispatchTable(OutgoingCapacity(), false, false) > 0) RunItems();
+  // A free place: the next files may go (the scan also serves the retry queue).
   if (ended) RequestOutgoingScan();
   ExpireConnections(false);
   // While sessions are kept the step runs again soon, to let them go in time.
@@ -344,12 +372,7 @@ int OutgoingQueueStep(bool forced) {
       LogEvent(0, kLogGeneralDebug, "Add: %s,%d", PathFileName(q.table.back()).c_str(),
                int(q.table.size()));
   }
-  while (!q.table.empty() && int(q.items.size()) < capacity) {
-    std::string path = std::move(q.table.front());
-    q.table.pop_front();
-    if (!SpoolExists(path) || BeingRetired(path) || ItemForPath(path)) continue;
-    StartOutgoingItem(path, false, 0, "", false, force.force, force.smartHost);
-  }
+  DispatchTable(capacity, force.force, force.smartHost);
 
   // Then the retry queue, when the network is there or a connection is forced.
   if ((s.netAlwaysPresent || force.force) && int(q.items.size()) < capacity &&
