@@ -133,9 +133,11 @@ start_corvel() {
     for s in "BindAddress sz 127.0.0.1" "LocalIP sz 127.0.0.1" "LocalNode sz mail.example.org" \
              "VerifyIncoming dword 0" "VerifyNode dword 0" "SysAccess dword 0" \
              "SysOptSmtp dword $PORT" "LimitOutgoingMessages dword $LIMIT" \
-             "SmartHost sz $SINK_ADDR" "DomainServer sz $DNS_ADDR"; do
+             "DomainServer sz $DNS_ADDR"; do
         "${reg[@]}" set "$KEY" $s >/dev/null || die "corvelreg set $s failed"
     done
+    # The sink by its address, written as Postfix's relayhost is.
+    "${reg[@]}" set "$KEY" SmartHost sz "[$SINK_ADDR]" >/dev/null || die "corvelreg set SmartHost failed"
     if [ "$mode" = smarthost ]; then
         "${reg[@]}" set "$KEY" RoutingMode dword 1 >/dev/null
     else

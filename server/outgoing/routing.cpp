@@ -194,7 +194,13 @@ std::vector<std::string> SmartHostList(std::string_view smartHost) {
     size_t semi = smartHost.find(';', start);
     std::string_view entry =
         Trim(smartHost.substr(start, semi == std::string_view::npos ? semi : semi - start));
-    if (!entry.empty()) hosts.emplace_back(entry);
+    // An address written as a literal ("[a.b.c.d]") is used as it stands: the
+    // brackets go, and no exchanger is looked up for it.
+    std::string dotted;
+    if (ParseIpLiteral(entry, dotted))
+      hosts.push_back(dotted);
+    else if (!entry.empty())
+      hosts.emplace_back(entry);
     if (semi == std::string_view::npos) break;
     start = semi + 1;
   }

@@ -108,7 +108,8 @@ LocalNodeSettings& LocalNodes();
 // of the local nodes (without regard to case). Needs RouteToLocal.
 bool IsLocalNode(const LocalNodeSettings& settings, std::string_view node);
 
-// The `;`-separated SmartHost list, blanks trimmed, empty entries dropped.
+// The `;`-separated SmartHost list, blanks trimmed, empty entries dropped; an
+// address literal "[a.b.c.d]" becomes the bare address.
 std::vector<std::string> SmartHostList(std::string_view smartHost);
 
 // The node of a recipient: the part after the last "@", or for a source route

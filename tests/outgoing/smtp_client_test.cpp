@@ -206,6 +206,41 @@ TEST_F(ClientTest, RefusingGreetingMovesOnToTheNextSmartHost) {
   EXPECT_TRUE(RetryEntries().empty());
 }
 
+// Smart hosts written as address literals lose their brackets; names, blanks
+// and empty entries keep the list's usual rules.
+TEST(SmartHostListTest, AddressLiteralsBecomeBareAddresses) {
+  struct Case {
+    const char* text;
+    std::vector<std::string> hosts;
+  } cases[] = {
+      {"[127.0.0.2]", {"127.0.0.2"}},
+      {" [10.1.2.3] ;relay.example; 10.0.0.9 ;;", {"10.1.2.3", "relay.example", "10.0.0.9"}},
+      {"[relay.example]", {"[relay.example]"}},  // not an address literal: kept as written
+      {"[1.2.3]x", {"[1.2.3]x"}},
+      {"[]", {"[]"}},
+      {"", {}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(SmartHostList(c.text), c.hosts) << c.text;
+}
+
+// A bracketed smart host is connected to by its address; a refusing first one
+// hands the message to the next, also bracketed.
+TEST_F(ClientTest, BracketedSmartHostsAreUsedByAddress) {
+  PeerScript refusing;
+  refusing.greeting = "554 no service for you";
+  RecordingPeer first, second;
+  ASSERT_TRUE(first.Start(PeerAddress(28, 1), refusing));
+  ASSERT_TRUE(second.Start(PeerAddress(28, 2), PeerScript()));
+  UseSmartHost("[" + PeerAddress(28, 1) + "]; [" + PeerAddress(28, 2) + "]");
+  std::string path = WriteOut(kSender, {"a@far.example"}, "Subject: x\r\n\r\nbody\r\n");
+  ASSERT_TRUE(PumpUntilIdle(8000));
+  EXPECT_EQ(first.Messages().size(), 0u);
+  ASSERT_EQ(second.Messages().size(), 1u);
+  EXPECT_FALSE(SpoolExists(path));
+  EXPECT_TRUE(RetryEntries().empty());
+  EXPECT_TRUE(IncomingTexts().empty());
+}
+
 // A peer that goes quiet is given up after the (here short) reply time-out and
 // the message is retried, not bounced.
 TEST_F(ClientTest, SilentPeerTimesOutAndTheMessageWaitsForARetry) {
