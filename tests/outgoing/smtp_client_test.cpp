@@ -190,20 +190,29 @@ TEST_F(ClientTest, MessageOverThePeersSizeLimitIsBouncedWithoutMail) {
 }
 
 // A peer that will not serve (554 greeting) is a failed connection: the next
-// smart host takes the message at once.
+// smart host takes the message at once, whether the hosts are written bare or
+// as address literals (used by their address).
 TEST_F(ClientTest, RefusingGreetingMovesOnToTheNextSmartHost) {
   PeerScript refusing;
   refusing.greeting = "554 no service for you";
-  RecordingPeer first, second;
-  ASSERT_TRUE(first.Start(PeerAddress(5, 1), refusing));
-  ASSERT_TRUE(second.Start(PeerAddress(5, 2), PeerScript()));
-  UseSmartHost(PeerAddress(5, 1) + "; " + PeerAddress(5, 2));
-  std::string path = WriteOut(kSender, {"a@far.example"}, "Subject: x\r\n\r\nbody\r\n");
-  ASSERT_TRUE(PumpUntilIdle(8000));
-  EXPECT_EQ(first.Messages().size(), 0u);
-  EXPECT_EQ(second.Messages().size(), 1u);
-  EXPECT_FALSE(SpoolExists(path));
-  EXPECT_TRUE(RetryEntries().empty());
+  for (bool bracketed : {false, true}) {
+    SCOPED_TRACE(bracketed ? "[a.b.c.d]" : "a.b.c.d");
+    int block = bracketed ? 28 : 5;
+    RecordingPeer first, second;
+    ASSERT_TRUE(first.Start(PeerAddress(block, 1), refusing));
+    ASSERT_TRUE(second.Start(PeerAddress(block, 2), PeerScript()));
+    auto written = [&](int host) {
+      return bracketed ? "[" + PeerAddress(block, host) + "]" : PeerAddress(block, host);
+    };
+    UseSmartHost(written(1) + "; " + written(2));
+    std::string path = WriteOut(kSender, {"a@far.example"}, "Subject: x\r\n\r\nbody\r\n");
+    ASSERT_TRUE(PumpUntilIdle(8000));
+    EXPECT_EQ(first.Messages().size(), 0u);
+    EXPECT_EQ(second.Messages().size(), 1u);
+    EXPECT_FALSE(SpoolExists(path));
+    EXPECT_TRUE(RetryEntries().empty());
+    EXPECT_TRUE(IncomingTexts().empty());
+  }
 }
 
 // Smart hosts written as address literals lose their brackets; names, blanks
@@ -221,24 +230,6 @@ TEST(SmartHostListTest, AddressLiteralsBecomeBareAddresses) {
       {"", {}},
   };
   for (const Case& c : cases) EXPECT_EQ(SmartHostList(c.text), c.hosts) << c.text;
-}
-
-// A bracketed smart host is connected to by its address; a refusing first one
-// hands the message to the next, also bracketed.
-TEST_F(ClientTest, BracketedSmartHostsAreUsedByAddress) {
-  PeerScript refusing;
-  refusing.greeting = "554 no service for you";
-  RecordingPeer first, second;
-  ASSERT_TRUE(first.Start(PeerAddress(28, 1), refusing));
-  ASSERT_TRUE(second.Start(PeerAddress(28, 2), PeerScript()));
-  UseSmartHost("[" + PeerAddress(28, 1) + "]; [" + PeerAddress(28, 2) + "]");
-  std::string path = WriteOut(kSender, {"a@far.example"}, "Subject: x\r\n\r\nbody\r\n");
-  ASSERT_TRUE(PumpUntilIdle(8000));
-  EXPECT_EQ(first.Messages().size(), 0u);
-  ASSERT_EQ(second.Messages().size(), 1u);
-  EXPECT_FALSE(SpoolExists(path));
-  EXPECT_TRUE(RetryEntries().empty());
-  EXPECT_TRUE(IncomingTexts().empty());
 }
 
 // A peer that goes quiet is given up after the (here short) reply time-out and
