@@ -12,7 +12,9 @@
 //   written directly and the queue is pumped until a condition holds.
 #pragma once
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -33,8 +35,26 @@
 #include "tests/delivery/delivery_fixture.h"
 #include "tests/support/spool_files.h"
 
-// Address `host` (1..7) of block `block` (1..31).
+// Address `host` (1..7) of block `block` (1..31). The first use of a block in a
+// process waits for an exclusive lock on the block and holds it until the process
+// ends: tests of one file share their blocks (the fixture's name server, peers on
+// port 25), and ctest runs them as separate processes side by side, as may another
+// checkout on the same machine. Blocks are taken in rising order by every test.
 inline std::string PeerAddress(int block, int host) {
+  static std::mutex guard;
+  static std::map<int, int> held;  // block -> descriptor holding its lock
+  {
+    std::lock_guard<std::mutex> hold(guard);
+    if (!held.count(block)) {
+      std::string path = "/tmp/corvel-test-peer-block-" + std::to_string(block) + ".lock";
+      int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+      if (fd >= 0) {
+        while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+      }
+      held[block] = fd;
+    }
+  }
   return "127.0.12." + std::to_string(block * 8 + host);
 }
 

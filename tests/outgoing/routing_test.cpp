@@ -51,6 +51,7 @@ class RoutingTest : public OutgoingTest {
   void SetUp() override {
     OutgoingTest::SetUp();
     if (access(kUnbound, X_OK) != 0) GTEST_SKIP() << kUnbound << " is not installed (package unbound)";
+    A(kBlockA, 0), A(kBlockB, 0);  // both blocks taken in rising order, before the zone
     std::string why;
     ASSERT_TRUE(dns_.Start(A(kBlockA, 1), TestZone(), why)) << why;
     StartResolver(A(kBlockA, 1));
