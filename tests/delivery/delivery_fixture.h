@@ -113,13 +113,25 @@ inline size_t MailboxMessages(const std::string& path) {
   return index.messages.size();
 }
 
+// Waits until the mailbox holds `n` messages. The count is taken again under the
+// account's mailbox lock (the account named by the file's stem), so a message
+// whose separator is written but whose text is still coming is waited for.
 inline bool WaitForMailboxMessages(const std::string& path, size_t n, uint32_t ms) {
   uint32_t start = GetTickCount32();
+  auto whole = [&]() {
+    if (MailboxMessages(path) < n) return false;
+    std::string stem = path.substr(path.rfind('/') + 1);
+    stem = stem.substr(0, stem.find('.'));
+    MailboxLock lock;
+    bool timedOut = false;
+    LockMailbox(stem, 5000, lock, timedOut);
+    return MailboxMessages(path) >= n;
+  };
   while (TickElapsed(GetTickCount32(), start) < ms) {
-    if (MailboxMessages(path) >= n) return true;
+    if (whole()) return true;
     SleepMs(50);
   }
-  return MailboxMessages(path) >= n;
+  return whole();
 }
 
 // The registry values every real-server test runs with: loopback only, no DNS,
