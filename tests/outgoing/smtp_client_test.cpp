@@ -1,6 +1,10 @@
 // The SMTP client against scripted peers: the outgoing queue in this process
 // sends .out files through the smart host (a RecordingPeer on 127.0.12.x:25) and
 // the test checks, byte for byte, what the peer got and what came back.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -328,6 +332,45 @@ TEST_F(ClientTest, KeptSessionCarriesTheNextMessageAndAClosedOneIsReplaced) {
   EXPECT_EQ(first->Messages().size(), 1u);
   EXPECT_TRUE(second.Messages().empty());
   EXPECT_FALSE(SpoolExists(path.substr(0, path.size() - 1) + "r"));
+}
+
+// The session's socket sends each piece at once: a message that wraps around the
+// end of the send ring leaves in two sends, and under Nagle's rule the second
+// would wait for the peer's delayed acknowledgement while the peer waits for the
+// final dot, 40 ms for every such message.
+TEST_F(ClientTest, SessionSocketSendsWithoutNaglesDelay) {
+  RecordingPeer peer;
+  ASSERT_TRUE(peer.Start(PeerAddress(29, 1), PeerScript()));
+  std::string path = WriteOut(kSender, {"a@far.example"}, "Subject: 1\r\n\r\nbody\r\n");
+  auto request = std::make_shared<SmtpRequest>();
+  request->fileName = PathFileName(path);
+  request->sender = kSender;
+  request->file = OpenShared(path, O_RDONLY);
+  ASSERT_TRUE(request->file.valid());
+  SmtpRequestRecipient recipient;
+  recipient.address = "a@far.example";
+  request->recipients.push_back(std::move(recipient));
+  std::string why;
+  std::shared_ptr<SmtpClientLink> link =
+      SmtpConnect(PeerAddress(29, 1), "", "", false, request, nullptr, why);
+  ASSERT_TRUE(link) << why;
+  // The session alone, without the queue (which would take the file itself).
+  auto waitFor = [](const std::function<bool()>& done) {
+    for (int i = 0; i < 3000 && !done(); ++i) SleepMs(5);
+    return done();
+  };
+  ASSERT_TRUE(waitFor([&] { return request->finished.load() && SmtpClientIsIdle(*link); }));
+  int on = 0;
+  socklen_t size = sizeof on;
+  {
+    std::lock_guard<std::mutex> g(link->lock);
+    ASSERT_FALSE(link->gone);
+    ASSERT_EQ(getsockopt(link->socket, IPPROTO_TCP, TCP_NODELAY, &on, &size), 0);
+  }
+  EXPECT_NE(on, 0);
+  EXPECT_EQ(peer.Messages().size(), 1u);
+  SmtpClientFinish(*link, true);
+  ASSERT_TRUE(waitFor([&] { return SmtpClientConnectionState(*link) == SmtpClientState::kGone; }));
 }
 
 // A resolver that fails on our side (not started here) is our fault: the message
