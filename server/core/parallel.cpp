@@ -5,6 +5,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/thread_name.h"
+
 namespace {
 
 // More threads than files flushed at once gain nothing; a flush waits on the
@@ -39,6 +41,7 @@ void RunJob(const Job& job) {
 }
 
 void PoolThread() {
+  NameThisThread("corvel-flush");
   Pool& pool = ThePool();
   std::unique_lock<std::mutex> lock(pool.mutex);
   // A new thread is counted idle by the one that made it.

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/thread_name.h"
 #include "platform/tick.h"
 #include "server/core/config.h"
 #include "server/core/log.h"
@@ -251,6 +252,7 @@ bool StartPeriodicWorker(std::string& why) {
   }
   try {
     g_thread = std::thread([] {
+      NameThisThread("corvel-worker");
       std::unique_lock<std::mutex> lock(g_wakeMutex);
       uint32_t wait = kTickWaitMs;
       for (;;) {

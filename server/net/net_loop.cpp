@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/thread_name.h"
 #include "platform/tick.h"
 #include "server/core/log.h"
 #include "server/net/net_internal.h"
@@ -56,6 +57,7 @@ char gWakeMarker;                      // the epoll tag of the wake-up eventfd
 std::atomic<bool> gRetryWanted{false};  // some node waits for a retry round
 
 void PoolWorker() {
+  NameThisThread("corvel-net");
   std::unique_lock<std::mutex> lk(gPool.lock);
   for (;;) {
     if (gPool.queue.empty()) {
@@ -169,6 +171,7 @@ void RunWatchdog(uint32_t now, std::vector<std::pair<NodeRef, uint32_t>>& batch)
 }
 
 void LoopMain() {
+  NameThisThread("corvel-netloop");
   epoll_event events[kEventsPerWait];
   std::vector<std::pair<NodeRef, uint32_t>> batch;
   uint32_t lastHousekeeping = GetTickCount32();
