@@ -127,6 +127,7 @@ int NetReadLine(NetNode* node, char* buffer, int max) {
     buffer[out] = '\0';
     return -2;
   }
+  node->incompleteAt = r.moved;  // its end will come as input: no retry round needed
   return -1;
 }
 

@@ -210,7 +210,8 @@ bool FlushSend(NetNode* n) {
 
 struct RoundResult {
   bool queued = false;     // the handler queued output
-  bool inputLeft = false;  // unread input stays in the ring
+  bool consumed = false;   // the handler took input
+  bool inputLeft = false;  // unread input stays that the handler may want again
 };
 
 RoundResult RunRound(const NodeRef& ref) {
@@ -232,6 +233,7 @@ RoundResult RunRound(const NodeRef& ref) {
     SyncLockHold s(n->sendLock);
     queuedBefore = n->send.moved;
   }
+  uint64_t takenAtStart = n->receive.moved;
   const NodeRef* outer = tl_roundNode;
   tl_roundNode = &ref;
   n->inHandler = true;
@@ -254,7 +256,10 @@ RoundResult RunRound(const NodeRef& ref) {
     SyncLockHold s(n->sendLock);
     result.queued = n->send.moved != queuedBefore;
   }
-  result.inputLeft = n->receive.queued > 0;
+  result.consumed = n->receive.moved != takenAtStart;
+  // Input the handler looked at and found to be an incomplete line waits for
+  // the rest of the line, which comes as an event of its own.
+  result.inputLeft = n->receive.queued > 0 && n->incompleteAt != n->receive.moved;
   if (fault) RequestNodeEnd(ref, kCloseUserRequested);
   return result;
 }
@@ -379,18 +384,22 @@ void ServeConnection(const NodeRef& ref, uint32_t work) {
   bool wantRead = work & kWorkRead;
   bool queuedLast = false;
   bool inputLeft = false;
-  if ((work & kWorkWrite) && FlushSend(n)) wantRound = true;  // room for more output
+  bool active = false;  // bytes moved or the handler did something
+  if ((work & kWorkWrite) && FlushSend(n)) wantRound = active = true;  // room for more output
   for (int i = 0; i < kRoundsPerPass; ++i) {
     bool got = false;
     if (wantRead || n->receivePending) got = ReceiveIntoRing(n);
     wantRead = false;
     if (!got && !wantRound) break;
     RoundResult r = RunRound(ref);
-    FlushSend(n);
+    // Bytes of an earlier round leaving now make room a handler may be waiting for.
+    bool drained = FlushSend(n) && !r.queued;
     queuedLast = r.queued;
     inputLeft = r.inputLeft;
-    wantRound = r.queued;  // a handler that just spoke may have more to say
+    active = active || got || r.queued || r.consumed || drained;
+    wantRound = r.queued || drained;  // a handler that just spoke may have more to say
     std::lock_guard<std::mutex> g(n->control);
+    if (active) n->idleGap = kNetIdleRoundMs;
     if (n->ending || n->hardClose) break;
   }
   // More to do at once: a handler that just spoke, or input still in the socket
