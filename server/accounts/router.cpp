@@ -572,11 +572,14 @@ int RouteIncomingQueue() {
   }
   std::vector<std::string> paths;
   for (SpoolWork* w : finished) paths.push_back(w->path);
-  StartInBackground(g_deletions, finished.size(), [paths = std::move(paths)](size_t i) {
-    bool gone = RetireSpoolFile(paths[i]);
-    LogEvent(0, kLogRouting, "Deleting file '%s' = %d", paths[i].c_str(), gone ? 1 : 0);
-    return true;
-  });
+  // One background job retires the call's files together (one directory flush).
+  if (!paths.empty())
+    StartInBackground(g_deletions, 1, [paths = std::move(paths)](size_t) {
+      std::vector<char> gone = RetireSpoolFiles(paths);
+      for (size_t i = 0; i < paths.size(); ++i)
+        LogEvent(0, kLogRouting, "Deleting file '%s' = %d", paths[i].c_str(), gone[i] ? 1 : 0);
+      return true;
+    });
   if (madeIncoming) RequestIncomingScan();
   if (madeOutgoing) RequestOutgoingScan();
   if (g_queue.next >= count) {

@@ -77,7 +77,9 @@ void Post(TaskGroup& group, size_t n, std::shared_ptr<const std::function<bool(s
     ++pool.threads;
     ++pool.idle;
   }
-  pool.wake.notify_all();
+  // One thread per job, not every idle thread: the others would only wake to
+  // find the queue empty again.
+  for (size_t i = first; i < n; ++i) pool.wake.notify_one();
 }
 
 // Takes one queued job of `group` off the pool's list, if there is one.

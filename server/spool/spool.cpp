@@ -375,38 +375,66 @@ std::string FreshSpoolName(const std::string& dir, const char* extension) {
 }
 
 bool RetireSpoolFile(const std::string& path) {
-  std::string dir = PathDirectory(path);
-  SpoolDirState& state = DirState(dir);
-  bool room;
-  {
-    std::lock_guard<std::mutex> lock(state.spareMutex);
-    room = state.spares.size() < kMaxSpareFiles;
-  }
-  if (room) {
-    for (int probe = 0; probe < kMaxNameProbes; ++probe) {
+  return RetireSpoolFiles({path}).front() != 0;
+}
+
+std::vector<char> RetireSpoolFiles(const std::vector<std::string>& paths) {
+  std::vector<char> gone(paths.size(), 0);
+  // Renamed and emptied first, all of them; then one flush per directory makes
+  // the spare names durable before any spare is handed out.
+  struct Spare {
+    size_t index;
+    std::string dir, name;
+    bool emptied;
+  };
+  std::vector<Spare> spares;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    const std::string& path = paths[i];
+    std::string dir = PathDirectory(path);
+    SpoolDirState& state = DirState(dir);
+    bool room;
+    {
+      std::lock_guard<std::mutex> lock(state.spareMutex);
+      room = state.spares.size() + spares.size() < kMaxSpareFiles;
+    }
+    bool renamed = false;
+    for (int probe = 0; room && probe < kMaxNameProbes; ++probe) {
       std::string spare = FormatSpoolName(dir, NextSpoolNumber(state), kSpareExtension);
       int rc = RenameNoReplace(path, spare);
       if (rc == kErrFileExists || rc == kErrAlreadyExists) continue;
       if (rc != 0) break;
       // Renamed first, emptied after: a crash in between leaves a spare with
       // old content, which start-up empties, never an empty queue file.
-      // The spare is handed out only once its new name is on stable storage:
-      // otherwise, after a power loss, the old queue name could come back
-      // pointing at the next message being written into the same file.
-      if (::truncate(spare.c_str(), 0) != 0 || !FlushAfterRename(dir)) {
-        DeleteFileWin(spare);  // out of the queue either way
-        return true;
-      }
+      spares.push_back(Spare{i, dir, spare, ::truncate(spare.c_str(), 0) == 0});
+      renamed = true;
+      break;
+    }
+    if (!renamed) gone[i] = DeleteFileWin(path) == 0;
+  }
+  // A spare is handed out only once its new name is on stable storage:
+  // otherwise, after a power loss, the old queue name could come back pointing
+  // at the next message being written into the same file.
+  std::vector<std::pair<std::string, bool>> flushed;
+  for (Spare& sp : spares) {
+    auto it = std::find_if(flushed.begin(), flushed.end(),
+                           [&](const auto& f) { return f.first == sp.dir; });
+    if (it == flushed.end()) {
+      flushed.emplace_back(sp.dir, FlushAfterRename(sp.dir));
+      it = flushed.end() - 1;
+    }
+    gone[sp.index] = 1;  // out of the queue either way
+    SpoolDirState& state = DirState(sp.dir);
+    bool keep = sp.emptied && it->second;
+    if (keep) {
       std::lock_guard<std::mutex> lock(state.spareMutex);
       if (state.spares.size() < kMaxSpareFiles) {
-        state.spares.push_back(spare);
-        return true;
+        state.spares.push_back(sp.name);
+        continue;
       }
-      DeleteFileWin(spare);
-      return true;
     }
+    DeleteFileWin(sp.name);
   }
-  return DeleteFileWin(path) == 0;
+  return gone;
 }
 
 int AdoptSpareFiles(const std::string& dir) {

@@ -109,6 +109,9 @@ UniqueFd CreateSpoolTemp(std::string& pathOut, bool incoming);
 // temporary of the same directory while there is room, else deleted. False when
 // the file is still there under its name.
 bool RetireSpoolFile(const std::string& path);
+// The same for many files at once, sharing one directory flush: for each path,
+// 1 when it is gone from the queue, 0 when it is still there under its name.
+std::vector<char> RetireSpoolFiles(const std::vector<std::string>& paths);
 
 // Start-up: takes over the spare files an earlier run left in `dir` (emptied;
 // beyond kMaxSpareFiles deleted). Returns how many were taken over.
