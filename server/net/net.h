@@ -141,9 +141,9 @@ struct NetNode {
   int stream = 1;                  // 1 TCP, 0 UDP
   std::atomic<bool> deleted{false};
   sockaddr_in remoteAddress{};     // for an outgoing connect
-  std::unique_ptr<char[]> datagram;  // kNetDatagramSize bytes
-  NetRing receive;
-  NetRing send;
+  std::unique_ptr<char[]> datagram;  // kNetDatagramSize bytes (UDP nodes only)
+  NetRing receive;                 // the rings' buffers come with their first use and
+  NetRing send;                    // go back when a quiet node's rings are empty
   std::atomic<bool> receivePending{false};  // the socket may hold unread input
   std::atomic<uint32_t> lastActivity{0};    // tick of the last successful receive or send
   std::atomic<uint16_t> idleTimeout{0};     // seconds, 0 = none

@@ -15,8 +15,11 @@
 //
 // The pool grows by one thread whenever the last thread waiting on epoll leaves
 // it, so while handlers block there is always a thread left to take new events
-// (up to kNetPoolMaxThreads); threads beyond kNetPoolMinThreads end after
-// kNetPoolIdleExitMs without an event.
+// (up to kNetPoolMaxThreads). Whether a handler is about to block cannot be known
+// beforehand, so the pool also grows during a burst of busy handlers; once no
+// thread has been left waiting for kNetPoolIdleExitMs, the threads beyond
+// kNetPoolMinThreads end one by one. (The kernel wakes the waiting threads in
+// turn, so a thread's own idle time says nothing about the pool's need.)
 //
 // Timed work runs on whichever thread takes the timer's event: retry rounds for
 // nodes that left input unread, idle rounds, delayed closes and descriptor
@@ -86,6 +89,7 @@ Timers gTimers;
 std::atomic<int> gWaiting{0};           // threads inside epoll_wait
 std::atomic<bool> gRetryWanted{false};  // some node waits for a retry round
 std::atomic<bool> gStopping{false};     // NetShutdown is ending the threads
+std::atomic<uint32_t> gLastSaturated{0};  // tick when a thread last found none waiting
 char gWakeMarker;                       // the epoll tag of the wake-up eventfd
 char gTimerMarker;                      // the epoll tag of the timer
 
@@ -232,7 +236,7 @@ void RunHousekeeping(uint32_t now, std::vector<std::pair<NodeRef, uint32_t>>& fo
       if (!p->started || p->finished) continue;
       if (p->stream && !p->listener && p->state == kNodeConnected &&
           TickElapsed(now, p->lastRoundTick) >= p->idleGap) {
-        work |= kWorkRound;
+        work |= kWorkRound | kWorkIdle;
         p->idleGap = std::min<uint32_t>(p->idleGap * 2, kNetIdleRoundMaxMs);
       }
       if (p->closeRequested && p->closeDelay > 0) work |= kWorkClose;
@@ -329,6 +333,7 @@ void PoolThread() {
   NameThisThread("corvel-net");
   Batch batch;
   tl_batch = &batch;
+
   epoll_event events[kEventsPerWait];
   for (;;) {
     try {
@@ -340,7 +345,14 @@ void PoolThread() {
       {
         std::lock_guard<std::mutex> g(gPool.lock);
         if (gPool.stopping) break;
-        timeout = gPool.threads > kNetPoolMinThreads ? int(kNetPoolIdleExitMs) : -1;
+        bool surplus = gPool.threads > kNetPoolMinThreads;
+        if (surplus && TickElapsed(GetTickCount32(), gLastSaturated.load()) >= kNetPoolIdleExitMs) {
+          // The pool has not needed this many threads for a while: one fewer.
+          --gPool.threads;
+          gPool.exited.push_back(std::this_thread::get_id());
+          break;
+        }
+        timeout = surplus ? int(kNetPoolIdleExitMs) : -1;
       }
       gWaiting.fetch_add(1);
       int n = epoll_wait(gLoop.epollFd, events, kEventsPerWait, timeout);
@@ -352,16 +364,11 @@ void PoolThread() {
         }
         continue;
       }
-      if (n == 0) {
-        std::lock_guard<std::mutex> g(gPool.lock);
-        if (gPool.threads > kNetPoolMinThreads && !gPool.stopping) {
-          --gPool.threads;
-          gPool.exited.push_back(std::this_thread::get_id());
-          break;
-        }
-        continue;
+      if (n == 0) continue;  // the check above decides whether this thread ends
+      if (left == 0) {
+        gLastSaturated = GetTickCount32();
+        GrowIfNoneWaits();
       }
-      if (left == 0) GrowIfNoneWaits();
       TakeEvents(events, n);
       RunBatch(batch);
     } catch (...) {
@@ -487,6 +494,8 @@ bool NetStartup(std::string& why) {
   }
   gRetryWanted = false;
   gStopping = false;
+  gLastSaturated = GetTickCount32();
+
   gLoop.running = true;
   {
     std::lock_guard<std::mutex> p(gPool.lock);

@@ -163,6 +163,13 @@ bool ReceiveIntoRing(NetNode* n) {
   if (n->socket < 0) return false;
   NetRing& r = n->receive;
   bool got = false;
+  if (!EnsureRingBuffer(r)) {
+    // Out of memory: the connection cannot be served.
+    std::lock_guard<std::mutex> g(n->control);
+    n->hardClose = true;
+    n->receivePending = false;
+    return false;
+  }
   for (;;) {
     uint32_t piece = RingWritablePiece(r);
     if (piece == 0) {
@@ -412,6 +419,13 @@ void ServeConnection(const NodeRef& ref, uint32_t work) {
   }
   if (wantRound || roomForInput) ScheduleNode(ref, (wantRound ? uint32_t(kWorkRound) : 0u) | kWorkRead);
   if (inputLeft) RequestRetryRound(n);
+  if ((work & kWorkIdle) && !active) {
+    // Quiet since its last round: the empty ring buffers go back to the heap.
+    SyncLockHold h(n->receiveLock);
+    SyncLockHold s(n->sendLock);
+    ReleaseEmptyRing(n->receive);
+    ReleaseEmptyRing(n->send);
+  }
   CheckClose(ref, queuedLast);
 }
 
