@@ -31,6 +31,8 @@ bool IndexWhileConnected(int fd, NetNode* node, MailboxIndex& index, std::string
   }
   MailboxSplitter splitter;
   BeginMailboxSplit(splitter, index);
+  const long long every = kPop3.indexYieldLines;
+  long long asked = 0;  // lines fed when the client was last asked after
   std::string block(kPop3.fileBufferBytes, '\0');
   for (;;) {
     long n = ReadSome(fd, block.data(), block.size());
@@ -40,22 +42,13 @@ bool IndexWhileConnected(int fd, NetNode* node, MailboxIndex& index, std::string
     }
     if (n == 0) break;
     std::string_view data(block.data(), size_t(n));
-    // Feed in pieces of at most kPop3.indexYieldLines lines.
+    // Fed kPop3.indexYieldLines lines at a time, asking after each whether the
+    // client is still there.
     while (!data.empty()) {
-      size_t cut = 0;
-      int taken = 0;
-      while (cut < data.size() && taken < kPop3.indexYieldLines) {
-        size_t lf = data.find('\n', cut);
-        if (lf == std::string_view::npos) {
-          cut = data.size();
-          break;
-        }
-        cut = lf + 1;
-        ++taken;
-      }
-      FeedMailboxSplit(splitter, data.substr(0, cut));
-      data.remove_prefix(cut);
-      if (taken == kPop3.indexYieldLines && node && NetRemoteGone(node)) {
+      data.remove_prefix(FeedMailboxSplit(splitter, data, size_t(every - (splitter.lines - asked))));
+      if (splitter.lines - asked < every) continue;
+      asked = splitter.lines;
+      if (node && NetRemoteGone(node)) {
         why = "The client has gone.";
         return false;
       }
@@ -82,6 +75,7 @@ std::string ReadHeader(int fd, const MailboxMessage& m) {
 std::vector<std::string> BuildUniqueIds(int fd, const MailboxIndex& index) {
   std::vector<UidSource> sources(index.messages.size());
   std::unordered_set<std::string> seen;
+  seen.reserve(index.messages.size());
   for (size_t i = 0; i < index.messages.size(); ++i) {
     const MailboxMessage& m = index.messages[i];
     sources[i].messageId = m.messageId;
