@@ -85,6 +85,26 @@ std::vector<std::string> BuildUniqueIds(int fd, const MailboxIndex& index) {
   return AssignUniqueIds(sources);
 }
 
+// True when the commit would write the mailbox back byte for byte: nothing
+// deleted, no text before the first message, and every "Status:" line already
+// what the commit would make it (a client fetching the same mailbox again). The
+// commit then only writes the .mid file instead of copying and flushing the
+// whole mailbox.
+bool RewriteWouldChangeNothing(const Pop3Session& s) {
+  if (s.index.messages.empty() || s.index.messages.front().offset != 0) return false;
+  if (s.index.LiveCount() != s.index.messages.size()) return false;
+  std::string block, edited;
+  for (size_t i = 0; i < s.index.messages.size(); ++i) {
+    const MailboxMessage& m = s.index.messages[i];
+    size_t want = size_t(std::min<long long>(m.length, (long long)kMailbox.copyBlockBytes));
+    if (!ReadMailboxBytes(s.mailbox.get(), m.offset, want, block)) return false;
+    edited = block;
+    ApplyStatusHeader(edited, s.retrieved[i] != 0);
+    if (edited != block) return false;
+  }
+  return true;
+}
+
 // Opens the mailbox without sharing; a reader (finger, RMCP) that has it open
 // for a moment is waited for briefly. An invalid handle with `err` 2 means
 // there is no mailbox file.
@@ -223,8 +243,9 @@ bool CommitMaildrop(Pop3Session& s, std::string& why) {
         first = false;
       };
       if (ok) {
-        RewriteOutcome outcome = RewriteMailbox(s.mailboxPath, s.mailbox, s.index,
-                                                s.retrievedAny, RenumberHighest(s), edit, why);
+        bool changed = s.retrievedAny && !RewriteWouldChangeNothing(s);
+        RewriteOutcome outcome = RewriteMailbox(s.mailboxPath, s.mailbox, s.index, changed,
+                                                RenumberHighest(s), edit, why);
         ok = outcome != RewriteOutcome::kFailed;
       }
     }

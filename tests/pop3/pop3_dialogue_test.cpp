@@ -359,6 +359,37 @@ TEST_F(Pop3Test, RetrievedMessageIsMarkedAndLastSurvivesTheSession) {
   EXPECT_EQ(c.Ask("LAST"), "+OK 1");
 }
 
+// A client that fetches a mailbox again (every message already marked read)
+// leaves it byte for byte as it was; the commit writes only the .mid file
+// instead of copying and flushing the whole mailbox (the file stays the same).
+TEST_F(Pop3Test, FetchingAMarkedMailboxAgainLeavesTheFileInPlace) {
+  WriteFile(MailboxOf("alice"), ThreeMessages());
+  auto fetchAll = [&] {
+    PopClient c(port);
+    Login(c);
+    for (int i = 1; i <= 3; ++i) {
+      EXPECT_EQ(c.Ask("RETR " + std::to_string(i)).substr(0, 3), "+OK");
+      while (c.ReadLine() != ".") {
+      }
+    }
+    EXPECT_EQ(c.Ask("QUIT"), "+OK POP3 server mail.test signing off.");
+  };
+  fetchAll();
+  std::string marked = ReadFile(MailboxOf("alice"));
+  ASSERT_NE(marked, ThreeMessages());  // the first fetch added the Status: lines
+  struct stat before{};
+  ASSERT_EQ(stat(MailboxOf("alice").c_str(), &before), 0);
+  fetchAll();
+  struct stat after{};
+  ASSERT_EQ(stat(MailboxOf("alice").c_str(), &after), 0);
+  EXPECT_EQ(ReadFile(MailboxOf("alice")), marked);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_FALSE(FileExists(home + "alice.mbz"));
+  std::string mid = ReadFile(home + "alice.mid");
+  ASSERT_EQ(mid.size(), 4u);
+  EXPECT_EQ(mid[0], 2);  // the highest message read: 3, counted from 0
+}
+
 TEST_F(Pop3Test, DeletingEveryMessageRemovesMailboxAndMid) {
   WriteFile(MailboxOf("alice"), ThreeMessages());
   WriteFile(home + "alice.mid", std::string("\1\0\0\0", 4));
