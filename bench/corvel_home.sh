@@ -6,6 +6,7 @@
 #   corvel_build                      # BUILD_DIR (default <repo>/build-e2e), RelWithDebInfo
 #   corvel_make_home USERS [POP_MBOX] # users bench1..benchUSERS, password benchpass;
 #                                     # with POP_MBOX each gets a copy of that mbox
+#   corvel_add_users PREFIX COUNT [MBOX] # users PREFIX1..PREFIXCOUNT likewise
 #   corvel_start [NOFILE]             # starts corvel95 (descriptor limit NOFILE)
 #   corvel_stop                       # SIGTERM, then SIGKILL after 10 s
 # Afterwards: CORVEL_PID, CORVEL_HOME (the home), CORVEL_WORK (its parent, for
@@ -53,7 +54,7 @@ corvel_cleanup() {
 }
 
 corvel_make_home() {
-    local users=$1 popbox=${2:-} i u
+    local users=$1 popbox=${2:-}
     CORVEL_WORK="$(mktemp -d /tmp/corvel-bench.XXXXXX)"
     CORVEL_HOME="$CORVEL_WORK/home"; mkdir -p "$CORVEL_HOME"
     trap corvel_cleanup EXIT
@@ -71,13 +72,18 @@ corvel_make_home() {
     corvel_reg set "$CORVEL_KEY" SysOptSmtp dword "$SMTP_PORT"
     corvel_reg set "$CORVEL_KEY" SysOptPop dword "$POP_PORT"
     CORVEL_MBOXES=()
-    for ((i = 1; i <= users; i++)); do
-        u="bench$i"
+    corvel_add_users bench "$users" "$popbox"
+}
+
+corvel_add_users() {
+    local prefix=$1 count=$2 box=${3:-} i u
+    for ((i = 1; i <= count; i++)); do
+        u="$prefix$i"
         # user record: type letter; display name; mailbox; scrambled password; carbon copy
         corvel_reg set "$CORVEL_KEY\\Users" "$u" sz \
             "u;Bench $i;$CORVEL_HOME/$u.mbx;$("$REG" scramble "$u" "$CORVEL_PASS");"
-        CORVEL_MBOXES+=("$CORVEL_HOME/$u.mbx")
-        if [ -n "$popbox" ]; then cp "$popbox" "$CORVEL_HOME/$u.mbx"; fi
+        [ "$prefix" = bench ] && CORVEL_MBOXES+=("$CORVEL_HOME/$u.mbx")
+        if [ -n "$box" ]; then cp "$box" "$CORVEL_HOME/$u.mbx"; fi
     done
 }
 
