@@ -23,6 +23,7 @@ enum NodeWork : uint32_t {
   kWorkConnect = 1u << 3,  // a connect finished at once (connectError holds it)
   kWorkClose = 1u << 4,    // a close was asked for: shut down, check, finish
   kWorkIdle = 1u << 5,     // an idle round: a quiet node gives back its ring buffers
+  kWorkHangup = 1u << 6,   // the peer closed or the socket failed: read to the end
 };
 
 // The node list and everything found through it. `lock` is the list lock: held only

@@ -207,6 +207,7 @@ uint32_t WorkFromEvents(uint32_t events) {
   if (events & (EPOLLIN | EPOLLRDHUP | EPOLLPRI)) work |= kWorkRead;
   if (events & EPOLLOUT) work |= kWorkWrite;
   if (events & (EPOLLERR | EPOLLHUP)) work |= kWorkRead | kWorkWrite;
+  if (events & (EPOLLRDHUP | EPOLLERR | EPOLLHUP)) work |= kWorkHangup;
   return work;
 }
 
@@ -433,7 +434,7 @@ bool StartNode(const NodeRef& node, int& wsaError) {
   wsaError = 0;
   NetNode* n = node.get();
   int flags = fcntl(n->socket, F_GETFL);
-  if (flags < 0 || fcntl(n->socket, F_SETFL, flags | O_NONBLOCK) < 0) {
+  if (flags < 0 || (!(flags & O_NONBLOCK) && fcntl(n->socket, F_SETFL, flags | O_NONBLOCK) < 0)) {
     wsaError = WsaErrorFromErrno(errno);
     return false;
   }

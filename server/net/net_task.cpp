@@ -158,7 +158,11 @@ bool CompleteConnect(const NodeRef& ref, uint32_t work) {
 }
 
 // Moves what the socket holds into the receive ring. True when bytes arrived.
-bool ReceiveIntoRing(NetNode* n) {
+// Without `toTheEnd` a read that returns less than it asked for ends the pass:
+// the socket is empty then, and whatever comes later (a close included) raises
+// an event of its own. With it (the peer closed, or the ring was full) reading
+// goes on until the socket says it would block.
+bool ReceiveIntoRing(NetNode* n, bool toTheEnd) {
   SyncLockHold h(n->receiveLock);
   if (n->socket < 0) return false;
   NetRing& r = n->receive;
@@ -181,8 +185,10 @@ bool ReceiveIntoRing(NetNode* n) {
       RingCommit(r, uint32_t(k));
       got = true;
       n->lastActivity = GetTickCount32();
-      // On until would-block even after a short read: a peer's close that came with
-      // the data raised no edge of its own.
+      if (uint32_t(k) < piece && !toTheEnd) {
+        n->receivePending = false;
+        break;
+      }
       continue;
     }
     if (k < 0 && errno == EINTR) continue;
@@ -389,13 +395,14 @@ void ServeConnection(const NodeRef& ref, uint32_t work) {
   NetNode* n = ref.get();
   bool wantRound = work & kWorkRound;
   bool wantRead = work & kWorkRead;
+  bool toTheEnd = work & kWorkHangup;
   bool queuedLast = false;
   bool inputLeft = false;
   bool active = false;  // bytes moved or the handler did something
   if ((work & kWorkWrite) && FlushSend(n)) wantRound = active = true;  // room for more output
   for (int i = 0; i < kRoundsPerPass; ++i) {
     bool got = false;
-    if (wantRead || n->receivePending) got = ReceiveIntoRing(n);
+    if (wantRead || n->receivePending) got = ReceiveIntoRing(n, toTheEnd || n->receivePending);
     wantRead = false;
     if (!got && !wantRound) break;
     RoundResult r = RunRound(ref);

@@ -116,11 +116,16 @@ bool ReadAt(int fd, long long offset, std::string& out, size_t size) {
 struct SpoolDirState {
   std::atomic<uint32_t> lastNumber{0};
   std::mutex mutex;
-  std::condition_variable flushed;
+  // Waiters of flush number g wait on flushed[g % 2]: the end of a flush wakes
+  // exactly the commits it covers, and one of those that came too late for it
+  // to lead the next.
+  std::condition_variable flushed[2];
   uint64_t renamed = 0;   // renames announced so far (each commit takes a ticket)
   uint64_t durable = 0;   // every ticket up to this one is covered by a finished flush
   uint64_t failures = 0;  // flushes that failed so far
   bool flushing = false;  // a leader is flushing the directory now
+  uint64_t flushNumber = 0;  // the flush running or last run
+  uint64_t flushCovers = 0;  // the tickets the running flush covers
   std::mutex spareMutex;
   std::vector<std::string> spares;  // empty files ready to become temporaries
   std::string dir;
@@ -222,21 +227,29 @@ bool FlushAfterRename(const std::string& dir) {
     if (st.failures != failuresBefore) return false;
     if (st.durable >= ticket) return true;
     if (st.flushing) {
-      st.flushed.wait(lock);
+      // Covered by the running flush, or else by the next one.
+      uint64_t mine = ticket <= st.flushCovers ? st.flushNumber : st.flushNumber + 1;
+      st.flushed[mine % 2].wait(lock);
       continue;
     }
     // Lead: the tickets handed out so far all renamed before this flush starts.
-    uint64_t covers = st.renamed;
+    uint64_t number = ++st.flushNumber;
+    st.flushCovers = st.renamed;
     st.flushing = true;
     lock.unlock();
     bool ok = FlushDirectory(dir);
     lock.lock();
     st.flushing = false;
-    if (ok)
-      st.durable = std::max(st.durable, covers);
-    else
+    if (ok) {
+      st.durable = std::max(st.durable, st.flushCovers);
+      st.flushed[number % 2].notify_all();
+      // Renamed too late for this flush: one of them leads the next.
+      if (st.renamed > st.flushCovers) st.flushed[(number + 1) % 2].notify_one();
+    } else {
       ++st.failures;
-    st.flushed.notify_all();
+      st.flushed[0].notify_all();
+      st.flushed[1].notify_all();
+    }
   }
 }
 
@@ -344,8 +357,9 @@ UniqueFd CreateSpoolTemp(std::string& pathOut, bool incoming, const std::string&
   const std::string& dir = ChooseDir(incoming, incomingDir, outgoingDir);
   SpoolDirState& state = DirState(dir);
   for (int probe = 0; probe < kMaxNameProbes; ++probe) {
+    // No probe for an existing name first: numbers are leased, and the rename
+    // and the create below both refuse a name that is taken.
     std::string name = FormatSpoolName(dir, NextSpoolNumber(state), kTempExtension);
-    if (SpoolExists(name)) continue;
     if (UniqueFd fd = ReuseSpare(state, name); fd.valid()) {
       pathOut = name;
       if (winErr) *winErr = 0;
@@ -472,10 +486,10 @@ UniqueFd CreateSpoolTemp(std::string& pathOut, bool incoming) {
 }
 
 bool CommitSpoolFile(std::string& path, bool incoming, const std::string& incomingDir,
-                     const std::string& outgoingDir, int* error, bool retry) {
+                     const std::string& outgoingDir, int* error, bool retry, bool dataFlushed) {
   if (error) *error = 0;
   // The data first: once the new name is visible the message is ours to deliver.
-  {
+  if (!dataFlushed) {
     int err = 0;
     UniqueFd fd = OpenShared(path, O_RDONLY, 0, &err);
     if (!fd.valid()) {
@@ -494,7 +508,11 @@ bool CommitSpoolFile(std::string& path, bool incoming, const std::string& incomi
   SpoolDirState& state = DirState(dir);
   for (int round = 0; round < kMaxCommitRounds; ++round) {
     std::string name = FormatSpoolName(dir, NextSpoolNumber(state), ext);
-    for (int probe = 0; SpoolExists(name) && probe < kMaxNameProbes; ++probe) {
+    // The first rename of a retrying commit goes straight ahead (numbers are
+    // leased, so a taken name is rare and the rename refuses it); after a refusal,
+    // and always without retries, taken names are skipped before renaming.
+    for (int probe = 0; (!retry || round > 0) && SpoolExists(name) && probe < kMaxNameProbes;
+         ++probe) {
       name = FormatSpoolName(dir, NextSpoolNumber(state), ext);
     }
     int rc = RenameNoReplace(path, name);
@@ -509,6 +527,7 @@ bool CommitSpoolFile(std::string& path, bool incoming, const std::string& incomi
         return false;
       }
       path = name;
+      if (error) *error = 0;
       return true;
     }
     if (error) *error = rc;
@@ -739,7 +758,8 @@ bool MarkRecipientDone(int fd, long long lineOffset, std::string& why) {
   return MarkRecipientsDone(fd, {lineOffset}, why);
 }
 
-bool MarkRecipientsDone(int fd, const std::vector<long long>& lineOffsets, std::string& why) {
+bool MarkRecipientsDone(int fd, const std::vector<long long>& lineOffsets, std::string& why,
+                        bool flush) {
   // The modification time is the message's age for expiry: a mark is no news.
   FileTime age;
   bool haveAge = GetFileModifiedTime(fd, age);
@@ -759,7 +779,7 @@ bool MarkRecipientsDone(int fd, const std::vector<long long>& lineOffsets, std::
   }
   if (!wrote) return true;
   if (haveAge) SetFileModifiedTime(fd, age);
-  if (!SyncFile(fd)) {
+  if (flush && !SyncFile(fd)) {
     why = "Unable to mark recipient done.";
     return false;
   }
