@@ -18,7 +18,14 @@
 
 CORVEL_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD_DIR="${BUILD_DIR:-$CORVEL_ROOT/build-e2e}"
-SHARED_BENCH="${SHARED_BENCH:-$(cd "$CORVEL_ROOT/.." && pwd)/shared/bench}"
+# The shared client scripts lie beside the repository (../shared/bench), or
+# beside the folder of worktrees (../../shared/bench).
+if [ -z "${SHARED_BENCH:-}" ]; then
+    for d in "$CORVEL_ROOT/../shared/bench" "$CORVEL_ROOT/../../shared/bench"; do
+        if [ -f "$d/mbox_count.py" ]; then SHARED_BENCH="$(cd "$d" && pwd)"; break; fi
+    done
+    SHARED_BENCH="${SHARED_BENCH:-$(cd "$CORVEL_ROOT/.." && pwd)/shared/bench}"
+fi
 KEEP_HOME="${KEEP_HOME:-0}"
 CORVEL_KEY='SOFTWARE\Tollgrove\Corvel'
 CORVEL_PASS=benchpass

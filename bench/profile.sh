@@ -15,7 +15,7 @@
 # Environment: MESSAGES=3000 SIZE=2000 SESSIONS=10 TO="bench1@localhost ..."
 # (default the five bench users; the recipients must exist on the server),
 # FREQ=2000 (samples per second), TOP=25, OUT=/tmp/corvel-profile.data (kept),
-# SHARED_BENCH=/work/shared/bench. Needs Debian linux-perf and postfix
+# SHARED_BENCH=<repo>/../shared/bench. Needs Debian linux-perf and postfix
 # (smtp-source); loopback only.
 set -uo pipefail
 [ $# -ge 1 ] || { sed -n '2,/^set -/{/^#/p}' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
@@ -25,7 +25,8 @@ MESSAGES="${MESSAGES:-3000}"; SIZE="${SIZE:-2000}"; SESSIONS="${SESSIONS:-10}"
 TO="${TO:-bench1@localhost bench2@localhost bench3@localhost bench4@localhost bench5@localhost}"
 FREQ="${FREQ:-2000}"; TOP="${TOP:-25}"; OUT="${OUT:-/tmp/corvel-profile.data}"
 CALLGRAPH="${CALLGRAPH:-fp}"
-SHARED_BENCH="${SHARED_BENCH:-/work/shared/bench}"
+# shellcheck source=bench/corvel_home.sh
+. "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/corvel_home.sh"
 command -v perf >/dev/null || { echo "profile.sh: perf is missing (apt-get install linux-perf)" >&2; exit 1; }
 if [ -z "$PID" ]; then
     PID=$(ss -Hltnp "sport = :$PORT" 2>/dev/null | sed -n 's/.*pid=\([0-9]*\).*/\1/p' | head -1)

@@ -18,7 +18,7 @@
 # after; machine CPU is the whole machine's, so it holds only on a quiet machine.
 #
 # Environment: REPEAT=3 MESSAGES=5000 SIZE=2000 LOGIN=1 IDLE=1 IDLE_COUNT=10000
-# BUILD_DIR (default <repo>/build-e2e) SERVER SHARED_BENCH=/work/shared/bench
+# BUILD_DIR (default <repo>/build-e2e) SERVER SHARED_BENCH=<repo>/../shared/bench
 # OUT=/tmp/corvel-side-by-side/<UTC time> (raw.txt, table.md, server.log kept)
 # START_PEERS=1 (the shared script starts and stops Postfix, smtp-sink and
 # Dovecot; needs root and setup_peers.sh having installed them). Loopback only.
