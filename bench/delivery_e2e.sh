@@ -37,95 +37,26 @@
 set -uo pipefail
 
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-ROOT="$(cd "$HERE/.." && pwd)"
+# shellcheck source=bench/corvel_home.sh
+. "$HERE/corvel_home.sh"
+ROOT="$CORVEL_ROOT"
 MESSAGES="${MESSAGES:-5000}"; SIZE="${SIZE:-2000}"; SESSIONS="${SESSIONS:-10}"
 MAX_S="${MAX_S:-300}"
-BUILD_DIR="${BUILD_DIR:-$ROOT/build-e2e}"
-SHARED_BENCH="${SHARED_BENCH:-$(cd "$ROOT/.." && pwd)/shared/bench}"
 SENDER="${SENDER:-auto}"
-KEEP_HOME="${KEEP_HOME:-0}"
 WITH_RUN_BENCH="${WITH_RUN_BENCH:-0}"; RB_REPEAT="${RB_REPEAT:-1}"; RB_MAX_S="${RB_MAX_S:-900}"
 USERS="bench1 bench2 bench3 bench4 bench5"
-KEY='SOFTWARE\Tollgrove\Corvel'
-
-log() { printf '[delivery_e2e %s] %s\n' "$(date +%T)" "$*" >&2; }
-die() { log "$*"; exit 1; }
+log() { corvel_log "$*"; }
+die() { corvel_die "$*"; }
 
 [ -f "$SHARED_BENCH/mbox_count.py" ] ||
     die "the shared bench scripts are not in $SHARED_BENCH (mbox_count.py); set SHARED_BENCH"
 
-# ---- build -----------------------------------------------------------------------
-if [ ! -f "$BUILD_DIR/build.ninja" ]; then
-    log "configuring $BUILD_DIR"
-    cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null \
-        || die "cmake configure failed"
-fi
-log "building corvel95 corvelreg"
-cmake --build "$BUILD_DIR" -j2 --target corvel95 corvelreg >/dev/null || die "build failed"
-SERVER="$BUILD_DIR/bin/corvel95"; REG="$BUILD_DIR/bin/corvelreg"
-[ -x "$SERVER" ] && [ -x "$REG" ] || die "binaries missing in $BUILD_DIR/bin"
-
-# ---- throw-away home ---------------------------------------------------------------
-# The home holds only what the server owns (its own *.out files are outgoing
-# spool files): the logs of this script go next to it.
-W="$(mktemp -d /tmp/corvel-e2e.XXXXXX)"
-H="$W/home"; mkdir -p "$H"
-SERVER_PID=""; WAIT_PID=""
-cleanup() {
-    if [ -n "$WAIT_PID" ] && kill -0 "$WAIT_PID" 2>/dev/null; then kill "$WAIT_PID" 2>/dev/null; wait "$WAIT_PID" 2>/dev/null; fi
-    if [ -n "$SERVER_PID" ] && kill -0 "$SERVER_PID" 2>/dev/null; then
-        kill -TERM "$SERVER_PID" 2>/dev/null
-        for _ in $(seq 1 100); do kill -0 "$SERVER_PID" 2>/dev/null || break; sleep 0.1; done
-        if kill -0 "$SERVER_PID" 2>/dev/null; then
-            log "server $SERVER_PID still running after 10 s: SIGKILL"
-            kill -KILL "$SERVER_PID" 2>/dev/null
-        fi
-        wait "$SERVER_PID" 2>/dev/null
-        log "server $SERVER_PID stopped"
-    fi
-    if [ "$KEEP_HOME" = 1 ]; then log "kept: $W (home, server.log)"; else rm -rf "$W"; fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-free_port() {
-    python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
-}
-SMTP_PORT="$(free_port)"; POP_PORT="$(free_port)"
-while [ "$POP_PORT" = "$SMTP_PORT" ]; do POP_PORT="$(free_port)"; done
-
-reg() { "$REG" --home "$H" "$@" >/dev/null || die "corvelreg $* failed"; }
-reg import "$ROOT/etc/corvel-default.reg"
-reg set "$KEY" DomainServer sz 127.0.0.1
-reg set "$KEY" BindAddress sz 127.0.0.1
-reg set "$KEY" LocalIP sz 127.0.0.1
-reg set "$KEY" DisableDNSLookup dword 1
-reg set "$KEY" VerifyIncoming dword 0
-reg set "$KEY" VerifyNode dword 0
-reg set "$KEY" SysAccess dword 0
-reg set "$KEY" SysOptSmtp dword "$SMTP_PORT"
-reg set "$KEY" SysOptPop dword "$POP_PORT"
-MBOXES=()
-names=(One Two Three Four Five); i=0
-for u in $USERS; do
-    # user record: type letter; display name; mailbox; scrambled password; carbon copy
-    reg set "$KEY\\Users" "$u" sz "u;Bench ${names[$i]};$H/$u.mbx;;"
-    MBOXES+=("$H/$u.mbx"); i=$((i + 1))
-done
-
-# ---- server ------------------------------------------------------------------------
-"$SERVER" --home "$H" -H > "$W/server.log" 2>&1 &
-SERVER_PID=$!
-log "corvel95 pid $SERVER_PID, home $H, SMTP 127.0.0.1:$SMTP_PORT"
-up=0
-for _ in $(seq 1 100); do   # up to 10 s
-    kill -0 "$SERVER_PID" 2>/dev/null || break
-    if python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1",int(sys.argv[1])),1).close()' "$SMTP_PORT" 2>/dev/null; then
-        up=1; break
-    fi
-    sleep 0.1
-done
-[ "$up" = 1 ] || { tail -20 "$W/server.log" >&2; die "server did not listen on $SMTP_PORT"; }
+corvel_build
+corvel_make_home 5
+corvel_start
+W="$CORVEL_WORK"; H="$CORVEL_HOME"
+MBOXES=("${CORVEL_MBOXES[@]}")
+WAIT_PID=""
 
 # ---- load generator ------------------------------------------------------------------
 TO=""; for u in $USERS; do TO="$TO ${u}@localhost"; done; TO="${TO# }"

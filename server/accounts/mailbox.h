@@ -31,7 +31,7 @@ struct MailboxLimits {
   uint32_t pop3LockMs;          // a POP3 login waits this long
   uint32_t appendOpenRetryMs;   // an existing mailbox that cannot be opened is retried
   uint32_t appendRetryPollMs;   // pause between two open attempts
-  size_t messageTableStep;      // message tables grow by this many entries
+  size_t messageTableStep;      // message tables grow by at least this many entries
   size_t copyBlockBytes;        // rewrite copies in blocks of this size
   size_t messageIdChars;        // a longer Message-id: value is cut
 };
@@ -169,9 +169,12 @@ struct MailboxSplitter {
   bool lineHeadFull = false;   // the current line is longer than lineHead keeps
   bool previousEmpty = true;   // the line before the current one was empty (or none)
   bool inHeader = false;       // between a separator and the first empty line
+  long long lines = 0;         // line ends fed so far
 };
 void BeginMailboxSplit(MailboxSplitter& s, MailboxIndex& index);
-void FeedMailboxSplit(MailboxSplitter& s, std::string_view data);
+// Feeds the next bytes of the file. With `maxLines` > 0 it stops after that many
+// line ends. Returns the bytes taken (all of `data` when not stopped early).
+size_t FeedMailboxSplit(MailboxSplitter& s, std::string_view data, size_t maxLines = 0);
 void FinishMailboxSplit(MailboxSplitter& s);
 
 // Indexes the open file from its start. False with `why` when it cannot be read.

@@ -58,12 +58,22 @@ bool IsIgnored(const std::string& path) {
   return std::find(g_queue.ignore.begin(), g_queue.ignore.end(), path) != g_queue.ignore.end();
 }
 
-// Marks the lines of one file and flushes it once: a recipient line is marked
-// only after what it produced is durable, and the file is deleted only after its
-// marks are.
-bool WriteMarks(int fd, const std::vector<long long>& offsets) {
+// Marks the lines of one file and, with `flush`, flushes it once: a recipient
+// line is marked only after what it produced is durable, and a file that stays
+// in the queue keeps only durable marks.
+bool WriteMarks(int fd, const std::vector<long long>& offsets, bool flush) {
   std::string why;
-  return MarkRecipientsDone(fd, offsets, why);
+  return MarkRecipientsDone(fd, offsets, why, flush);
+}
+
+// A file this call retires: every recipient done. Its marks need no flush of
+// their own, since the retirement's directory flush takes the file out of the
+// queue; until then a crash of the process finds them written (they live in the
+// page cache), and only a power loss in those milliseconds could bring the file
+// back unmarked, which repeats its deliveries and loses nothing.
+bool RetiredWithoutFlush(const SpoolWork& w) {
+  return w.retireWhenDone && !w.deferred && !w.unhandled && !w.setAside &&
+         !w.envelope.moreRemain;
 }
 
 // How the router sees one envelope recipient.
@@ -443,20 +453,33 @@ bool CommitDeliveries(CommitGroup& group, std::string& why) {
     }
     return false;
   }
-  bool ok = RunInParallel(files.size(), [&](size_t i) {
-    SpoolWork* w = files[i];
-    if (!w->fd.valid()) return true;
-    if (WriteMarks(w->fd.get(), w->marks)) return true;
+  // Files that stay in the queue flush their marks, in parallel; the marks of
+  // files about to be retired are only written.
+  std::vector<SpoolWork*> flushing;
+  bool ok = true;
+  for (SpoolWork* w : files) {
+    if (!w->fd.valid()) continue;
+    if (!RetiredWithoutFlush(*w)) {
+      flushing.push_back(w);
+    } else if (!WriteMarks(w->fd.get(), w->marks, false)) {
+      w->unhandled = true;
+      ok = false;
+    }
+  }
+  ok = RunInParallel(flushing.size(), [&](size_t i) {
+    SpoolWork* w = flushing[i];
+    if (WriteMarks(w->fd.get(), w->marks, true)) return true;
     w->unhandled = true;
     return false;
-  });
+  }) && ok;
   // The marks stay listed so that later passes over the same file skip them.
   for (SpoolWork* w : files) group.files.push_back(w);
   if (!ok) {
     why = "Unable to mark recipient done.";
     return false;
   }
-  // Every mark is durable: the notes that guarded the window can go.
+  // Every mark is written, and durable or about to be retired: the notes that
+  // guarded the window can go.
   ForgetFinishedAppends(mailboxes, accounts);
   return true;
 }
@@ -532,6 +555,7 @@ int RouteIncomingQueue() {
     run.work->isInFile = EndsWithNoCase(path, kIncomingExtension);
     run.isWaiting = EndsWithNoCase(path, kWaitingExtension);
     run.ok = RouteWholeFile(*run.work, group, run.result);
+    run.work->retireWhenDone = run.ok;
     runs.push_back(std::move(run));
   }
   std::string why;
@@ -572,11 +596,14 @@ int RouteIncomingQueue() {
   }
   std::vector<std::string> paths;
   for (SpoolWork* w : finished) paths.push_back(w->path);
-  StartInBackground(g_deletions, finished.size(), [paths = std::move(paths)](size_t i) {
-    bool gone = RetireSpoolFile(paths[i]);
-    LogEvent(0, kLogRouting, "Deleting file '%s' = %d", paths[i].c_str(), gone ? 1 : 0);
-    return true;
-  });
+  // One background job retires the call's files together (one directory flush).
+  if (!paths.empty())
+    StartInBackground(g_deletions, 1, [paths = std::move(paths)](size_t) {
+      std::vector<char> gone = RetireSpoolFiles(paths);
+      for (size_t i = 0; i < paths.size(); ++i)
+        LogEvent(0, kLogRouting, "Deleting file '%s' = %d", paths[i].c_str(), gone[i] ? 1 : 0);
+      return true;
+    });
   if (madeIncoming) RequestIncomingScan();
   if (madeOutgoing) RequestOutgoingScan();
   if (g_queue.next >= count) {

@@ -32,6 +32,7 @@ struct SpoolWork {
   bool setAside = false;              // unreadable envelope: moved to .err
   bool createdIncoming = false;       // new .in files were made
   bool createdOutgoing = false;       // new .out files were made
+  bool retireWhenDone = false;        // the queue retires it once every line is done
   RoutingHeaders headers;
 };
 

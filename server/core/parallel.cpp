@@ -5,6 +5,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/thread_name.h"
+
 namespace {
 
 // More threads than files flushed at once gain nothing; a flush waits on the
@@ -39,6 +41,7 @@ void RunJob(const Job& job) {
 }
 
 void PoolThread() {
+  NameThisThread("corvel-flush");
   Pool& pool = ThePool();
   std::unique_lock<std::mutex> lock(pool.mutex);
   // A new thread is counted idle by the one that made it.
@@ -74,7 +77,9 @@ void Post(TaskGroup& group, size_t n, std::shared_ptr<const std::function<bool(s
     ++pool.threads;
     ++pool.idle;
   }
-  pool.wake.notify_all();
+  // One thread per job, not every idle thread: the others would only wake to
+  // find the queue empty again.
+  for (size_t i = first; i < n; ++i) pool.wake.notify_one();
 }
 
 // Takes one queued job of `group` off the pool's list, if there is one.

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/thread_name.h"
 #include "platform/tick.h"
 #include "server/core/config.h"
 #include "server/core/log.h"
@@ -22,7 +23,9 @@ constexpr uint32_t kRunAgainGapMs = 1;
 std::atomic<int> g_systemStarted{0};
 std::mutex g_wakeMutex;
 std::condition_variable g_wakeCv;
-bool g_wakePending = false;
+// Set by a request, cleared by the worker when it starts a tick. A request
+// that finds it set already adds nothing: the tick it asked for is coming.
+std::atomic<bool> g_wakePending{false};
 bool g_stop = false;
 std::thread g_thread;
 
@@ -237,10 +240,11 @@ bool RunPeriodicTick(uint32_t now) {
 }
 
 void WakePeriodicWorker() {
-  {
-    std::lock_guard<std::mutex> lock(g_wakeMutex);
-    g_wakePending = true;
-  }
+  // Each message received asks for a scan; only the first of a burst pays for
+  // the wake-up. The flag is set before the mutex is taken, so a worker that
+  // checks it under the mutex either sees it or is already waiting.
+  if (g_wakePending.exchange(true)) return;
+  std::lock_guard<std::mutex> lock(g_wakeMutex);
   g_wakeCv.notify_one();
 }
 
@@ -251,11 +255,12 @@ bool StartPeriodicWorker(std::string& why) {
   }
   try {
     g_thread = std::thread([] {
+      NameThisThread("corvel-worker");
       std::unique_lock<std::mutex> lock(g_wakeMutex);
       uint32_t wait = kTickWaitMs;
       for (;;) {
         g_wakeCv.wait_for(lock, std::chrono::milliseconds(wait),
-                          [] { return g_stop || g_wakePending; });
+                          [] { return g_stop || g_wakePending.load(); });
         if (g_stop) return;
         g_wakePending = false;
         lock.unlock();

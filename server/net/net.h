@@ -4,13 +4,14 @@
 // queues bytes into the send ring, and is called back through a dispatch table keyed
 // by the node's service number.
 //
-// One event-loop thread (epoll) waits on every socket; a small pool of handler
-// threads moves bytes between sockets and rings and runs the protocol callbacks.
-// The pool starts with kNetPoolMinThreads threads and grows by one whenever work is
-// queued and every thread is busy (a handler blocked in a reverse lookup or in
-// mailbox indexing), up to kNetPoolMaxThreads; threads beyond the minimum end after
+// A small pool of handler threads waits on every socket (one epoll descriptor);
+// the thread woken for a node's event moves its bytes and runs its callbacks at
+// once, so a command and its reply cost no hand-off between threads. The pool
+// starts with kNetPoolMinThreads threads and grows by one whenever every thread is
+// busy (a handler blocked in a reverse lookup, a disk flush or mailbox indexing),
+// up to kNetPoolMaxThreads; threads beyond the minimum end after
 // kNetPoolIdleExitMs without work. So the server runs with at most
-// kNetPoolMaxThreads + 1 network threads whatever the number of connections.
+// kNetPoolMaxThreads network threads whatever the number of connections.
 //
 // Guarantees protocol code may rely on:
 // - All callbacks of one node run one at a time (never two on different threads);
@@ -18,8 +19,10 @@
 // - OnData is called: once when the connection is established, whenever input has
 //   arrived, again at once while it returns true and unread input is waiting, again
 //   after it queued output or after queued output left the send ring, every
-//   kNetRetryRoundMs while input it did not consume is waiting, and at least every
-//   kNetIdleRoundMs otherwise.
+//   kNetRetryRoundMs while input it did not consume is waiting (except a line it
+//   asked for with NetReadLine and found incomplete: its end arrives as input),
+//   and otherwise at least every kNetIdleRoundMs while its rounds find something
+//   to do; rounds that find nothing space out, doubling up to kNetIdleRoundMaxMs.
 // - Output a handler queues during its round leaves when the round ends (or at once
 //   when the send ring runs out of room), so a round's replies go out in one send.
 // - OnClose is the node's last callback; the node is freed right after it. A
@@ -84,6 +87,7 @@ inline constexpr uint32_t kNetRingSizeMax = 65535;  // ring indices are 16-bit
 inline constexpr uint32_t kNetDatagramSize = 4096;
 inline constexpr uint32_t kNetWatchdogMs = 5000;    // idle time-out check period
 inline constexpr uint32_t kNetIdleRoundMs = 100;    // OnData at least this often
+inline constexpr uint32_t kNetIdleRoundMaxMs = 6400;  // ... spaced out to this when idle
 inline constexpr uint32_t kNetRetryRoundMs = 10;    // while unconsumed input waits
 inline constexpr int kNetPoolMinThreads = 2;
 inline constexpr int kNetPoolMaxThreads = 32;
@@ -137,9 +141,9 @@ struct NetNode {
   int stream = 1;                  // 1 TCP, 0 UDP
   std::atomic<bool> deleted{false};
   sockaddr_in remoteAddress{};     // for an outgoing connect
-  std::unique_ptr<char[]> datagram;  // kNetDatagramSize bytes
-  NetRing receive;
-  NetRing send;
+  std::unique_ptr<char[]> datagram;  // kNetDatagramSize bytes (UDP nodes only)
+  NetRing receive;                 // the rings' buffers come with their first use and
+  NetRing send;                    // go back when a quiet node's rings are empty
   std::atomic<bool> receivePending{false};  // the socket may hold unread input
   std::atomic<uint32_t> lastActivity{0};    // tick of the last successful receive or send
   std::atomic<uint16_t> idleTimeout{0};     // seconds, 0 = none
@@ -169,6 +173,9 @@ struct NetNode {
   int connectError = 0;            // outcome of a connect that ended at once
   std::atomic<bool> retryDue{false};      // unconsumed input: another round soon
   std::atomic<uint32_t> lastRoundTick{0};  // last OnData round
+  uint32_t idleGap = kNetIdleRoundMs;      // until the next idle round (control lock)
+  // receive.moved when NetReadLine last found only an incomplete line (receive lock).
+  uint64_t incompleteAt = UINT64_MAX;
 };
 
 // ---- Callbacks -----------------------------------------------------------------

@@ -22,6 +22,8 @@ enum NodeWork : uint32_t {
   kWorkRound = 1u << 2,    // run an OnData round
   kWorkConnect = 1u << 3,  // a connect finished at once (connectError holds it)
   kWorkClose = 1u << 4,    // a close was asked for: shut down, check, finish
+  kWorkIdle = 1u << 5,     // an idle round: a quiet node gives back its ring buffers
+  kWorkHangup = 1u << 6,   // the peer closed or the socket failed: read to the end
 };
 
 // The node list and everything found through it. `lock` is the list lock: held only
@@ -67,7 +69,13 @@ NodeRef DataRef(const NetNode* node);
 
 // Ring primitives (callers hold the ring's lock).
 uint32_t RingFree(const NetRing& ring);
-// Copies `length` bytes in (caller checked the space).
+// Ring buffers are allocated when first used and given back when a quiet node's
+// idle round finds them empty, so thousands of idle connections hold none.
+// False when the buffer cannot be had.
+bool EnsureRingBuffer(NetRing& ring);
+// Gives the buffer back when the ring is empty.
+void ReleaseEmptyRing(NetRing& ring);
+// Copies `length` bytes in (caller checked the space and the buffer).
 void RingPut(NetRing& ring, const char* bytes, uint32_t length);
 // Takes up to `max` bytes out.
 uint32_t RingTake(NetRing& ring, char* out, uint32_t max);
@@ -78,7 +86,8 @@ uint32_t RingWritablePiece(const NetRing& ring);
 uint32_t RingReadablePiece(const NetRing& ring);
 // Records `length` bytes written at the write index by a receive.
 void RingCommit(NetRing& ring, uint32_t length);
-bool AllocateRing(NetRing& ring, uint32_t size);
+// Sets up an empty ring of `size` bytes (its buffer comes with the first use).
+void InitRing(NetRing& ring, uint32_t size);
 
 // Pieces of at most this many bytes per send call. 512 cost a third of the line
 // throughput in the benchmark; a whole contiguous ring piece is sent at once.

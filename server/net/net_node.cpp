@@ -87,10 +87,13 @@ bool NetAddNode(int socket, int32_t state, uint16_t idleTimeoutSeconds, uint32_t
 
   NodeRef node(new (std::nothrow) NetNode);
   if (!node) return false;
-  node->datagram.reset(new (std::nothrow) char[kNetDatagramSize]);
-  if (!node->datagram || !AllocateRing(node->receive, receiveSize) ||
-      !AllocateRing(node->send, sendSize))
-    return false;
+  // The datagram buffer only for UDP; the rings get their buffers when first used.
+  if (!stream) {
+    node->datagram.reset(new (std::nothrow) char[kNetDatagramSize]);
+    if (!node->datagram) return false;
+  }
+  InitRing(node->receive, receiveSize);
+  InitRing(node->send, sendSize);
   node->reserved = reserved;
   node->ownerState = ownerState;
   node->owner = owner;

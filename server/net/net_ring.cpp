@@ -19,15 +19,24 @@ NodeRef DataRef(const NetNode* node) {
 
 // ---- Ring primitives -------------------------------------------------------------
 
-bool AllocateRing(NetRing& ring, uint32_t size) {
-  ring.buffer.reset(new (std::nothrow) char[size]);
-  if (!ring.buffer) return false;
+void InitRing(NetRing& ring, uint32_t size) {
+  ring.buffer.reset();
   ring.size = size;
   ring.read = ring.write = 0;
   ring.empty = true;
   ring.queued = 0;
   ring.moved = 0;
-  return true;
+}
+
+bool EnsureRingBuffer(NetRing& ring) {
+  if (!ring.buffer) ring.buffer.reset(new (std::nothrow) char[ring.size]);
+  return bool(ring.buffer);
+}
+
+void ReleaseEmptyRing(NetRing& ring) {
+  if (ring.queued != 0) return;
+  ring.buffer.reset();
+  ring.read = ring.write = 0;
 }
 
 uint32_t RingFree(const NetRing& ring) { return ring.size - ring.queued; }
@@ -127,6 +136,7 @@ int NetReadLine(NetNode* node, char* buffer, int max) {
     buffer[out] = '\0';
     return -2;
   }
+  node->incompleteAt = r.moved;  // its end will come as input: no retry round needed
   return -1;
 }
 
@@ -196,6 +206,7 @@ bool _SendData(NetNode* node, const char* bytes, int length) {
     // is waiting goes out first.
     if (RingFree(s) < uint32_t(length) && inRound) _WriteData(node, ok);
     if (ok && RingFree(s) < uint32_t(length)) return false;
+    if (ok && !EnsureRingBuffer(s)) ok = false;  // out of memory: the node ends
     if (ok) {
       RingPut(s, bytes, uint32_t(length));
       s.moved += uint32_t(length);

@@ -158,11 +158,22 @@ bool CompleteConnect(const NodeRef& ref, uint32_t work) {
 }
 
 // Moves what the socket holds into the receive ring. True when bytes arrived.
-bool ReceiveIntoRing(NetNode* n) {
+// Without `toTheEnd` a read that returns less than it asked for ends the pass:
+// the socket is empty then, and whatever comes later (a close included) raises
+// an event of its own. With it (the peer closed, or the ring was full) reading
+// goes on until the socket says it would block.
+bool ReceiveIntoRing(NetNode* n, bool toTheEnd) {
   SyncLockHold h(n->receiveLock);
   if (n->socket < 0) return false;
   NetRing& r = n->receive;
   bool got = false;
+  if (!EnsureRingBuffer(r)) {
+    // Out of memory: the connection cannot be served.
+    std::lock_guard<std::mutex> g(n->control);
+    n->hardClose = true;
+    n->receivePending = false;
+    return false;
+  }
   for (;;) {
     uint32_t piece = RingWritablePiece(r);
     if (piece == 0) {
@@ -174,8 +185,10 @@ bool ReceiveIntoRing(NetNode* n) {
       RingCommit(r, uint32_t(k));
       got = true;
       n->lastActivity = GetTickCount32();
-      // On until would-block even after a short read: a peer's close that came with
-      // the data raised no edge of its own.
+      if (uint32_t(k) < piece && !toTheEnd) {
+        n->receivePending = false;
+        break;
+      }
       continue;
     }
     if (k < 0 && errno == EINTR) continue;
@@ -210,7 +223,8 @@ bool FlushSend(NetNode* n) {
 
 struct RoundResult {
   bool queued = false;     // the handler queued output
-  bool inputLeft = false;  // unread input stays in the ring
+  bool consumed = false;   // the handler took input
+  bool inputLeft = false;  // unread input stays that the handler may want again
 };
 
 RoundResult RunRound(const NodeRef& ref) {
@@ -232,6 +246,7 @@ RoundResult RunRound(const NodeRef& ref) {
     SyncLockHold s(n->sendLock);
     queuedBefore = n->send.moved;
   }
+  uint64_t takenAtStart = n->receive.moved;
   const NodeRef* outer = tl_roundNode;
   tl_roundNode = &ref;
   n->inHandler = true;
@@ -254,7 +269,10 @@ RoundResult RunRound(const NodeRef& ref) {
     SyncLockHold s(n->sendLock);
     result.queued = n->send.moved != queuedBefore;
   }
-  result.inputLeft = n->receive.queued > 0;
+  result.consumed = n->receive.moved != takenAtStart;
+  // Input the handler looked at and found to be an incomplete line waits for
+  // the rest of the line, which comes as an event of its own.
+  result.inputLeft = n->receive.queued > 0 && n->incompleteAt != n->receive.moved;
   if (fault) RequestNodeEnd(ref, kCloseUserRequested);
   return result;
 }
@@ -377,20 +395,25 @@ void ServeConnection(const NodeRef& ref, uint32_t work) {
   NetNode* n = ref.get();
   bool wantRound = work & kWorkRound;
   bool wantRead = work & kWorkRead;
+  bool toTheEnd = work & kWorkHangup;
   bool queuedLast = false;
   bool inputLeft = false;
-  if ((work & kWorkWrite) && FlushSend(n)) wantRound = true;  // room for more output
+  bool active = false;  // bytes moved or the handler did something
+  if ((work & kWorkWrite) && FlushSend(n)) wantRound = active = true;  // room for more output
   for (int i = 0; i < kRoundsPerPass; ++i) {
     bool got = false;
-    if (wantRead || n->receivePending) got = ReceiveIntoRing(n);
+    if (wantRead || n->receivePending) got = ReceiveIntoRing(n, toTheEnd || n->receivePending);
     wantRead = false;
     if (!got && !wantRound) break;
     RoundResult r = RunRound(ref);
-    FlushSend(n);
+    // Bytes of an earlier round leaving now make room a handler may be waiting for.
+    bool drained = FlushSend(n) && !r.queued;
     queuedLast = r.queued;
     inputLeft = r.inputLeft;
-    wantRound = r.queued;  // a handler that just spoke may have more to say
+    active = active || got || r.queued || r.consumed || drained;
+    wantRound = r.queued || drained;  // a handler that just spoke may have more to say
     std::lock_guard<std::mutex> g(n->control);
+    if (active) n->idleGap = kNetIdleRoundMs;
     if (n->ending || n->hardClose) break;
   }
   // More to do at once: a handler that just spoke, or input still in the socket
@@ -403,6 +426,13 @@ void ServeConnection(const NodeRef& ref, uint32_t work) {
   }
   if (wantRound || roomForInput) ScheduleNode(ref, (wantRound ? uint32_t(kWorkRound) : 0u) | kWorkRead);
   if (inputLeft) RequestRetryRound(n);
+  if ((work & kWorkIdle) && !active) {
+    // Quiet since its last round: the empty ring buffers go back to the heap.
+    SyncLockHold h(n->receiveLock);
+    SyncLockHold s(n->sendLock);
+    ReleaseEmptyRing(n->receive);
+    ReleaseEmptyRing(n->send);
+  }
   CheckClose(ref, queuedLast);
 }
 

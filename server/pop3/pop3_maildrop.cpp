@@ -31,6 +31,8 @@ bool IndexWhileConnected(int fd, NetNode* node, MailboxIndex& index, std::string
   }
   MailboxSplitter splitter;
   BeginMailboxSplit(splitter, index);
+  const long long every = kPop3.indexYieldLines;
+  long long asked = 0;  // lines fed when the client was last asked after
   std::string block(kPop3.fileBufferBytes, '\0');
   for (;;) {
     long n = ReadSome(fd, block.data(), block.size());
@@ -40,22 +42,13 @@ bool IndexWhileConnected(int fd, NetNode* node, MailboxIndex& index, std::string
     }
     if (n == 0) break;
     std::string_view data(block.data(), size_t(n));
-    // Feed in pieces of at most kPop3.indexYieldLines lines.
+    // Fed kPop3.indexYieldLines lines at a time, asking after each whether the
+    // client is still there.
     while (!data.empty()) {
-      size_t cut = 0;
-      int taken = 0;
-      while (cut < data.size() && taken < kPop3.indexYieldLines) {
-        size_t lf = data.find('\n', cut);
-        if (lf == std::string_view::npos) {
-          cut = data.size();
-          break;
-        }
-        cut = lf + 1;
-        ++taken;
-      }
-      FeedMailboxSplit(splitter, data.substr(0, cut));
-      data.remove_prefix(cut);
-      if (taken == kPop3.indexYieldLines && node && NetRemoteGone(node)) {
+      data.remove_prefix(FeedMailboxSplit(splitter, data, size_t(every - (splitter.lines - asked))));
+      if (splitter.lines - asked < every) continue;
+      asked = splitter.lines;
+      if (node && NetRemoteGone(node)) {
         why = "The client has gone.";
         return false;
       }
@@ -82,6 +75,7 @@ std::string ReadHeader(int fd, const MailboxMessage& m) {
 std::vector<std::string> BuildUniqueIds(int fd, const MailboxIndex& index) {
   std::vector<UidSource> sources(index.messages.size());
   std::unordered_set<std::string> seen;
+  seen.reserve(index.messages.size());
   for (size_t i = 0; i < index.messages.size(); ++i) {
     const MailboxMessage& m = index.messages[i];
     sources[i].messageId = m.messageId;
@@ -89,6 +83,26 @@ std::vector<std::string> BuildUniqueIds(int fd, const MailboxIndex& index) {
     if (!usable) sources[i].stableKey = StableMessageKey(ReadHeader(fd, m), m.length);
   }
   return AssignUniqueIds(sources);
+}
+
+// True when the commit would write the mailbox back byte for byte: nothing
+// deleted, no text before the first message, and every "Status:" line already
+// what the commit would make it (a client fetching the same mailbox again). The
+// commit then only writes the .mid file instead of copying and flushing the
+// whole mailbox.
+bool RewriteWouldChangeNothing(const Pop3Session& s) {
+  if (s.index.messages.empty() || s.index.messages.front().offset != 0) return false;
+  if (s.index.LiveCount() != s.index.messages.size()) return false;
+  std::string block, edited;
+  for (size_t i = 0; i < s.index.messages.size(); ++i) {
+    const MailboxMessage& m = s.index.messages[i];
+    size_t want = size_t(std::min<long long>(m.length, (long long)kMailbox.copyBlockBytes));
+    if (!ReadMailboxBytes(s.mailbox.get(), m.offset, want, block)) return false;
+    edited = block;
+    ApplyStatusHeader(edited, s.retrieved[i] != 0);
+    if (edited != block) return false;
+  }
+  return true;
 }
 
 // Opens the mailbox without sharing; a reader (finger, RMCP) that has it open
@@ -229,8 +243,9 @@ bool CommitMaildrop(Pop3Session& s, std::string& why) {
         first = false;
       };
       if (ok) {
-        RewriteOutcome outcome = RewriteMailbox(s.mailboxPath, s.mailbox, s.index,
-                                                s.retrievedAny, RenumberHighest(s), edit, why);
+        bool changed = s.retrievedAny && !RewriteWouldChangeNothing(s);
+        RewriteOutcome outcome = RewriteMailbox(s.mailboxPath, s.mailbox, s.index, changed,
+                                                RenumberHighest(s), edit, why);
         ok = outcome != RewriteOutcome::kFailed;
       }
     }

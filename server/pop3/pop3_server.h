@@ -3,11 +3,11 @@
 // the maildrop served from an index built at login under the account's mailbox
 // lock, and the commit at QUIT that rewrites the mailbox.
 //
-// Only one POP3 session runs its handler at any moment (a process-wide busy
-// flag); a session that finds the flag set returns and is called again by the
-// network layer. A session holds its mailbox lock and keeps the mailbox file
-// open without sharing from a successful login until QUIT or the end of the
-// connection; a session that ends without QUIT leaves the mailbox as it was.
+// Sessions run side by side, each on its own node. A session holds its mailbox
+// lock and keeps the mailbox file open without sharing from a successful login
+// until QUIT or the end of the connection, which keeps the router and other
+// sessions of the same mailbox out; a session that ends without QUIT leaves the
+// mailbox as it was.
 #pragma once
 
 #include <netinet/in.h>

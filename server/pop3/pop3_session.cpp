@@ -1,8 +1,6 @@
 // The POP3 session machine: greeting, authorization, the transaction commands,
-// listings, message sending and QUIT. Runs as the service's OnData under the
-// process-wide busy flag.
+// listings, message sending and QUIT. Runs as the service's OnData.
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cstring>
 
@@ -29,8 +27,6 @@ enum : unsigned {
 };
 
 constexpr const char* kHiddenPass = "PASS ********";
-
-std::atomic<bool> gBusy{false};
 
 enum class Step { kContinue, kStop };
 
@@ -586,9 +582,13 @@ Step RunState(Pop3Session& s, NetNode* node, int32_t& state) {
 bool Pop3OnData(NetNode* node, uint16_t, int32_t* ownerState, void* owner, int) {
   auto* s = static_cast<Pop3Session*>(owner);
   if (!s || s->listener) return false;
-  // One POP3 handler at a time; a session that finds another running is called
-  // again by the network layer.
-  if (gBusy.exchange(true)) return false;
+  // Sessions run side by side. What one session touches is its own record (the
+  // network layer never runs two callbacks of one node at once), its mailbox
+  // (under the mailbox lock, which keeps out the router and every other session
+  // from login to the end) and process-wide counters that are atomic. A single
+  // process-wide busy flag protected nothing beyond that, and it let one session
+  // waiting 10 s for a mailbox lock stop every other session, including the one
+  // whose QUIT would have released the lock.
   int32_t state = *ownerState;
   while (!node->deleted.load()) {
     Step step = RunState(*s, node, state);
@@ -596,6 +596,5 @@ bool Pop3OnData(NetNode* node, uint16_t, int32_t* ownerState, void* owner, int) 
     if (step == Step::kStop) break;
   }
   *ownerState = state;
-  gBusy.store(false);
   return false;
 }

@@ -345,13 +345,15 @@ SmtpStep RcvDataEnd(SmtpSession& s, NetNode* node) {
       stored = false;
     }
   }
+  // The data reach the disk through the handle that wrote them, before the close.
+  if (stored && !SyncFileData(s.tempFile.get())) stored = false;
   if (!SpoolClose(s.tempFile)) stored = false;
   std::string path = s.tempPath;
   bool committed = false;
   if (stored) {
     int err = 0;
     committed = CommitSpoolFile(path, true, ServerSettings().incomingDirectory,
-                                ServerSettings().outgoingDirectory, &err, true);
+                                ServerSettings().outgoingDirectory, &err, true, true);
     if (!committed) {
       LogEvent(0, kLogSmtpProgress, kStrRenameFailed, s.id);
       LogEvent(0, kLogAlways, "%04x: Error = %d", s.id, err);

@@ -116,11 +116,16 @@ bool ReadAt(int fd, long long offset, std::string& out, size_t size) {
 struct SpoolDirState {
   std::atomic<uint32_t> lastNumber{0};
   std::mutex mutex;
-  std::condition_variable flushed;
+  // Waiters of flush number g wait on flushed[g % 2]: the end of a flush wakes
+  // exactly the commits it covers, and one of those that came too late for it
+  // to lead the next.
+  std::condition_variable flushed[2];
   uint64_t renamed = 0;   // renames announced so far (each commit takes a ticket)
   uint64_t durable = 0;   // every ticket up to this one is covered by a finished flush
   uint64_t failures = 0;  // flushes that failed so far
   bool flushing = false;  // a leader is flushing the directory now
+  uint64_t flushNumber = 0;  // the flush running or last run
+  uint64_t flushCovers = 0;  // the tickets the running flush covers
   std::mutex spareMutex;
   std::vector<std::string> spares;  // empty files ready to become temporaries
   std::string dir;
@@ -222,21 +227,29 @@ bool FlushAfterRename(const std::string& dir) {
     if (st.failures != failuresBefore) return false;
     if (st.durable >= ticket) return true;
     if (st.flushing) {
-      st.flushed.wait(lock);
+      // Covered by the running flush, or else by the next one.
+      uint64_t mine = ticket <= st.flushCovers ? st.flushNumber : st.flushNumber + 1;
+      st.flushed[mine % 2].wait(lock);
       continue;
     }
     // Lead: the tickets handed out so far all renamed before this flush starts.
-    uint64_t covers = st.renamed;
+    uint64_t number = ++st.flushNumber;
+    st.flushCovers = st.renamed;
     st.flushing = true;
     lock.unlock();
     bool ok = FlushDirectory(dir);
     lock.lock();
     st.flushing = false;
-    if (ok)
-      st.durable = std::max(st.durable, covers);
-    else
+    if (ok) {
+      st.durable = std::max(st.durable, st.flushCovers);
+      st.flushed[number % 2].notify_all();
+      // Renamed too late for this flush: one of them leads the next.
+      if (st.renamed > st.flushCovers) st.flushed[(number + 1) % 2].notify_one();
+    } else {
       ++st.failures;
-    st.flushed.notify_all();
+      st.flushed[0].notify_all();
+      st.flushed[1].notify_all();
+    }
   }
 }
 
@@ -344,8 +357,9 @@ UniqueFd CreateSpoolTemp(std::string& pathOut, bool incoming, const std::string&
   const std::string& dir = ChooseDir(incoming, incomingDir, outgoingDir);
   SpoolDirState& state = DirState(dir);
   for (int probe = 0; probe < kMaxNameProbes; ++probe) {
+    // No probe for an existing name first: numbers are leased, and the rename
+    // and the create below both refuse a name that is taken.
     std::string name = FormatSpoolName(dir, NextSpoolNumber(state), kTempExtension);
-    if (SpoolExists(name)) continue;
     if (UniqueFd fd = ReuseSpare(state, name); fd.valid()) {
       pathOut = name;
       if (winErr) *winErr = 0;
@@ -375,38 +389,66 @@ std::string FreshSpoolName(const std::string& dir, const char* extension) {
 }
 
 bool RetireSpoolFile(const std::string& path) {
-  std::string dir = PathDirectory(path);
-  SpoolDirState& state = DirState(dir);
-  bool room;
-  {
-    std::lock_guard<std::mutex> lock(state.spareMutex);
-    room = state.spares.size() < kMaxSpareFiles;
-  }
-  if (room) {
-    for (int probe = 0; probe < kMaxNameProbes; ++probe) {
+  return RetireSpoolFiles({path}).front() != 0;
+}
+
+std::vector<char> RetireSpoolFiles(const std::vector<std::string>& paths) {
+  std::vector<char> gone(paths.size(), 0);
+  // Renamed and emptied first, all of them; then one flush per directory makes
+  // the spare names durable before any spare is handed out.
+  struct Spare {
+    size_t index;
+    std::string dir, name;
+    bool emptied;
+  };
+  std::vector<Spare> spares;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    const std::string& path = paths[i];
+    std::string dir = PathDirectory(path);
+    SpoolDirState& state = DirState(dir);
+    bool room;
+    {
+      std::lock_guard<std::mutex> lock(state.spareMutex);
+      room = state.spares.size() + spares.size() < kMaxSpareFiles;
+    }
+    bool renamed = false;
+    for (int probe = 0; room && probe < kMaxNameProbes; ++probe) {
       std::string spare = FormatSpoolName(dir, NextSpoolNumber(state), kSpareExtension);
       int rc = RenameNoReplace(path, spare);
       if (rc == kErrFileExists || rc == kErrAlreadyExists) continue;
       if (rc != 0) break;
       // Renamed first, emptied after: a crash in between leaves a spare with
       // old content, which start-up empties, never an empty queue file.
-      // The spare is handed out only once its new name is on stable storage:
-      // otherwise, after a power loss, the old queue name could come back
-      // pointing at the next message being written into the same file.
-      if (::truncate(spare.c_str(), 0) != 0 || !FlushAfterRename(dir)) {
-        DeleteFileWin(spare);  // out of the queue either way
-        return true;
-      }
+      spares.push_back(Spare{i, dir, spare, ::truncate(spare.c_str(), 0) == 0});
+      renamed = true;
+      break;
+    }
+    if (!renamed) gone[i] = DeleteFileWin(path) == 0;
+  }
+  // A spare is handed out only once its new name is on stable storage:
+  // otherwise, after a power loss, the old queue name could come back pointing
+  // at the next message being written into the same file.
+  std::vector<std::pair<std::string, bool>> flushed;
+  for (Spare& sp : spares) {
+    auto it = std::find_if(flushed.begin(), flushed.end(),
+                           [&](const auto& f) { return f.first == sp.dir; });
+    if (it == flushed.end()) {
+      flushed.emplace_back(sp.dir, FlushAfterRename(sp.dir));
+      it = flushed.end() - 1;
+    }
+    gone[sp.index] = 1;  // out of the queue either way
+    SpoolDirState& state = DirState(sp.dir);
+    bool keep = sp.emptied && it->second;
+    if (keep) {
       std::lock_guard<std::mutex> lock(state.spareMutex);
       if (state.spares.size() < kMaxSpareFiles) {
-        state.spares.push_back(spare);
-        return true;
+        state.spares.push_back(sp.name);
+        continue;
       }
-      DeleteFileWin(spare);
-      return true;
     }
+    DeleteFileWin(sp.name);
   }
-  return DeleteFileWin(path) == 0;
+  return gone;
 }
 
 int AdoptSpareFiles(const std::string& dir) {
@@ -444,10 +486,10 @@ UniqueFd CreateSpoolTemp(std::string& pathOut, bool incoming) {
 }
 
 bool CommitSpoolFile(std::string& path, bool incoming, const std::string& incomingDir,
-                     const std::string& outgoingDir, int* error, bool retry) {
+                     const std::string& outgoingDir, int* error, bool retry, bool dataFlushed) {
   if (error) *error = 0;
   // The data first: once the new name is visible the message is ours to deliver.
-  {
+  if (!dataFlushed) {
     int err = 0;
     UniqueFd fd = OpenShared(path, O_RDONLY, 0, &err);
     if (!fd.valid()) {
@@ -466,7 +508,11 @@ bool CommitSpoolFile(std::string& path, bool incoming, const std::string& incomi
   SpoolDirState& state = DirState(dir);
   for (int round = 0; round < kMaxCommitRounds; ++round) {
     std::string name = FormatSpoolName(dir, NextSpoolNumber(state), ext);
-    for (int probe = 0; SpoolExists(name) && probe < kMaxNameProbes; ++probe) {
+    // The first rename of a retrying commit goes straight ahead (numbers are
+    // leased, so a taken name is rare and the rename refuses it); after a refusal,
+    // and always without retries, taken names are skipped before renaming.
+    for (int probe = 0; (!retry || round > 0) && SpoolExists(name) && probe < kMaxNameProbes;
+         ++probe) {
       name = FormatSpoolName(dir, NextSpoolNumber(state), ext);
     }
     int rc = RenameNoReplace(path, name);
@@ -481,6 +527,7 @@ bool CommitSpoolFile(std::string& path, bool incoming, const std::string& incomi
         return false;
       }
       path = name;
+      if (error) *error = 0;
       return true;
     }
     if (error) *error = rc;
@@ -711,7 +758,8 @@ bool MarkRecipientDone(int fd, long long lineOffset, std::string& why) {
   return MarkRecipientsDone(fd, {lineOffset}, why);
 }
 
-bool MarkRecipientsDone(int fd, const std::vector<long long>& lineOffsets, std::string& why) {
+bool MarkRecipientsDone(int fd, const std::vector<long long>& lineOffsets, std::string& why,
+                        bool flush) {
   // The modification time is the message's age for expiry: a mark is no news.
   FileTime age;
   bool haveAge = GetFileModifiedTime(fd, age);
@@ -731,7 +779,7 @@ bool MarkRecipientsDone(int fd, const std::vector<long long>& lineOffsets, std::
   }
   if (!wrote) return true;
   if (haveAge) SetFileModifiedTime(fd, age);
-  if (!SyncFile(fd)) {
+  if (flush && !SyncFile(fd)) {
     why = "Unable to mark recipient done.";
     return false;
   }

@@ -109,6 +109,9 @@ UniqueFd CreateSpoolTemp(std::string& pathOut, bool incoming);
 // temporary of the same directory while there is room, else deleted. False when
 // the file is still there under its name.
 bool RetireSpoolFile(const std::string& path);
+// The same for many files at once, sharing one directory flush: for each path,
+// 1 when it is gone from the queue, 0 when it is still there under its name.
+std::vector<char> RetireSpoolFiles(const std::vector<std::string>& paths);
 
 // Start-up: takes over the spare files an earlier run left in `dir` (emptied;
 // beyond kMaxSpareFiles deleted). Returns how many were taken over.
@@ -122,9 +125,12 @@ size_t SpareFileCount(const std::string& dir);
 // With `retry`, a rename that lost a race (80, 183, 32) starts again with a new
 // tick count; any other failure returns at once. On success `path` names the
 // committed file; on failure it still names the temporary (the caller deletes it)
-// and `error` (optional) holds the Windows error of the last failure.
+// and `error` (optional) holds the Windows error of the last failure. With
+// `dataFlushed` the caller has flushed the file's data already (through the
+// handle it wrote with, before closing it).
 bool CommitSpoolFile(std::string& path, bool incoming, const std::string& incomingDir,
-                     const std::string& outgoingDir, int* error, bool retry);
+                     const std::string& outgoingDir, int* error, bool retry,
+                     bool dataFlushed = false);
 bool CommitSpoolFile(std::string& path, bool incoming, int* error = nullptr, bool retry = true);
 
 // Replaces the flush of a spool directory after a commit's rename (null: the
@@ -246,9 +252,11 @@ bool FindMessageOffset(int fd, long long& offset, std::string& why);
 // to stable storage. False when that byte is not "T" (nothing is written then) or
 // the write fails. The file keeps its modification time (the message's age).
 bool MarkRecipientDone(int fd, long long lineOffset, std::string& why);
-// Marks several lines of one file and flushes it once; a line already "t" is
-// left. False when a byte is neither "T" nor "t" or a write or the flush fails.
-bool MarkRecipientsDone(int fd, const std::vector<long long>& lineOffsets, std::string& why);
+// Marks several lines of one file and, with `flush`, flushes it once (without,
+// the caller is about to remove the file); a line already "t" is left. False
+// when a byte is neither "T" nor "t" or a write or the flush fails.
+bool MarkRecipientsDone(int fd, const std::vector<long long>& lineOffsets, std::string& why,
+                        bool flush = true);
 
 // Start-up clean-up: deletes every *.wrm in both spool directories and requeues
 // every *.our and *.out of the outgoing directory as a new .in file, logging each

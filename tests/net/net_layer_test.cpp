@@ -46,6 +46,44 @@ TEST_F(NetLayerTest, EchoesPipelinedLinesAndQuits) {
   EXPECT_EQ(EchoCounters().lastReason, kCloseUserRequested);
 }
 
+TEST_F(NetLayerTest, LinesArrivingInPiecesWithTheCloseAnywhereAreAllAnswered) {
+  // A read that drains the socket ends its pass; whatever comes later, the
+  // peer's close included, must still be read and answered.
+  struct Case {
+    const char* name;
+    std::vector<std::string> pieces;  // sent with a pause between them
+    bool halfCloseAlone;              // the close comes in a piece of its own
+    std::string reply;
+  };
+  const std::string big(1800, 'x');
+  const std::string bigReply = big + "\r\nBYE\r\n";
+  const Case cases[] = {
+      {"close with the last piece", {"one\r\ntw", "o\r\n"}, false, "one\r\ntwo\r\n"},
+      {"close after a pause", {"one\r\n", "two\r\n"}, true, "one\r\ntwo\r\n"},
+      {"line split before its end", {"thr", "ee", "\r\nQUIT\r\n"}, false, "three\r\nBYE\r\n"},
+      {"long line then quit", {big.substr(0, 900), big.substr(900) + "\r\n", "QUIT\r\n"}, true,
+       bigReply},
+  };
+  uint16_t port = OpenLoopbackListener(kEcho);
+  ASSERT_NE(port, 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int fd = ConnectLoopback(port);
+    ASSERT_GE(fd, 0);
+    for (size_t i = 0; i < c.pieces.size(); ++i) {
+      if (i > 0) usleep(20000);
+      ASSERT_TRUE(SendAllText(fd, c.pieces[i]));
+    }
+    if (c.halfCloseAlone) usleep(20000);
+    shutdown(fd, SHUT_WR);
+    bool eof = false;
+    std::string got = ReceiveToEnd(fd, &eof);
+    EXPECT_TRUE(eof);
+    EXPECT_EQ(got, c.reply);
+    close(fd);
+  }
+}
+
 // ---- Graceful close with bytes still queued ---------------------------------------
 
 constexpr int kQueuedBytes = 5000;

@@ -169,6 +169,68 @@ TEST_F(NetMiscTest, InputArrivingDuringAHandlerIsNotLost) {
   close(fd);
 }
 
+// ---- Quiet connections cost few rounds ----------------------------------------------
+
+struct Quiet {
+  std::atomic<int> rounds{0};
+  std::mutex lock;
+  std::vector<std::string> lines;
+};
+Quiet gQuiet;
+
+bool QuietData(NetNode* node, uint16_t, int32_t*, void*, int) {
+  ++gQuiet.rounds;
+  char line[100];
+  int n;
+  while ((n = NetReadLine(node, line, 99)) >= 0) {
+    std::lock_guard<std::mutex> g(gQuiet.lock);
+    gQuiet.lines.push_back(line);
+  }
+  return false;
+}
+
+// Ten thousand idle sessions must not keep the handler threads busy: a session
+// that says nothing, or only part of a line, gets a handful of rounds in a
+// second and a half (the layer once gave it 15 idle rounds, or 150 retry rounds
+// for the partial line), and the line still arrives whole when it ends.
+TEST_F(NetMiscTest, QuietConnectionsAndPartialLinesCostFewRounds) {
+  NetServiceCallbacks cb;
+  cb.OnAccept = HoldAccept;
+  cb.OnData = QuietData;
+  NetRegisterService(kSlow, cb);
+  uint16_t port = OpenLoopbackListener(kSlow);
+  const struct {
+    const char* first;   // sent at once
+    const char* rest;    // sent after the quiet time
+    const char* line;    // what the handler must get
+  } cases[] = {
+      {"", "HELO quiet\r\n", "HELO quiet"},
+      {"HELO par", "tial\r\n", "HELO partial"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("first part \"") + c.first + "\"");
+    gQuiet.rounds = 0;
+    {
+      std::lock_guard<std::mutex> g(gQuiet.lock);
+      gQuiet.lines.clear();
+    }
+    int fd = ConnectLoopback(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(SendAllText(fd, c.first));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_LE(gQuiet.rounds.load(), 8);
+    EXPECT_GE(gQuiet.rounds.load(), 1);
+    ASSERT_TRUE(SendAllText(fd, c.rest));
+    EXPECT_TRUE(WaitUntil([] {
+      std::lock_guard<std::mutex> g(gQuiet.lock);
+      return !gQuiet.lines.empty();
+    }));
+    std::lock_guard<std::mutex> g(gQuiet.lock);
+    EXPECT_EQ(gQuiet.lines, std::vector<std::string>{c.line});
+    close(fd);
+  }
+}
+
 // ---- Texts ----------------------------------------------------------------------------
 
 TEST(NetTextTest, CloseReasonTexts) {

@@ -132,6 +132,35 @@ TEST_F(Pop3Test, MailboxHeldByAnotherHolderIsReportedLocked) {
   EXPECT_EQ(c.Ask("PASS secret").substr(0, 33), "+OK mailbox for alice has 3 messa");
 }
 
+// A session waiting for a mailbox another session holds must hold up nobody:
+// another user's session is served meanwhile, and the holder's QUIT is answered
+// at once and hands the mailbox to the waiting session, which then logs in
+// within its 10 s instead of timing out behind the holder it keeps from quitting.
+TEST_F(Pop3Test, SessionWaitingForALockedMailboxHoldsUpNoOtherSession) {
+  using Clock = std::chrono::steady_clock;
+  AddUser("bob", "hidden");
+  WriteFile(MailboxOf("alice"), ThreeMessages());
+  WriteFile(MailboxOf("bob"), ThreeMessages());
+  PopClient holder(port);
+  Login(holder);
+  PopClient waiter(port);
+  waiter.ReadLine();
+  waiter.Ask("USER alice");
+  ASSERT_TRUE(waiter.Send("PASS secret"));  // its handler now waits for the lock
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+  auto start = Clock::now();
+  PopClient other(port);
+  Login(other, "bob", "hidden");
+  EXPECT_EQ(other.Ask("STAT"), "+OK 3 " + std::to_string(ThreeMessages().size()));
+  EXPECT_EQ(holder.Ask("QUIT"), "+OK POP3 server mail.test signing off.");
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(waiter.ReadLine().substr(0, 33), "+OK mailbox for alice has 3 messa");
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(waiter.Ask("QUIT"), "+OK POP3 server mail.test signing off.");
+  EXPECT_EQ(other.Ask("QUIT"), "+OK POP3 server mail.test signing off.");
+}
+
 TEST_F(Pop3Test, LockThatCannotBeMadeIsNotAnEmptyMaildrop) {
   WriteFile(MailboxOf("alice"), ThreeMessages());
   WriteFile(home + "locks", "not a directory");
@@ -328,6 +357,37 @@ TEST_F(Pop3Test, RetrievedMessageIsMarkedAndLastSurvivesTheSession) {
   PopClient c(port);
   Login(c);
   EXPECT_EQ(c.Ask("LAST"), "+OK 1");
+}
+
+// A client that fetches a mailbox again (every message already marked read)
+// leaves it byte for byte as it was; the commit writes only the .mid file
+// instead of copying and flushing the whole mailbox (the file stays the same).
+TEST_F(Pop3Test, FetchingAMarkedMailboxAgainLeavesTheFileInPlace) {
+  WriteFile(MailboxOf("alice"), ThreeMessages());
+  auto fetchAll = [&] {
+    PopClient c(port);
+    Login(c);
+    for (int i = 1; i <= 3; ++i) {
+      EXPECT_EQ(c.Ask("RETR " + std::to_string(i)).substr(0, 3), "+OK");
+      while (c.ReadLine() != ".") {
+      }
+    }
+    EXPECT_EQ(c.Ask("QUIT"), "+OK POP3 server mail.test signing off.");
+  };
+  fetchAll();
+  std::string marked = ReadFile(MailboxOf("alice"));
+  ASSERT_NE(marked, ThreeMessages());  // the first fetch added the Status: lines
+  struct stat before{};
+  ASSERT_EQ(stat(MailboxOf("alice").c_str(), &before), 0);
+  fetchAll();
+  struct stat after{};
+  ASSERT_EQ(stat(MailboxOf("alice").c_str(), &after), 0);
+  EXPECT_EQ(ReadFile(MailboxOf("alice")), marked);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_FALSE(FileExists(home + "alice.mbz"));
+  std::string mid = ReadFile(home + "alice.mid");
+  ASSERT_EQ(mid.size(), 4u);
+  EXPECT_EQ(mid[0], 2);  // the highest message read: 3, counted from 0
 }
 
 TEST_F(Pop3Test, DeletingEveryMessageRemovesMailboxAndMid) {

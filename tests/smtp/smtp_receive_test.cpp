@@ -4,11 +4,43 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <mutex>
+#include <set>
 
 #include "server/accounts/accounts.h"
+#include "server/spool/spool.h"
 #include "tests/smtp/smtp_fixture.h"
 
 namespace {
+
+// The incoming directory's flush as the sessions' commits run it: the .in files
+// present when a flush began are durable once it has ended well.
+std::mutex gFlushMutex;
+std::set<std::string> gDurable;
+bool gFlushFails = false;
+
+bool RecordingFlush(const std::string& dir) {
+  std::vector<std::string> present = ListFiles(dir, "*.in");
+  bool fails;
+  {
+    std::lock_guard<std::mutex> lock(gFlushMutex);
+    fails = gFlushFails;
+  }
+  bool ok = !fails && SyncDirectory(dir);
+  std::lock_guard<std::mutex> lock(gFlushMutex);
+  if (ok) gDurable.insert(present.begin(), present.end());
+  return ok;
+}
+
+void FailFlushes(bool fail) {
+  std::lock_guard<std::mutex> lock(gFlushMutex);
+  gFlushFails = fail;
+}
+
+bool IsDurable(const std::string& name) {
+  std::lock_guard<std::mutex> lock(gFlushMutex);
+  return gDurable.count(name) != 0;
+}
 
 class SmtpReceiveTest : public SmtpServerTest {
  protected:
@@ -475,6 +507,89 @@ TEST_F(SmtpReceiveTest, ManyParallelSessionsEachCommitTheirMessages) {
   EXPECT_EQ(Files("*.in").size(), size_t(kSessions * kMessages));
   ASSERT_TRUE(WaitForSessionsToEnd(30));
   EXPECT_TRUE(Files("*.wrm").empty());
+}
+
+// The name in "250 OK, Submitted & queued (NAME)", or "".
+std::string QueuedName(const std::string& reply) {
+  const std::string head = "250 OK, Submitted & queued (";
+  if (reply.compare(0, head.size(), head) != 0 || reply.back() != ')') return "";
+  return reply.substr(head.size(), reply.size() - head.size() - 1);
+}
+
+class SmtpDurableTest : public SmtpReceiveTest {
+ protected:
+  void SetUp() override {
+    SmtpReceiveTest::SetUp();
+    std::lock_guard<std::mutex> lock(gFlushMutex);
+    gDurable.clear();
+    gFlushFails = false;
+    SetSpoolDirectorySyncHook(&RecordingFlush);
+  }
+  void TearDown() override {
+    SmtpReceiveTest::TearDown();
+    SetSpoolDirectorySyncHook(nullptr);
+  }
+};
+
+TEST_F(SmtpDurableTest, EveryQueuedReplyFollowsAFlushThatCoveredItsFile) {
+  // Sessions side by side share flushes; none hears its 250 before the flush
+  // that saw its committed name has ended, and the file is whole by then.
+  constexpr int kSessions = 8, kMessages = 6;
+  std::atomic<int> queued{0}, early{0}, wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kSessions; ++t) {
+    threads.emplace_back([&, t] {
+      SmtpClient c(port, 30);
+      if (!c.ok() || c.Reply().substr(0, 3) != "220") return;
+      if (c.Ask("HELO t" + std::to_string(t)) != "250 mail.test") return;
+      for (int m = 0; m < kMessages; ++m) {
+        std::string tag = std::to_string(t) + "/" + std::to_string(m);
+        if (c.Ask("MAIL FROM:<s@b.test>") != "250 OK") return;
+        if (c.Ask("RCPT TO:<alice@mail.test>").substr(0, 3) != "250") return;
+        if (c.Ask("DATA").substr(0, 3) != "354") return;
+        c.SendRaw("Subject: " + tag + "\r\n\r\n" + std::string(3000, 'b') + "\r\nend " + tag +
+                  "\r\n");
+        std::string name = QueuedName(c.Ask("."));
+        if (name.empty()) continue;
+        ++queued;
+        if (!IsDurable(name)) ++early;
+        std::string text = InFile(name);
+        if (text.size() < 12 || text.compare(text.size() - 6 - tag.size(), std::string::npos,
+                                             "end " + tag + "\r\n") != 0)
+          ++wrong;
+      }
+      c.Ask("QUIT");
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(queued.load(), kSessions * kMessages);
+  EXPECT_EQ(early.load(), 0);
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(Files("*.in").size(), size_t(kSessions * kMessages));
+}
+
+TEST_F(SmtpDurableTest, AFailedFlushIsALocalErrorAndTheNextMessageIsQueued) {
+  SmtpClient c(port);
+  Hello(c);
+  FailFlushes(true);
+  EXPECT_EQ(c.Ask("MAIL FROM:<s@b.test>"), "250 OK");
+  EXPECT_EQ(c.Ask("RCPT TO:<alice@mail.test>"), "250 OK, alice@mail.test");
+  EXPECT_EQ(c.Ask("DATA").substr(0, 3), "354");
+  ASSERT_TRUE(c.SendRaw("Subject: lost?\r\n\r\nbody\r\n"));
+  // Never a 250 for a name a crash could take back; the client keeps its copy.
+  EXPECT_EQ(c.Ask("."), "451 Requested action aborted; local error in processing.");
+  EXPECT_TRUE(Files("*.in").empty());
+  EXPECT_TRUE(Files("*.wrm").empty());
+  FailFlushes(false);
+  EXPECT_EQ(c.Ask("MAIL FROM:<s@b.test>"), "250 OK");
+  EXPECT_EQ(c.Ask("RCPT TO:<alice@mail.test>"), "250 OK, alice@mail.test");
+  EXPECT_EQ(c.Ask("DATA").substr(0, 3), "354");
+  ASSERT_TRUE(c.SendRaw("Subject: again\r\n\r\nbody\r\n"));
+  std::string name = QueuedName(c.Ask("."));
+  ASSERT_FALSE(name.empty());
+  EXPECT_TRUE(IsDurable(name));
+  EXPECT_EQ(Files("*.in"), std::vector<std::string>{name});
+  EXPECT_EQ(c.Ask("QUIT"), "221 mail.test Service Closing");
 }
 
 TEST_F(SmtpReceiveTest, AThousandIdleSessionsAreHeld) {

@@ -1,6 +1,7 @@
 // Concurrent commits: distinct names, one probe per name, and the shared flush
 // of the directory that must have run after a commit's rename before it returns.
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -140,6 +141,68 @@ TEST_F(GroupCommitTest, NamesTakenFasterThanTheClockStillFollowEachOther) {
     last = n;
   }
   EXPECT_EQ(ListFiles(out, "*.wrm").size(), size_t(2000));
+}
+
+TEST_F(GroupCommitTest, CommitsWaitingOnASlowFlushShareTheNextOne) {
+  // While one flush runs, the commits that renamed after it began wait for one
+  // leader among them instead of each flushing on its own.
+  SetSpoolDirectorySyncHook([](const std::string& dir) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    return RecordingFlush(dir);
+  });
+  constexpr int kThreads = 8, kEach = 6;
+  std::atomic<int> failed{0}, unflushed{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        std::string path = Produce(std::to_string(t * 100 + i));
+        if (path.empty()) {
+          ++failed;
+          continue;
+        }
+        std::lock_guard<std::mutex> lock(gFlushMutex);
+        if (!gFlushedNames.count(path)) ++unflushed;
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(failed.load(), 0);
+  EXPECT_EQ(unflushed.load(), 0);
+  EXPECT_EQ(ListFiles(in, "*.in").size(), size_t(kThreads * kEach));
+  std::lock_guard<std::mutex> lock(gFlushMutex);
+  // Eight producers on a 15 ms flush: far fewer flushes than commits.
+  EXPECT_LE(gFlushes, kThreads * kEach / 3) << gFlushes;
+}
+
+TEST_F(GroupCommitTest, ACommitWhoseNextNamesAreTakenLeavesThemAlone) {
+  // Whether the commit probes first (no retries) or learns from the refused
+  // rename (retries), a name some other file holds is skipped, never replaced.
+  for (bool retry : {false, true}) {
+    SCOPED_TRACE(retry ? "retry" : "no retry");
+    std::string path;
+    UniqueFd fd = CreateSpoolTemp(path, true, in, out);
+    ASSERT_TRUE(fd.valid());
+    ASSERT_TRUE(SpoolWrite(fd.get(), "fresh", false));
+    ASSERT_TRUE(SpoolClose(fd));
+    unsigned long n = std::stoul(path.substr(in.size(), 8), nullptr, 16);
+    // The next numbers for the coming two seconds' worth of ticks are taken.
+    std::vector<std::string> taken;
+    for (uint32_t k = 1; k <= 2000; ++k) {
+      taken.push_back(FormatSpoolName(in, uint32_t(n + k), kIncomingExtension));
+      WriteFile(taken.back(), "old " + std::to_string(k));
+    }
+    int err = -1;
+    ASSERT_TRUE(CommitSpoolFile(path, true, in, out, &err, retry));
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(ReadFile(path), "fresh");
+    for (uint32_t k = 1; k <= 2000; ++k) {
+      ASSERT_NE(path, taken[k - 1]);
+      ASSERT_EQ(ReadFile(taken[k - 1]), "old " + std::to_string(k));
+    }
+    for (const std::string& t : taken) unlink(t.c_str());
+    unlink(path.c_str());
+  }
 }
 
 }  // namespace

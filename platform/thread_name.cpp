@@ -1,0 +1,12 @@
+#include "platform/thread_name.h"
+
+#include <pthread.h>
+
+#include <cstring>
+
+void NameThisThread(const char* name) {
+  char cut[16];
+  std::strncpy(cut, name, sizeof cut - 1);
+  cut[sizeof cut - 1] = '\0';
+  pthread_setname_np(pthread_self(), cut);
+}
