@@ -135,6 +135,7 @@ class ApiTest(unittest.TestCase):
             ({'name': 'InQueueTime', 'value': [30]}, 400,
              '"value" must be a string, a whole number or true/false.'),
             ({'name': 'InQueueTime'}, 400, '"value" is missing.'),
+            ({'name': 'InQueueTime', 'reset': 'yes'}, 400, '"reset" must be true or false.'),
             ({'name': 42, 'value': 30}, 400, '"name" must be a string.'),
             ({'name': 'NoSuchValue', 'value': 1}, 404, 'No such configuration value: NoSuchValue'),
             ({'name': 'AllowUnknown', 'value': 'yes'}, 400, 'AllowUnknown is a switch: 0 or 1'),
@@ -201,6 +202,9 @@ class ApiTest(unittest.TestCase):
             self.assertEqual((status, reply), (want_status, {'error': want_error}), (path, body))
         self.assertEqual(s.get('/api/accounts?type=robot'),
                          (400, {'error': 'Unknown account type: robot'}))
+        self.assertEqual(s.get('/api/accounts?domain=-1'),
+                         (400, {'error': '"domain" must be a domain number.'}))
+        self.assertEqual(s.get('/api/accounts?domain=12'), (404, {'error': 'No such domain: 12'}))
 
     def test_account_life_and_delivery(self):
         s = Session()

@@ -3,6 +3,7 @@
 // password, and the Selenium browser test when Chromium can start.
 #include <gtest/gtest.h>
 
+#include <iostream>
 #include <string>
 
 #include "platform/files.h"
@@ -54,6 +55,21 @@ TEST_F(WebConsoleTest, ApiThroughARealServer) {
                output);
   EXPECT_EQ(rc, 0) << output;
   EXPECT_TRUE(server_.Running());
+}
+
+TEST_F(WebConsoleTest, BrowserRunsTheConsole) {
+  Configure(true);
+  ASSERT_TRUE(server_.Start(home_.dir, httpPort_));
+  // Screenshots outlive the home: under the test's output folder.
+  std::string shots = std::string(CORVEL_BIN_DIR) + "/../web-screenshots";
+  std::string output;
+  int rc = Run("python3 " + std::string(CORVEL_SOURCE_DIR) + "/tests/web/web_browser_test.py " +
+                   std::to_string(httpPort_) + " " + std::to_string(smtpPort_) + " " + home_.dir +
+                   " " + kPassword + " " + CORVEL_BIN_DIR + "/corvelreg " + shots,
+               output);
+  if (rc == 77) GTEST_SKIP() << output;
+  EXPECT_EQ(rc, 0) << output;
+  std::cout << output;
 }
 
 TEST_F(WebConsoleTest, WithoutAPasswordTheConsoleDoesNotStart) {

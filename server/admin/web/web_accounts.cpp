@@ -171,7 +171,10 @@ struct FreeInfo {
 using InfoPtr = std::unique_ptr<AccountInfo, FreeInfo>;
 
 void HandleList(const httplib::Request& req, httplib::Response& res) {
-  long number = strtol(req.get_param_value("domain").c_str(), nullptr, 10);
+  std::string domainText = req.get_param_value("domain");
+  if (domainText.size() > 6 || domainText.find_first_not_of("0123456789") != std::string::npos)
+    return ReplyError(res, kHttpBadRequest, "\"domain\" must be a domain number.");
+  long number = strtol(domainText.c_str(), nullptr, 10);
   std::string typeWord = req.get_param_value("type"), query = req.get_param_value("q");
   uint32_t mask = ACCT_TYPE_ALL;
   if (!typeWord.empty()) {

@@ -313,13 +313,11 @@ void HandleLogStream(const httplib::Request& req, httplib::Response& res) {
           sink.done();
           return true;
         }
-        uint64_t before = *seq;
         std::vector<std::string> lines = WindowLogLinesSince(*seq);
         std::string chunk;
         uint64_t id = *seq - lines.size();
         for (const std::string& line : lines)
           chunk += "id: " + std::to_string(++id) + "\ndata: " + line + "\n\n";
-        (void)before;
         if (chunk.empty() && Clock::now() - *lastSent > kLogStreamKeepAlive) chunk = ": idle\n\n";
         if (!chunk.empty()) {
           *lastSent = Clock::now();
@@ -381,7 +379,12 @@ void HandleConfigSet(const httplib::Request& req, httplib::Response& res) {
     ReplyError(res, kHttpNotFound, "No such configuration value: " + VisibleText(name));
     return;
   }
-  bool reset = body.value("reset", false) == true;
+  auto resetIt = body.find("reset");
+  if (resetIt != body.end() && !resetIt->is_boolean()) {
+    ReplyError(res, kHttpBadRequest, "\"reset\" must be true or false.");
+    return;
+  }
+  bool reset = resetIt != body.end() && resetIt->get<bool>();
   std::string text;
   if (!reset) {
     auto it = body.find("value");

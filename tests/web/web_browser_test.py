@@ -1,0 +1,149 @@
+#!/usr/bin/env python3
+"""The console in a real browser: headless Chromium driven by Selenium against a
+real corvel95.
+
+Usage: web_browser_test.py HTTP_PORT SMTP_PORT HOME PASSWORD CORVELREG SHOTS_DIR
+Logs in, sees a message sent by SMTP appear in the live log, adds a user and
+delivers to it, changes a configuration value and reads it back with corvelreg,
+logs out; saves a screenshot of each page in SHOTS_DIR. Exits 77 (with the reason)
+when Chromium cannot start.
+"""
+import os
+import smtplib
+import subprocess
+import sys
+import time
+
+PORT, SMTP_PORT, HOME, PASSWORD, CORVELREG, SHOTS = (
+    int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4], sys.argv[5], sys.argv[6])
+URL = 'http://127.0.0.1:%d/' % PORT
+KEY = 'SOFTWARE\\Tollgrove\\Corvel'
+SKIP = 77
+
+try:
+    import selenium  # noqa: F401
+except ImportError:
+    # Debian's python3-selenium, when another Python runs this script.
+    sys.path.append('/usr/lib/python3/dist-packages')
+try:
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support import expected_conditions as EC
+    from selenium.webdriver.support.ui import Select, WebDriverWait
+except ImportError as e:
+    print('SKIP: Python Selenium is not installed (%s)' % e)
+    sys.exit(SKIP)
+
+
+def start_browser():
+    options = webdriver.ChromeOptions()
+    for arg in ['--headless=new', '--no-sandbox', '--disable-dev-shm-usage', '--disable-gpu',
+                '--window-size=1280,900']:
+        options.add_argument(arg)
+    for binary in ['/usr/bin/chromium', '/usr/bin/chromium-browser']:
+        if os.path.exists(binary):
+            options.binary_location = binary
+            break
+    driver_path = '/usr/bin/chromedriver'
+    if not os.path.exists(driver_path):
+        print('SKIP: chromedriver is not installed (Debian chromium-driver)')
+        sys.exit(SKIP)
+    try:
+        return webdriver.Chrome(service=Service(driver_path), options=options)
+    except Exception as e:  # any failure to start is a reason to skip, said once
+        print('SKIP: Chromium cannot start: %s' % str(e).splitlines()[0])
+        sys.exit(SKIP)
+
+
+def main():
+    os.makedirs(SHOTS, exist_ok=True)
+    browser = start_browser()
+    wait = WebDriverWait(browser, 15)
+    shots = []
+
+    def shot(name):
+        path = os.path.join(SHOTS, name + '.png')
+        browser.save_screenshot(path)
+        shots.append(path)
+
+    def page(name):
+        browser.find_element(By.CSS_SELECTOR, '#tabs button[data-page="%s"]' % name).click()
+        wait.until(EC.visibility_of_element_located((By.ID, 'page-' + name)))
+
+    def message_says(text):
+        wait.until(EC.text_to_be_present_in_element((By.ID, 'message'), text))
+
+    try:
+        browser.get(URL)
+        wait.until(EC.visibility_of_element_located((By.ID, 'login-password')))
+        shot('01-login')
+        browser.find_element(By.ID, 'login-password').send_keys(PASSWORD)
+        browser.find_element(By.ID, 'login-button').click()
+        wait.until(EC.text_to_be_present_in_element((By.ID, 'status-table'), 'Corvel95'))
+        shot('02-status')
+
+        page('log')
+        wait.until(EC.text_to_be_present_in_element((By.ID, 'log-state'), 'live'))
+        marker = 'browser-%d@example.org' % os.getpid()
+        s = smtplib.SMTP('127.0.0.1', SMTP_PORT, timeout=10)
+        s.sendmail(marker, ['root@mail.example.org'], 'Subject: seen live\r\n\r\nhi\r\n')
+        s.quit()
+        wait.until(EC.text_to_be_present_in_element((By.ID, 'log-lines'), marker))
+        browser.find_element(By.ID, 'log-filter').send_keys(marker)
+        shot('03-log')
+
+        page('accounts')
+        wait.until(EC.text_to_be_present_in_element((By.ID, 'accounts-table'), 'postmaster'))
+        Select(browser.find_element(By.ID, 'add-type')).select_by_visible_text('user')
+        browser.find_element(By.ID, 'add-name').send_keys('dora')
+        browser.find_element(By.ID, 'add-field').send_keys('Dora <Explorer>')
+        browser.find_element(By.ID, 'add-password').send_keys('dora-pw')
+        browser.find_element(By.ID, 'add-button').click()
+        message_says('Account dora added.')
+        wait.until(EC.text_to_be_present_in_element((By.ID, 'accounts-table'), 'Dora <Explorer>'))
+        shot('04-accounts')
+        s = smtplib.SMTP('127.0.0.1', SMTP_PORT, timeout=10)
+        s.sendmail('bob@example.org', ['dora@mail.example.org'], 'Subject: for dora\r\n\r\nhello dora\r\n')
+        s.quit()
+        mailbox = os.path.join(HOME, 'dora.mbx')
+        deadline = time.time() + 15
+        while time.time() < deadline and not os.path.exists(mailbox):
+            time.sleep(0.1)
+        with open(mailbox, 'rb') as f:
+            assert b'hello dora' in f.read(), 'the new user got the message'
+
+        page('domains')
+        wait.until(EC.text_to_be_present_in_element((By.ID, 'domains-table'), 'mail.example.org'))
+        shot('05-domains')
+
+        page('config')
+        wait.until(EC.presence_of_element_located((By.ID, 'config-OutQueueTime')))
+        browser.find_element(By.ID, 'config-filter').send_keys('OutQueue')
+        row = wait.until(EC.presence_of_element_located((By.ID, 'config-OutQueueTime')))
+        field = row.find_element(By.CSS_SELECTOR, 'input.value')
+        field.clear()
+        field.send_keys('90')
+        row.find_element(By.XPATH, './/button[text()="Set"]').click()
+        message_says('OutQueueTime = 90')
+        got = subprocess.run([CORVELREG, '--home', HOME, 'get', KEY, 'OutQueueTime'],
+                             capture_output=True, text=True)
+        assert '90' in got.stdout + got.stderr, got.stdout + got.stderr
+        browser.find_element(By.ID, 'config-filter').clear()
+        browser.find_element(By.ID, 'config-changed').click()
+        shot('06-configuration')
+
+        browser.find_element(By.ID, 'logout').click()
+        wait.until(EC.visibility_of_element_located((By.ID, 'login-password')))
+        browser.get(URL)
+        wait.until(EC.visibility_of_element_located((By.ID, 'login-password')))
+        shot('07-logged-out')
+    finally:
+        browser.quit()
+    for path in shots:
+        print('screenshot: ' + path)
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
