@@ -97,7 +97,9 @@ TEST(GeneralEdit, EditsAreCheckedAgainstTheTable) {
     ASSERT_NE(g, nullptr) << c.name;
     std::string why;
     EXPECT_EQ(CheckGeneralValueEdit(*g, c.text, why), c.why == nullptr) << c.name << " " << c.text;
-    if (c.why) EXPECT_EQ(why, c.why);
+    if (c.why) {
+      EXPECT_EQ(why, c.why);
+    }
   }
 }
 

@@ -67,10 +67,10 @@ class Session:
 
 
 GETS = ['/api/status', '/api/log', '/api/log/file', '/api/config', '/api/accounts',
-        '/api/domains', '/api/session', '/api/log/stream']
+        '/api/domains', '/api/session', '/api/log/stream', '/api/queue']
 POSTS = ['/api/logout', '/api/config', '/api/accounts/add', '/api/accounts/modify',
          '/api/accounts/rename', '/api/accounts/delete', '/api/domains/add',
-         '/api/domains/remove']
+         '/api/domains/remove', '/api/queue/retry', '/api/queue/bounce']
 
 
 class ApiTest(unittest.TestCase):
@@ -279,6 +279,44 @@ class ApiTest(unittest.TestCase):
         for i in range(3):
             self.assertEqual(s.post('/api/accounts/delete', {'name': 'reg%d' % i})[0], 200)
         self.assertEqual(s.post('/api/config', {'name': 'SmartHost', 'reset': True})[0], 200)
+
+    def test_queue_retry_and_bounce(self):
+        # The smart host (127.0.19.3, nothing listening) is down: the message waits
+        # in the retry queue until it is bounced from the console.
+        s = Session()
+        for body, want in [({}, (400, {'error': '"id" must be a retry entry\'s number.'})),
+                           ({'id': -1}, (400, {'error': '"id" must be a retry entry\'s number.'})),
+                           ({'id': '1'}, (400, {'error': '"id" must be a retry entry\'s number.'})),
+                           ({'id': 987654}, (404, {'error': 'No such retry entry: 987654'}))]:
+            self.assertEqual(s.post('/api/queue/retry', body), want, body)
+            self.assertEqual(s.post('/api/queue/bounce', body), want, body)
+        smtp = smtplib.SMTP(HOST, SMTP_PORT, timeout=10)
+        smtp.sendmail('root@mail.example.org', ['far@remote.example'], 'Subject: away\r\n\r\nwait\r\n')
+        smtp.quit()
+        entries, deadline = [], time.time() + 30
+        while not entries and time.time() < deadline:
+            time.sleep(0.2)
+            status, q = s.get('/api/queue')
+            self.assertEqual(status, 200)
+            entries = [e for e in q['entries'] if not e['busy']]
+        self.assertEqual(len(entries), 1, q)
+        self.assertEqual(q['retry'], ['Host: remote.example, Messages: 1, Level: every 15 minutes'])
+        entry = entries[0]
+        self.assertTrue(entry['file'].endswith('.our'), entry)
+        self.assertEqual(s.post('/api/queue/retry', {'id': entry['id']}), (200, {'result': 'retrying'}))
+        status, reply = 0, {}
+        deadline = time.time() + 30
+        while time.time() < deadline:
+            status, reply = s.post('/api/queue/bounce', {'id': entry['id'], 'reason': 'Given up by hand'})
+            if status != 409:
+                break  # 409: an item is trying it right now; the queue says "try later"
+            time.sleep(0.3)
+        self.assertEqual((status, reply), (200, {'result': 'Message bounced successfully'}))
+        self.assertFalse(os.path.exists(os.path.join(HOME, entry['file'])))
+        q = s.get('/api/queue')[1]
+        self.assertEqual(q['retry'], ['There are no retries currently occuring.'])
+        self.assertEqual(s.post('/api/queue/bounce', {'id': entry['id']}),
+                         (404, {'error': 'No such retry entry: %d' % entry['id']}))
 
     def test_live_log_shows_a_message_sent_by_smtp(self):
         s = Session()

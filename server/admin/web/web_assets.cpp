@@ -21,6 +21,7 @@ constexpr const char* kIndexHtml = R"HTML(<!DOCTYPE html>
   <nav id="tabs" hidden>
     <button data-page="status">Status</button>
     <button data-page="log">Log</button>
+    <button data-page="queue">Queue</button>
     <button data-page="accounts">Accounts</button>
     <button data-page="domains">Domains</button>
     <button data-page="config">Configuration</button>
@@ -51,6 +52,14 @@ constexpr const char* kIndexHtml = R"HTML(<!DOCTYPE html>
     <p><input id="log-filter" placeholder="Filter"> <a href="/api/log/file" id="log-download">Download maillog.txt</a>
        <span id="log-state"></span></p>
     <pre id="log-lines"></pre>
+  </section>
+
+  <section id="page-queue" hidden>
+    <h2>Queue</h2>
+    <p id="queue-counts"></p>
+    <ul id="queue-retry"></ul>
+    <table class="grid"><thead><tr><th>File</th><th>Host</th><th>Size</th><th>Age</th><th>Level</th><th>Attempts</th><th></th></tr></thead>
+      <tbody id="queue-table"></tbody></table>
   </section>
 
   <section id="page-accounts" hidden>
@@ -165,7 +174,7 @@ function showPage(name) {
   for (const b of document.querySelectorAll('#tabs button[data-page]'))
     b.classList.toggle('active', b.dataset.page === name);
   if (name !== 'log' && logSource) { logSource.close(); logSource = null; }
-  const loaders = { status: loadStatus, log: openLog, accounts: loadAccounts, domains: loadDomains, config: loadConfig };
+  const loaders = { status: loadStatus, log: openLog, queue: loadQueue, accounts: loadAccounts, domains: loadDomains, config: loadConfig };
   if (loaders[name]) loaders[name]().catch((e) => say(e.message));
 }
 
@@ -210,6 +219,39 @@ async function openLog() {
     if (logLines.length > 300) logLines.splice(0, logLines.length - 300);
     renderLog();
   };
+}
+
+function ageText(s) {
+  if (s < 3600) return Math.floor(s / 60) + ' min';
+  if (s < 86400) return Math.floor(s / 3600) + ' h ' + Math.floor((s % 3600) / 60) + ' min';
+  return Math.floor(s / 86400) + ' d ' + Math.floor((s % 86400) / 3600) + ' h';
+}
+async function loadQueue() {
+  const q = await api('/api/queue');
+  $('queue-counts').textContent = 'Incoming files: ' + q.incomingFiles + ', outgoing files: ' + q.outgoingFiles;
+  const ul = $('queue-retry');
+  clear(ul);
+  for (const line of q.retry) { const li = document.createElement('li'); li.textContent = line; ul.appendChild(li); }
+  const t = $('queue-table');
+  clear(t);
+  for (const e of q.entries) {
+    const r = t.insertRow();
+    cell(r, e.file); cell(r, e.host); cell(r, e.size); cell(r, ageText(e.ageSeconds));
+    cell(r, e.level); cell(r, e.attempts + (e.busy ? ' (sending)' : ''));
+    const td = cell(r, '');
+    button(td, 'Retry now', async () => {
+      try { await api('/api/queue/retry', { id: e.id }); say('Retrying ' + e.host + '.', true); }
+      catch (err) { say(err.message); }
+      loadQueue().catch((err) => say(err.message));
+    });
+    button(td, 'Bounce', async () => {
+      const reason = prompt('Bounce ' + e.file + ' back to its sender. Reason (empty: the standard text):', '');
+      if (reason === null) return;
+      try { const d = await api('/api/queue/bounce', { id: e.id, reason }); say(d.result, true); }
+      catch (err) { say(err.message); }
+      loadQueue().catch((err) => say(err.message));
+    });
+  }
 }
 
 async function loadDomainChoice() {

@@ -485,6 +485,7 @@ void RegisterRoutes(httplib::Server& server) {
   server.Get("/api/config", HandleConfig);
   server.Post("/api/config", HandleConfigSet);
   RegisterAccountRoutes(server);
+  RegisterQueueRoutes(server);
 }
 
 }  // namespace

@@ -39,6 +39,8 @@ bool TakeString(const Json& body, const char* name, std::string& out, httplib::R
 
 // Registers the accounts and domains API (web_accounts.cpp).
 void RegisterAccountRoutes(httplib::Server& server);
+// Registers the queue API (web_queue.cpp).
+void RegisterQueueRoutes(httplib::Server& server);
 // The compiled-in pages: path, content type and content (web_assets.cpp).
 struct WebAsset {
   const char* path;
