@@ -93,6 +93,18 @@ def main():
         browser.find_element(By.ID, 'log-filter').send_keys(marker)
         shot('03-log')
 
+        s = smtplib.SMTP('127.0.0.1', SMTP_PORT, timeout=10)
+        s.sendmail('root@mail.example.org', ['far@remote.example'], 'Subject: away\r\n\r\nwait\r\n')
+        s.quit()
+        deadline = time.time() + 30
+        while time.time() < deadline:
+            page('queue')
+            time.sleep(0.5)
+            if '.our' in browser.find_element(By.ID, 'queue-table').text:
+                break
+        assert 'remote.example' in browser.find_element(By.ID, 'queue-retry').text
+        shot('04-queue')
+
         page('accounts')
         wait.until(EC.text_to_be_present_in_element((By.ID, 'accounts-table'), 'postmaster'))
         Select(browser.find_element(By.ID, 'add-type')).select_by_visible_text('user')
@@ -102,7 +114,7 @@ def main():
         browser.find_element(By.ID, 'add-button').click()
         message_says('Account dora added.')
         wait.until(EC.text_to_be_present_in_element((By.ID, 'accounts-table'), 'Dora <Explorer>'))
-        shot('04-accounts')
+        shot('05-accounts')
         s = smtplib.SMTP('127.0.0.1', SMTP_PORT, timeout=10)
         s.sendmail('bob@example.org', ['dora@mail.example.org'], 'Subject: for dora\r\n\r\nhello dora\r\n')
         s.quit()
@@ -115,7 +127,7 @@ def main():
 
         page('domains')
         wait.until(EC.text_to_be_present_in_element((By.ID, 'domains-table'), 'mail.example.org'))
-        shot('05-domains')
+        shot('06-domains')
 
         page('config')
         wait.until(EC.presence_of_element_located((By.ID, 'config-OutQueueTime')))
@@ -131,13 +143,13 @@ def main():
         assert '90' in got.stdout + got.stderr, got.stdout + got.stderr
         browser.find_element(By.ID, 'config-filter').clear()
         browser.find_element(By.ID, 'config-changed').click()
-        shot('06-configuration')
+        shot('07-configuration')
 
         browser.find_element(By.ID, 'logout').click()
         wait.until(EC.visibility_of_element_located((By.ID, 'login-password')))
         browser.get(URL)
         wait.until(EC.visibility_of_element_located((By.ID, 'login-password')))
-        shot('07-logged-out')
+        shot('08-logged-out')
     finally:
         browser.quit()
     for path in shots:
