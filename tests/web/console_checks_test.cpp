@@ -6,6 +6,7 @@
 
 #include "platform/registry.h"
 #include "server/admin/admin_password.h"
+#include "server/admin/console_sessions.h"
 #include "server/admin/general_edit.h"
 #include "server/core/config.h"
 #include "server/core/log.h"
@@ -154,6 +155,67 @@ TEST(WindowLog, LinesSinceANumberSurviveTheRingTurning) {
   EXPECT_TRUE(WindowLogLinesSince(future).empty());
   EXPECT_EQ(future, reader);
   ClearWindowLog();
+}
+
+TEST(ConsoleSessions, IdleAndOldSessionsExpireAndTheOldestMakesRoom) {
+  SessionTable table;
+  auto t0 = ConsoleClock::now();
+  std::string token, csrf, found;
+  ASSERT_TRUE(OpenConsoleSession(table, t0, token, csrf));
+  EXPECT_EQ(token.size(), kSessionTokenBytes * 2);
+  EXPECT_NE(token, csrf);
+  EXPECT_TRUE(FindConsoleSession(table, token, t0 + std::chrono::minutes(29), found));
+  EXPECT_EQ(found, csrf);
+  // Each use starts the idle time again, up to the lifetime.
+  auto t = t0;
+  while (t + std::chrono::minutes(25) < t0 + kSessionLifetime) {
+    t += std::chrono::minutes(25);
+    ASSERT_TRUE(FindConsoleSession(table, token, t, found));
+  }
+  EXPECT_FALSE(FindConsoleSession(table, token, t0 + kSessionLifetime + std::chrono::minutes(1),
+                                  found));
+  EXPECT_TRUE(table.sessions.empty()) << "an expired session is dropped";
+
+  ASSERT_TRUE(OpenConsoleSession(table, t0, token, csrf));
+  EXPECT_FALSE(FindConsoleSession(table, token, t0 + kSessionIdle + std::chrono::seconds(1), found));
+  // Near misses and other lengths are no session.
+  ASSERT_TRUE(OpenConsoleSession(table, t0, token, csrf));
+  std::string near = token;
+  near.back() = near.back() == '0' ? '1' : '0';
+  EXPECT_FALSE(FindConsoleSession(table, near, t0, found));
+  EXPECT_FALSE(FindConsoleSession(table, token + "0", t0, found));
+  EXPECT_FALSE(FindConsoleSession(table, "", t0, found));
+  CloseConsoleSession(table, token);
+  EXPECT_FALSE(FindConsoleSession(table, token, t0, found));
+
+  // One more than the limit pushes out the least recently used.
+  std::string first, second;
+  ASSERT_TRUE(OpenConsoleSession(table, t0, first, csrf));
+  ASSERT_TRUE(OpenConsoleSession(table, t0 + std::chrono::seconds(1), second, csrf));
+  ASSERT_TRUE(FindConsoleSession(table, first, t0 + std::chrono::seconds(2), found));
+  for (size_t i = 2; i < kMaxSessions + 1; ++i)
+    ASSERT_TRUE(OpenConsoleSession(table, t0 + std::chrono::seconds(3), token, csrf));
+  EXPECT_EQ(table.sessions.size(), kMaxSessions);
+  EXPECT_TRUE(FindConsoleSession(table, first, t0 + std::chrono::seconds(4), found));
+  EXPECT_FALSE(FindConsoleSession(table, second, t0 + std::chrono::seconds(4), found));
+}
+
+TEST(ConsoleSessions, FailedLoginsAreLimitedPerAddressForAWindow) {
+  SessionTable table;
+  auto t0 = ConsoleClock::now();
+  for (int i = 1; i < kLoginFailuresAllowed; ++i) {
+    EXPECT_EQ(CountLoginFailure(table, "127.0.0.1", t0), i);
+    EXPECT_EQ(LoginWaitSeconds(table, "127.0.0.1", t0), 0);
+  }
+  EXPECT_EQ(CountLoginFailure(table, "127.0.0.1", t0), kLoginFailuresAllowed);
+  long wait = LoginWaitSeconds(table, "127.0.0.1", t0 + std::chrono::minutes(1));
+  EXPECT_EQ(wait, std::chrono::duration_cast<std::chrono::seconds>(kLoginWindow).count() - 60 + 1);
+  EXPECT_EQ(LoginWaitSeconds(table, "127.0.0.2", t0), 0) << "another address is not limited";
+  EXPECT_EQ(LoginWaitSeconds(table, "127.0.0.1", t0 + kLoginWindow + std::chrono::seconds(1)), 0);
+  // A new window counts from one again; a good login forgets the failures.
+  EXPECT_EQ(CountLoginFailure(table, "127.0.0.1", t0 + kLoginWindow + std::chrono::seconds(2)), 1);
+  ForgetLoginFailures(table, "127.0.0.1");
+  EXPECT_TRUE(table.logins.empty());
 }
 
 }  // namespace

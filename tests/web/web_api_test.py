@@ -67,10 +67,12 @@ class Session:
 
 
 GETS = ['/api/status', '/api/log', '/api/log/file', '/api/config', '/api/accounts',
-        '/api/domains', '/api/session', '/api/log/stream', '/api/queue']
+        '/api/domains', '/api/session', '/api/log/stream', '/api/queue', '/api/list?name=x']
 POSTS = ['/api/logout', '/api/config', '/api/accounts/add', '/api/accounts/modify',
          '/api/accounts/rename', '/api/accounts/delete', '/api/domains/add',
-         '/api/domains/remove', '/api/queue/retry', '/api/queue/bounce']
+         '/api/domains/remove', '/api/queue/retry', '/api/queue/bounce',
+         '/api/list/members/add', '/api/list/members/remove', '/api/list/members/options',
+         '/api/list/pending/approve', '/api/list/pending/refuse']
 
 
 class ApiTest(unittest.TestCase):
@@ -124,6 +126,9 @@ class ApiTest(unittest.TestCase):
         self.assertEqual(ports['SMTP'], SMTP_PORT)
         self.assertEqual(ports['Web console'], PORT)
         self.assertEqual(set(body['queues']), {'incoming', 'parked', 'outgoing', 'retry'})
+        jobs = {j['job']: j['secondsAgo'] for j in body['worker']}
+        self.assertIn('Incoming scan', jobs)
+        self.assertGreaterEqual(jobs['Incoming scan'], 0, 'the worker has scanned by now')
 
     def test_configuration_edits_are_checked(self):
         s = Session()
@@ -279,6 +284,87 @@ class ApiTest(unittest.TestCase):
         for i in range(3):
             self.assertEqual(s.post('/api/accounts/delete', {'name': 'reg%d' % i})[0], 200)
         self.assertEqual(s.post('/api/config', {'name': 'SmartHost', 'reset': True})[0], 200)
+
+    def test_list_members_pending_and_statistics(self):
+        s = Session()
+        status, reply = s.post('/api/accounts/add', {'type': 'list', 'name': 'crew',
+                                                     'fields': {'title': 'The crew', 'owner': 'root'}})
+        self.assertEqual(status, 200, reply)
+        key = ROOT_KEY + '\\ListsAndResponders\\crew'
+        # Two addresses wait for approval, and the list has counted some posts.
+        for args in [['AddUsers', 'User1', 'sz', 'r;root@mail.example.org;Root Person;0;'],
+                     ['AddUsers', 'User2', 'sz', 'r;postmaster@mail.example.org;;0;'],
+                     ['AddUsers', 'NumUsers', 'dword', '2'],
+                     ['AddUsers', 'ActualUsers', 'dword', '2'],
+                     ['ListStatistics', '--GeneralStats--', 'sz', '7;7000;1'],
+                     ['ListStatistics', 'root@mail.example.org', 'sz', '3;300;0']]:
+            subprocess.run([CORVELREG, '--home', HOME, 'set', key + '\\' + args[0]] + args[1:],
+                           capture_output=True, check=True)
+        ref = {'name': 'crew'}
+        xss = '<img src=x onerror=alert(1)>'
+        status, reply = s.post('/api/list/members/add',
+                               dict(ref, address='ann@example.org', fullName=xss))
+        self.assertEqual(status, 200, reply)
+        status, reply = s.post('/api/list/members/add', dict(ref, address='ANN@example.org'))
+        self.assertEqual(status, 409, reply)
+        self.assertIn('already registered', reply['error'])
+        status, reply = s.post('/api/list/members/add',
+                               dict(ref, address='bob@example.org', options=['DIGEST', 'NOREPRO']))
+        self.assertEqual(status, 200, reply)
+        status, reply = s.post('/api/list/members/options',
+                               dict(ref, address='ann@example.org', options=['CONCEAL', 'NOREPRO']))
+        self.assertEqual((status, 'CONCEAL' in reply.get('options', [])), (200, True), reply)
+        self.assertNotIn('REPRO', reply['options'])
+        status, reply = s.post('/api/list/pending/approve', dict(ref, address='root@mail.example.org'))
+        self.assertEqual(status, 200, reply)
+        status, reply = s.post('/api/list/pending/refuse', dict(ref, address='postmaster@mail.example.org'))
+        self.assertEqual(status, 200, reply)
+        # A second approval of the same address finds nothing waiting.
+        status, reply = s.post('/api/list/pending/approve', dict(ref, address='root@mail.example.org'))
+        self.assertEqual(status, 409, reply)
+
+        status, body = s.get('/api/list?name=crew')
+        self.assertEqual(status, 200, body)
+        members = {m['address']: m for m in body['members']}
+        # The approved address is kept in the membership's canonical form (a local user).
+        self.assertEqual(set(members), {'ann@example.org', 'bob@example.org', 'root'})
+        self.assertEqual(members['ann@example.org']['fullName'], xss, 'kept as text')
+        self.assertIn('CONCEAL', members['ann@example.org']['options'])
+        self.assertEqual(members['root']['fullName'], 'Root Person')
+        self.assertIn('DIGEST', members['bob@example.org']['options'])
+        self.assertEqual(body['pending'], [])
+        st = body['statistics']
+        self.assertEqual(st['list'], {'posts': 7, 'bytes': 7000, 'total': 8})
+        self.assertEqual(st['senders'], [{'address': 'root@mail.example.org', 'posts': 3,
+                                          'bytes': 300, 'total': 3}])
+        self.assertEqual((st['total'], st['digested'], st['concealed']), (3, 1, 1))
+
+        status, reply = s.post('/api/list/members/remove', dict(ref, address='bob@example.org'))
+        self.assertEqual(status, 200, reply)
+        status, reply = s.post('/api/list/members/remove', dict(ref, address='bob@example.org'))
+        self.assertEqual(status, 404, reply)
+        self.assertIn('not registered', reply['error'])
+
+        refusals = [
+            ('/api/list/members/add', {'name': 'nolist', 'address': 'a@b.c'}, 404),
+            ('/api/list/members/add', {'name': 'root', 'address': 'a@b.c'}, 404),
+            ('/api/list/members/add', {'name': 'crew', 'address': 'a;b@c.d'}, 400),
+            ('/api/list/members/add', {'name': 'crew', 'address': 7}, 400),
+            ('/api/list/members/add', {'name': 'crew', 'domain': 99, 'address': 'a@b.c'}, 404),
+            ('/api/list/members/add', {'name': 'crew', 'domain': 'x', 'address': 'a@b.c'}, 400),
+            ('/api/list/members/add', {'name': 'crew', 'address': 'a@b.c', 'options': ['LOUD']}, 400),
+            ('/api/list/members/add', {'name': 'crew', 'address': 'a@b.c', 'options': 'REPRO'}, 400),
+            ('/api/list/members/options', {'name': 'crew', 'address': 'nobody@b.c',
+                                           'options': ['ACK']}, 404),
+            ('/api/list/pending/refuse', {'name': 'crew', 'address': 'nobody@b.c'}, 409),
+        ]
+        for path, body, want in refusals:
+            status, reply = s.post(path, body)
+            self.assertEqual(status, want, (path, body, reply))
+            self.assertIn('error', reply)
+        self.assertEqual(s.get('/api/list?name=nolist')[0], 404)
+        self.assertEqual(s.get('/api/list?name=crew&domain=x')[0], 400)
+        self.assertEqual(s.post('/api/accounts/delete', {'name': 'crew', 'mode': 'force'})[0], 200)
 
     def test_queue_retry_and_bounce(self):
         # The smart host (127.0.19.3, nothing listening) is down: the message waits

@@ -24,6 +24,7 @@ constexpr const char* kIndexHtml = R"HTML(<!DOCTYPE html>
     <button data-page="queue">Queue</button>
     <button data-page="accounts">Accounts</button>
     <button data-page="domains">Domains</button>
+    <button data-page="lists">Lists</button>
     <button data-page="config">Configuration</button>
     <button id="logout">Log out</button>
   </nav>
@@ -45,6 +46,9 @@ constexpr const char* kIndexHtml = R"HTML(<!DOCTYPE html>
     <h3>Listeners</h3>
     <table class="grid"><thead><tr><th>Service</th><th>Port</th><th>On</th></tr></thead>
       <tbody id="status-listeners"></tbody></table>
+    <h3>Periodic worker</h3>
+    <table class="grid"><thead><tr><th>Job</th><th>Last run</th></tr></thead>
+      <tbody id="status-worker"></tbody></table>
   </section>
 
   <section id="page-log" hidden>
@@ -94,6 +98,28 @@ constexpr const char* kIndexHtml = R"HTML(<!DOCTYPE html>
       <label>Description <input id="domain-description"></label>
       <button type="submit">Add</button>
     </form>
+  </section>
+
+  <section id="page-lists" hidden>
+    <h2>Lists</h2>
+    <p>
+      <label>Domain <select id="lists-domain"></select></label>
+      <label>List <select id="lists-name"></select></label>
+      <span id="lists-mode"></span>
+    </p>
+    <h3>Members</h3>
+    <table class="grid"><thead><tr><th>Address</th><th>Full name</th><th>Options</th><th>Joined</th><th></th></tr></thead>
+      <tbody id="lists-members"></tbody></table>
+    <form id="member-add">
+      <label>Address <input id="member-address" required></label>
+      <label>Full name <input id="member-name"></label>
+      <button type="submit" id="member-add-button">Add member</button>
+    </form>
+    <h3>Waiting for approval</h3>
+    <table class="grid"><thead><tr><th>Address</th><th>Full name</th><th></th></tr></thead>
+      <tbody id="lists-pending"></tbody></table>
+    <h3>Statistics</h3>
+    <table class="grid"><tbody id="lists-stats"></tbody></table>
   </section>
 
   <section id="page-config" hidden>
@@ -174,7 +200,7 @@ function showPage(name) {
   for (const b of document.querySelectorAll('#tabs button[data-page]'))
     b.classList.toggle('active', b.dataset.page === name);
   if (name !== 'log' && logSource) { logSource.close(); logSource = null; }
-  const loaders = { status: loadStatus, log: openLog, queue: loadQueue, accounts: loadAccounts, domains: loadDomains, config: loadConfig };
+  const loaders = { status: loadStatus, log: openLog, queue: loadQueue, accounts: loadAccounts, domains: loadDomains, lists: loadLists, config: loadConfig };
   if (loaders[name]) loaders[name]().catch((e) => say(e.message));
 }
 
@@ -200,6 +226,9 @@ async function loadStatus() {
   const l = $('status-listeners');
   clear(l);
   for (const x of s.listeners) { const r = l.insertRow(); cell(r, x.name); cell(r, x.port); cell(r, x.on ? 'yes' : 'no'); }
+  const w = $('status-worker');
+  clear(w);
+  for (const j of s.worker) { const r = w.insertRow(); cell(r, j.job); cell(r, j.secondsAgo < 0 ? 'not yet' : j.secondsAgo + ' s ago'); }
 }
 
 function renderLog() {
@@ -279,7 +308,7 @@ async function loadAccounts() {
     const r = t.insertRow();
     cell(r, a.name);
     cell(r, a.type);
-    cell(r, Object.entries(a.fields).map(([k, v]) => k + ': ' + v).join(', '));
+    cell(r, Object.entries(a.fields).filter(([, v]) => v !== '').map(([k, v]) => k + ': ' + v).join(', '));
     const td = cell(r, '');
     button(td, 'Edit', () => editAccount(a));
     button(td, 'Rename', () => renameAccount(a));
@@ -361,6 +390,85 @@ async function addDomain(ev) {
   loadDomains().catch((e) => say(e.message));
 }
 
+const memberOptions = ['REPRO', 'ACK', 'CONCEAL', 'NOMAIL', 'DIGEST', 'ADMIN'];
+async function loadLists() {
+  const domains = await api('/api/domains');
+  const ds = $('lists-domain');
+  const keepDomain = ds.value;
+  clear(ds);
+  for (const x of domains.domains) {
+    const o = document.createElement('option');
+    o.value = x.number; o.textContent = x.name; ds.appendChild(o);
+  }
+  if (keepDomain) ds.value = keepDomain;
+  const found = await api('/api/accounts?' + new URLSearchParams({ domain: ds.value || '0', type: 'list' }));
+  const ls = $('lists-name');
+  const keepList = ls.value;
+  clear(ls);
+  for (const a of found.accounts) {
+    const o = document.createElement('option');
+    o.value = a.name; o.textContent = a.name; ls.appendChild(o);
+  }
+  if (keepList && found.accounts.some((a) => a.name === keepList)) ls.value = keepList;
+  await loadList();
+}
+function listRef() { return { domain: Number($('lists-domain').value || 0), name: $('lists-name').value }; }
+async function listAction(path, extra, done) {
+  try { const d = await api(path, Object.assign(listRef(), extra)); say(done || d.result, true); }
+  catch (e) { say(e.message); }
+  loadList().catch((e) => say(e.message));
+}
+async function loadList() {
+  for (const id of ['lists-members', 'lists-pending', 'lists-stats']) clear($(id));
+  $('lists-mode').textContent = '';
+  if (!$('lists-name').value) { $('lists-mode').textContent = 'No lists in this domain.'; return; }
+  const l = await api('/api/list?' + new URLSearchParams({ domain: $('lists-domain').value || '0', name: $('lists-name').value }));
+  $('lists-mode').textContent = [l.closed ? 'closed' : 'open', l.moderated ? 'moderated' : '',
+    l.moderatedAdd ? 'members approved by the owner' : ''].filter((x) => x).join(', ');
+  const t = $('lists-members');
+  for (const m of l.members) {
+    const r = t.insertRow();
+    cell(r, m.address); cell(r, m.fullName);
+    const opts = cell(r, '');
+    for (const o of memberOptions) {
+      const lab = document.createElement('label');
+      const box = document.createElement('input');
+      box.type = 'checkbox';
+      box.checked = m.options.includes(o);
+      box.addEventListener('change', () => listAction('/api/list/members/options',
+        { address: m.address, options: [(box.checked ? '' : 'NO') + o] }, m.address + ': ' + (box.checked ? '' : 'NO') + o));
+      lab.appendChild(box);
+      lab.appendChild(document.createTextNode(o.toLowerCase() + ' '));
+      opts.appendChild(lab);
+    }
+    cell(r, m.joined ? new Date(m.joined * 1000).toLocaleString() : '');
+    button(cell(r, ''), 'Remove', () => {
+      if (confirm('Remove ' + m.address + ' from ' + l.name + '?')) listAction('/api/list/members/remove', { address: m.address });
+    });
+  }
+  const p = $('lists-pending');
+  for (const m of l.pending) {
+    const r = p.insertRow();
+    cell(r, m.address); cell(r, m.fullName);
+    const td = cell(r, '');
+    button(td, 'Approve', () => listAction('/api/list/pending/approve', { address: m.address }));
+    button(td, 'Refuse', () => {
+      if (confirm('Refuse ' + m.address + '?')) listAction('/api/list/pending/refuse', { address: m.address });
+    });
+  }
+  const st = l.statistics;
+  const s = $('lists-stats');
+  const rows = [['Posts / bytes', st.list.posts + ' / ' + st.list.bytes],
+    ['Members (normal / digest / concealed)', st.total + ' (' + st.normal + ' / ' + st.digested + ' / ' + st.concealed + ')']];
+  for (const x of st.senders) rows.push(['From ' + x.address, x.posts + ' posts, ' + x.bytes + ' bytes']);
+  for (const [k, v] of rows) { const r = s.insertRow(); cell(r, k); cell(r, v); }
+}
+async function addMember(ev) {
+  ev.preventDefault();
+  await listAction('/api/list/members/add', { address: $('member-address').value, fullName: $('member-name').value });
+  $('member-add').reset();
+}
+
 let configValues = [];
 async function loadConfig() {
   configValues = (await api('/api/config')).values;
@@ -420,6 +528,9 @@ async function start() {
   $('login-form').addEventListener('submit', login);
   $('account-add').addEventListener('submit', addAccount);
   $('domain-add').addEventListener('submit', addDomain);
+  $('member-add').addEventListener('submit', addMember);
+  $('lists-domain').addEventListener('change', () => { clear($('lists-name')); loadLists().catch((e) => say(e.message)); });
+  $('lists-name').addEventListener('change', () => loadList().catch((e) => say(e.message)));
   $('log-filter').addEventListener('input', renderLog);
   $('accounts-search').addEventListener('input', () => loadAccounts().catch((e) => say(e.message)));
   $('accounts-type').addEventListener('change', () => loadAccounts().catch((e) => say(e.message)));

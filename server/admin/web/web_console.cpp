@@ -8,7 +8,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <map>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -17,6 +17,7 @@
 #include "platform/tick.h"
 #include "server/accounts/accounts.h"
 #include "server/admin/admin_password.h"
+#include "server/admin/console_sessions.h"
 #include "server/admin/general_edit.h"
 #include "server/admin/web/web_internal.h"
 #include "server/core/config.h"
@@ -27,7 +28,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = ConsoleClock;
 
 // ---- Limits ----------------------------------------------------------------------
 constexpr size_t kThreads = 8;                     // the library's worker pool
@@ -35,14 +36,7 @@ constexpr size_t kMaxBody = 64 * 1024;             // larger requests get 413
 constexpr int kReadTimeoutSeconds = 5;             // per read: a silent client is dropped
 constexpr int kWriteTimeoutSeconds = 5;
 constexpr int kKeepAliveSeconds = 5;
-constexpr size_t kMaxSessions = 32;                // the oldest goes beyond this
-constexpr auto kSessionIdle = std::chrono::minutes(30);
-constexpr auto kSessionLifetime = std::chrono::hours(12);
-constexpr size_t kTokenBytes = 32;
-constexpr int kLoginFailuresAllowed = 5;           // per address and window
-constexpr auto kLoginWindow = std::chrono::minutes(10);
 constexpr auto kFailedLoginDelay = std::chrono::milliseconds(500);
-constexpr size_t kMaxTrackedAddresses = 1024;
 constexpr int kMaxLogStreams = 3;                  // each holds one pool thread
 constexpr auto kLogStreamLength = std::chrono::seconds(25);  // then the browser reconnects
 constexpr auto kLogStreamPoll = std::chrono::milliseconds(200);
@@ -67,20 +61,8 @@ constexpr const char* kTextValueReset = "Web console: %s reset to its default.";
 
 // ---- State -----------------------------------------------------------------------
 
-struct Session {
-  std::string csrf;
-  Clock::time_point created, lastUsed;
-};
-
-struct LoginRecord {
-  int failures = 0;
-  Clock::time_point windowStart;
-};
-
 struct ConsoleState {
-  std::mutex lock;  // guards sessions and logins
-  std::map<std::string, Session> sessions;
-  std::map<std::string, LoginRecord> logins;
+  SessionTable sessions;
   std::unique_ptr<httplib::Server> server;
   std::thread thread;
   std::atomic<bool> stopping{false};
@@ -110,87 +92,7 @@ std::string CookieToken(const httplib::Request& req) {
 
 // The live session of the request; false when there is none. `csrf` gets its token.
 bool FindSession(const httplib::Request& req, std::string& csrf) {
-  std::string token = CookieToken(req);
-  if (token.size() != kTokenBytes * 2) return false;
-  ConsoleState& st = State();
-  std::lock_guard<std::mutex> hold(st.lock);
-  auto now = Clock::now();
-  for (auto it = st.sessions.begin(); it != st.sessions.end(); ) {
-    bool expired = now - it->second.lastUsed > kSessionIdle ||
-                   now - it->second.created > kSessionLifetime;
-    it = expired ? st.sessions.erase(it) : std::next(it);
-  }
-  for (auto& [key, session] : st.sessions) {
-    if (EqualConstantTime(key, token)) {
-      session.lastUsed = now;
-      csrf = session.csrf;
-      return true;
-    }
-  }
-  return false;
-}
-
-// A new session; false when no token could be made.
-bool OpenSession(std::string& token, std::string& csrf) {
-  token = RandomHexToken(kTokenBytes);
-  csrf = RandomHexToken(kTokenBytes);
-  if (token.empty() || csrf.empty()) return false;
-  ConsoleState& st = State();
-  std::lock_guard<std::mutex> hold(st.lock);
-  while (st.sessions.size() >= kMaxSessions) {
-    auto oldest = st.sessions.begin();
-    for (auto it = st.sessions.begin(); it != st.sessions.end(); ++it)
-      if (it->second.lastUsed < oldest->second.lastUsed) oldest = it;
-    st.sessions.erase(oldest);
-  }
-  auto now = Clock::now();
-  st.sessions[token] = Session{csrf, now, now};
-  return true;
-}
-
-void CloseSession(const httplib::Request& req) {
-  std::string token = CookieToken(req);
-  ConsoleState& st = State();
-  std::lock_guard<std::mutex> hold(st.lock);
-  st.sessions.erase(token);
-}
-
-// Seconds until `address` may try again; 0 when it may now.
-long LoginWaitSeconds(const std::string& address) {
-  ConsoleState& st = State();
-  std::lock_guard<std::mutex> hold(st.lock);
-  auto it = st.logins.find(address);
-  if (it == st.logins.end()) return 0;
-  auto elapsed = Clock::now() - it->second.windowStart;
-  if (elapsed > kLoginWindow) {
-    st.logins.erase(it);
-    return 0;
-  }
-  if (it->second.failures < kLoginFailuresAllowed) return 0;
-  return std::chrono::duration_cast<std::chrono::seconds>(kLoginWindow - elapsed).count() + 1;
-}
-
-// Counts a failure; returns the failures of the window so far.
-int CountLoginFailure(const std::string& address) {
-  ConsoleState& st = State();
-  std::lock_guard<std::mutex> hold(st.lock);
-  auto now = Clock::now();
-  if (st.logins.size() >= kMaxTrackedAddresses) {
-    for (auto it = st.logins.begin(); it != st.logins.end(); )
-      it = now - it->second.windowStart > kLoginWindow ? st.logins.erase(it) : std::next(it);
-  }
-  LoginRecord& r = st.logins[address];
-  if (r.failures == 0 || now - r.windowStart > kLoginWindow) {
-    r.failures = 0;
-    r.windowStart = now;
-  }
-  return ++r.failures;
-}
-
-void ForgetLoginFailures(const std::string& address) {
-  ConsoleState& st = State();
-  std::lock_guard<std::mutex> hold(st.lock);
-  st.logins.erase(address);
+  return FindConsoleSession(State().sessions, CookieToken(req), Clock::now(), csrf);
 }
 
 bool IsLoopbackAddress(const std::string& address) {
@@ -203,7 +105,7 @@ bool IsLoopbackAddress(const std::string& address) {
 
 void HandleLogin(const httplib::Request& req, httplib::Response& res) {
   std::string address = VisibleText(req.remote_addr);
-  if (long wait = LoginWaitSeconds(address)) {
+  if (long wait = LoginWaitSeconds(State().sessions, address, Clock::now())) {
     res.set_header("Retry-After", std::to_string(wait));
     ReplyError(res, kHttpTooMany,
                "Too many failed logins from this address; try again in " + std::to_string(wait) +
@@ -215,7 +117,7 @@ void HandleLogin(const httplib::Request& req, httplib::Response& res) {
   if (!ParseJsonBody(req, res, body) || !TakeString(body, "password", password, res)) return;
   std::string stored = ReadAdminPasswordHash();
   if (stored.empty() || !CheckAdminPassword(password, stored)) {
-    int failures = CountLoginFailure(address);
+    int failures = CountLoginFailure(State().sessions, address, Clock::now());
     LogEvent(0, kLogAlways, kTextLoginFailed, address.c_str());
     if (failures == kLoginFailuresAllowed)
       LogEvent(0, kLogAlways, kTextLoginLimited, address.c_str(), failures);
@@ -224,9 +126,9 @@ void HandleLogin(const httplib::Request& req, httplib::Response& res) {
     ReplyError(res, kHttpUnauthorized, "Wrong password.");
     return;
   }
-  ForgetLoginFailures(address);
+  ForgetLoginFailures(State().sessions, address);
   std::string token, csrf;
-  if (!OpenSession(token, csrf)) {
+  if (!OpenConsoleSession(State().sessions, Clock::now(), token, csrf)) {
     ReplyError(res, kHttpServerError, "No session could be made.");
     return;
   }
@@ -237,7 +139,7 @@ void HandleLogin(const httplib::Request& req, httplib::Response& res) {
 }
 
 void HandleLogout(const httplib::Request& req, httplib::Response& res) {
-  CloseSession(req);
+  CloseConsoleSession(State().sessions, CookieToken(req));
   res.set_header("Set-Cookie", std::string(kCookieName) +
                                    "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0");
   ReplyJson(res, {{"ok", true}});
@@ -268,6 +170,15 @@ void HandleStatus(const httplib::Request&, httplib::Response& res) {
   Json ports = Json::array();
   for (const Listener& l : listeners)
     ports.push_back({{"name", l.name}, {"port", l.port}, {"on", l.on}});
+  // The periodic worker's jobs: seconds since each last ran (-1: not yet).
+  const WorkerTiming& timing = WorkerState();
+  uint32_t now = GetTickCount32();
+  Json jobs = Json::array();
+  for (size_t i = 1; i < std::size(kWorkerJobNames); ++i) {
+    uint32_t last = timing.lastRun[i];
+    jobs.push_back({{"job", kWorkerJobNames[i]},
+                    {"secondsAgo", last == 0 ? -1 : long(TickElapsed(now, last) / 1000)}});
+  }
   Json body = {
       {"product", s.productName},
       {"version", s.productVersion},
@@ -282,6 +193,7 @@ void HandleStatus(const httplib::Request&, httplib::Response& res) {
         {"outgoing", CountSpool(s.outgoingDirectory, kOutgoingExtension)},
         {"retry", CountSpool(s.outgoingDirectory, kRetryExtension)}}},
       {"criticalErrors", CriticalErrorCount()},
+      {"worker", jobs},
   };
   ReplyJson(res, body);
 }
@@ -357,7 +269,7 @@ void HandleConfig(const httplib::Request&, httplib::Response& res) {
     bool stored = false;
     std::string value = GeneralValueText(g, stored), def = GeneralDefaultText(g);
     Json v = {{"name", g.name}, {"kind", KindWord(g.kind)}, {"default", def},
-              {"value", value}, {"stored", stored}, {"changed", value != def}};
+              {"value", value}, {"stored", stored}, {"changed", stored && value != def}};
     if (g.kind == ValueKind::kRange) v["min"] = g.min, v["max"] = g.max;
     if (g.kind == ValueKind::kString) v["maxLength"] = g.max;
     values.push_back(v);
@@ -486,6 +398,7 @@ void RegisterRoutes(httplib::Server& server) {
   server.Post("/api/config", HandleConfigSet);
   RegisterAccountRoutes(server);
   RegisterQueueRoutes(server);
+  RegisterListRoutes(server);
 }
 
 }  // namespace
@@ -564,6 +477,5 @@ void StopWebConsole() {
   st.server->stop();
   if (st.thread.joinable()) st.thread.join();
   st.server.reset();
-  std::lock_guard<std::mutex> hold(st.lock);
-  st.sessions.clear();
+  CloseAllConsoleSessions(st.sessions);
 }

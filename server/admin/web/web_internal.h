@@ -41,6 +41,8 @@ bool TakeString(const Json& body, const char* name, std::string& out, httplib::R
 void RegisterAccountRoutes(httplib::Server& server);
 // Registers the queue API (web_queue.cpp).
 void RegisterQueueRoutes(httplib::Server& server);
+// Registers the lists API (web_lists.cpp).
+void RegisterListRoutes(httplib::Server& server);
 // The compiled-in pages: path, content type and content (web_assets.cpp).
 struct WebAsset {
   const char* path;
