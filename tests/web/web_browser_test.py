@@ -5,11 +5,15 @@ real corvel95.
 Usage: web_browser_test.py HTTP_PORT SMTP_PORT HOME PASSWORD CORVELREG SHOTS_DIR
 Logs in, sees a message sent by SMTP appear in the live log, adds a user and
 delivers to it, changes a configuration value and reads it back with corvelreg,
+approves a pending member of a list and adds one whose name looks like markup,
 logs out; saves a screenshot of each page in SHOTS_DIR. Exits 77 (with the reason)
 when Chromium cannot start.
 """
+import http.client
+import json
 import os
 import smtplib
+import tempfile
 import subprocess
 import sys
 import time
@@ -38,8 +42,14 @@ except ImportError as e:
 
 def start_browser():
     options = webdriver.ChromeOptions()
+    # Nothing leaves the host: no background requests, updates, sync or first-run
+    # pages, and a profile of its own for each run.
+    profile = tempfile.mkdtemp(prefix='corvel-chromium-', dir=HOME)
     for arg in ['--headless=new', '--no-sandbox', '--disable-dev-shm-usage', '--disable-gpu',
-                '--window-size=1280,900']:
+                '--window-size=1280,1000', '--no-first-run', '--no-default-browser-check',
+                '--disable-background-networking', '--disable-component-update',
+                '--disable-sync', '--disable-default-apps', '--disable-extensions',
+                '--metrics-recording-only', '--user-data-dir=' + profile]:
         options.add_argument(arg)
     for binary in ['/usr/bin/chromium', '/usr/bin/chromium-browser']:
         if os.path.exists(binary):
@@ -50,10 +60,37 @@ def start_browser():
         print('SKIP: chromedriver is not installed (Debian chromium-driver)')
         sys.exit(SKIP)
     try:
-        return webdriver.Chrome(service=Service(driver_path), options=options)
+        browser = webdriver.Chrome(service=Service(driver_path), options=options)
+        browser.set_page_load_timeout(30)
+        browser.set_script_timeout(30)
+        return browser
     except Exception as e:  # any failure to start is a reason to skip, said once
         print('SKIP: Chromium cannot start: %s' % str(e).splitlines()[0])
         sys.exit(SKIP)
+
+
+def make_list_with_a_pending_member():
+    """The list crew through the API, with one address waiting for approval."""
+    def post(path, body, headers):
+        conn = http.client.HTTPConnection('127.0.0.1', PORT, timeout=10)
+        conn.request('POST', path, json.dumps(body), headers)
+        res = conn.getresponse()
+        data = json.loads(res.read() or b'{}')
+        conn.close()
+        assert res.status == 200, (path, res.status, data)
+        return res, data
+    res, data = post('/api/login', {'password': PASSWORD}, {})
+    headers = {'Cookie': res.getheader('Set-Cookie').split(';')[0], 'X-CSRF-Token': data['csrf']}
+    post('/api/accounts/add', {'type': 'list', 'name': 'crew',
+                               'fields': {'title': 'The crew', 'owner': 'root'}}, headers)
+    post('/api/list/members/add', {'name': 'crew', 'address': 'ann@example.org',
+                                   'fullName': 'Ann'}, headers)
+    post('/api/logout', {}, headers)
+    key = KEY + '\\ListsAndResponders\\crew\\AddUsers'
+    for args in [['User1', 'sz', 'r;wanda@example.org;Wanda;0;'], ['NumUsers', 'dword', '1'],
+                 ['ActualUsers', 'dword', '1']]:
+        subprocess.run([CORVELREG, '--home', HOME, 'set', key] + args, check=True,
+                       capture_output=True, timeout=30)
 
 
 def main():
@@ -129,6 +166,23 @@ def main():
         wait.until(EC.text_to_be_present_in_element((By.ID, 'domains-table'), 'mail.example.org'))
         shot('06-domains')
 
+        make_list_with_a_pending_member()
+        page('lists')
+        wait.until(EC.text_to_be_present_in_element((By.ID, 'lists-members'), 'ann@example.org'))
+        wait.until(EC.text_to_be_present_in_element((By.ID, 'lists-pending'), 'wanda@example.org'))
+        # A full name that looks like markup stays text.
+        xss = '<img src=x id=injected onerror="document.title=1">'
+        browser.find_element(By.ID, 'member-address').send_keys('zed@example.org')
+        browser.find_element(By.ID, 'member-name').send_keys(xss)
+        browser.find_element(By.ID, 'member-add-button').click()
+        wait.until(EC.text_to_be_present_in_element((By.ID, 'lists-members'), xss))
+        assert not browser.find_elements(By.ID, 'injected'), 'markup in a name became an element'
+        pending = browser.find_element(By.ID, 'lists-pending')
+        pending.find_element(By.XPATH, './/button[text()="Approve"]').click()
+        wait.until(EC.text_to_be_present_in_element((By.ID, 'lists-members'), 'wanda@example.org'))
+        wait.until(lambda b: 'wanda' not in b.find_element(By.ID, 'lists-pending').text)
+        shot('07-lists')
+
         page('config')
         wait.until(EC.presence_of_element_located((By.ID, 'config-OutQueueTime')))
         browser.find_element(By.ID, 'config-filter').send_keys('OutQueue')
@@ -143,13 +197,13 @@ def main():
         assert '90' in got.stdout + got.stderr, got.stdout + got.stderr
         browser.find_element(By.ID, 'config-filter').clear()
         browser.find_element(By.ID, 'config-changed').click()
-        shot('07-configuration')
+        shot('08-configuration')
 
         browser.find_element(By.ID, 'logout').click()
         wait.until(EC.visibility_of_element_located((By.ID, 'login-password')))
         browser.get(URL)
         wait.until(EC.visibility_of_element_located((By.ID, 'login-password')))
-        shot('08-logged-out')
+        shot('09-logged-out')
     finally:
         browser.quit()
     for path in shots:

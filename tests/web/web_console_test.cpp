@@ -16,6 +16,8 @@
 namespace {
 
 constexpr const char* kPassword = "console-secret";
+// A script that hangs (a browser that never answers) is ended, and fails the test.
+constexpr const char* kScriptLimit = "timeout -k 10 240 python3 ";
 
 class WebConsoleTest : public ::testing::Test {
  protected:
@@ -54,7 +56,7 @@ TEST_F(WebConsoleTest, ApiThroughARealServer) {
   Configure(true);
   ASSERT_TRUE(server_.Start(home_.dir, httpPort_));
   std::string output;
-  int rc = Run("python3 " + std::string(CORVEL_SOURCE_DIR) + "/tests/web/web_api_test.py " +
+  int rc = Run(kScriptLimit + std::string(CORVEL_SOURCE_DIR) + "/tests/web/web_api_test.py " +
                    std::to_string(httpPort_) + " " + std::to_string(smtpPort_) + " " + home_.dir +
                    " " + kPassword + " " + CORVEL_BIN_DIR + "/corvelreg",
                output);
@@ -68,7 +70,7 @@ TEST_F(WebConsoleTest, BrowserRunsTheConsole) {
   // Screenshots outlive the home: under the test's output folder.
   std::string shots = std::string(CORVEL_BIN_DIR) + "/../web-screenshots";
   std::string output;
-  int rc = Run("python3 " + std::string(CORVEL_SOURCE_DIR) + "/tests/web/web_browser_test.py " +
+  int rc = Run(kScriptLimit + std::string(CORVEL_SOURCE_DIR) + "/tests/web/web_browser_test.py " +
                    std::to_string(httpPort_) + " " + std::to_string(smtpPort_) + " " + home_.dir +
                    " " + kPassword + " " + CORVEL_BIN_DIR + "/corvelreg " + shots,
                output);

@@ -150,6 +150,7 @@ pre#log-lines { background: #10151f; color: #d6dde9; padding: .8em; height: 60vh
 form label { margin-right: 1em; }
 input, select { font: inherit; }
 td input.value { width: 18em; }
+td label { white-space: nowrap; }
 )CSS";
 
 constexpr const char* kConsoleJs = R"JS('use strict';
