@@ -389,6 +389,12 @@ class ApiTest(unittest.TestCase):
         self.assertEqual(q['retry'], ['Host: remote.example, Messages: 1, Level: every 15 minutes'])
         entry = entries[0]
         self.assertTrue(entry['file'].endswith('.our'), entry)
+        # The same file among the spool files, with its envelope.
+        files = [f for f in q['files'] if f['file'] == entry['file']]
+        self.assertEqual(len(files), 1, q['files'])
+        self.assertEqual((files[0]['sender'], files[0]['recipients'], files[0]['problem']),
+                         ('root@mail.example.org', ['far@remote.example'], ''), files[0])
+        self.assertGreater(files[0]['size'], 0)
         self.assertEqual(s.post('/api/queue/retry', {'id': entry['id']}), (200, {'result': 'retrying'}))
         status, reply = 0, {}
         deadline = time.time() + 30

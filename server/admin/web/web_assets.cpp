@@ -62,8 +62,12 @@ constexpr const char* kIndexHtml = R"HTML(<!DOCTYPE html>
     <h2>Queue</h2>
     <p id="queue-counts"></p>
     <ul id="queue-retry"></ul>
+    <h3>Retry entries</h3>
     <table class="grid"><thead><tr><th>File</th><th>Host</th><th>Size</th><th>Age</th><th>Level</th><th>Attempts</th><th></th></tr></thead>
       <tbody id="queue-table"></tbody></table>
+    <h3>Spool files</h3>
+    <table class="grid"><thead><tr><th>Directory</th><th>File</th><th>State</th><th>From</th><th>To</th><th>Size</th><th>Age</th></tr></thead>
+      <tbody id="queue-files"></tbody></table>
   </section>
 
   <section id="page-accounts" hidden>
@@ -262,6 +266,7 @@ async function loadQueue() {
   const ul = $('queue-retry');
   clear(ul);
   for (const line of q.retry) { const li = document.createElement('li'); li.textContent = line; ul.appendChild(li); }
+  showSpoolFiles(q);
   const t = $('queue-table');
   clear(t);
   for (const e of q.entries) {
@@ -282,6 +287,18 @@ async function loadQueue() {
       loadQueue().catch((err) => say(err.message));
     });
   }
+}
+
+function showSpoolFiles(q) {
+  const t = $('queue-files');
+  clear(t);
+  for (const f of q.files) {
+    const r = t.insertRow();
+    cell(r, f.directory); cell(r, f.file); cell(r, f.state);
+    cell(r, f.problem ? '(' + f.problem + ')' : f.sender); cell(r, f.recipients.join(', '));
+    cell(r, f.size); cell(r, ageText(f.ageSeconds));
+  }
+  if (q.filesCut) cell(t.insertRow(), 'More files than shown.');
 }
 
 async function loadDomainChoice() {

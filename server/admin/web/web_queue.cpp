@@ -11,11 +11,13 @@
 #include "server/core/config.h"
 #include "server/core/log.h"
 #include "server/outgoing/retry_queue.h"
+#include "server/spool/queue_listing.h"
 #include "server/spool/spool.h"
 
 namespace {
 
 constexpr const char* kBouncedText = "Message bounced successfully";
+constexpr size_t kMaxFilesListed = 1000;  // per spool directory
 
 // The "id" member, a whole number; false with a 400 reply.
 bool TakeId(const Json& body, uint64_t& id, httplib::Response& res) {
@@ -28,8 +30,31 @@ bool TakeId(const Json& body, uint64_t& id, httplib::Response& res) {
   return true;
 }
 
+// The message files of a spool directory as corveladm's queue list reads them.
+void AddSpoolFiles(const std::string& dir, const char* where, Json& files, bool& cut) {
+  for (const QueueFile& f : ReadQueueFiles(dir)) {
+    if (files.size() >= kMaxFilesListed) {
+      cut = true;
+      return;
+    }
+    files.push_back({{"directory", where},
+                     {"file", f.name},
+                     {"state", f.state},
+                     {"size", f.size},
+                     {"ageSeconds", f.age < 0 ? 0 : f.age},
+                     {"sender", f.sender},
+                     {"recipients", f.pending},
+                     {"problem", f.problem}});
+  }
+}
+
 void HandleQueue(const httplib::Request&, httplib::Response& res) {
   const Settings& s = ServerSettings();
+  Json files = Json::array();
+  bool cut = false;
+  AddSpoolFiles(s.incomingDirectory, "incoming", files, cut);
+  if (s.outgoingDirectory != s.incomingDirectory)
+    AddSpoolFiles(s.outgoingDirectory, "outgoing", files, cut);
   Json entries = Json::array();
   int64_t now = int64_t(time(nullptr));
   for (const RetryEntry& e : RetryEntries()) {
@@ -45,6 +70,8 @@ void HandleQueue(const httplib::Request&, httplib::Response& res) {
   }
   ReplyJson(res, {{"retry", RetryQueueLines()},
                   {"entries", entries},
+                  {"files", files},
+                  {"filesCut", cut},
                   {"incomingFiles", ListFiles(s.incomingDirectory, std::string("*") + kIncomingExtension).size()},
                   {"outgoingFiles", ListFiles(s.outgoingDirectory, std::string("*") + kOutgoingExtension).size()}});
 }
