@@ -222,6 +222,7 @@ class ApiTest(unittest.TestCase):
         self.assertEqual(listed[0]['fields']['fullName'], 'Carol <b>C</b>')
         self.assertNotIn('password', json.dumps(listed), 'passwords are never shown')
         mailbox = listed[0]['fields']['mailbox']
+        before = s.get('/api/status')[1]['messages']
         smtp = smtplib.SMTP(HOST, SMTP_PORT, timeout=10)
         smtp.sendmail('bob@mail.example.org', ['carol@mail.example.org'],
                       'Subject: console\r\n\r\nhello carol\r\n')
@@ -231,6 +232,11 @@ class ApiTest(unittest.TestCase):
             time.sleep(0.1)
         with open(mailbox, 'rb') as f:
             self.assertIn(b'hello carol', f.read())
+        # The status counts the message taken and the delivery (other tests' mail may
+        # add to both meanwhile).
+        after = s.get('/api/status')[1]['messages']
+        self.assertGreater(after['received'], before['received'], (before, after))
+        self.assertGreater(after['delivered'], before['delivered'], (before, after))
         # A change made from a page that showed an older record is refused.
         fields = listed[0]['fields']
         status, reply = s.post('/api/accounts/modify', {'name': 'carol', 'expect': fields,
@@ -404,6 +410,7 @@ class ApiTest(unittest.TestCase):
                 break  # 409: an item is trying it right now; the queue says "try later"
             time.sleep(0.3)
         self.assertEqual((status, reply), (200, {'result': 'Message bounced successfully'}))
+        self.assertGreaterEqual(s.get('/api/status')[1]['messages']['bounced'], 1)
         self.assertFalse(os.path.exists(os.path.join(HOME, entry['file'])))
         q = s.get('/api/queue')[1]
         self.assertEqual(q['retry'], ['There are no retries currently occuring.'])

@@ -224,6 +224,9 @@ async function loadStatus() {
     ['Product', s.product + ' ' + s.version], ['Local node', s.localNode],
     ['Up for', Math.floor(s.uptimeSeconds / 60) + ' min ' + (s.uptimeSeconds % 60) + ' s'],
     ['SMTP sessions in / out', s.sessions.smtpIn + ' / ' + s.sessions.smtpOut],
+    ['POP3 sessions', s.sessions.pop3],
+    ['Messages received / delivered / bounced since the start',
+      s.messages.received + ' / ' + s.messages.delivered + ' / ' + s.messages.bounced],
     ['Incoming queue', s.queues.incoming], ['Parked', s.queues.parked],
     ['Outgoing queue', s.queues.outgoing], ['Retry entries', s.queues.retry],
     ['Critical errors', s.criticalErrors]];

@@ -24,6 +24,7 @@
 #include "server/core/log.h"
 #include "server/core/server_state.h"
 #include "server/core/worker.h"
+#include "server/pop3/pop3_server.h"
 #include "server/spool/spool.h"
 
 namespace {
@@ -186,7 +187,11 @@ void HandleStatus(const httplib::Request&, httplib::Response& res) {
       {"bindAddress", s.bindAddress},
       {"uptimeSeconds", TickElapsed(GetTickCount32(), WorkerState().start) / 1000},
       {"listeners", ports},
-      {"sessions", {{"smtpIn", in}, {"smtpOut", out}}},
+      {"sessions", {{"smtpIn", in}, {"smtpOut", out}, {"pop3", Pop3OpenSessions()}}},
+      {"messages",
+       {{"received", MessageCountOf(MessageCount::kReceived)},
+        {"delivered", MessageCountOf(MessageCount::kDelivered)},
+        {"bounced", MessageCountOf(MessageCount::kBounced)}}},
       {"queues",
        {{"incoming", CountSpool(s.incomingDirectory, kIncomingExtension)},
         {"parked", CountSpool(s.incomingDirectory, ".inr")},

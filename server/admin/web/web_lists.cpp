@@ -187,10 +187,11 @@ void HandleMemberAdd(const httplib::Request& req, httplib::Response& res) {
     add.flags = (ListDefaultMemberFlags(config) | set) & ~cleared;
   }
   AddMemberResult result;
-  if (!AddListMember(list, add, result)) {
-    int status = result.added || result.pending ? kHttpServerError
-                 : result.reply.find("already") != std::string::npos ? kHttpConflict
-                                                                     : kHttpBadRequest;
+  // False with the record written means only the owner's notice failed: the member
+  // is on the list, and the reply says so.
+  if (!AddListMember(list, add, result) && !result.added && !result.pending) {
+    int status = result.reply.find("already") != std::string::npos ? kHttpConflict
+                                                                    : kHttpBadRequest;
     return ReplyError(res, status, ReplyText(result.reply));
   }
   std::string welcome;
