@@ -24,6 +24,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -226,18 +227,31 @@ void CloseLocked(Store& s) {
 
 // Reads the first bytes of an existing file: empty files are new databases, any
 // other content must carry the SQLite magic before SQLite is let near it.
+//
+// The file is read through SQLite's own file layer, never with open()/close():
+// POSIX record locks belong to the process, so closing any descriptor of the
+// database file drops the locks of every SQLite connection of this process on it
+// (the server's, while the account library opens a second one for the browser
+// console). Another process could then take the file as unused, checkpoint and
+// remove the WAL under the live connection ("disk I/O error"). SQLite keeps such a
+// descriptor open until its own locks on the file are gone.
 bool CheckFileHeader(const std::string& path, std::string& why) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return true;  // missing (created later) or unreadable (SQLite says why)
+  sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+  if (!vfs) return true;
+  std::vector<char> space(size_t(vfs->szOsFile));
+  auto* file = reinterpret_cast<sqlite3_file*>(space.data());
+  int outFlags = 0;
+  if (vfs->xOpen(vfs, path.c_str(), file, SQLITE_OPEN_READONLY | SQLITE_OPEN_MAIN_DB,
+                 &outFlags) != SQLITE_OK)
+    return true;  // missing (created later) or unreadable (SQLite says why)
+  sqlite3_int64 size = 0;
   char head[16] = {};
-  ssize_t n;
-  do {
-    n = ::read(fd, head, sizeof head);
-  } while (n < 0 && errno == EINTR);
-  ::close(fd);
-  if (n == 0) return true;
-  if (n < 0) return true;
-  if (n < ssize_t(sizeof head) || std::memcmp(head, kSqliteMagic, sizeof head) != 0) {
+  int rc = file->pMethods->xFileSize(file, &size);
+  if (rc == SQLITE_OK && size > 0) rc = file->pMethods->xRead(file, head, int(sizeof head), 0);
+  file->pMethods->xClose(file);
+  if (rc == SQLITE_OK && size == 0) return true;
+  if (rc != SQLITE_OK && rc != SQLITE_IOERR_SHORT_READ) return true;
+  if (rc == SQLITE_IOERR_SHORT_READ || std::memcmp(head, kSqliteMagic, sizeof head) != 0) {
     why = "registry " + path + ": not a registry database (not an SQLite file); left as it is";
     return false;
   }

@@ -13,6 +13,7 @@
 #include "server/accounts/router_internal.h"
 #include "server/core/config.h"
 #include "server/core/log.h"
+#include "server/core/server_state.h"
 #include "server/spool/bounce.h"
 #include "server/spool/headers.h"
 
@@ -279,6 +280,7 @@ RecipientOutcome DeliverToMailbox(SpoolWork& work, const std::string& account,
   group.mailboxes.push_back(append.path);
   group.accounts.push_back(account);
   if (append.created) group.newFiles.push_back(append.path);
+  CountMessage(MessageCount::kDelivered);
 
   // The carbon copy follows the delivery (not before it), so a mailbox that is
   // busy for a while does not make a copy at every retry.

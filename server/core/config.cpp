@@ -295,6 +295,9 @@ const std::vector<GeneralValue> kGeneralValues = {
     {"SysOptCtrl", VK::kNumber, 0, 0, 0, nullptr},
     {"SysOptRmcp", VK::kNumber, 0, 0, 0, nullptr},
     {"SysOptFngr", VK::kNumber, 0, 0, 0, nullptr},
+    // The browser console: its port (0 = 8025) and its switch, off unless turned on.
+    {"SysOptHttp", VK::kNumber, 0, 0, 0, nullptr},
+    {"HttpConsole", VK::kBool, 0, 0, 0, nullptr},
     {"SysOptFgrNoUser", VK::kString, 0, 0, 200, ""},
     {"SysOptFgrErr", VK::kString, 0, 0, 200, ""},
     {"SysOptRFngr", VK::kNumber, 0, 0, 0, nullptr},
@@ -471,6 +474,8 @@ void LoadGeneralSettings(Settings& s) {
   s.sysOptCtrl = GetGeneralNumber("SysOptCtrl");
   s.sysOptRmcp = GetGeneralNumber("SysOptRmcp");
   s.sysOptFngr = GetGeneralNumber("SysOptFngr");
+  s.sysOptHttp = GetGeneralNumber("SysOptHttp");
+  s.httpConsole = GetGeneralBool("HttpConsole");
   s.sysOptRFngr = GetGeneralNumber("SysOptRFngr");
   s.sysOptForce = GetGeneralNumber("SysOptForce");
   s.sysOptForceName = GetGeneralString("SysOptForceName");
@@ -495,6 +500,7 @@ int RemoteFingerPort(const Settings& s) { return EffectivePort(s.sysOptRFngr, 79
 int RmcpPort(const Settings& s) { return EffectivePort(s.sysOptRmcp, 50); }
 int PasswordPort(const Settings& s) { return EffectivePort(s.sysOptPswd, 106); }
 int ControlPort(const Settings& s) { return EffectivePort(s.sysOptCtrl, 107); }
+int HttpPort(const Settings& s) { return EffectivePort(s.sysOptHttp, 8025); }
 
 std::string DefaultDomainServer(const char* resolvConf) {
   std::ifstream in(resolvConf ? resolvConf : "/etc/resolv.conf");

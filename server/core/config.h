@@ -132,6 +132,8 @@ struct Settings {
   long sysOptSmtpOut = 0;  // outgoing SMTP port, 0 = 25
   long sysOptSmtp = 0, sysOptPop = 0, sysOptPswd = 0, sysOptCtrl = 0, sysOptRmcp = 0;
   long sysOptFngr = 0, sysOptRFngr = 0, sysOptForce = 79;
+  long sysOptHttp = 0;
+  bool httpConsole = false;
   std::string sysOptForceName = "localhost", sysOptFgrNoUser, sysOptFgrErr;
   std::string relayNetworks = "127.0.0.0/8";
 };
@@ -162,6 +164,7 @@ int RemoteFingerPort(const Settings& s);  // SysOptRFngr, 0 = 79
 int RmcpPort(const Settings& s);          // SysOptRmcp, 0 = 50
 int PasswordPort(const Settings& s);      // SysOptPswd, 0 = 106
 int ControlPort(const Settings& s);       // SysOptCtrl, 0 = 107
+int HttpPort(const Settings& s);          // SysOptHttp, 0 = 8025
 
 // The default name server: the first "nameserver" line of /etc/resolv.conf
 // (`resolvConf` for tests), else "127.0.0.1".

@@ -51,6 +51,7 @@ struct LogState {
   std::string openPath;        // the open file ("" when none)
   std::string configuredPath;  // the name the switches rename and reopen
   std::deque<std::string> window;
+  uint64_t windowSeq = 0;  // lines ever put into the window; the last one's number
   bool echo = true;
 };
 
@@ -185,6 +186,7 @@ void LogEventV(int showAlways, uint32_t category, const char* prefix, LogMsg mes
   if (toWindow) {
     while (st.window.size() >= kWindowLines) st.window.pop_front();
     st.window.push_back(line);
+    ++st.windowSeq;
     if (st.echo) {
       std::string out = line + "\n";
       WriteAll(STDOUT_FILENO, out.data(), out.size());
@@ -281,6 +283,16 @@ std::vector<std::string> WindowLogLines() {
   LogState& st = State();
   std::lock_guard<std::mutex> hold(st.mutex);
   return std::vector<std::string>(st.window.begin(), st.window.end());
+}
+
+std::vector<std::string> WindowLogLinesSince(uint64_t& seq) {
+  LogState& st = State();
+  std::lock_guard<std::mutex> hold(st.mutex);
+  uint64_t first = st.windowSeq - st.window.size();  // the number before the oldest kept
+  uint64_t from = seq < first ? first : seq > st.windowSeq ? st.windowSeq : seq;
+  std::vector<std::string> out(st.window.begin() + long(from - first), st.window.end());
+  seq = st.windowSeq;
+  return out;
 }
 
 void SetWindowEchoToStdout(bool on) {

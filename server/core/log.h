@@ -88,6 +88,10 @@ std::string LogFilePath();
 // The window list: at most 300 lines, each also written to standard output unless
 // the window is hidden (switch H).
 std::vector<std::string> WindowLogLines();
+// The window lines after line number `seq` (lines are numbered from 1 as they
+// arrive), as many as the window still holds; `seq` becomes the last line's number.
+// A reader that passes 0 gets the whole window; one that fell behind gets what is left.
+std::vector<std::string> WindowLogLinesSince(uint64_t& seq);
 void SetWindowEchoToStdout(bool on);
 void ClearWindowLog();
 

@@ -27,7 +27,17 @@ void RefreshTitle() {
   g_title = title;
 }
 
+std::atomic<uint64_t> gMessageCounts[size_t(MessageCount::kKinds)];
+
 }  // namespace
+
+void CountMessage(MessageCount kind) {
+  gMessageCounts[size_t(kind)].fetch_add(1, std::memory_order_relaxed);
+}
+
+uint64_t MessageCountOf(MessageCount kind) {
+  return gMessageCounts[size_t(kind)].load(std::memory_order_relaxed);
+}
 
 void RequestIncomingScan() {
   WorkerFlags().incomingRequest = true;

@@ -31,5 +31,11 @@ std::string WindowTitle();
 // The worker waits up to 500 ms between ticks; any request wakes it early.
 void WakePeriodicWorker();
 
+// Messages since the start, for the console's status: taken by the SMTP server,
+// written to a local mailbox, and bounce notices made.
+enum class MessageCount { kReceived, kDelivered, kBounced, kKinds };
+void CountMessage(MessageCount kind);
+uint64_t MessageCountOf(MessageCount kind);
+
 // Running total of bytes allocated (the "Mem: %ld" line).
 long AllocationTotal();

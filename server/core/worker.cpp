@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <exception>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -40,6 +41,8 @@ struct JobEntry {
 // The job table, in the order of a tick.
 enum JobIndex { kStartingActions, kIntegrity, kOutgoingScan, kIncomingScan, kResolver,
                 kMaintenance, kMemory, kFinger, kOutgoingChecks, kJobCount };
+static_assert(std::size(kWorkerJobNames) == kJobCount, "a name for every job");
+static_assert(std::size(WorkerTiming{}.lastRun) == kJobCount, "a last run for every job");
 constexpr JobEntry kJobs[kJobCount] = {
     {"Error processing timed events.", OnFault::kEndTick},
     {"Error processing user limit check.", OnFault::kContinue},

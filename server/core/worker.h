@@ -29,6 +29,11 @@ struct PeriodicJobHooks {
 };
 PeriodicJobHooks& JobHooks();
 
+// The jobs by their place in WorkerTiming::lastRun, as the console shows them.
+inline constexpr const char* kWorkerJobNames[] = {
+    "Starting actions", "Account check",     "Outgoing scan", "Incoming scan", "Resolver",
+    "Daily maintenance", "Memory report",    "Finger checks", "Outgoing checks"};
+
 // Bookkeeping of the jobs (milliseconds of the tick counter).
 struct WorkerTiming {
   uint32_t start = 0;

@@ -1,3 +1,8 @@
+#include "server/admin/web/web_console.h"
 #include "server/main/startup.h"
 
-int main(int argc, char** argv) { return RunServer(argc, argv); }
+int main(int argc, char** argv) {
+  WebConsoleHooks().start = StartWebConsole;
+  WebConsoleHooks().stop = StopWebConsole;
+  return RunServer(argc, argv);
+}

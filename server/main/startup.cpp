@@ -290,6 +290,8 @@ bool StartServer(const CommandLine& cmd, std::string& why) {
   if (!PortStart(s.sysAccess)) pending = "Unable to start command ports, continuing.";
   if (!FingerStart(s.sysAccess)) pending = "Unable to start finger daemon, continuing.";
   if (!RmcpStart(s.sysAccess)) pending = "Unable to start RMCP daemon, continuing.";
+  // The browser console (it logs its own failure; the server goes on without it).
+  if (s.httpConsole && WebConsoleHooks().start) WebConsoleHooks().start(detail);
   // 13. The periodic worker, with the jobs of the layers this build has.
   JobHooks().accountIntegrityCheck = RunPeriodicIntegrityCheck;
   JobHooks().scanIncomingQueue = RouteIncomingQueue;
@@ -308,7 +310,13 @@ bool StartServer(const CommandLine& cmd, std::string& why) {
   return true;
 }
 
+ConsoleHooks& WebConsoleHooks() {
+  static ConsoleHooks hooks;
+  return hooks;
+}
+
 void ShutdownServer() {
+  if (WebConsoleHooks().stop) WebConsoleHooks().stop();
   SetSystemStarted(0);
   if (g_workerStarted) StopPeriodicWorker();
   g_workerStarted = false;
@@ -353,6 +361,9 @@ int RunServer(int argc, char** argv) {
     case InstanceClaim::kFirst: break;
   }
   std::string registryPath = ResolveRegistryPath(registry.c_str(), HomeDirectory());
+  // The account library that the console calls finds the registry by the
+  // environment; set while no other thread runs yet.
+  setenv("CORVEL_REGISTRY", registryPath.c_str(), 1);
   if (!RegOpenStore(registryPath, why)) {
     fprintf(stderr, "corvel95: %s\n", why.c_str());
     return 1;

@@ -18,6 +18,15 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& out, std::string& why)
 // loop, shutdown. Returns the process exit code.
 int RunServer(int argc, char** argv);
 
+// The browser console lives in a library of its own that only the server program
+// links (it calls the account library as corveladm does); main() plugs it in here
+// before RunServer. Null entries: no console in this program.
+struct ConsoleHooks {
+  bool (*start)(std::string& why) = nullptr;  // false: the server goes on without it
+  void (*stop)() = nullptr;
+};
+ConsoleHooks& WebConsoleHooks();
+
 // Start-up steps after the single-instance check. False with `why` (already
 // logged and shown) when the server cannot run; the layers started are stopped.
 bool StartServer(const CommandLine& cmd, std::string& why);

@@ -365,6 +365,7 @@ SmtpStep RcvDataEnd(SmtpSession& s, NetNode* node) {
     s.tempPath.clear();
     s.tempName.clear();
     RequestIncomingScan();
+    CountMessage(MessageCount::kReceived);
     std::string text = "Submitted & queued (" + name + ")";
     if (s.isMail)
       SendCommand(s, node, kReplyOk, text);

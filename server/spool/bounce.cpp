@@ -7,6 +7,7 @@
 
 #include "server/accounts/accounts.h"
 #include "server/core/config.h"
+#include "server/core/server_state.h"
 #include "server/spool/spool.h"
 
 namespace {
@@ -144,6 +145,7 @@ bool BounceMessage(const BounceRequest& r, const MessageContext& c, std::string&
     return false;
   }
   pathOut = path;
+  CountMessage(MessageCount::kBounced);
   return true;
 }
 

@@ -15,34 +15,10 @@
 #include "server/accounts/accounts.h"
 #include "server/core/config.h"
 #include "server/core/log.h"
+#include "acctlib/acct_errors.h"
 #include "tools/corveladm/adm_accounts.h"
 
 namespace {
-
-// The library's error codes in words.
-struct ErrorText {
-  uint32_t code;
-  const char* text;
-};
-constexpr ErrorText kErrorTexts[] = {
-    {ACCT_ERR_OPEN_KEY, "the accounts key cannot be opened or created"},
-    {ACCT_ERR_MISSING_FIELD, "a stored record lacks a field"},
-    {ACCT_ERR_WRONG_TYPE, "the configuration name names an account of another type"},
-    {ACCT_ERR_BAD_ARGUMENT, "bad argument"},
-    {ACCT_ERR_NO_MEMORY, "out of memory"},
-    {ACCT_ERR_WRITE, "the record cannot be written (a record has at most 99 characters)"},
-    {ACCT_ERR_NAME_LENGTH, "account name empty or longer than 64 characters"},
-    {ACCT_ERR_UNKNOWN_TYPE, "unknown account type, or a user in a secondary domain"},
-    {ACCT_ERR_EXISTS, "the account already exists, or the new name for references does not"},
-    {ACCT_ERR_NOT_FOUND, "the account, or an account it refers to, does not exist"},
-    {ACCT_ERR_RESERVED_DELETE, "a reserved account cannot be deleted"},
-    {ACCT_ERR_RESERVED_RENAME, "a reserved account cannot be renamed"},
-    {ACCT_ERR_DELETE, "the account cannot be deleted from the registry"},
-    {ACCT_ERR_IN_USE, "the account is in use by other accounts"},
-    {ACCT_ERR_ILLEGAL_CHAR, "illegal character in a name"},
-    {ACCT_ERR_MACHINE, "the remote machine's registry cannot be reached"},
-    {ACCT_ERR_BAD_HANDLE, "not a valid handle"},
-};
 
 // The account types: the word on the command line, the library's code, and the
 // options holding its fields in the order of AccountInfo.
@@ -269,10 +245,7 @@ AcctHandle* AdmOpenAccounts(const AdmContext& ctx, int slot) {
 
 int AdmAccountFail(AcctHandle* handle, const char* what) {
   uint32_t code = GetLastUserError(handle);
-  const char* text = "failed";
-  for (const ErrorText& e : kErrorTexts)
-    if (e.code == code) text = e.text;
-  return AdmFail("%s: %s (0x%08X)", what, text, unsigned(code));
+  return AdmFail("%s: %s (0x%08X)", what, AcctErrorWords(code), unsigned(code));
 }
 
 bool AdmTakeOptions(std::vector<std::string>& args, const std::vector<AdmOption>& known,

@@ -24,6 +24,7 @@ int RunReportUsers(AdmContext& ctx);
 int RunReportMembers(AdmContext& ctx);
 int RunQueueList(AdmContext& ctx);
 int RunQueueFlush(AdmContext& ctx);
+int RunAdminPassword(AdmContext& ctx);
 
 const AdmGroup kAdmGroups[] = {
     {"help", "this text, or one group's commands"},
@@ -33,6 +34,7 @@ const AdmGroup kAdmGroups[] = {
     {"import", "bulk additions of users or list members from a file"},
     {"report", "the accounts of a domain or the members of a list, to a file"},
     {"queue", "the spool directories; retrying parked mail now"},
+    {"admin-password", "the browser console's administrator password"},
     {nullptr, nullptr},
 };
 
@@ -86,5 +88,8 @@ const AdmCommand kAdmCommands[] = {
      "list the files of both spool directories: name, state, size, age, sender, recipients "
      "not yet done",
      RunQueueList},
+    {"admin-password", "", "",
+     "set the browser console's password (read from the terminal or standard input; 8 to "
+     "256 characters, stored hashed)", RunAdminPassword, false},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -21,6 +21,7 @@
 #include "server/core/config.h"
 #include "server/net/net.h"
 #include "server/outgoing/routing.h"
+#include "server/spool/queue_listing.h"
 #include "server/spool/spool.h"
 #include "tools/corveladm/corveladm.h"
 
@@ -28,25 +29,6 @@ namespace {
 
 constexpr int kReplyTimeoutMs = 10000;
 constexpr size_t kMaxReplyBytes = 65536;
-
-struct QueueFile {
-  std::string name;
-  std::string state;
-  long long size = 0;
-  int64_t age = 0;  // seconds since the message was taken
-  std::string sender;
-  std::vector<std::string> pending;
-  std::string problem;  // why the envelope could not be read
-};
-
-const char* StateOf(const std::string& name) {
-  for (const SpoolKind& k : kSpoolKinds) {
-    size_t n = strlen(k.extension);
-    if (name.size() > n && strcasecmp(name.c_str() + name.size() - n, k.extension) == 0)
-      return k.meaning;
-  }
-  return nullptr;
-}
 
 std::string AgeText(int64_t seconds) {
   if (seconds < 0) seconds = 0;
@@ -62,45 +44,8 @@ std::string AgeText(int64_t seconds) {
   return text;
 }
 
-// The message files of `dir`: everything but spares and the lease file.
-std::vector<QueueFile> ReadQueue(const std::string& dir) {
-  std::vector<QueueFile> files;
-  int64_t now = int64_t(time(nullptr));
-  for (const std::string& name : ListFiles(dir, "*")) {
-    const char* state = StateOf(name);
-    if (!state || strcasecmp(name.c_str() + name.size() - 4, kSpareExtension) == 0) continue;
-    QueueFile f;
-    f.name = name;
-    f.state = state;
-    std::string path = dir + name;
-    f.size = FileSize(path);
-    FileTime t;
-    f.age = GetFileModifiedTime(path, t) ? now - t.seconds : 0;
-    if (strcasecmp(name.c_str() + name.size() - 4, kTempExtension) != 0) {
-      UniqueFd fd = OpenShared(path, O_RDONLY);
-      std::string data(kRouterEnvelopeLimit + 1, '\0');
-      long got = fd.valid() ? ReadSome(fd.get(), data.data(), data.size()) : -1;
-      RouterEnvelope env;
-      std::string why;
-      if (got < 0) {
-        f.problem = "cannot be read";
-      } else {
-        data.resize(size_t(got));
-        if (ParseRouterEnvelope(data, data.size() <= kRouterEnvelopeLimit, 1L << 30, env, why)) {
-          f.sender = env.sender;
-          for (const EnvelopeRecipient& r : env.recipients) f.pending.push_back(r.address);
-        } else {
-          f.problem = why;
-        }
-      }
-    }
-    files.push_back(std::move(f));
-  }
-  return files;
-}
-
 void PrintQueue(const std::string& title, const std::string& dir) {
-  std::vector<QueueFile> files = ReadQueue(dir);
+  std::vector<QueueFile> files = ReadQueueFiles(dir);
   std::printf("%s %s: %zu file%s\n", title.c_str(), dir.c_str(), files.size(),
               files.size() == 1 ? "" : "s");
   for (const QueueFile& f : files) {
@@ -162,7 +107,7 @@ bool Ask(Dialogue& d, const std::string& command, std::string& reply) {
 // The domains of the recipients waiting in parked files.
 std::vector<std::string> ParkedDomains(const std::string& dir) {
   std::vector<std::string> domains;
-  for (const QueueFile& f : ReadQueue(dir)) {
+  for (const QueueFile& f : ReadQueueFiles(dir)) {
     if (strcasecmp(f.name.c_str() + f.name.size() - 4, kRetryExtension) != 0) continue;
     for (const std::string& r : f.pending) {
       std::string node = RecipientNode(r);

@@ -1,0 +1,116 @@
+// The browser console inside a real corvel95: the API driven by Python's
+// http.client (tests/web/web_api_test.py), the start-up refusal without a
+// password, and the Selenium browser test when Chromium can start.
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <string>
+
+#include "platform/files.h"
+#include "platform/registry.h"
+#include "server/admin/admin_password.h"
+#include "server/core/config.h"
+#include "tests/core/test_home.h"
+#include "tests/delivery/delivery_fixture.h"
+
+namespace {
+
+constexpr const char* kPassword = "console-secret";
+// A script that hangs (a browser that never answers) is ended, and fails the test.
+constexpr const char* kScriptLimit = "timeout -k 10 240 python3 ";
+
+class WebConsoleTest : public ::testing::Test {
+ protected:
+  // Writes the loopback settings with the console on; `withPassword` sets one.
+  void Configure(bool withPassword) {
+    smtpPort_ = FreeLoopbackPort();
+    httpPort_ = FreeLoopbackPort();
+    WriteLoopbackServerSettings(smtpPort_);
+    RegSetDword(kRootKey, "HttpConsole", 1);
+    RegSetDword(kRootKey, "SysOptHttp", uint32_t(httpPort_));
+    // Remote mail goes to a smart host that is down, so it waits in the retry queue.
+    RegSetString(kRootKey, "SmartHost", "127.0.19.3");
+    RegSetDword(kRootKey, "RoutingMode", 1);
+    std::string why;
+    if (withPassword) {
+      ASSERT_TRUE(SetAdminPassword(kPassword, why)) << why;
+    }
+    RegCloseStore();
+  }
+  void TearDown() override { server_.Stop(); }
+
+  // Runs `command`, its output kept in the home; the output on failure.
+  int Run(const std::string& command, std::string& output) {
+    std::string out = home_.dir + "run.txt";
+    int rc = system((command + " >" + out + " 2>&1").c_str());
+    ReadWholeFile(out, output);
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  }
+
+  TestHome home_;
+  int smtpPort_ = 0, httpPort_ = 0;
+  ServerProcess server_;
+};
+
+TEST_F(WebConsoleTest, ApiThroughARealServer) {
+  Configure(true);
+  ASSERT_TRUE(server_.Start(home_.dir, httpPort_));
+  std::string output;
+  int rc = Run(kScriptLimit + std::string(CORVEL_SOURCE_DIR) + "/tests/web/web_api_test.py " +
+                   std::to_string(httpPort_) + " " + std::to_string(smtpPort_) + " " + home_.dir +
+                   " " + kPassword + " " + CORVEL_BIN_DIR + "/corvelreg",
+               output);
+  EXPECT_EQ(rc, 0) << output;
+  EXPECT_TRUE(server_.Running());
+}
+
+TEST_F(WebConsoleTest, BrowserRunsTheConsole) {
+  Configure(true);
+  ASSERT_TRUE(server_.Start(home_.dir, httpPort_));
+  // Screenshots outlive the home: under the test's output folder.
+  std::string shots = std::string(CORVEL_BIN_DIR) + "/../web-screenshots";
+  std::string output;
+  int rc = Run(kScriptLimit + std::string(CORVEL_SOURCE_DIR) + "/tests/web/web_browser_test.py " +
+                   std::to_string(httpPort_) + " " + std::to_string(smtpPort_) + " " + home_.dir +
+                   " " + kPassword + " " + CORVEL_BIN_DIR + "/corvelreg " + shots,
+               output);
+  if (rc == 77) GTEST_SKIP() << output;
+  EXPECT_EQ(rc, 0) << output;
+  std::cout << output;
+}
+
+TEST_F(WebConsoleTest, WithoutAPasswordTheConsoleDoesNotStart) {
+  Configure(false);
+  ASSERT_TRUE(server_.Start(home_.dir, smtpPort_)) << "the server itself runs";
+  EXPECT_FALSE(PortAccepts(httpPort_));
+  std::string log;
+  ReadWholeFile(home_.dir + "maillog.txt", log);
+  EXPECT_NE(log.find("Web console not started: no administrator password is set. Set one with: "
+                     "corveladm admin-password\r\n"),
+            std::string::npos)
+      << log;
+}
+
+TEST_F(WebConsoleTest, CorveladmSetsThePasswordTheConsoleTakes) {
+  Configure(false);
+  std::string output;
+  std::string adm = std::string(CORVEL_BIN_DIR) + "/corveladm --home " + home_.dir;
+  EXPECT_EQ(Run("echo short | " + adm + " admin-password", output), 1);
+  EXPECT_EQ(output, "corveladm: admin-password: the password must have 8 to 256 characters\n");
+  EXPECT_EQ(Run(adm + " admin-password extra </dev/null", output), 2) << output;
+  ASSERT_EQ(Run("echo 'typed at the shell' | " + adm + " admin-password", output), 0) << output;
+  std::string why;
+  ASSERT_TRUE(RegOpenStore(home_.dir + "registry.db", why)) << why;
+  EXPECT_TRUE(CheckAdminPassword("typed at the shell", ReadAdminPasswordHash()));
+  RegCloseStore();
+  ASSERT_TRUE(server_.Start(home_.dir, httpPort_));
+  std::string script =
+      "import http.client, json\n"
+      "c = http.client.HTTPConnection('127.0.0.1', " + std::to_string(httpPort_) + ")\n"
+      "c.request('POST', '/api/login', json.dumps({'password': 'typed at the shell'}))\n"
+      "print(c.getresponse().status)\n";
+  EXPECT_EQ(Run("python3 -c \"" + script + "\"", output), 0);
+  EXPECT_EQ(output, "200\n");
+}
+
+}  // namespace
