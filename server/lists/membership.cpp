@@ -7,7 +7,6 @@
 #include <cctype>
 #include <ctime>
 
-#include "platform/named_lock.h"
 #include "server/accounts/accounts.h"
 #include "server/accounts/router.h"
 #include "server/core/config.h"
@@ -108,14 +107,6 @@ constexpr const char* kTextNotAddress = "Address '%s' is not a mail address.\r\n
 constexpr const char* kTextLocked = "Unable to lock list '%s' for changes.\r\n";
 constexpr const char* kTextWriteFailed = "Unable to write the members of list '%s'.\r\n";
 
-// The list's named lock, shared by every process that changes members.
-bool LockList(const ListRef& list, NamedLock& lock) {
-  std::string name = "Corvel-ListAccess-" + list.domain + "-" + list.config;
-  std::transform(name.begin(), name.end(), name.begin(),
-                 [](unsigned char c) { return char(std::tolower(c)); });
-  return AcquireNamedLock(lock, name, kListLockWaitMs);
-}
-
 std::string SlotName(int slot) { return FormatText(kSlotFormat, slot); }
 
 // The slot number of a value name "User<n>" (n from 1, no leading zero); 0 otherwise.
@@ -177,6 +168,7 @@ bool ReadMembersAndHighest(const ListRef& list, bool pending, MemberTable& out, 
   std::vector<RegValue> values;
   const char* section = pending ? kListPendingSection : kListUsersSection;
   if (!ConfigReadValues(section, values, ListDomainArg(list), list.config.c_str())) return false;
+  out.present = !values.empty();
   out.numUsers = std::max(0L, ConfigValueNumber(FindConfigValue(values, kNumUsers), 0));
   out.actualUsers = std::max(0L, ConfigValueNumber(FindConfigValue(values, kActualUsers), 0));
   for (const RegValue& v : values) {
@@ -224,7 +216,15 @@ std::string TrimBlanks(const std::string& s) {
 
 }  // namespace
 
-bool LockListMembers(const ListRef& list, NamedLock& lock) { return LockList(list, lock); }
+bool LockListForChanges(const ListRef& list, NamedLock& lock) {
+  // Names compare without regard to case, so the lock's name does too.
+  std::string name = "Corvel-ListAccess-" + list.domain + "-" + list.config;
+  std::transform(name.begin(), name.end(), name.begin(),
+                 [](unsigned char c) { return char(std::tolower(c)); });
+  return AcquireNamedLock(lock, name, kListLockWaitMs);
+}
+
+bool LockListMembers(const ListRef& list, NamedLock& lock) { return LockListForChanges(list, lock); }
 
 // ---- The list's key -----------------------------------------------------------------------
 
@@ -395,7 +395,7 @@ bool GetMemberFlags(const ListRef& list, const std::string& address, MemberLooku
 bool SetMemberFlags(const ListRef& list, int slot, uint32_t flags, bool pending, bool stampTime,
                     std::string& why) {
   NamedLock lock;
-  if (!LockList(list, lock)) {
+  if (!LockListForChanges(list, lock)) {
     why = FormatText(kTextLocked, list.name.c_str());
     return false;
   }
@@ -445,7 +445,7 @@ bool AddListMember(const ListRef& list, const AddMemberRequest& req, AddMemberRe
   bool pending = (flags & kListModeratedAdd) && !req.force;
 
   NamedLock lock;
-  if (!LockList(list, lock)) {
+  if (!LockListForChanges(list, lock)) {
     result.reply = FormatText(kTextLocked, listName);
     return false;
   }
@@ -519,7 +519,7 @@ bool RemoveListMember(const ListRef& list, const std::string& address, int slot,
                       std::string& reply) {
   const char* listName = list.name.c_str();
   NamedLock lock;
-  if (!LockList(list, lock)) {
+  if (!LockListForChanges(list, lock)) {
     reply = FormatText(kTextLocked, listName);
     return false;
   }

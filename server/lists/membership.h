@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/named_lock.h"
 #include "platform/registry.h"
 
 // ---- The list's key ---------------------------------------------------------------
@@ -129,6 +130,7 @@ struct MemberRecord {
 struct MemberTable {
   long numUsers = 0;     // NumUsers
   long actualUsers = 0;  // ActualUsers
+  bool present = false;  // the section holds any value at all
   std::vector<MemberRecord> records;  // the non-empty slots 1..NumUsers, in slot order
 };
 
@@ -167,6 +169,9 @@ struct NamedLock;
 // configuration checker takes it too before it renumbers them. False when it could
 // not be had within kListLockWaitMs.
 bool LockListMembers(const ListRef& list, NamedLock& lock);
+// Takes the list's named lock (waiting up to kListLockWaitMs): the lock every
+// change of the list's counted sections holds, in this process and in others.
+bool LockListForChanges(const ListRef& list, NamedLock& lock);
 
 // SetMemberFlags: rewrites the option letters of the record in `slot`, keeping the
 // rest; with `stampTime` a record without a time gets the current time (the
