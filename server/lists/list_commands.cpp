@@ -3,12 +3,12 @@
 
 #include <strings.h>
 
-#include <string>
+#include <cstring>
 
 const ListCommandWord* FindListCommand(std::string_view word) {
-  if (word.empty()) return nullptr;
-  std::string w(word);
+  // Compared with their lengths: a word holding NUL is no command word.
   for (const ListCommandWord& c : kListCommands)
-    if (strcasecmp(c.word, w.c_str()) == 0) return &c;
+    if (word.size() == strlen(c.word) && strncasecmp(c.word, word.data(), word.size()) == 0)
+      return &c;
   return nullptr;
 }

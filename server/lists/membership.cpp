@@ -12,7 +12,6 @@
 #include "server/core/config.h"
 #include "server/core/log.h"
 #include "server/responder/message_builders.h"
-#include "server/spool/headers.h"
 
 namespace {
 
@@ -425,17 +424,16 @@ bool AddListMember(const ListRef& list, const AddMemberRequest& req, AddMemberRe
     result.reply = FormatText(kTextBadAddress, VisibleText(given).c_str());
     return false;
   }
-  // The record keeps the address as given, without display name or comments.
-  NormalizeOptions bare;
-  bare.strip = true;
-  NormalizedAddress n;
+  // The record keeps the address as given; of "Name <address>" only the address.
+  size_t lt = given.find('<');
+  std::string address =
+      lt == std::string::npos ? given : TrimBlanks(given.substr(lt + 1, given.find('>', lt) - lt - 1));
   std::string canonical;
-  if (!NormalizeAddress(given, ServerHostIdentity(), bare, n) || n.address.empty() ||
-      HasBadFieldByte(n.address) || !CanonicalizeAddress(given, list.domain, canonical)) {
+  if (address.empty() || HasBadFieldByte(address) ||
+      !CanonicalizeAddress(address, list.domain, canonical)) {
     result.reply = FormatText(kTextNotAddress, VisibleText(given).c_str());
     return false;
   }
-  const std::string& address = n.address;
   ListConfig config;
   if (!ReadListConfig(list, config)) {
     result.reply = FormatText(kTextNoConfig, listName);

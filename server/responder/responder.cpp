@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 
 #include "server/accounts/accounts.h"
@@ -81,6 +82,11 @@ const char* DomainArg(const std::string& domain) {
 
 bool IsBlankChar(char c) { return c == ' ' || c == '\t'; }
 
+// `word` is `name` without regard to case (a word holding NUL never is).
+bool IsWord(const std::string& word, const char* name) {
+  return word.size() == strlen(name) && strncasecmp(word.data(), name, word.size()) == 0;
+}
+
 // The next word of `s` from `pos` (blanks and tabs separate words).
 std::string NextWord(const std::string& s, size_t& pos) {
   while (pos < s.size() && IsBlankChar(s[pos])) ++pos;
@@ -96,11 +102,11 @@ std::string AutomaticMark(std::string_view block, bool atEnd) {
   std::string value;
   if (FindHeaderField(block, atEnd, "Auto-Submitted:", value)) {
     std::string token = value.substr(0, value.find_first_of(" \t;("));
-    if (strcasecmp(token.c_str(), "no") != 0) return "Auto-Submitted: " + value;
+    if (!IsWord(token, "no")) return "Auto-Submitted: " + value;
   }
   if (FindHeaderField(block, atEnd, "Precedence:", value)) {
     for (const char* p : {"bulk", "junk", "list"})
-      if (strcasecmp(value.c_str(), p) == 0) return "Precedence: " + value;
+      if (IsWord(value, p)) return "Precedence: " + value;
   }
   return "";
 }
@@ -249,10 +255,10 @@ bool SendLine(ResponderRequest& req, const ResponderConfig& c, const std::string
               size_t pos, std::string& answer) {
   std::string word = NextWord(line, pos);
   FileMode mode = FileMode::kAuto;
-  if (word.size() >= 5 && strncasecmp(word.c_str(), kModePrefix, 5) == 0) {
+  if (word.size() >= strlen(kModePrefix) && IsWord(word.substr(0, strlen(kModePrefix)), kModePrefix)) {
     bool known = false;
     for (const ModeWord& m : kModeWords) {
-      if (strcasecmp(m.word, word.c_str()) == 0) {
+      if (IsWord(word, m.word)) {
         mode = m.mode;
         known = true;
       }
@@ -298,9 +304,9 @@ bool ProcessResponderLine(ResponderRequest& req, const ResponderConfig& c, const
                           std::string& answer) {
   size_t pos = 0;
   std::string command = NextWord(line, pos);
-  if (strcasecmp(command.c_str(), "send") == 0 || strcasecmp(command.c_str(), "get") == 0)
+  if (IsWord(command, "send") || IsWord(command, "get"))
     return SendLine(req, c, line, pos, answer);
-  if (strcasecmp(command.c_str(), "list") == 0) {
+  if (IsWord(command, "list")) {
     req.replyNeeded = true;
     if (!Switch(c, "AllowArListing", true)) {
       answer += "Permission denied to list files.\r\n";
@@ -312,12 +318,12 @@ bool ProcessResponderLine(ResponderRequest& req, const ResponderConfig& c, const
     }
     return true;
   }
-  if (strcasecmp(command.c_str(), "help") == 0) {
+  if (IsWord(command, "help")) {
     answer += kHelpText;
     req.replyNeeded = true;
     return true;
   }
-  if (strcasecmp(command.c_str(), "end") == 0) {
+  if (IsWord(command, "end")) {
     answer += "end of processing\r\n";
     return false;
   }
