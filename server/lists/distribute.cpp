@@ -234,16 +234,9 @@ bool WritePostContent(int out, const Post& p, std::string& failLog, std::string&
     failReply = "Error opening footer file.\r\n";
     return false;
   }
-  FileEncoder encoder;  // plain text: bare LF line ends become CR LF
-  std::string text;
-  for (;;) {
-    long n = ReadSome(footer.get(), piece.data(), piece.size());
-    if (n < 0) ok = false;
-    if (n <= 0) break;
-    text.clear();
-    EncodeFilePiece(encoder, std::string_view(piece.data(), size_t(n)), text);
-    ok = ok && SpoolWrite(out, text);
-  }
+  // Plain text: bare LF line ends become CR LF.
+  ok = EncodeOpenFile(footer.get(), FileMode::kPlain,
+                      [&](std::string_view text) { return SpoolWrite(out, text); });
   if (!ok) {
     failLog = "Error sending list footer.";
     failReply = "Error sending list footer file.\r\n";

@@ -129,6 +129,23 @@ void AbandonMessage(MessageWriter& w) {
   SpoolDelete(w.path);
 }
 
+bool EncodeOpenFile(int fd, FileMode mode, const std::function<bool(std::string_view)>& sink) {
+  FileEncoder encoder;
+  encoder.mode = mode;
+  std::string piece(kReadPiece, '\0'), out;
+  for (;;) {
+    long n = ReadSome(fd, piece.data(), piece.size());
+    if (n < 0) return false;
+    if (n == 0) break;
+    out.clear();
+    EncodeFilePiece(encoder, std::string_view(piece.data(), size_t(n)), out);
+    if (!sink(out)) return false;
+  }
+  out.clear();
+  FinishFileEncoding(encoder, out);
+  return sink(out);
+}
+
 // ---- Ready texts ---------------------------------------------------------------------
 
 bool SendTextMessage(const std::string& text, const std::string& senderUser,
@@ -211,24 +228,14 @@ bool SendFileReply(const FileReplyRequest& r, std::string& answer, std::string* 
     return false;
   }
   WriteMessageText(w, BodyHead(mode, r.mime, SafeFileName(path)));
-  FileEncoder encoder;
-  encoder.mode = mode;
-  std::string piece(kReadPiece, '\0'), out;
-  for (;;) {
-    long n = ReadSome(file.get(), piece.data(), piece.size());
-    if (n < 0) {
-      AbandonMessage(w);
-      answer += kCannotRead;
-      return false;
-    }
-    if (n == 0) break;
-    out.clear();
-    EncodeFilePiece(encoder, std::string_view(piece.data(), size_t(n)), out);
-    WriteMessageText(w, out);
+  if (!EncodeOpenFile(file.get(), mode, [&](std::string_view text) {
+        WriteMessageText(w, text);
+        return true;
+      })) {
+    AbandonMessage(w);
+    answer += kCannotRead;
+    return false;
   }
-  out.clear();
-  FinishFileEncoding(encoder, out);
-  WriteMessageText(w, out);
   if (!FinishMessage(w, why)) {
     answer += why;
     return false;

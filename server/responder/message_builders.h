@@ -9,6 +9,7 @@
 // so two answerers never keep answering each other.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -42,6 +43,11 @@ void WriteMessageText(MessageWriter& w, std::string_view text);
 bool FinishMessage(MessageWriter& w, std::string& why);
 // Deletes the temporary.
 void AbandonMessage(MessageWriter& w);
+
+// Reads the open file `fd` to its end in pieces and hands each piece, encoded
+// (FileEncoder), to `sink`; the encoding's end lines come last. False when a read
+// fails or `sink` returns false.
+bool EncodeOpenFile(int fd, FileMode mode, const std::function<bool(std::string_view)>& sink);
 
 // ---- Ready texts --------------------------------------------------------------------
 

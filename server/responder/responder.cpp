@@ -54,7 +54,6 @@ constexpr const char* kFirstFile = "first";
 constexpr const char* kLastFile = "last";
 constexpr const char* kDefaultFile = "default";
 constexpr size_t kCopiedUserChars = 99;
-constexpr size_t kCopyPiece = 16384;
 
 ListServerLineHandler g_listServer = nullptr;
 
@@ -207,7 +206,6 @@ bool SendAutomaticResponse(const ResponderRequest& req, const ResponderConfig& c
         order.push_back(&v);
     }
   }
-  std::string piece(kCopyPiece, '\0'), out;
   for (const RegValue* v : order) {
     std::string path = InUserDirectory(ConfigValueText(v, ""));
     UniqueFd file = OpenShared(path, O_RDONLY);
@@ -226,28 +224,34 @@ bool SendAutomaticResponse(const ResponderRequest& req, const ResponderConfig& c
       return false;
     }
     WriteMessageText(w, "\r\n");
-    FileEncoder encoder;
-    for (;;) {
-      long n = ReadSome(file.get(), piece.data(), piece.size());
-      if (n < 0) {
-        answer += "Error dumping input file to output file.";
-        AbandonMessage(w);
-        return false;
-      }
-      if (n == 0) break;
-      out.clear();
-      EncodeFilePiece(encoder, std::string_view(piece.data(), size_t(n)), out);
-      WriteMessageText(w, out);
+    if (!EncodeOpenFile(file.get(), FileMode::kPlain, [&](std::string_view text) {
+          WriteMessageText(w, text);
+          return true;
+        })) {
+      answer += "Error dumping input file to output file.";
+      AbandonMessage(w);
+      return false;
     }
-    out.clear();
-    FinishFileEncoding(encoder, out);
-    WriteMessageText(w, out);
   }
   bool ok = FinishMessage(w, why);
   LogEvent(0, kLogRouting,
            ok ? "Response multi-file generated '%s'." : "Response multi-file not generated '%s'.",
            w.path.c_str());
   return ok;
+}
+
+// A file of the responder's Files section for the requester.
+FileReplyRequest FileRequest(const ResponderRequest& req, const ResponderConfig& c,
+                             const std::string& name) {
+  FileReplyRequest r;
+  r.recipient = req.requester;
+  r.senderUser = req.account;
+  r.senderDomain = req.domainShown;
+  r.domain = req.domain;
+  r.config = req.config;
+  r.name = name;
+  r.mime = !Switch(c, "SendAsAttachment", true);
+  return r;
 }
 
 // send/get [mode=...] name.
@@ -280,15 +284,8 @@ bool SendLine(ResponderRequest& req, const ResponderConfig& c, const std::string
     req.replyNeeded = true;
     return true;
   }
-  FileReplyRequest r;
-  r.recipient = req.requester;
-  r.senderUser = req.account;
-  r.senderDomain = req.domainShown;
-  r.domain = req.domain;
-  r.config = req.config;
-  r.name = word;
+  FileReplyRequest r = FileRequest(req, c, word);
   r.mode = mode;
-  r.mime = !Switch(c, "SendAsAttachment", true);
   if (SendFileReply(r, answer)) {
     answer += FormatText("File for '%s' has been sent.\r\n", VisibleText(word).c_str());
     ++req.filesSent;
@@ -513,16 +510,8 @@ void RespondToMessage(const SpecialDelivery& in, SpecialResult& out) {
 
   if (!listServer && configured) {
     if (req.filesSent == 0 && !FileOf(config, kDefaultFile).empty()) {
-      FileReplyRequest r;
-      r.recipient = req.requester;
-      r.senderUser = req.account;
-      r.senderDomain = req.domainShown;
-      r.domain = req.domain;
-      r.config = req.config;
-      r.name = kDefaultFile;
-      r.mime = !Switch(config, "SendAsAttachment", true);
       std::string ignored;
-      if (SendFileReply(r, ignored)) {
+      if (SendFileReply(FileRequest(req, config, kDefaultFile), ignored)) {
         ++req.filesSent;
       } else {
         text += FormatText("Problems sending default response for '%s'.\r\n", in.account.c_str());

@@ -170,4 +170,23 @@ TEST_F(DistributeTest, MessageIdsThatLookLikeTheHistorysOwnValuesAreNotRemembere
   EXPECT_EQ(ConfigGetText("ListMsgIds", "1", "", nullptr, "team"), "05");
 }
 
+// A post parked as .inr (its file waited for a busy mailbox) is an ordinary
+// incoming message: only a released .mla skips moderation.
+TEST_F(DistributeTest, ParkedPostIsStillModerated) {
+  ConfigSetBool("Configuration", "Moderated", true, nullptr, "team");
+  SetMembers({"bob@remote.test"});
+  RouterHandlers().list = DistributeListMessage;
+  const std::string dir = ServerSettings().incomingDirectory;
+  Write(dir + "00000001.inr",
+        "From: alice@remote.test\r\nTo: team@mail.example.org\r\n\r\n"
+        "Message-Id: <parked@remote.test>\r\nSubject: s\r\n\r\nbody\r\n");
+  ResetRouterState();
+  while (RouteIncomingQueue()) {
+  }
+  RouterHandlers().list = nullptr;
+  EXPECT_EQ(ListFiles(dir, "0001*.ml").size(), 1u);
+  EXPECT_TRUE(Queued().empty());
+  EXPECT_TRUE(ListFiles(dir, "*.inr").empty());
+}
+
 }  // namespace

@@ -350,7 +350,8 @@ class BadInputTest : public ListServerTest {
  protected:
   std::string Configuration() override {
     return UserRecords({"alice", "bob", "owner1"}) + "[" + std::string(kCorvelKey) +
-           "\\Users]\r\n\"desk\"=\"r;Desk;desk\"\r\n\"open\"=\"l;Open;open;owner1\"\r\n\r\n" +
+           "\\Users]\r\n\"desk\"=\"r;Desk;desk\"\r\n\"open\"=\"l;Open;open;owner1\"\r\n\r\n[" +
+           std::string(kCorvelKey) + "\\ListsAndResponders\\desk\\Files]\r\n\"t\"=\"t.txt\"\r\n\r\n" +
            ListText("open", "", "\"ListId\"=\"0001\"\r\n\"ClosedList\"=dword:0\r\n",
                     {"r;bob@mail.example.org;;1;"});
   }
@@ -399,6 +400,21 @@ TEST_F(BadInputTest, LongLinesNulsManyLinesHugeFromAndSemicolons) {
   EXPECT_NE(posts[1].find("\r\nSubject: semi\r\n"), std::string::npos);
   std::string out;
   EXPECT_EQ(Adm("list add open 'a;b@remote.test'", &out), 1);
+
+  // One request sends at most 50 files, whatever it asks for.
+  WriteFile("t.txt", "tiny\n");
+  std::string sends = "Subject: many files\r\n\r\n";
+  for (int i = 0; i < 55; ++i) sends += "send t\r\n";
+  ASSERT_TRUE(Smtplib("alice@mail.example.org", "desk@mail.example.org", sends));
+  ASSERT_TRUE(WaitMessages("alice", 4 + 51));
+  ASSERT_TRUE(WaitQueueEmpty());
+  EXPECT_EQ(MailboxMessages(Box("alice")), 4u + 51u);
+  std::string answer = Messages(Read(Box("alice"))).back();
+  const std::string limit = "File for 't' not sent: limit of 50 files per request reached.\r\n";
+  size_t limited = 0;
+  for (size_t p = answer.find(limit); p != std::string::npos; p = answer.find(limit, p + 1)) ++limited;
+  EXPECT_EQ(limited, 5u) << answer;
+  EXPECT_NE(answer.find("\r\n50 files sent\r\n"), std::string::npos);
   ASSERT_TRUE(WaitQueueEmpty());
   EXPECT_TRUE(PortAccepts(port_));
 }
