@@ -154,8 +154,9 @@ std::string PreScan(Post& p) {
 }
 
 // The receiving members' addresses (step 15) and the log's count; false for a
-// record without ';'.
-bool Recipients(const Post& p, std::vector<std::string>& out, int& counted) {
+// record without ';'. An address no envelope could hold is left out.
+bool Recipients(const Post& p, const std::string& sender, std::vector<std::string>& out,
+                int& counted) {
   counted = 0;
   if (GetListSwitch(p.config, "SendCopyToOwner") && !p.owner.empty()) out.push_back(p.owner);
   for (const MemberRecord& r : p.members.records) {
@@ -169,7 +170,8 @@ bool Recipients(const Post& p, std::vector<std::string>& out, int& counted) {
     if (r.slot == p.senderSlot && !(r.flags & kMemberRepro)) continue;
     std::string address = r.address;
     for (char& c : address) c = char(tolower(static_cast<unsigned char>(c)));
-    if (address.empty() || address.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+    if (address.empty() || address.find_first_of(std::string("\r\n\0", 3)) != std::string::npos ||
+        !EnvelopeFits(EnvelopeBaseBytes(sender) + EnvelopeRecipientBytes(address))) {
       LogEvent(0, kLogAlways, "List %s: member record %d has no usable address; left out.",
                p.list.name.c_str(), r.slot);
       continue;
@@ -177,24 +179,6 @@ bool Recipients(const Post& p, std::vector<std::string>& out, int& counted) {
     out.push_back(address);
   }
   return true;
-}
-
-// The recipients in groups whose envelope stays within the router's window.
-std::vector<std::vector<std::string>> SplitEnvelopes(const std::string& sender,
-                                                     const std::vector<std::string>& rcpts) {
-  const size_t base = std::string("From: ").size() + sender.size() + 2 + 2;  // + the empty line
-  std::vector<std::vector<std::string>> groups;
-  size_t size = base;
-  for (const std::string& r : rcpts) {
-    size_t line = r.size() + 6;  // "To: " + CR LF
-    if (groups.empty() || size + line > kRouterEnvelopeLimit) {
-      groups.emplace_back();
-      size = base;
-    }
-    groups.back().push_back(r);
-    size += line;
-  }
-  return groups;
 }
 
 // Steps 17 and 19: the rewritten header, the body, the footer.
@@ -524,14 +508,21 @@ void DistributeListMessage(const SpecialDelivery& in, SpecialResult& out) {
       return fail(failLog, failReply);
     }
   } else {
-    std::vector<std::string> recipients;
-    if (!Recipients(p, recipients, counted))
-      return fail("", "Error building list header.\r\n");
     std::string envelopeSender = FormatText("owner-%s@%s", listName, domain);
-    for (const std::vector<std::string>& group : SplitEnvelopes(envelopeSender, recipients)) {
+    std::vector<std::string> recipients;
+    std::vector<size_t> runs;
+    std::string why;
+    if (!Recipients(p, envelopeSender, recipients, counted) ||
+        !SplitEnvelope(envelopeSender, recipients, runs, why))
+      return fail("", "Error building list header.\r\n");
+    // One file per run of members whose envelope the router reads whole.
+    auto next = recipients.begin();
+    for (size_t run : runs) {
+      std::vector<std::string> group(next, next + long(run));
+      next += long(run);
       WorkFile& f = files.emplace_back();
       f.fd = CreateSpoolTemp(f.path, true);
-      std::string envelope, why;
+      std::string envelope;
       if (!f.fd.valid()) {
         f.path.clear();
         DeleteWorkFiles(files);

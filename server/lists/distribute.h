@@ -16,7 +16,7 @@
 //
 // Envelopes. The router reads an envelope only within its first
 // kRouterEnvelopeLimit bytes, so a list with many members is written as several
-// files, each envelope within that window.
+// files, cut by the spool's SplitEnvelope so that each envelope fits.
 #pragma once
 
 #include <string>
