@@ -363,7 +363,7 @@ TEST_F(BadInputTest, LongLinesNulsManyLinesHugeFromAndSemicolons) {
   ASSERT_TRUE(Smtplib("alice@mail.example.org", "desk@mail.example.org",
                       "Subject: long\r\n\r\n" + longLine + "\r\nhelp\r\n"));
   ASSERT_TRUE(Smtplib("alice@mail.example.org", "desk@mail.example.org",
-                      std::string("Subject: nul\r\n\r\nhelp\0me\r\nlist\r\n", 33)));
+                      std::string("Subject: nul\r\n\r\nhelp") + '\0' + "me\r\nlist\r\n"));
   std::string many = "Subject: many\r\n\r\n";
   for (int i = 0; i < 10000; ++i) many += "help\r\n";
   ASSERT_TRUE(Smtplib("alice@mail.example.org", "desk@mail.example.org", many));
