@@ -25,7 +25,9 @@
 #include "server/core/server_state.h"
 #include "server/core/strings.h"
 #include "server/core/worker.h"
+#include "server/lists/digest.h"
 #include "server/lists/distribute.h"
+#include "server/lists/listserver.h"
 #include "server/mx/mx_resolver.h"
 #include "server/outgoing/outgoing.h"
 #include "server/plugins/plugins.h"
@@ -74,18 +76,20 @@ bool RegisterLocalNode(std::string&) { return true; }
 
 // ---- List handling ----------------------------------------------------------------
 
-// Step 4.4: the list statistics lock, and the router's hand-offs to the lists and
-// the responders.
+// Step 4.4: the list statistics lock, and the router's hand-offs to the lists,
+// the responders and the list server.
 bool StartListHandling(std::string& why) {
   if (!InitializeListHandling(why)) return false;
   RouterHandlers().list = DistributeListMessage;
   RouterHandlers().responder = RespondToMessage;
+  SetListServerLineHandler(ProcessListServerLine);
   return true;
 }
 
 void StopListHandling() {
   RouterHandlers().list = nullptr;
   RouterHandlers().responder = nullptr;
+  SetListServerLineHandler(nullptr);
   ShutdownListHandling();
 }
 
@@ -321,6 +325,7 @@ bool StartServer(const CommandLine& cmd, std::string& why) {
   };
   JobHooks().scanOutgoingQueue = OutgoingQueueStep;
   JobHooks().outgoingChecks = OutgoingItemsStep;
+  JobHooks().releaseBulkAndDigests = DailyListRelease;
   if (!StartPeriodicWorker(detail)) return fail("error setting up timers", detail);
   g_workerStarted = true;
   SetSystemStarted(1);

@@ -15,9 +15,52 @@
 #include "tests/core/test_home.h"
 #include "tests/delivery/delivery_fixture.h"
 
+// Decodes every message of a mailbox file: one line per message, its subject, a
+// tab and the hex of the file it carries (plain text as is, uuencode, base64
+// with or without MIME).
+inline constexpr const char* kDecodeScript = R"(import base64, binascii, email, re, sys
+data = open(sys.argv[1], 'rb').read()[:-2]  # the mailbox's CR LF after the last message
+seps = list(re.finditer(rb'(?:^|\r\n\r\n)From \S+ [A-Z][a-z][a-z] [A-Z][a-z][a-z] [^\r\n]*\r\n', data))
+for i, sep in enumerate(seps):
+    m = data[sep.end():seps[i + 1].start() if i + 1 < len(seps) else len(data)]
+    msg = email.message_from_bytes(m)
+    head, body = m.split(b'\r\n\r\n', 1)
+    if msg.is_multipart():
+        out = msg.get_payload()[0].get_payload(decode=True)
+    elif b'\r\nbegin 777 ' in b'\r\n' + body:
+        lines = body.split(b'begin 777 ', 1)[1].split(b'\r\n')[1:]
+        out = b''.join(binascii.a2b_uu(l) for l in lines[:lines.index(b' ')])
+    elif body.endswith(b'====\r\n'):
+        out = base64.b64decode(b''.join(body[:-6].split()))  # "====" ends it
+    else:
+        out = body.lstrip(b'\r\n')
+    print(msg['Subject'] + '\t' + out.hex())
+)";
+
 inline constexpr uint32_t kListWaitMs = 20000;
 inline constexpr const char* kListDomain = "mail.example.org";
 inline constexpr const char* kCorvelKey = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Tollgrove\\Corvel";
+
+inline std::string Hex(const std::string& bytes) {
+  static const char* d = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) (out += d[c >> 4]) += d[c & 15];
+  return out;
+}
+
+// A list's configuration and members as registry text. `members` are records.
+inline std::string ListText(const std::string& config, const std::string& domainKey,
+                     const std::string& values, const std::vector<std::string>& members) {
+  std::string k = std::string(kCorvelKey) + domainKey + "\\ListsAndResponders\\" + config;
+  std::string out = "[" + k + "\\Configuration]\r\n" + values + "\r\n[" + k + "\\Users]\r\n";
+  char n[64];
+  snprintf(n, sizeof n, "\"NumUsers\"=dword:%08zx\r\n\"ActualUsers\"=dword:%08zx\r\n",
+           members.size(), members.size());
+  out += n;
+  for (size_t i = 0; i < members.size(); ++i)
+    out += "\"User" + std::to_string(i + 1) + "\"=\"" + members[i] + "\"\r\n";
+  return out + "\r\n";
+}
 
 class ListServerTest : public ::testing::Test {
  protected:
@@ -155,6 +198,18 @@ class ListServerTest : public ::testing::Test {
       out.push_back(mailbox.substr(start, end - start));
     }
     return out;
+  }
+  std::vector<std::string> Decoded(const std::string& user) {
+    WriteFile("decode.py", kDecodeScript);
+    std::string out;
+    EXPECT_EQ(Run("python3 " + Path("decode.py") + " " + Box(user), &out), 0)
+        << Read(Path("run.stderr"));
+    std::vector<std::string> lines;
+    for (size_t p = 0, e; p < out.size(); p = e + 1) {
+      e = out.find('\n', p);
+      lines.push_back(out.substr(p, e - p));
+    }
+    return lines;
   }
   // The user records of `names`, mailboxes in the home.
   std::string UserRecords(const std::vector<std::string>& names) const {

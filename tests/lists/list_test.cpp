@@ -14,20 +14,6 @@ std::string Member(int i) {
   return b;
 }
 
-// A list's configuration and members as registry text. `members` are records.
-std::string ListText(const std::string& config, const std::string& domainKey,
-                     const std::string& values, const std::vector<std::string>& members) {
-  std::string k = std::string(kCorvelKey) + domainKey + "\\ListsAndResponders\\" + config;
-  std::string out = "[" + k + "\\Configuration]\r\n" + values + "\r\n[" + k + "\\Users]\r\n";
-  char n[64];
-  snprintf(n, sizeof n, "\"NumUsers\"=dword:%08zx\r\n\"ActualUsers\"=dword:%08zx\r\n",
-           members.size(), members.size());
-  out += n;
-  for (size_t i = 0; i < members.size(); ++i)
-    out += "\"User" + std::to_string(i + 1) + "\"=\"" + members[i] + "\"\r\n";
-  return out + "\r\n";
-}
-
 // The 1,000 members of "big": u000 with REPRO and ACK, u001 NOMAIL, u002 DIGEST
 // (the list has no digests: it gets posts), u003 without REPRO.
 std::string BigList(const std::string& values) {

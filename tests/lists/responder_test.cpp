@@ -7,28 +7,6 @@
 
 namespace {
 
-// Decodes every message of a mailbox file: one line per message, its subject, a
-// tab and the hex of the file it carries (plain text as is, uuencode, base64
-// with or without MIME).
-constexpr const char* kDecodeScript = R"(import base64, binascii, email, re, sys
-data = open(sys.argv[1], 'rb').read()[:-2]  # the mailbox's CR LF after the last message
-seps = list(re.finditer(rb'(?:^|\r\n\r\n)From \S+ [A-Z][a-z][a-z] [A-Z][a-z][a-z] [^\r\n]*\r\n', data))
-for i, sep in enumerate(seps):
-    m = data[sep.end():seps[i + 1].start() if i + 1 < len(seps) else len(data)]
-    msg = email.message_from_bytes(m)
-    head, body = m.split(b'\r\n\r\n', 1)
-    if msg.is_multipart():
-        out = msg.get_payload()[0].get_payload(decode=True)
-    elif b'\r\nbegin 777 ' in b'\r\n' + body:
-        lines = body.split(b'begin 777 ', 1)[1].split(b'\r\n')[1:]
-        out = b''.join(binascii.a2b_uu(l) for l in lines[:lines.index(b' ')])
-    elif body.endswith(b'====\r\n'):
-        out = base64.b64decode(b''.join(body[:-6].split()))  # "====" ends it
-    else:
-        out = body.lstrip(b'\r\n')
-    print(msg['Subject'] + '\t' + out.hex())
-)";
-
 class ResponderTest : public ListServerTest {
  protected:
   std::string Configuration() override {
@@ -56,26 +34,7 @@ class ResponderTest : public ListServerTest {
            "\"SendAsAttachment\"=dword:00000000\r\n\r\n"
            "[" + k + "copier\\Files]\r\n\"default\"=\"default.txt\"\r\n\r\n";
   }
-  std::vector<std::string> Decoded(const std::string& user) {
-    WriteFile("decode.py", kDecodeScript);
-    std::string out;
-    EXPECT_EQ(Run("python3 " + Path("decode.py") + " " + Box(user), &out), 0)
-        << Read(Path("run.stderr"));
-    std::vector<std::string> lines;
-    for (size_t p = 0, e; p < out.size(); p = e + 1) {
-      e = out.find('\n', p);
-      lines.push_back(out.substr(p, e - p));
-    }
-    return lines;
-  }
 };
-
-std::string Hex(const std::string& bytes) {
-  static const char* d = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) (out += d[c >> 4]) += d[c & 15];
-  return out;
-}
 
 TEST_F(ResponderTest, FilesInEveryModeListHelpEndDefaultCopyAndLog) {
   Start();
