@@ -225,8 +225,9 @@ bool SendDigest(const std::string& md1Path, const std::string& baseName, bool de
                        number);
   else
     head += FormatText("Subject: %s Digest - V%02ld #%02ld\r\n", L, volume, number);
-  head += FormatText("To: %s@%s\r\n\r\n%s Digest    %s   V%02ld #%02ld\r\n\r\nToday's topics:\r\n",
-                     L, D, L, date.c_str(), volume, number);
+  head += FormatText("To: %s@%s\r\n", L, D);
+  std::string preamble = FormatText("\r\n%s Digest    %s   V%02ld #%02ld\r\n\r\nToday's topics:\r\n", L,
+                                    date.c_str(), volume, number);
   std::string end = FormatText("End of %s Digest V%02ld #%02ld", L, volume, number);
   std::string tail = "\r\n" + end + "\r\n" + std::string(end.size(), '*') + "\r\n";
 
@@ -257,7 +258,10 @@ bool SendDigest(const std::string& md1Path, const std::string& baseName, bool de
       LogEvent(0, kLogAlways, "Error building list preamble for '%s'.", L);
       return discard();
     }
-    if (!WriteDigestBody(fd.get(), head, md1Path, md2Path, tail) || !fd.close_checked()) {
+    // Each file has a Message-Id of its own, so the router delivers it at once.
+    if (!WriteDigestBody(fd.get(), head + GeneratedHeaderLines(path, false) + preamble, md1Path,
+                         md2Path, tail) ||
+        !fd.close_checked()) {
       LogEvent(0, kLogAlways, "Error building list epilogue for '%s'.", L);
       return discard();
     }
@@ -269,7 +273,7 @@ bool SendDigest(const std::string& md1Path, const std::string& baseName, bool de
     if (logDir.back() != '/') logDir += '/';
     std::string copy = InUserDirectory(FormatText("%sV%02ldN%02ld.txt", logDir.c_str(), volume, number));
     UniqueFd fd = OpenShared(copy, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (!fd.valid() || !WriteDigestBody(fd.get(), head, md1Path, md2Path, tail) ||
+    if (!fd.valid() || !WriteDigestBody(fd.get(), head + preamble, md1Path, md2Path, tail) ||
         !fd.close_checked()) {
       LogEvent(0, kLogAlways, "Error logging digest for '%s'.", L);
       fd.reset();

@@ -6,12 +6,14 @@
 #include <algorithm>
 #include <cctype>
 #include <ctime>
+#include <unordered_map>
 
 #include "server/accounts/accounts.h"
 #include "server/accounts/router.h"
 #include "server/core/config.h"
 #include "server/core/log.h"
 #include "server/responder/message_builders.h"
+#include "server/spool/headers.h"
 
 namespace {
 
@@ -139,6 +141,38 @@ std::string CanonicalOrText(const std::string& address, const std::string& domai
   return CanonicalizeAddress(address, domain, c) ? c : address;
 }
 
+// The canonical forms of member addresses that are not local. A list of 10,000
+// members is compared with every subscription; the canonical form of a remote
+// address depends only on this host's names, so it is kept (per thread, while
+// those names stay the same). Local addresses are followed through the account
+// database, which may change at any moment: they are never kept.
+struct CanonicalCache {
+  std::string identity;  // the host names the entries were made with
+  std::unordered_map<std::string, std::string> remote;  // domain + '\0' + text -> form
+};
+constexpr size_t kCanonicalCacheEntries = 200000;
+
+const std::string& MemberCanonical(const std::string& address, const std::string& domain,
+                                   const HostIdentity& id, std::string& scratch) {
+  thread_local CanonicalCache cache;
+  std::string names = id.host + '\n' + id.hostAddress + '\n' + id.outgoingAlias + '\n' +
+                      id.incomingAliases;
+  if (names != cache.identity || cache.remote.size() > kCanonicalCacheEntries) {
+    cache.remote.clear();
+    cache.identity = std::move(names);
+  }
+  std::string key = domain + '\0' + address;
+  auto it = cache.remote.find(key);
+  if (it != cache.remote.end()) return it->second;
+  if (!CanonicalizeAddress(address, domain, id, scratch)) scratch = address;
+  size_t at = scratch.rfind('@');
+  std::string host = at == std::string::npos ? "" : scratch.substr(at + 1);
+  bool local = at == std::string::npos || IsThisHost(host, id) ||
+               (!domain.empty() && strcasecmp(host.c_str(), domain.c_str()) == 0);
+  if (local) return scratch;
+  return cache.remote.emplace(std::move(key), scratch).first->second;
+}
+
 // The owner's address as the router knows it: owner-<list>, in a secondary domain
 // with the domain (the bare name would be looked up in the primary domain).
 std::string OwnerAlias(const ListRef& list) {
@@ -170,16 +204,19 @@ bool ReadMembersAndHighest(const ListRef& list, bool pending, MemberTable& out, 
   out.present = !values.empty();
   out.numUsers = std::max(0L, ConfigValueNumber(FindConfigValue(values, kNumUsers), 0));
   out.actualUsers = std::max(0L, ConfigValueNumber(FindConfigValue(values, kActualUsers), 0));
-  for (const RegValue& v : values) {
+  out.records.reserve(values.size());
+  for (RegValue& v : values) {
     int slot = SlotOfName(v.name);
-    if (slot == 0) continue;
-    std::string text = ConfigValueText(&v, "");
+    if (slot == 0 || (v.type != kRegSz && v.type != kRegExpandSz)) continue;
+    std::string text = RegDecodeSz(v.data);
     if (text.empty()) continue;
     highest = std::max(highest, slot);
-    if (slot <= out.numUsers) out.records.push_back(ParseMemberRecord(slot, text));
+    if (slot <= out.numUsers) out.records.push_back(ParseMemberRecord(slot, std::move(text)));
   }
-  std::sort(out.records.begin(), out.records.end(),
-            [](const MemberRecord& a, const MemberRecord& b) { return a.slot < b.slot; });
+  // Values come in the order they were made, which is nearly always slot order.
+  auto bySlot = [](const MemberRecord& a, const MemberRecord& b) { return a.slot < b.slot; };
+  if (!std::is_sorted(out.records.begin(), out.records.end(), bySlot))
+    std::sort(out.records.begin(), out.records.end(), bySlot);
   return true;
 }
 
@@ -326,10 +363,11 @@ bool ParseMemberOption(const std::string& word, uint32_t& flag, bool& on) {
   return false;
 }
 
-MemberRecord ParseMemberRecord(int slot, const std::string& text) {
+MemberRecord ParseMemberRecord(int slot, std::string stored) {
   MemberRecord r;
   r.slot = slot;
-  r.text = text;
+  r.text = std::move(stored);
+  const std::string& text = r.text;
   size_t first = text.find(';');
   r.wellFormed = first != std::string::npos;
   r.flags = ParseMemberLetters(text);
@@ -359,10 +397,12 @@ bool ReadListMembers(const ListRef& list, bool pending, MemberTable& out) {
 
 int FindMemberInTable(const MemberTable& table, const std::string& canonical,
                       const std::string& domain) {
+  const HostIdentity id = ServerHostIdentity();
+  std::string scratch;
   for (const MemberRecord& r : table.records) {
     if (!r.wellFormed || r.address.empty()) continue;
-    if (strcasecmp(CanonicalOrText(r.address, domain).c_str(), canonical.c_str()) == 0)
-      return r.slot;
+    const std::string& c = MemberCanonical(r.address, domain, id, scratch);
+    if (c.size() == canonical.size() && strcasecmp(c.c_str(), canonical.c_str()) == 0) return r.slot;
   }
   return -1;
 }

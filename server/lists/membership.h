@@ -135,7 +135,7 @@ struct MemberTable {
 };
 
 // Splits a record into its fields.
-MemberRecord ParseMemberRecord(int slot, const std::string& text);
+MemberRecord ParseMemberRecord(int slot, std::string text);
 // "<letters>;<address>;<full name>;<time>;".
 std::string FormatMemberRecord(uint32_t flags, const std::string& address,
                                const std::string& fullName, long long joined);

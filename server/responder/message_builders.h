@@ -31,11 +31,17 @@ struct MessageWriter {
 };
 
 // Creates the temporary and writes the envelope "From: <envelopeFrom>" / "To:
-// <recipient>" and the empty line, then `header` (whole lines, CR LF each; the
-// caller ends the header). False with `why` when an address is empty or holds CR,
-// LF or NUL, or the file cannot be made.
+// <recipient>" and the empty line, then `header` (whole lines, CR LF each) and the
+// message's own Date: and Message-Id: (GeneratedHeaderLines); the caller ends the
+// header. False with `why` when an address is empty or holds CR, LF or NUL, or the
+// file cannot be made.
 bool BeginMessage(MessageWriter& w, const std::string& envelopeFrom, const std::string& recipient,
                   std::string_view header, std::string& why);
+// The Date: and Message-Id: lines of a message the server writes into the spool
+// file `path`: with them the router delivers it at once instead of passing it
+// round once more to have them added.
+// Without `withDate` only the Message-Id: line.
+std::string GeneratedHeaderLines(const std::string& path, bool withDate = true);
 // Appends text (buffered).
 void WriteMessageText(MessageWriter& w, std::string_view text);
 // Writes what is buffered, closes, commits as .in and asks for routing. False

@@ -21,8 +21,7 @@
 namespace {
 
 constexpr const char* kResponseHeader =
-    "From: %s@%s\r\nTo: %s\r\n\r\nFrom: %s@%s\r\nTo: %s\r\nSubject: Information Response from "
-    "%s@%s\r\nDate: ";
+    "From: %s@%s\r\nTo: %s\r\nSubject: Information Response from %s@%s\r\nAuto-Submitted: %s\r\n";
 constexpr const char* kResponseIntro = "Output Of Request Submitted to Corvel95 v2.2 Responder\r\n";
 constexpr const char* kResponseEnd =
     "\r\n---\r\nEnd of processing\r\n%d files sent\r\n\r\nFor any problems, please contact "
@@ -193,10 +192,11 @@ bool SendAutomaticResponse(const ResponderRequest& req, const ResponderConfig& c
   std::string subject = FormatText("Response from %s (%s@%s)", title.c_str(), req.account.c_str(),
                                    req.domainShown.c_str());
   std::string header = "From: " + from + "\r\nTo: " + req.requester + "\r\nSubject: " +
-                       VisibleText(subject) + "\r\nAuto-Submitted: " + kAutoReplied + "\r\n\r\n";
+                       VisibleText(subject) + "\r\nAuto-Submitted: " + kAutoReplied + "\r\n";
   MessageWriter w;
   std::string why;
   if (!BeginMessage(w, from, req.requester, header, why)) return false;
+  WriteMessageText(w, "\r\n");
   std::vector<const RegValue*> order;
   for (const char* special : {kFirstFile, static_cast<const char*>(nullptr), kLastFile}) {
     for (const RegValue& v : c.files) {
@@ -448,17 +448,21 @@ void RespondToMessage(const SpecialDelivery& in, SpecialResult& out) {
                                      req.config.c_str()) &&
                     ConfigReadValues("Files", config.files, DomainArg(in.domain),
                                      req.config.c_str());
-  std::string text = FormatText(kResponseHeader, in.account.c_str(), in.domainShown.c_str(),
-                                req.requester.c_str(), in.account.c_str(), in.domainShown.c_str(),
-                                req.requester.c_str(), in.account.c_str(), in.domainShown.c_str());
-  text += FormatMailDate() + "\r\nAuto-Submitted: " + kAutoReplied + "\r\n\r\n";
-  text += kResponseIntro;
+  // The response's text; its header is written when it is sent.
+  std::string text = kResponseIntro;
   text += response;
 
   const bool automatic = !listServer && configured && !Switch(config, "SendOnRequest", true);
   std::vector<std::string> lines = BodyLines(std::string_view(block).substr(BodyStart(block, atEnd)));
   if (automatic && lines.empty()) lines.emplace_back();  // an empty body is answered too
-  const size_t limit = kResponder.responseBytes - kResponder.trailerReserve;
+  // The response, its envelope and header included, stays within responseBytes.
+  const std::string header = FormatText(kResponseHeader, in.account.c_str(), in.domainShown.c_str(),
+                                        req.requester.c_str(), in.account.c_str(),
+                                        in.domainShown.c_str(), kAutoReplied);
+  const std::string from = in.account + "@" + in.domainShown;
+  const size_t headerBytes = EnvelopeBaseBytes(from) + EnvelopeRecipientBytes(req.requester) +
+                             header.size() + GeneratedHeaderLines(from).size() + 2;
+  const size_t limit = kResponder.responseBytes - kResponder.trailerReserve - headerBytes;
   for (const std::string& line : lines) {
     std::string echo = automatic ? "" : "> " + VisibleText(line) + "\r\n";
     if (text.size() + echo.size() > limit) {
@@ -532,10 +536,15 @@ void RespondToMessage(const SpecialDelivery& in, SpecialResult& out) {
   }
   if (!ServerSettings().dontSendPosArs || req.replyNeeded) {
     text += FormatText(kResponseEnd, req.filesSent, in.domainShown.c_str());
-    std::string envelope, why;
-    if (!FormatEnvelope(in.account + "@" + in.domainShown, {req.requester}, envelope, why) ||
-        !SendTextMessage(text, "", "", "", ""))
+    std::string why;
+    MessageWriter w;
+    if (BeginMessage(w, from, req.requester, header, why)) {
+      WriteMessageText(w, "\r\n" + text);
+      if (FinishMessage(w, why)) LogEvent(0, kLogRouting, "Responder response file sent '%s'.", w.path.c_str());
+      else LogEvent(0, kLogAlways, "Error sending response to user");
+    } else {
       LogEvent(0, kLogAlways, "Error sending response to user");
+    }
   }
   LogEvent(0, kLogRouting, "Processed for responder: '%s'.", in.account.c_str());
 }

@@ -99,7 +99,7 @@ TEST_F(DigestTest, ItemsNumberedDigestsSizeTriggerOrphansAndBulkRelease) {
   std::string header = digest.substr(0, digest.find("\r\n\r\n") + 4);
   EXPECT_EQ(header,
             "From owner-dig@mail.example.org <date>\r\n"
-            "Received: by mail.example.org from localhost    (router,Corvel95 V1.0); <date>\r\n"
+            "Received: by mail.example.org from localhost\r\n    (router,Corvel95 V1.0); <date>\r\n"
             "Date: <date>\r\n"
             "From: dig-request@mail.example.org\r\n"
             "Reply-To: \"Dig list\" <dig@mail.example.org>\r\n"

@@ -85,12 +85,12 @@ TEST_F(ResponderTest, FilesInEveryModeListHelpEndDefaultCopyAndLog) {
   ASSERT_EQ(box.size(), 10u);
   EXPECT_EQ(Normalized(box[4]),
             "From files@mail.example.org <date>\r\n"
-            "Received: by mail.example.org from localhost    (router,Corvel95 V1.0); <date>\r\n"
+            "Received: by mail.example.org from localhost\r\n    (router,Corvel95 V1.0); <date>\r\n"
             "From: \"File desk\" <files@mail.example.org>\r\n"
             "To: \"alice\" <alice@mail.example.org>\r\n"
             "Subject: Information Response from files@mail.example.org\r\n"
-            "Date: <date>\r\n"
             "Auto-Submitted: auto-replied\r\n"
+            "Date: <date>\r\n"
             "Message-Id: <id>\r\n"
             "\r\n"
             "Output Of Request Submitted to Corvel95 v2.2 Responder\r\n"
