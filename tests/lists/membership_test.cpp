@@ -105,6 +105,14 @@ TEST_F(MembershipTest, AliasesDuplicatesPendingAndBadInput) {
     EXPECT_NE(r.reply.find("already registered on list staff."), std::string::npos) << r.reply;
   }
   EXPECT_EQ(FindListMember(list_, "al@mail.example.org", false), 1);
+  // Remote members written in any case or form are the same member too.
+  ASSERT_TRUE(Add("zed@far.test", r));
+  for (const char* same : {"ZED@Far.Test", "Zed <zed@far.test>", "zed@far.test.", "zed@FAR.test (Z)"}) {
+    EXPECT_FALSE(Add(same, r)) << same;
+    EXPECT_NE(r.reply.find("already registered on list staff."), std::string::npos) << r.reply;
+  }
+  std::string gone;
+  ASSERT_TRUE(RemoveListMember(list_, "zed@far.test", 0, false, gone)) << gone;
   MemberLookup who;
   ASSERT_TRUE(GetMemberFlags(list_, "al", who));
   EXPECT_EQ(who.slot, 1);
