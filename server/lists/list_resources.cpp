@@ -37,28 +37,8 @@ constexpr const char* kHelpText =
 // Access levels of ListAccessRights<sub>.
 enum ResourceAccess { kNoAccess = 0, kMembersOnly = 1, kAnyone = 2 };
 
-struct ModeWord {
-  const char* word;
-  FileMode mode;
-};
-constexpr ModeWord kModeWords[] = {
-    {"mode=plain", FileMode::kPlain},
-    {"mode=uuencode", FileMode::kUuencode},
-    {"mode=base64", FileMode::kBase64},
-};
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string NextWord(const std::string& s, size_t& pos) {
-  while (pos < s.size() && IsBlank(s[pos])) ++pos;
-  size_t start = pos;
-  while (pos < s.size() && !IsBlank(s[pos])) ++pos;
-  return s.substr(start, pos - start);
-}
-
-bool Is(const std::string& word, const char* name) {
-  return word.size() == strlen(name) && strncasecmp(word.data(), name, word.size()) == 0;
-}
+std::string NextWord(const std::string& s, size_t& pos) { return NextCommandWord(s, pos); }
+bool Is(const std::string& word, const char* name) { return IsCommandWord(word, name); }
 
 // The matches of one specifier inside the resource directory.
 struct Match {
@@ -253,19 +233,14 @@ bool ProcessResourceCommand(ResponderRequest& req, const ListRef& list, const Li
 
   FileMode mode = FileMode::kAuto;
   std::string spec = isIndex ? kIndexFile : NextWord(line, pos);
-  if (isGet && spec.size() >= 5 && strncasecmp(spec.c_str(), "mode=", 5) == 0) {
-    bool known = false;
-    for (const ModeWord& m : kModeWords) {
-      if (Is(spec, m.word)) {
-        mode = m.mode;
-        known = true;
-      }
+  if (isGet) {
+    switch (ParseModeWord(spec, mode)) {
+      case ModeWord::kUnknown:
+        answer += FormatText("File mode '%s' not supported.\r\n", VisibleText(spec).c_str());
+        return false;
+      case ModeWord::kKnown: spec = NextWord(line, pos); break;
+      case ModeWord::kNotMode: break;
     }
-    if (!known) {
-      answer += FormatText("File mode '%s' not supported.\r\n", VisibleText(spec).c_str());
-      return false;
-    }
-    spec = NextWord(line, pos);
   }
   if (spec.empty()) spec = "*";
   if (spec[0] == '/' || spec[0] == '\\' || spec.find("..") != std::string::npos ||

@@ -19,12 +19,7 @@ constexpr const char* kGeneralStats = "--GeneralStats--";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-std::string NextWord(const std::string& s, size_t& pos) {
-  while (pos < s.size() && IsBlank(s[pos])) ++pos;
-  size_t start = pos;
-  while (pos < s.size() && !IsBlank(s[pos])) ++pos;
-  return s.substr(start, pos - start);
-}
+std::string NextWord(const std::string& s, size_t& pos) { return NextCommandWord(s, pos); }
 
 // The rest of the line from `pos`, blanks at both ends removed.
 std::string RestOfLine(const std::string& s, size_t pos) {
@@ -34,10 +29,7 @@ std::string RestOfLine(const std::string& s, size_t pos) {
   return s.substr(pos, end - pos);
 }
 
-// `word` is `name` without regard to case; a word holding NUL never is.
-bool Is(const std::string& word, const char* name) {
-  return word.size() == strlen(name) && strncasecmp(word.data(), name, word.size()) == 0;
-}
+bool Is(const std::string& word, const char* name) { return IsCommandWord(word, name); }
 
 // Text taken from the request, as it may be quoted in an answer.
 std::string Shown(const std::string& s) { return VisibleText(s); }

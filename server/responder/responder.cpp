@@ -37,12 +37,12 @@ constexpr const char* kUnknownCommand = "Unknown command: '%s'.\r\n";
 constexpr const char* kEmptyAnswer = "Responder file is empty.";
 constexpr const char* kModePrefix = "mode=";
 
-// The file modes of "send [mode=...] name".
-struct ModeWord {
+// The file modes of "send [mode=...] name" and the list server's "get".
+struct ModeName {
   const char* word;
   FileMode mode;
 };
-constexpr ModeWord kModeWords[] = {
+constexpr ModeName kModeWords[] = {
     {"mode=plain", FileMode::kPlain},
     {"mode=uuencode", FileMode::kUuencode},
     {"mode=base64", FileMode::kBase64},
@@ -80,18 +80,9 @@ const char* DomainArg(const std::string& domain) {
 
 bool IsBlankChar(char c) { return c == ' ' || c == '\t'; }
 
-// `word` is `name` without regard to case (a word holding NUL never is).
-bool IsWord(const std::string& word, const char* name) {
-  return word.size() == strlen(name) && strncasecmp(word.data(), name, word.size()) == 0;
-}
+bool IsWord(const std::string& word, const char* name) { return IsCommandWord(word, name); }
 
-// The next word of `s` from `pos` (blanks and tabs separate words).
-std::string NextWord(const std::string& s, size_t& pos) {
-  while (pos < s.size() && IsBlankChar(s[pos])) ++pos;
-  size_t start = pos;
-  while (pos < s.size() && !IsBlankChar(s[pos])) ++pos;
-  return s.substr(start, pos - start);
-}
+std::string NextWord(const std::string& s, size_t& pos) { return NextCommandWord(s, pos); }
 
 // Why a message must go unanswered because it is automatic itself (RFC 3834):
 // "Auto-Submitted:" other than "no", or "Precedence:" bulk, junk or list. Empty
@@ -259,20 +250,13 @@ bool SendLine(ResponderRequest& req, const ResponderConfig& c, const std::string
               size_t pos, std::string& answer) {
   std::string word = NextWord(line, pos);
   FileMode mode = FileMode::kAuto;
-  if (word.size() >= strlen(kModePrefix) && IsWord(word.substr(0, strlen(kModePrefix)), kModePrefix)) {
-    bool known = false;
-    for (const ModeWord& m : kModeWords) {
-      if (IsWord(word, m.word)) {
-        mode = m.mode;
-        known = true;
-      }
-    }
-    if (!known) {
+  switch (ParseModeWord(word, mode)) {
+    case ModeWord::kUnknown:
       answer += FormatText("File mode '%s' not supported.\r\n", VisibleText(word).c_str());
       req.replyNeeded = true;
       return false;
-    }
-    word = NextWord(line, pos);
+    case ModeWord::kKnown: word = NextWord(line, pos); break;
+    case ModeWord::kNotMode: break;
   }
   if (word.empty()) {
     answer += "Error processing send line.\r\n";
@@ -382,6 +366,28 @@ std::string LocalCopyTarget(const ResponderRequest& req, const ResponderConfig& 
 }
 
 }  // namespace
+
+std::string NextCommandWord(const std::string& line, size_t& pos) {
+  while (pos < line.size() && IsBlankChar(line[pos])) ++pos;
+  size_t start = pos;
+  while (pos < line.size() && !IsBlankChar(line[pos])) ++pos;
+  return line.substr(start, pos - start);
+}
+
+bool IsCommandWord(const std::string& word, const char* name) {
+  return word.size() == strlen(name) && strncasecmp(word.data(), name, word.size()) == 0;
+}
+
+ModeWord ParseModeWord(const std::string& word, FileMode& mode) {
+  if (!IsCommandWord(word.substr(0, strlen(kModePrefix)), kModePrefix)) return ModeWord::kNotMode;
+  for (const ModeName& m : kModeWords) {
+    if (IsCommandWord(word, m.word)) {
+      mode = m.mode;
+      return ModeWord::kKnown;
+    }
+  }
+  return ModeWord::kUnknown;
+}
 
 bool MayAddFile(const ResponderRequest& request) {
   return request.filesSent < kResponder.maxFilesPerRequest;

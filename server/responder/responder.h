@@ -22,6 +22,7 @@
 #include <string>
 
 #include "server/accounts/router.h"
+#include "server/responder/file_encoding.h"
 
 struct ResponderLimits {
   size_t inputBytes;       // of the request read (header and body)
@@ -66,6 +67,17 @@ void SetListServerLineHandler(ListServerLineHandler handler);
 // The router's handler for a responder recipient (RouterHandlers().responder).
 // Handled messages report ok; CopyToUser asks for a reroute to CopiedUser.
 void RespondToMessage(const SpecialDelivery& in, SpecialResult& out);
+
+// ---- Command lines (responders and the list server) ----------------------------
+
+// The next word of `line` from `pos` (blanks and tabs separate words).
+std::string NextCommandWord(const std::string& line, size_t& pos);
+// `word` is `name` without regard to case; a word holding NUL never is.
+bool IsCommandWord(const std::string& word, const char* name);
+// A file mode word: kNotMode for a word that does not begin "mode=", kKnown with
+// `mode` for mode=plain, mode=uuencode and mode=base64, kUnknown for another.
+enum class ModeWord { kNotMode, kKnown, kUnknown };
+ModeWord ParseModeWord(const std::string& word, FileMode& mode);
 
 // ---- Account logs (responder and list logs) ------------------------------------
 
