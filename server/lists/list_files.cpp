@@ -100,7 +100,7 @@ bool CommitListFile(const std::string& temp, unsigned listId, const char* extens
 
 void AdjustHeldCount(const ListRef& list, int delta) {
   NamedLock lock;
-  LockListForChanges(list, lock);  // without it the count may drift; the files stay right
+  LockListMembers(list, lock);  // without it the count may drift; the files stay right
   long n = ConfigGetNumber(kListHeldSection, kHeldCountValue, 0, ListDomainArg(list),
                            list.config.c_str());
   ConfigSetNumber(kListHeldSection, kHeldCountValue, std::max(0L, n + delta), ListDomainArg(list),

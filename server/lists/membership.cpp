@@ -269,15 +269,13 @@ std::string TrimBlanks(const std::string& s) {
 
 }  // namespace
 
-bool LockListForChanges(const ListRef& list, NamedLock& lock) {
+bool LockListMembers(const ListRef& list, NamedLock& lock) {
   // Names compare without regard to case, so the lock's name does too.
   std::string name = "Corvel-ListAccess-" + list.domain + "-" + list.config;
   std::transform(name.begin(), name.end(), name.begin(),
                  [](unsigned char c) { return char(std::tolower(c)); });
   return AcquireNamedLock(lock, name, kListLockWaitMs);
 }
-
-bool LockListMembers(const ListRef& list, NamedLock& lock) { return LockListForChanges(list, lock); }
 
 // ---- The list's key -----------------------------------------------------------------------
 
@@ -476,7 +474,7 @@ bool GetMemberFlags(const ListRef& list, const std::string& address, MemberLooku
 bool SetMemberFlags(const ListRef& list, int slot, uint32_t flags, bool pending, bool stampTime,
                     std::string& why) {
   NamedLock lock;
-  if (!LockListForChanges(list, lock)) {
+  if (!LockListMembers(list, lock)) {
     why = FormatText(kTextLocked, list.name.c_str());
     return false;
   }
@@ -525,7 +523,7 @@ bool AddListMember(const ListRef& list, const AddMemberRequest& req, AddMemberRe
   bool pending = (flags & kListModeratedAdd) && !req.force;
 
   NamedLock lock;
-  if (!LockListForChanges(list, lock)) {
+  if (!LockListMembers(list, lock)) {
     result.reply = FormatText(kTextLocked, listName);
     return false;
   }
@@ -598,7 +596,7 @@ bool RemoveListMember(const ListRef& list, const std::string& address, int slot,
                       std::string& reply) {
   const char* listName = list.name.c_str();
   NamedLock lock;
-  if (!LockListForChanges(list, lock)) {
+  if (!LockListMembers(list, lock)) {
     reply = FormatText(kTextLocked, listName);
     return false;
   }

@@ -164,14 +164,11 @@ bool GetMemberFlags(const ListRef& list, const std::string& address, MemberLooku
 
 // ---- Changes (each under the list's lock) -----------------------------------------------
 
-struct NamedLock;
-// Takes the list's named lock, which every change of its members holds; the
-// configuration checker takes it too before it renumbers them. False when it could
-// not be had within kListLockWaitMs.
+// Takes the list's named lock, which every change of its members (and of its
+// count of held posts) holds, in this process and in others; the configuration
+// checker takes it too before it renumbers them. False when it could not be had
+// within kListLockWaitMs.
 bool LockListMembers(const ListRef& list, NamedLock& lock);
-// Takes the list's named lock (waiting up to kListLockWaitMs): the lock every
-// change of the list's counted sections holds, in this process and in others.
-bool LockListForChanges(const ListRef& list, NamedLock& lock);
 
 // SetMemberFlags: rewrites the option letters of the record in `slot`, keeping the
 // rest; with `stampTime` a record without a time gets the current time (the
