@@ -159,7 +159,8 @@ TEST_F(OptionsTest, SetQueryDefaultsReviewsStatisticsInfoSubsHelpEndAndUnknownWo
   std::string answers = Answers(Ask("alice",
       "set team ACK\r\nquery team\r\ndefault list team\r\nlset NOREPRO\r\nlquery\r\n"
       "default DIGEST\r\nset misc DIGEST\r\nquery misc\r\nreview team\r\nstats team\r\n"
-      "statistics team\r\ninfo\r\ninfo lists\r\nsubs\r\nmreview team\r\nquery team\r\n", 2 + 5));
+      "statistics team\r\ninfo\r\ninfo lists\r\nhelp\r\nsubs\r\nmreview team\r\nquery team\r\n",
+      2 + 6));
   EXPECT_EQ(answers,
             "> set team ACK\r\nOption 'ACK' set for user 'alice@mail.example.org' on list 'team'.\r\n"
             "> query team\r\nOptions enabled for user alice@mail.example.org:\r\n    REPRO ACK \r\n"
@@ -174,11 +175,12 @@ TEST_F(OptionsTest, SetQueryDefaultsReviewsStatisticsInfoSubsHelpEndAndUnknownWo
             "> statistics team\r\nMembership listing for team created.\r\nStatus report for list 'team' generated.\r\n"
             "> info\r\nGenerated command listing.\r\n"
             "> info lists\r\nMailing lists listing for mail.example.org created.\r\n"
+            "> help\r\nGenerated command listing.\r\n"
             "> subs\r\nLists subscribed to on node mail.example.org:\r\nList: team, Address: The team\r\n"
             "List: misc, Address: Misc\r\nList: secret, Address: Secret\r\nend of list\r\n"
             "> mreview team\r\nmreview command available to list administrators only.\r\n");
   std::vector<std::string> box = Messages(Read(Box("alice")));
-  ASSERT_EQ(box.size(), 7u);
+  ASSERT_EQ(box.size(), 8u);
   std::string review = Normalized(box[1]);
   EXPECT_EQ(review.substr(review.find("\r\n\r\n") + 4),
             "User 0000: alice@mail.example.org\r\nUser 0001: carol@mail.example.org\r\n\r\n"
@@ -196,6 +198,7 @@ TEST_F(OptionsTest, SetQueryDefaultsReviewsStatisticsInfoSubsHelpEndAndUnknownWo
   EXPECT_EQ(stats.substr(stats.find("\r\n\r\n")), Normalized(box[3]).substr(Normalized(box[3]).find("\r\n\r\n")));
   EXPECT_NE(box[4].find("\r\nSubject: File - Command listing\r\n"), std::string::npos);
   EXPECT_NE(box[4].find("\r\n\r\nSend 'subscribe LIST' to join a list.\r\n"), std::string::npos);
+  EXPECT_EQ(Normalized(box[6]), Normalized(box[4]));  // help sends the same listing
   std::string lists = Normalized(box[5]);
   EXPECT_EQ(lists.substr(lists.find("\r\n\r\n") + 4),
             "List: team, Description: The team\r\nList: misc, Description: Misc\r\n");
@@ -240,6 +243,12 @@ class ResourcesTest : public ListServerCommandsTest {
     WriteFile("res/all.bin", every);
     WriteFile("res/sub/b.txt", "In a subdirectory.\n");
     WriteFile("res/.hidden", "never\n");
+    mkdir(Path("res/many").c_str(), 0755);
+    for (int i = 0; i < 52; ++i) {
+      char name[32];
+      snprintf(name, sizeof name, "res/many/f%02d", i);
+      WriteFile(name, std::string(name) + "\n");
+    }
     WriteFile("secret.txt", "outside the resources\n");
     EXPECT_EQ(symlink(Path("secret.txt").c_str(), Path("res/evil.txt").c_str()), 0);
     EXPECT_EQ(symlink(home_.dir.c_str(), Path("res/up").c_str()), 0);
@@ -276,6 +285,7 @@ TEST_F(ResourcesTest, ListGetIndexLevelsAndEscapesRefused) {
       "--------   -----------------   --------\r\n"
       "     256   [0-9]{2}-[0-9]{2}-[0-9]{2} [0-9:]{8}   all\\.bin\r\n"
       "      11   [-0-9: ]{17}   index\\.txt\r\n"
+      "    [ 0-9]{4}   [-0-9: ]{17}   \\[many\\]\r\n"
       "    [ 0-9]{4}   [-0-9: ]{17}   \\[sub\\]\r\n$"))) << listing;  // links out, .hidden: not shown
   EXPECT_NE(Message("alice", 1).find("Find Files Matching Pattern: sub/*\r\n"), std::string::npos);
 
@@ -283,8 +293,8 @@ TEST_F(ResourcesTest, ListGetIndexLevelsAndEscapesRefused) {
   // out is skipped, hidden names too), and ".." refused with nothing sent.
   answers = Answers(Ask("alice",
       "default list docs\r\nllistres get mode=uuencode all.bin\r\nllistres get all.bin\r\n"
-      "llistres index\r\nllistres get sub\\b.txt\r\nllistres get *\r\nllistres get ../secret.txt\r\n"
-      "llistres list\r\n", 4 + 7));
+      "llistres index\r\nllistres get mode=plain index.txt\r\nllistres get sub\\b.txt\r\n"
+      "llistres get *\r\nllistres get ../secret.txt\r\nllistres list\r\n", 4 + 8));
   EXPECT_EQ(answers,
             "> default list docs\r\nCurrent default list set to 'docs'.\r\n"
             "> llistres get mode=uuencode all.bin\r\nSent resources for list docs, matching "
@@ -293,6 +303,8 @@ TEST_F(ResourcesTest, ListGetIndexLevelsAndEscapesRefused) {
             "items were sent.\r\n"
             "> llistres index\r\nSent resources for list docs, matching index.txt.\r\n1 matching "
             "items were sent.\r\n"
+            "> llistres get mode=plain index.txt\r\nSent resources for list docs, matching "
+            "index.txt.\r\n1 matching items were sent.\r\n"
             "> llistres get sub\\b.txt\r\nSent resources for list docs, matching sub/b.txt.\r\n1 "
             "matching items were sent.\r\n"
             "> llistres get *\r\nSent resources for list docs, matching *.\r\n2 matching items were "
@@ -300,13 +312,14 @@ TEST_F(ResourcesTest, ListGetIndexLevelsAndEscapesRefused) {
             "> llistres get ../secret.txt\r\nIllegal file specifier character.\r\nError processing "
             "command llistres for list docs.\r\n");
   decoded = Decoded("alice");
-  ASSERT_EQ(decoded.size(), 11u);
+  ASSERT_EQ(decoded.size(), 12u);
   EXPECT_EQ(decoded[4], "File - all.bin\t" + Hex(every));
   EXPECT_EQ(decoded[5], "File - all.bin\t" + Hex(every));
   EXPECT_EQ(decoded[6], "File - index.txt\t" + Hex("The index.\r\n"));
-  EXPECT_EQ(decoded[7], "File - sub/b.txt\t" + Hex("In a subdirectory.\r\n"));
-  EXPECT_EQ(decoded[8], "File - all.bin\t" + Hex(every));
-  EXPECT_EQ(decoded[9], "File - index.txt\t" + Hex("The index.\r\n"));
+  EXPECT_EQ(decoded[7], "File - index.txt\t" + Hex("The index.\r\n"));
+  EXPECT_EQ(decoded[8], "File - sub/b.txt\t" + Hex("In a subdirectory.\r\n"));
+  EXPECT_EQ(decoded[9], "File - all.bin\t" + Hex(every));
+  EXPECT_EQ(decoded[10], "File - index.txt\t" + Hex("The index.\r\n"));
   std::string box = Read(Box("alice"));
   EXPECT_EQ(box.find("outside the resources"), std::string::npos);
   EXPECT_EQ(box.find("never"), std::string::npos);
@@ -317,10 +330,10 @@ TEST_F(ResourcesTest, ListGetIndexLevelsAndEscapesRefused) {
             "> listres docs list\r\nGenerated list of resources for list docs.\r\n"
             "> listres docs get index.txt\r\nAccess to resources restricted to members.\r\n"
             "Access to list resources denied.\r\nError processing command listres for list docs.\r\n");
-  EXPECT_EQ(Answers(Ask("alice", "listres docs get /etc/passwd\r\n", 12)),
+  EXPECT_EQ(Answers(Ask("alice", "listres docs get /etc/passwd\r\n", 13)),
             "> listres docs get /etc/passwd\r\nIllegal file specifier character.\r\nError processing "
             "command listres for list docs.\r\n");
-  EXPECT_EQ(Answers(Ask("alice", "listres docs get evil.txt\r\nlistres docs get up/secret.txt\r\n", 13)),
+  EXPECT_EQ(Answers(Ask("alice", "listres docs get evil.txt\r\nlistres docs get up/secret.txt\r\n", 14)),
             "> listres docs get evil.txt\r\nNo matching entries found.\r\nUnable to send resources "
             "for list docs, matching evil.txt.\r\n0 items were sent before error occured.\r\n"
             "Error processing command listres for list docs.\r\n");
@@ -335,6 +348,26 @@ TEST_F(ResourcesTest, ListGetIndexLevelsAndEscapesRefused) {
   EXPECT_EQ(Answers(Ask("bob", "listres docs put x\r\n", 5)),
             "> listres docs put x\r\nCommand 'put' not currently implemented.\r\nError processing "
             "command listres for list docs.\r\n");
+
+  // Plain text asked for a binary file: refused, nothing sent. A pattern of 52
+  // files: 50 go out, the failure lines give the count.
+  EXPECT_EQ(Answers(Ask("alice", "listres docs get mode=plain all.bin\r\n", 15)),
+            "> listres docs get mode=plain all.bin\r\nBinary file 'all.bin' needs wrapper.\r\n"
+            "Please use either 'mode=uuencode' or 'mode=mimebinhex'.\r\n"
+            "Unable to send resources for list docs, matching all.bin.\r\n"
+            "0 items were sent before error occured.\r\n"
+            "Error processing command listres for list docs.\r\n");
+  EXPECT_EQ(Answers(Ask("alice", "listres docs get many/*\r\nlistres docs list\r\n", 15 + 51)),
+            "> listres docs get many/*\r\n"
+            "File for 'many/f50' not sent: limit of 50 files per request reached.\r\n"
+            "Unable to send resources for list docs, matching many/*.\r\n"
+            "50 items were sent before error occured.\r\n"
+            "Error processing command listres for list docs.\r\n");
+  ASSERT_TRUE(WaitQueueEmpty());
+  std::vector<std::string> files = Messages(Read(Box("alice")));
+  ASSERT_EQ(files.size(), 15u + 51u);
+  EXPECT_NE(files[15].find("\r\nSubject: File - many/f00\r\n"), std::string::npos) << files[15];
+  EXPECT_NE(files[64].find("\r\nSubject: File - many/f49\r\n"), std::string::npos) << files[64];
 }
 
 // Hostile command lines and a review of 10,000 members.

@@ -40,13 +40,11 @@ TEST_F(ResponderTest, FilesInEveryModeListHelpEndDefaultCopyAndLog) {
   Start();
   std::string every;
   for (int i = 0; i < 256; ++i) every += char(i);
-  // On request: every mode, the failures, list, help and an unknown word that
-  // stops the rest.
+  // On request: every mode and the failures; a bad mode word stops the rest.
   ASSERT_TRUE(Smtplib("alice@mail.example.org", "files@mail.example.org",
                       "Subject: request\r\n\r\nsend mode=base64 four\r\n  get mode=uuencode all\r\n"
                       "\r\nsend all\r\nsend mode=plain all\r\nsend mode=plain text\r\n"
-                      "send mode=binhex text\r\nsend nosuch\r\nlist\r\nhelp\r\nfrobnicate\r\n"
-                      "send text\r\n"));
+                      "send mode=binhex text\r\nsend text\r\n"));
   ASSERT_TRUE(WaitMessages("alice", 5));
   // Only positive answers (DontSendPosArs): the files, no response.
   ASSERT_TRUE(Swaks("alice@mail.example.org", "files@mail.example.org",
@@ -115,9 +113,28 @@ TEST_F(ResponderTest, FilesInEveryModeListHelpEndDefaultCopyAndLog) {
                                     "> list\r\nPermission denied to list files.\r\n\r\n---\r\n"
                                     "End of processing\r\n1 files sent\r\n"),
             std::string::npos) << box[9];
-  std::string copy = Read(Box("carol"));
+  // A name that is not offered, list, help, and an unknown word that stops the rest.
+  ASSERT_TRUE(Smtplib("carol@mail.example.org", "files@mail.example.org",
+                      "Subject: asking\r\n\r\nsend nosuch\r\nlist\r\nhelp\r\nfrobnicate\r\n"
+                      "send text\r\n"));
+  ASSERT_TRUE(WaitMessages("carol", 2));
+  ASSERT_TRUE(WaitQueueEmpty());
+  EXPECT_EQ(MailboxMessages(Box("carol")), 2u);
+  std::string asked = Messages(Read(Box("carol")))[1];
+  EXPECT_EQ(asked.substr(asked.find("Output Of Request")),
+            "Output Of Request Submitted to Corvel95 v2.2 Responder\r\n"
+            "> send nosuch\r\nNo file reference for 'nosuch'.\r\n"
+            "> list\r\nfour\r\nall\r\ntext\r\n"
+            "> help\r\nCommands:\r\n'send <file>' - request file name <file>\r\n"
+            "'get <file>' - request file name <file>\r\n"
+            "'list' - request a list of all files for responder\r\n'help' - this text\r\n"
+            "'end' - stop processing message\r\n"
+            "> frobnicate\r\nUnknown command: 'frobnicate'.\r\n"
+            "\r\n---\r\nEnd of processing\r\n0 files sent\r\n\r\n"
+            "For any problems, please contact postmaster@mail.example.org.\r\n");
+  std::string copy = Messages(Read(Box("carol")))[0];
   EXPECT_NE(copy.find("\r\nSubject: q\r\n"), std::string::npos) << copy;
-  EXPECT_EQ(copy.substr(copy.size() - 12), "\r\n\r\nlist\r\n\r\n") << copy;
+  EXPECT_EQ(copy.substr(copy.size() - 10), "\r\n\r\nlist\r\n") << copy;
   std::string log = Read(Path("copier.log"));
   EXPECT_TRUE(std::regex_match(log, std::regex("copier,\"Alice\" <alice@mail.example.org>,"
                                                "[A-Z][a-z][a-z]\\. [0-9]{2} [A-Z][a-z][a-z] [0-9]{4} "
