@@ -150,7 +150,7 @@ class ResponderLoopTest : public ListServerTest {
     std::string k = std::string(kCorvelKey) + "\\ListsAndResponders\\";
     return UserRecords({"alice", "owner1"}) + "[" + std::string(kCorvelKey) + "\\Users]\r\n"
            "\"r1\"=\"r;One;\"\r\n\"r2\"=\"r;Two;\"\r\n\"loop\"=\"l;Loop;loop;owner1\"\r\n"
-           "\"fwd2\"=\"a;r2\"\r\n\r\n"
+           "\"fwd2\"=\"a;r2\"\r\n\"toroot\"=\"a;root\"\r\n\r\n"
            "[" + k + "loop\\Configuration]\r\n\"ListId\"=\"0001\"\r\n\"ClosedList\"=dword:0\r\n\r\n"
            "[" + k + "loop\\Users]\r\n\"NumUsers\"=dword:2\r\n\"ActualUsers\"=dword:2\r\n"
            "\"User1\"=\"r;r1@mail.example.org;;1;\"\r\n\"User2\"=\"r;alice;;1;\"\r\n\r\n";
@@ -165,6 +165,7 @@ TEST_F(ResponderLoopTest, NoAnswerGoesRound) {
   ASSERT_TRUE(Swaks("r2@mail.example.org", r1, "--body help"));
   ASSERT_TRUE(Swaks("x@remote.test", r1, "--header 'From: fwd2@mail.example.org' --body help"));
   ASSERT_TRUE(Swaks("x@remote.test", r1, "--header 'From: loop@mail.example.org' --body help"));
+  ASSERT_TRUE(Swaks("x@remote.test", r1, "--header 'From: toroot@mail.example.org' --body help"));
   ASSERT_TRUE(Swaks("MAILER-DAEMON@remote.test", r1, "--body help"));
   ASSERT_TRUE(Swaks("<>", r1, "--header 'From: <>' --body help"));
   ASSERT_TRUE(Swaks("x@remote.test", r1, "--header 'Auto-Submitted: auto-replied' --body help"));
@@ -189,9 +190,11 @@ TEST_F(ResponderLoopTest, NoAnswerGoesRound) {
       << box[2];
   EXPECT_TRUE(Spool("*.out").empty());
   EXPECT_EQ(MailboxMessages(Box("owner1")), 0u);
+  EXPECT_EQ(MailboxMessages(Box("root")), 0u);
   for (const char* line :
        {"Cyclic routing between 'r2@mail.example.org' and 'r1'.  Stopped message cycling.",
         "Cyclic routing between 'loop@mail.example.org' and 'r1'.",
+        "User root@mail.example.org aliased to root. Stopping.",  // From: toroot, canonical
         "User MAILER-DAEMON@remote.test is another mail-daemon.",
         "Not answering automatic message from 'x@remote.test' (Auto-Submitted: auto-replied).",
         "Not answering automatic message from 'x@remote.test' (Precedence: junk)."})
