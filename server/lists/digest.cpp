@@ -165,11 +165,15 @@ bool FindDigestList(const std::string& baseName, ListRef& out) {
 }
 
 // Item files no list owns: renamed so that they are not tried again; the
-// postmaster hears of it.
-void SetOrphanAside(const std::string& md1Path) {
+// postmaster hears of it. The .md2 file goes aside with its .md1 file: left
+// under its name, its posts would open the first digest of a later list that
+// is given the same ListId.
+void SetOrphanAside(const std::string& md1Path, const std::string& md2Path) {
   LogEvent(0, kLogAlways, "No config found for: %s", md1Path.c_str());
   std::string renamed = md1Path + kOrphanSuffix;
   if (RenameNoReplace(md1Path, renamed) != 0) return;
+  if (FileExists(md2Path) && RenameNoReplace(md2Path, md2Path + kOrphanSuffix) != 0)
+    LogEvent(0, kLogRouting, "Error renaming digest items '%s'.", md2Path.c_str());
   SendTextMessage(FormatText("The system was unable to find the mailing list configuration\r\n"
                              "for the file: %s.\r\n\r\nThis file has been renamed to %s\r\n"
                              "to avoid this again in the future.\r\n",
@@ -185,7 +189,7 @@ bool SendDigest(const std::string& md1Path, const std::string& baseName, bool de
   std::string md2Path = md1Path.substr(0, md1Path.size() - 1) + "2";
   ListRef list;
   if (!FindDigestList(baseName, list)) {
-    SetOrphanAside(md1Path);
+    SetOrphanAside(md1Path, md2Path);
     return false;
   }
   ListConfig config;
@@ -235,7 +239,7 @@ bool SendDigest(const std::string& md1Path, const std::string& baseName, bool de
   std::string sender = FormatText("owner-%s@%s", L, D), why;
   std::vector<size_t> runs;
   if (!SplitEnvelope(sender, recipients, runs, why)) {
-    LogEvent(0, kLogAlways, "Error outgoing digest file for '%s'.", L);
+    LogEvent(0, kLogRouting, "Error outgoing digest file for '%s'.", L);
     return false;
   }
   std::vector<std::string> temps;
@@ -250,19 +254,19 @@ bool SendDigest(const std::string& md1Path, const std::string& baseName, bool de
     std::string path, envelope;
     UniqueFd fd = CreateSpoolTemp(path, true);
     if (!fd.valid()) {
-      LogEvent(0, kLogAlways, "Error outgoing digest file for '%s'.", L);
+      LogEvent(0, kLogRouting, "Error outgoing digest file for '%s'.", L);
       return discard();
     }
     temps.push_back(path);
     if (!FormatEnvelope(sender, group, envelope, why) || !SpoolWrite(fd.get(), envelope)) {
-      LogEvent(0, kLogAlways, "Error building list preamble for '%s'.", L);
+      LogEvent(0, kLogRouting, "Error building list preamble for '%s'.", L);
       return discard();
     }
     // Each file has a Message-Id of its own, so the router delivers it at once.
     if (!WriteDigestBody(fd.get(), head + GeneratedHeaderLines(path, false) + preamble, md1Path,
                          md2Path, tail) ||
         !fd.close_checked()) {
-      LogEvent(0, kLogAlways, "Error building list epilogue for '%s'.", L);
+      LogEvent(0, kLogRouting, "Error building list epilogue for '%s'.", L);
       return discard();
     }
   }
@@ -275,7 +279,7 @@ bool SendDigest(const std::string& md1Path, const std::string& baseName, bool de
     UniqueFd fd = OpenShared(copy, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (!fd.valid() || !WriteDigestBody(fd.get(), head + preamble, md1Path, md2Path, tail) ||
         !fd.close_checked()) {
-      LogEvent(0, kLogAlways, "Error logging digest for '%s'.", L);
+      LogEvent(0, kLogRouting, "Error logging digest for '%s'.", L);
       fd.reset();
       DeleteFileWin(copy);
       return discard();
@@ -284,7 +288,7 @@ bool SendDigest(const std::string& md1Path, const std::string& baseName, bool de
   for (size_t i = 0; i < temps.size(); ++i) {
     std::string committed = temps[i];
     if (!CommitSpoolFile(committed, true)) {
-      LogEvent(0, kLogAlways, "Error outgoing digest file for '%s'.", L);
+      LogEvent(0, kLogRouting, "Error outgoing digest file for '%s'.", L);
       temps.erase(temps.begin(), temps.begin() + long(i));
       return discard();
     }

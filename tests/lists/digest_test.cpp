@@ -1,7 +1,8 @@
 // Digests and bulk lists through the real server and its daily release: the item
 // files' bytes, numbered digests across restarts, the size trigger, a list without
-// DIGEST members, a domain numbered 10, the digest log copy, orphaned items, and
-// bulk posts that wait for the day change.
+// DIGEST members, a domain numbered 10, the digest log copy and a log directory
+// that cannot be written, items found under upper-case names, orphaned items,
+// and bulk posts that wait for the day change.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -17,6 +18,14 @@ class DigestTest : public ListServerTest {
     mkdir(Path("digestlog").c_str(), 0755);
     WriteFile("0000beef.md1", "     'lost'\r\n");
     WriteFile("0000beef.md2", "lost item\r\n");
+    // Items under the names an operator may have copied them with: found and
+    // opened as they are named.
+    WriteFile("00000004.MD1", "     'upper'\r\n");
+    WriteFile("00000004.MD2", Item("upper", "shouted\r\n"));
+    // Items of a list whose digest log cannot be written ("blocked" is a file).
+    WriteFile("00000005.md1", "     'kept'\r\n");
+    WriteFile("00000005.md2", Item("kept", "kept\r\n"));
+    WriteFile("blocked", "");
     std::string v = std::string(kCorvelKey) + "\\VirtualDomains";
     std::string domains = "[" + v + "]\r\n\"NumDomains\"=dword:0000000a\r\n\"NumActualDomains\"=dword:0000000a\r\n";
     for (int i = 1; i <= 9; ++i)
@@ -24,9 +33,10 @@ class DigestTest : public ListServerTest {
                  std::to_string(i) + ".test\"\r\n";
     domains += "\"Domain10\"=\"Ten;ten.test\"\r\n\r\n[" + v +
                "\\ten.test\\Users]\r\n\"tdig\"=\"l;Ten digest;tdig;alice@mail.example.org\"\r\n\r\n";
-    return UserRecords({"alice", "dan", "erin"}) + "[" + std::string(kCorvelKey) +
+    return UserRecords({"alice", "dan", "erin", "fay"}) + "[" + std::string(kCorvelKey) +
            "\\Users]\r\n\"dig\"=\"l;Dig list;dig;alice\"\r\n\"nodig\"=\"l;No digest;nodig;alice\"\r\n"
-           "\"bulky\"=\"l;Bulky;bulky;alice\"\r\n\r\n" +
+           "\"bulky\"=\"l;Bulky;bulky;alice\"\r\n\"titled\"=\"l;Titled;titled;alice\"\r\n"
+           "\"badlog\"=\"l;Bad log;badlog;alice\"\r\n\r\n" +
            ListText("dig", "",
                     "\"ListId\"=\"0001\"\r\n\"ListDigested\"=dword:1\r\n"
                     "\"LogListDigests\"=\"digestlog\"\r\n",
@@ -36,6 +46,14 @@ class DigestTest : public ListServerTest {
                     {"r;alice@mail.example.org;;1;"}) +
            ListText("bulky", "", "\"ListId\"=\"0003\"\r\n\"ListBulked\"=dword:1\r\n",
                     {"r;dan@mail.example.org;;1;"}) +
+           ListText("titled", "",
+                    "\"ListId\"=\"0004\"\r\n\"ListDigested\"=dword:1\r\n\"IncludeSubject\"=dword:1\r\n"
+                    "\"IncludeSubjectTitle\"=\"Weekly\"\r\n\"ListDigestVolume\"=dword:0\r\n",
+                    {"rd;fay@mail.example.org;;1;"}) +
+           ListText("badlog", "",
+                    "\"ListId\"=\"0005\"\r\n\"ListDigested\"=dword:1\r\n"
+                    "\"LogListDigests\"=\"blocked\\\\sub\"\r\n",
+                    {"rd;fay@mail.example.org;;1;"}) +
            domains +
            ListText("tdig", "\\VirtualDomains\\ten.test", "\"ListId\"=\"0001\"\r\n\"ListDigested\"=dword:1\r\n",
                     {"rd;alice@mail.example.org;;1;"});
@@ -64,12 +82,29 @@ class DigestTest : public ListServerTest {
 
 TEST_F(DigestTest, ItemsNumberedDigestsSizeTriggerOrphansAndBulkRelease) {
   // A fresh registry has no day stamp: the first maintenance run releases at
-  // once (and finds only the orphaned items). Posts come after it.
+  // once (and finds only the items written before the start). Posts come after it.
   Start();
   uint32_t start = GetTickCount32();
-  while (!LogHas("Digest items processed. 1 Items.") && TickElapsed(GetTickCount32(), start) < kListWaitMs)
+  while (!LogHas("Digest items processed. 3 Items.") && TickElapsed(GetTickCount32(), start) < kListWaitMs)
     SleepMs(50);
   ASSERT_TRUE(WaitMessages("root", 1));
+  // Upper-case names: the digest is built from them and they go; the title is
+  // in the subject; volume 0 is 1, written back.
+  ASSERT_TRUE(WaitMessages("fay", 1));
+  ASSERT_TRUE(WaitQueueEmpty());
+  std::string upper = Messages(Read(Box("fay")))[0];
+  EXPECT_NE(upper.find("\r\nSubject: Weekly - titled Digest - V01 #01\r\n"), std::string::npos) << upper;
+  EXPECT_EQ(DigestBody(upper), "titled Digest    <date>   V01 #01\r\n\r\nToday's topics:\r\n     'upper'\r\n\r\n"
+                               "----------------------------------------------------------------------\r\n\r\n" +
+                                   Item("upper", "shouted\r\n") +
+                                   "\r\nEnd of titled Digest V01 #01\r\n****************************\r\n");
+  EXPECT_TRUE(Spool("00000004.*").empty());
+  EXPECT_NE(Export("ListsAndResponders\\titled\\Configuration").find("\"ListDigestVolume\"=dword:00000001"),
+            std::string::npos);
+  // The log copy cannot be written: nothing is sent, the items stay.
+  EXPECT_TRUE(LogHas("Error logging digest for 'badlog'."));
+  EXPECT_EQ(Read(Path("00000005.md1")), "     'kept'\r\n");
+  EXPECT_EQ(Read(Path("00000005.md2")), Item("kept", "kept\r\n"));
   Post("dig@mail.example.org", "one", "first post\r\n");
   Post("dig@mail.example.org", "two", "second post\r\n");
   Post("dig@mail.example.org", "three", "third post\r\n");
@@ -129,6 +164,8 @@ TEST_F(DigestTest, ItemsNumberedDigestsSizeTriggerOrphansAndBulkRelease) {
   EXPECT_EQ(Export("ListsAndResponders\\nodig\\Configuration").find("ListDigestNumber"), std::string::npos);
   // Items of no list: renamed, and the postmaster is told.
   EXPECT_TRUE(FileExists(Path("0000beef.md11rr")));
+  EXPECT_EQ(Read(Path("0000beef.md21rr")), "lost item\r\n");
+  EXPECT_FALSE(FileExists(Path("0000beef.md2")));
   std::string root = Read(Box("root"));
   EXPECT_NE(root.find("\r\nSubject: Digests: Unable to find configuration file.\r\n"), std::string::npos);
   EXPECT_NE(root.find("The system was unable to find the mailing list configuration\r\nfor the file: " +
@@ -136,7 +173,8 @@ TEST_F(DigestTest, ItemsNumberedDigestsSizeTriggerOrphansAndBulkRelease) {
                       Path("0000beef.md11rr") + "\r\nto avoid this again in the future.\r\n"),
             std::string::npos)
       << root;
-  EXPECT_TRUE(LogHas("Digest items processed. 3 Items."));  // dig, nodig, tdig
+  EXPECT_TRUE(LogHas("Digest items processed. 4 Items."));  // dig, nodig, tdig, badlog
+  EXPECT_EQ(MailboxMessages(Box("fay")), 1u);
   EXPECT_TRUE(LogHas("Bulk items processed. 1 Items."));
   EXPECT_TRUE(LogHas("No digest recipients for list 'nodig'."));
 
