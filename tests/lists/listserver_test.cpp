@@ -370,6 +370,48 @@ TEST_F(ResourcesTest, ListGetIndexLevelsAndEscapesRefused) {
   EXPECT_NE(files[64].find("\r\nSubject: File - many/f49\r\n"), std::string::npos) << files[64];
 }
 
+// The list server of a secondary domain works on that domain's lists: a list of
+// the same name in the primary domain is left alone.
+class SecondaryDomainListServerTest : public ListServerCommandsTest {
+ protected:
+  std::string Configuration() override {
+    std::string v = std::string(kCorvelKey) + "\\VirtualDomains";
+    return UserRecords({"alice"}) + "[" + std::string(kCorvelKey) +
+           "\\Users]\r\n\"crew\"=\"l;Main crew;crew;alice\"\r\n\r\n" +
+           ListText("crew", "", "\"ListId\"=\"0001\"\r\n\"VisibleToListServ\"=dword:1\r\n", {}) + "[" + v +
+           "]\r\n\"NumDomains\"=dword:1\r\n\"NumActualDomains\"=dword:1\r\n"
+           "\"Domain1\"=\"Other;other.test\"\r\n\r\n[" + v +
+           "\\other.test\\Users]\r\n\"listserver\"=\"r;;;\"\r\n\"crew\"=\"l;Other crew;crew;alice@mail.example.org\"\r\n\r\n" +
+           ListText("crew", "\\VirtualDomains\\other.test",
+                    "\"ListId\"=\"0001\"\r\n\"VisibleToListServ\"=dword:1\r\n", {});
+  }
+};
+
+TEST_F(SecondaryDomainListServerTest, SubscribeReviewAndSubsOnTheDomainsOwnList) {
+  Start();
+  ASSERT_TRUE(Smtplib("alice@mail.example.org", "listserver@other.test",
+                      "From: alice@mail.example.org\r\nSubject: commands\r\n\r\n"
+                      "subscribe crew Alice\r\nreview crew\r\nsubs\r\n"));
+  ASSERT_TRUE(WaitMessages("alice", 2));
+  std::string listing = Message("alice", 0), response = Message("alice", 1);
+  if (listing.find("Output Of Request") != std::string::npos) std::swap(listing, response);
+  EXPECT_NE(response.find("\r\nFrom: listserver@other.test\r\n"), std::string::npos) << response;
+  EXPECT_EQ(Answers(response),
+            "> subscribe crew Alice\r\nUser alice@mail.example.org added to list crew\r\n"
+            "> review crew\r\nMembership listing for crew created.\r\n"
+            "> subs\r\nLists subscribed to on node other.test:\r\nList: crew, Address: Other crew\r\n"
+            "end of list\r\n");
+  EXPECT_NE(listing.find("\r\nSubject: Membership list for crew@other.test\r\n"), std::string::npos)
+      << listing;
+  EXPECT_NE(listing.find("\r\n\r\nUser 0000: alice@mail.example.org\r\n\r\nNumber of members in list: 1\r\n"),
+            std::string::npos)
+      << listing;
+  EXPECT_TRUE(std::regex_search(Export("VirtualDomains\\other.test\\ListsAndResponders\\crew\\Users"),
+                                std::regex("\"User1\"=\"r;alice@mail.example.org;Alice;[0-9]+;\"")));
+  EXPECT_NE(Export("ListsAndResponders\\crew\\Users").find("\"ActualUsers\"=dword:00000000"),
+            std::string::npos);
+}
+
 // Hostile command lines and a review of 10,000 members.
 class HostileListServerTest : public ListServerCommandsTest {
  protected:
