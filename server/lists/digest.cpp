@@ -45,24 +45,51 @@ std::string ItemValue(std::string_view raw) {
   return v;
 }
 
+// An item file as it was before an append: its size, or -1 when the append
+// made it.
+struct ItemFileState {
+  std::string path;
+  long long before = -1;
+};
+
+// Puts an item file back as it was, so that a failed item leaves no part of
+// itself (a subject without its post, half a post) in the next digest.
+void UndoAppend(const ItemFileState& state) {
+  if (state.before < 0)
+    DeleteFileWin(state.path);
+  else if (::truncate(state.path.c_str(), off_t(state.before)) != 0)
+    LogEvent(0, kLogRouting, "Error restoring digest items '%s'.", state.path.c_str());
+}
+
 // Appends and flushes; a file made by this call has its directory entry flushed.
-bool AppendDurably(const std::string& path, const std::string& head, int fd, long long from) {
-  bool existed = FileExists(path);
+// On failure the file is put back as it was.
+bool AppendDurably(ItemFileState& state, const std::string& head, int fd, long long from) {
+  const std::string& path = state.path;
+  state.before = FileExists(path) ? FileSize(path) : -1;
   UniqueFd out = OpenShared(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
-  if (!out.valid() || !WriteAll(out.get(), head.data(), head.size())) return false;
+  if (!out.valid()) {
+    if (state.before < 0 && FileExists(path)) DeleteFileWin(path);
+    return false;
+  }
+  auto failed = [&]() {
+    out.reset();
+    UndoAppend(state);
+    return false;
+  };
+  if (!WriteAll(out.get(), head.data(), head.size())) return failed();
   if (fd >= 0) {
     std::string piece(kItemReadBytes, '\0');
     for (off_t at = off_t(from);;) {
       ssize_t n = ::pread(fd, piece.data(), piece.size(), at);
-      if (n < 0) return false;
+      if (n < 0) return failed();
       if (n == 0) break;
-      if (!WriteAll(out.get(), piece.data(), size_t(n))) return false;
+      if (!WriteAll(out.get(), piece.data(), size_t(n))) return failed();
       at += n;
     }
-    if (!WriteAll(out.get(), kItemSeparator, strlen(kItemSeparator))) return false;
+    if (!WriteAll(out.get(), kItemSeparator, strlen(kItemSeparator))) return failed();
   }
-  if (!SyncFileData(out.get()) || !out.close_checked()) return false;
-  return existed || SyncParentDirectory(path);
+  if (!SyncFileData(out.get()) || !out.close_checked()) return failed();
+  return state.before >= 0 || SyncParentDirectory(path);
 }
 
 }  // namespace
@@ -99,11 +126,13 @@ long long AddDigestItem(int domainNumber, unsigned listId, const std::string& in
   struct stat st {};
   if (::fstat(fd, &st) != 0) return -1;
   std::string base = incomingDir + DigestBaseName(domainNumber, listId);
-  if (!AppendDurably(base + kDigestSubjectsExtension, "     '" + subject + "'\r\n", -1, 0) ||
-      !AppendDurably(base + kDigestPostsExtension,
-                     "Date: " + date + "\r\nFrom: " + from + "\r\nSubject: " + subject + "\r\n\r\n",
-                     fd, messageOffset + static_cast<long long>(pos)))
+  ItemFileState subjects{base + kDigestSubjectsExtension}, posts{base + kDigestPostsExtension};
+  if (!AppendDurably(subjects, "     '" + subject + "'\r\n", -1, 0)) return -1;
+  if (!AppendDurably(posts, "Date: " + date + "\r\nFrom: " + from + "\r\nSubject: " + subject + "\r\n\r\n",
+                     fd, messageOffset + static_cast<long long>(pos))) {
+    UndoAppend(subjects);  // no subject without its post
     return -1;
+  }
   long long items = FileSize(base + kDigestPostsExtension);
   bool send = items > kDigestSendSize;
   LogEvent(0, kLogGeneralDebug, "digest size: %ld, Max size = %ld, sending=%ld", long(items),

@@ -26,6 +26,8 @@ class DigestTest : public ListServerTest {
     WriteFile("00000005.md1", "     'kept'\r\n");
     WriteFile("00000005.md2", Item("kept", "kept\r\n"));
     WriteFile("blocked", "");
+    // A list whose posts file cannot be written (a directory stands in its way).
+    mkdir(Path("00000006.md2").c_str(), 0755);
     std::string v = std::string(kCorvelKey) + "\\VirtualDomains";
     std::string domains = "[" + v + "]\r\n\"NumDomains\"=dword:0000000a\r\n\"NumActualDomains\"=dword:0000000a\r\n";
     for (int i = 1; i <= 9; ++i)
@@ -33,10 +35,10 @@ class DigestTest : public ListServerTest {
                  std::to_string(i) + ".test\"\r\n";
     domains += "\"Domain10\"=\"Ten;ten.test\"\r\n\r\n[" + v +
                "\\ten.test\\Users]\r\n\"tdig\"=\"l;Ten digest;tdig;alice@mail.example.org\"\r\n\r\n";
-    return UserRecords({"alice", "dan", "erin", "fay"}) + "[" + std::string(kCorvelKey) +
+    return UserRecords({"alice", "dan", "erin", "fay", "gus"}) + "[" + std::string(kCorvelKey) +
            "\\Users]\r\n\"dig\"=\"l;Dig list;dig;alice\"\r\n\"nodig\"=\"l;No digest;nodig;alice\"\r\n"
            "\"bulky\"=\"l;Bulky;bulky;alice\"\r\n\"titled\"=\"l;Titled;titled;alice\"\r\n"
-           "\"badlog\"=\"l;Bad log;badlog;alice\"\r\n\r\n" +
+           "\"badlog\"=\"l;Bad log;badlog;alice\"\r\n\"broken\"=\"l;Broken;broken;alice\"\r\n\r\n" +
            ListText("dig", "",
                     "\"ListId\"=\"0001\"\r\n\"ListDigested\"=dword:1\r\n"
                     "\"LogListDigests\"=\"digestlog\"\r\n",
@@ -54,6 +56,8 @@ class DigestTest : public ListServerTest {
                     "\"ListId\"=\"0005\"\r\n\"ListDigested\"=dword:1\r\n"
                     "\"LogListDigests\"=\"blocked\\\\sub\"\r\n",
                     {"rd;fay@mail.example.org;;1;"}) +
+           ListText("broken", "", "\"ListId\"=\"0006\"\r\n\"ListDigested\"=dword:1\r\n",
+                    {"r;dan@mail.example.org;;1;", "r;gus@mail.example.org;;1;"}) +
            domains +
            ListText("tdig", "\\VirtualDomains\\ten.test", "\"ListId\"=\"0001\"\r\n\"ListDigested\"=dword:1\r\n",
                     {"rd;alice@mail.example.org;;1;"});
@@ -120,6 +124,15 @@ TEST_F(DigestTest, ItemsNumberedDigestsSizeTriggerOrphansAndBulkRelease) {
   ASSERT_EQ(Spool("0003*.blk").size(), 1u);
   EXPECT_EQ(MailboxMessages(Box("dan")), 0u);
   EXPECT_EQ(MailboxMessages(Box("erin")), 0u);
+  // A post whose item cannot be written whole is not distributed, and leaves no
+  // subject line behind: the next digest never lists a post it does not hold.
+  ASSERT_TRUE(Smtplib("gus@mail.example.org", "broken@mail.example.org",
+                      "From: gus@mail.example.org\r\nSubject: lost\r\n\r\nbody\r\n"));
+  ASSERT_TRUE(WaitMessages("gus", 1));
+  ASSERT_TRUE(WaitQueueEmpty());
+  EXPECT_NE(Read(Box("gus")).find("Error creating digest message."), std::string::npos) << Read(Box("gus"));
+  EXPECT_FALSE(FileExists(Path("00000006.md1")));
+  EXPECT_EQ(MailboxMessages(Box("dan")), 0u);
 
   // The day changes: bulk posts go out, every list with items and DIGEST members
   // gets its digest, orphaned items are set aside.
