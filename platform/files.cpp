@@ -261,28 +261,76 @@ bool CreatePrivateFile(const std::string& path, int mode, std::string* why) {
   return false;
 }
 
-std::vector<std::string> ListFiles(const std::string& dir, const std::string& pattern) {
-  std::vector<std::string> names;
+namespace {
+
+// Calls `visit(name, type)` for each entry of `dir` matching `pattern`, "." and
+// ".." left out (type is the dirent type, DT_UNKNOWN when the file system does not
+// say). False with the Windows error set when the directory cannot be read.
+template <typename Visit>
+bool ForEachMatchingEntry(const std::string& dir, const std::string& pattern, Visit visit) {
   DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
   if (!d) {
     SetLastWinError(WinErrorFromErrno(errno));
-    return names;
+    return false;
   }
-  std::string base = dir;
-  if (!base.empty() && base.back() != '/') base += '/';
   while (dirent* e = ::readdir(d)) {
     if (e->d_name[0] == '.' && (e->d_name[1] == 0 || (e->d_name[1] == '.' && e->d_name[2] == 0)))
       continue;
-    bool regular = e->d_type == DT_REG;
-    if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
-      struct stat st;
-      regular = ::stat((base + e->d_name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
-    }
-    if (regular && MatchesPattern(pattern.c_str(), e->d_name)) names.emplace_back(e->d_name);
+    if (MatchesPattern(pattern.c_str(), e->d_name)) visit(e->d_name, e->d_type);
   }
   ::closedir(d);
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::string> ListFiles(const std::string& dir, const std::string& pattern) {
+  std::vector<std::string> names;
+  std::string base = dir;
+  if (!base.empty() && base.back() != '/') base += '/';
+  ForEachMatchingEntry(dir, pattern, [&](const char* name, unsigned char type) {
+    bool regular = type == DT_REG;
+    if (type == DT_UNKNOWN || type == DT_LNK) {
+      struct stat st;
+      regular = ::stat((base + name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    }
+    if (regular) names.emplace_back(name);
+  });
   std::sort(names.begin(), names.end());
   return names;
+}
+
+bool ListDirectory(const std::string& dir, const std::string& pattern,
+                   std::vector<DirectoryEntry>& out, int* winErr) {
+  out.clear();
+  std::string base = dir;
+  if (!base.empty() && base.back() != '/') base += '/';
+  bool ok = ForEachMatchingEntry(dir, pattern, [&](const char* name, unsigned char) {
+    struct stat st;
+    if (::stat((base + name).c_str(), &st) != 0) return;  // a dangling link
+    DirectoryEntry e;
+    e.name = name;
+    e.isDirectory = S_ISDIR(st.st_mode);
+    e.isRegular = S_ISREG(st.st_mode);
+    e.size = static_cast<long long>(st.st_size);
+    e.modified = static_cast<int64_t>(st.st_mtime);
+    out.push_back(std::move(e));
+  });
+  if (!ok && winErr) *winErr = LastWinError();
+  std::sort(out.begin(), out.end(),
+            [](const DirectoryEntry& a, const DirectoryEntry& b) { return a.name < b.name; });
+  return ok;
+}
+
+bool ResolveRealPath(const std::string& path, std::string& out) {
+  char* real = ::realpath(path.c_str(), nullptr);
+  if (!real) {
+    SetLastWinError(WinErrorFromErrno(errno));
+    return false;
+  }
+  out = real;
+  ::free(real);
+  return true;
 }
 
 bool ReadWholeFile(const std::string& path, std::string& out) {

@@ -105,6 +105,23 @@ bool CreatePrivateFile(const std::string& path, int mode, std::string* why = nul
 // "*.in"); the extension is compared without regard to case. Sorted by name.
 std::vector<std::string> ListFiles(const std::string& dir, const std::string& pattern);
 
+// One entry of a directory listing (symbolic links followed).
+struct DirectoryEntry {
+  std::string name;
+  bool isDirectory = false;
+  bool isRegular = false;
+  long long size = 0;
+  int64_t modified = 0;  // seconds since 1970
+};
+// The entries of `dir` (files, directories, anything a link leads to; dangling
+// links left out) whose names match `pattern` by ListFiles' rule, sorted by name.
+// False with `winErr` (optional) when the directory cannot be read.
+bool ListDirectory(const std::string& dir, const std::string& pattern,
+                   std::vector<DirectoryEntry>& out, int* winErr = nullptr);
+// `path` with every symbolic link, "." and ".." resolved. False when it does not
+// exist (LastWinError tells why).
+bool ResolveRealPath(const std::string& path, std::string& out);
+
 // Reads a whole file into `out`. False when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string& out);
 // Reads at most `maxBytes` of a regular file named by a peer or an operator (a

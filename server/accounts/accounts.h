@@ -299,3 +299,7 @@ bool RemoveSecondaryDomain(int slot, std::string& why);
 // `domain`, an address in that domain is followed through that domain's aliases.
 // False when the text cannot be parsed or the result would hold CR, LF or NUL.
 bool CanonicalizeAddress(const std::string& text, const std::string& domain, std::string& out);
+// The same with this host's identity given (ServerHostIdentity()), for loops.
+struct HostIdentity;
+bool CanonicalizeAddress(const std::string& text, const std::string& domain,
+                         const HostIdentity& id, std::string& out);

@@ -5,13 +5,18 @@
 #include "server/spool/headers.h"
 
 bool CanonicalizeAddress(const std::string& text, const std::string& domain, std::string& out) {
+  return CanonicalizeAddress(text, domain, ServerHostIdentity(), out);
+}
+
+bool CanonicalizeAddress(const std::string& text, const std::string& domain,
+                         const HostIdentity& id, std::string& out) {
   out.clear();
   NormalizeOptions options;
   options.qualify = true;
   options.strip = true;
   options.mapDomains = true;
   NormalizedAddress n;
-  if (!NormalizeAddress(text, ServerHostIdentity(), options, n) || n.address.empty()) return false;
+  if (!NormalizeAddress(text, id, options, n) || n.address.empty()) return false;
   if (n.address.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) return false;
   size_t at = n.address.rfind('@');
   if (at == std::string::npos || at == 0) {

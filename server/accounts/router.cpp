@@ -29,6 +29,7 @@ constexpr const char* kScanIncoming = "*.in";
 constexpr const char* kScanReleased = "*.mla";
 constexpr const char* kScanWaiting = "*.inr";
 constexpr const char* kWaitingExtension = ".inr";
+constexpr const char* kReleasedExtension = ".mla";
 constexpr const char* kErrorExtension = ".err";
 constexpr const char* kRootFormat = "root@%s";
 
@@ -552,7 +553,9 @@ int RouteIncomingQueue() {
     FileRun run;
     run.work = std::make_unique<SpoolWork>();
     run.work->path = path;
-    run.work->isInFile = EndsWithNoCase(path, kIncomingExtension);
+    // Moderation applies to every file but a released post: a post parked as
+    // .inr is still an ordinary incoming message.
+    run.work->isInFile = !EndsWithNoCase(path, kReleasedExtension);
     run.isWaiting = EndsWithNoCase(path, kWaitingExtension);
     run.ok = RouteWholeFile(*run.work, group, run.result);
     run.work->retireWhenDone = run.ok;

@@ -39,7 +39,7 @@ struct RouterLimits {
 // 50 files per call rather than 10: each call ends in one round of mailbox
 // flushes and one of recipient marks, and under load a larger call shares those
 // flushes among more messages (a call of 50 takes about 15 ms on a small VM).
-inline constexpr RouterLimits kRouter = {50, 60000, 9, 16384, 200, 100, 300, 16, 4096};
+inline constexpr RouterLimits kRouter = {50, 60000, 9, 16384, 200, 100, 1000, 16, 4096};
 
 // ---- Handlers of later subsystems --------------------------------------------------
 

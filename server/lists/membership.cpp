@@ -4,10 +4,11 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
+#include <cstring>
 #include <ctime>
 
-#include "platform/named_lock.h"
 #include "server/accounts/accounts.h"
 #include "server/accounts/router.h"
 #include "server/core/config.h"
@@ -108,14 +109,6 @@ constexpr const char* kTextNotAddress = "Address '%s' is not a mail address.\r\n
 constexpr const char* kTextLocked = "Unable to lock list '%s' for changes.\r\n";
 constexpr const char* kTextWriteFailed = "Unable to write the members of list '%s'.\r\n";
 
-// The list's named lock, shared by every process that changes members.
-bool LockList(const ListRef& list, NamedLock& lock) {
-  std::string name = "Corvel-ListAccess-" + list.domain + "-" + list.config;
-  std::transform(name.begin(), name.end(), name.begin(),
-                 [](unsigned char c) { return char(std::tolower(c)); });
-  return AcquireNamedLock(lock, name, kListLockWaitMs);
-}
-
 std::string SlotName(int slot) { return FormatText(kSlotFormat, slot); }
 
 // The slot number of a value name "User<n>" (n from 1, no leading zero); 0 otherwise.
@@ -149,6 +142,36 @@ std::string CanonicalOrText(const std::string& address, const std::string& domai
   return CanonicalizeAddress(address, domain, c) ? c : address;
 }
 
+// True when `address` is its own canonical form: one "local@domain" of plain
+// characters in a domain that is not ours (nor mapped to us). Most members of a
+// big list are such addresses; they are compared as they stand, without the
+// normaliser, which a list of 10,000 members would run for every subscription.
+// The characters of a plain address: letters, digits and the punctuation the
+// normaliser passes through unchanged (not routes, comments, quotes or paths).
+constexpr std::array<bool, 256> kPlainAddressChars = [] {
+  std::array<bool, 256> t{};
+  for (int c = 'a'; c <= 'z'; ++c) t[size_t(c)] = t[size_t(c - 'a' + 'A')] = true;
+  for (int c = '0'; c <= '9'; ++c) t[size_t(c)] = true;
+  for (char c : std::string_view(".-_+='/?#&*$^{}|~`")) t[static_cast<unsigned char>(c)] = true;
+  return t;
+}();
+
+bool IsPlainRemoteAddress(std::string_view a, const HostIdentity& id, const std::string& domain) {
+  if (!id.incomingAliases.empty()) return false;  // a domain may be mapped to us
+  size_t at = std::string_view::npos;
+  for (size_t i = 0; i < a.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(a[i]);
+    if (c == '@' && at == std::string_view::npos && i > 0) at = i;
+    else if (!kPlainAddressChars[c]) return false;
+  }
+  if (at == std::string_view::npos) return false;
+  std::string_view host = a.substr(at + 1);
+  if (host.empty() || host.back() == '.' || host.find('.') == std::string_view::npos) return false;
+  if (IsThisHost(host, id)) return false;
+  return domain.empty() || host.size() != domain.size() ||
+         strncasecmp(host.data(), domain.data(), host.size()) != 0;
+}
+
 // The owner's address as the router knows it: owner-<list>, in a secondary domain
 // with the domain (the bare name would be looked up in the primary domain).
 std::string OwnerAlias(const ListRef& list) {
@@ -157,40 +180,62 @@ std::string OwnerAlias(const ListRef& list) {
   return a;
 }
 
-// The slot a new record takes: after the last when the counters agree, else the
-// first free one; a slot holding a value is never overwritten.
-int ChooseSlot(const MemberTable& t, int highestStored) {
-  int end = int(std::max<long>(t.numUsers, highestStored));
-  if (t.actualUsers != t.numUsers) {
-    std::vector<bool> used(size_t(t.numUsers) + 1, false);
-    for (const MemberRecord& r : t.records) used[size_t(r.slot)] = true;
-    for (int s = 1; s <= t.numUsers; ++s)
-      if (!used[size_t(s)]) return s;
-  }
-  return end + 1;
-}
+// What AddListMember needs of Users or AddUsers, read in one enumeration without
+// building member records (a subscription to a list of 10,000 must stay cheap):
+// the counters, the slots in use, and the slot of a record of `canonical`.
+struct SlotScan {
+  long numUsers = 0, actualUsers = 0;
+  int highest = 0;         // the highest slot holding any value, even above NumUsers
+  std::vector<bool> used;  // slots 1..NumUsers holding a record
+  int found = -1;          // the lowest slot whose address is `canonical`
+};
 
-// ReadListMembers plus the highest slot that holds any value (even above NumUsers).
-bool ReadMembersAndHighest(const ListRef& list, bool pending, MemberTable& out, int& highest) {
-  out = MemberTable();
-  highest = 0;
-  std::vector<RegValue> values;
+bool ScanSection(const ListRef& list, bool pending, const std::string& canonical, SlotScan& out) {
+  out = SlotScan();
+  thread_local std::vector<RegValue> values;  // kept: a big list's vector is reused
   const char* section = pending ? kListPendingSection : kListUsersSection;
   if (!ConfigReadValues(section, values, ListDomainArg(list), list.config.c_str())) return false;
   out.numUsers = std::max(0L, ConfigValueNumber(FindConfigValue(values, kNumUsers), 0));
   out.actualUsers = std::max(0L, ConfigValueNumber(FindConfigValue(values, kActualUsers), 0));
+  out.used.assign(size_t(out.numUsers) + 1, false);
+  const HostIdentity id = ServerHostIdentity();
+  std::string form;
   for (const RegValue& v : values) {
     int slot = SlotOfName(v.name);
-    if (slot == 0) continue;
-    std::string text = ConfigValueText(&v, "");
+    if (slot == 0 || (v.type != kRegSz && v.type != kRegExpandSz)) continue;
+    std::string_view text(v.data.data(), strnlen(v.data.data(), v.data.size()));
     if (text.empty()) continue;
-    highest = std::max(highest, slot);
-    if (slot <= out.numUsers) out.records.push_back(ParseMemberRecord(slot, text));
+    out.highest = std::max(out.highest, slot);
+    if (slot > out.numUsers) continue;
+    out.used[size_t(slot)] = true;
+    size_t first = text.find(';');
+    if (first == std::string_view::npos || (out.found > 0 && slot > out.found)) continue;
+    std::string_view address = text.substr(first + 1, text.find(';', first + 1) - first - 1);
+    if (address.empty()) continue;
+    bool same;
+    if (IsPlainRemoteAddress(address, id, list.domain)) {
+      same = address.size() == canonical.size() &&
+             strncasecmp(address.data(), canonical.data(), address.size()) == 0;
+    } else {
+      std::string raw(address);
+      if (!CanonicalizeAddress(raw, list.domain, id, form)) form = raw;
+      same = strcasecmp(form.c_str(), canonical.c_str()) == 0;
+    }
+    if (same) out.found = slot;
   }
-  std::sort(out.records.begin(), out.records.end(),
-            [](const MemberRecord& a, const MemberRecord& b) { return a.slot < b.slot; });
   return true;
 }
+
+// The slot a new record takes: after the last when the counters agree, else the
+// first free one; a slot holding a value is never overwritten.
+int ChooseSlot(const SlotScan& t) {
+  if (t.actualUsers != t.numUsers) {
+    for (int s = 1; s <= t.numUsers; ++s)
+      if (!t.used[size_t(s)]) return s;
+  }
+  return int(std::max<long>(t.numUsers, t.highest)) + 1;
+}
+
 
 bool WriteSlot(const ListRef& list, bool pending, int slot, const std::string& text) {
   return ConfigSetString(pending ? kListPendingSection : kListUsersSection, SlotName(slot).c_str(),
@@ -224,7 +269,13 @@ std::string TrimBlanks(const std::string& s) {
 
 }  // namespace
 
-bool LockListMembers(const ListRef& list, NamedLock& lock) { return LockList(list, lock); }
+bool LockListMembers(const ListRef& list, NamedLock& lock) {
+  // Names compare without regard to case, so the lock's name does too.
+  std::string name = "Corvel-ListAccess-" + list.domain + "-" + list.config;
+  std::transform(name.begin(), name.end(), name.begin(),
+                 [](unsigned char c) { return char(std::tolower(c)); });
+  return AcquireNamedLock(lock, name, kListLockWaitMs);
+}
 
 // ---- The list's key -----------------------------------------------------------------------
 
@@ -327,10 +378,11 @@ bool ParseMemberOption(const std::string& word, uint32_t& flag, bool& on) {
   return false;
 }
 
-MemberRecord ParseMemberRecord(int slot, const std::string& text) {
+MemberRecord ParseMemberRecord(int slot, std::string stored) {
   MemberRecord r;
   r.slot = slot;
-  r.text = text;
+  r.text = std::move(stored);
+  const std::string& text = r.text;
   size_t first = text.find(';');
   r.wellFormed = first != std::string::npos;
   r.flags = ParseMemberLetters(text);
@@ -354,15 +406,42 @@ std::string FormatMemberRecord(uint32_t flags, const std::string& address,
 }
 
 bool ReadListMembers(const ListRef& list, bool pending, MemberTable& out) {
-  int highest = 0;
-  return ReadMembersAndHighest(list, pending, out, highest);
+  out = MemberTable();
+  std::vector<RegValue> values;
+  const char* section = pending ? kListPendingSection : kListUsersSection;
+  if (!ConfigReadValues(section, values, ListDomainArg(list), list.config.c_str())) return false;
+  out.present = !values.empty();
+  out.numUsers = std::max(0L, ConfigValueNumber(FindConfigValue(values, kNumUsers), 0));
+  out.actualUsers = std::max(0L, ConfigValueNumber(FindConfigValue(values, kActualUsers), 0));
+  out.records.reserve(values.size());
+  for (RegValue& v : values) {
+    int slot = SlotOfName(v.name);
+    if (slot == 0 || (v.type != kRegSz && v.type != kRegExpandSz)) continue;
+    // The text up to its terminating zero, without a copy.
+    std::string text = std::move(v.data);
+    text.resize(strnlen(text.data(), text.size()));
+    if (text.empty()) continue;
+    if (slot <= out.numUsers) out.records.push_back(ParseMemberRecord(slot, std::move(text)));
+  }
+  // Values come in the order they were made, which is nearly always slot order.
+  auto bySlot = [](const MemberRecord& a, const MemberRecord& b) { return a.slot < b.slot; };
+  if (!std::is_sorted(out.records.begin(), out.records.end(), bySlot))
+    std::sort(out.records.begin(), out.records.end(), bySlot);
+  return true;
 }
 
 int FindMemberInTable(const MemberTable& table, const std::string& canonical,
                       const std::string& domain) {
+  const HostIdentity id = ServerHostIdentity();
+  std::string c;
   for (const MemberRecord& r : table.records) {
     if (!r.wellFormed || r.address.empty()) continue;
-    if (strcasecmp(CanonicalOrText(r.address, domain).c_str(), canonical.c_str()) == 0)
+    const std::string* form = &r.address;
+    if (!IsPlainRemoteAddress(r.address, id, domain)) {
+      if (!CanonicalizeAddress(r.address, domain, id, c)) c = r.address;
+      form = &c;
+    }
+    if (form->size() == canonical.size() && strcasecmp(form->c_str(), canonical.c_str()) == 0)
       return r.slot;
   }
   return -1;
@@ -395,7 +474,7 @@ bool GetMemberFlags(const ListRef& list, const std::string& address, MemberLooku
 bool SetMemberFlags(const ListRef& list, int slot, uint32_t flags, bool pending, bool stampTime,
                     std::string& why) {
   NamedLock lock;
-  if (!LockList(list, lock)) {
+  if (!LockListMembers(list, lock)) {
     why = FormatText(kTextLocked, list.name.c_str());
     return false;
   }
@@ -425,17 +504,16 @@ bool AddListMember(const ListRef& list, const AddMemberRequest& req, AddMemberRe
     result.reply = FormatText(kTextBadAddress, VisibleText(given).c_str());
     return false;
   }
-  // The record keeps the address as given, without display name or comments.
-  NormalizeOptions bare;
-  bare.strip = true;
-  NormalizedAddress n;
+  // The record keeps the address as given; of "Name <address>" only the address.
+  size_t lt = given.find('<');
+  std::string address =
+      lt == std::string::npos ? given : TrimBlanks(given.substr(lt + 1, given.find('>', lt) - lt - 1));
   std::string canonical;
-  if (!NormalizeAddress(given, ServerHostIdentity(), bare, n) || n.address.empty() ||
-      HasBadFieldByte(n.address) || !CanonicalizeAddress(given, list.domain, canonical)) {
+  if (address.empty() || HasBadFieldByte(address) ||
+      !CanonicalizeAddress(address, list.domain, canonical)) {
     result.reply = FormatText(kTextNotAddress, VisibleText(given).c_str());
     return false;
   }
-  const std::string& address = n.address;
   ListConfig config;
   if (!ReadListConfig(list, config)) {
     result.reply = FormatText(kTextNoConfig, listName);
@@ -445,33 +523,32 @@ bool AddListMember(const ListRef& list, const AddMemberRequest& req, AddMemberRe
   bool pending = (flags & kListModeratedAdd) && !req.force;
 
   NamedLock lock;
-  if (!LockList(list, lock)) {
+  if (!LockListMembers(list, lock)) {
     result.reply = FormatText(kTextLocked, listName);
     return false;
   }
-  MemberTable members, target;
-  int highest = 0;
-  if (!ReadMembersAndHighest(list, false, members, highest)) {
+  SlotScan members, target;
+  if (!ScanSection(list, false, canonical, members)) {
     result.reply = FormatText(kTextNoConfig, listName);
     return false;
   }
-  if (FindMemberInTable(members, canonical, list.domain) > 0) {
+  if (members.found > 0) {
     result.reply = FormatText(kTextAlreadyMember, address.c_str(), listName);
     return false;
   }
   if (pending) {
-    if (!ReadMembersAndHighest(list, true, target, highest)) {
+    if (!ScanSection(list, true, canonical, target)) {
       result.reply = FormatText(kTextNoConfig, listName);
       return false;
     }
-    if (FindMemberInTable(target, canonical, list.domain) > 0) {
+    if (target.found > 0) {
       result.reply = FormatText(kTextAlreadyPending, address.c_str(), listName);
       return false;
     }
   } else {
     target = std::move(members);
   }
-  int slot = ChooseSlot(target, highest);
+  int slot = ChooseSlot(target);
   uint32_t options = req.useFlags ? req.flags : ListDefaultMemberFlags(config);
   std::string record = FormatMemberRecord(options, address, CleanFullName(req.fullName),
                                           static_cast<long long>(time(nullptr)));
@@ -519,7 +596,7 @@ bool RemoveListMember(const ListRef& list, const std::string& address, int slot,
                       std::string& reply) {
   const char* listName = list.name.c_str();
   NamedLock lock;
-  if (!LockList(list, lock)) {
+  if (!LockListMembers(list, lock)) {
     reply = FormatText(kTextLocked, listName);
     return false;
   }

@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/named_lock.h"
 #include "platform/registry.h"
 
 // ---- The list's key ---------------------------------------------------------------
@@ -129,11 +130,12 @@ struct MemberRecord {
 struct MemberTable {
   long numUsers = 0;     // NumUsers
   long actualUsers = 0;  // ActualUsers
+  bool present = false;  // the section holds any value at all
   std::vector<MemberRecord> records;  // the non-empty slots 1..NumUsers, in slot order
 };
 
 // Splits a record into its fields.
-MemberRecord ParseMemberRecord(int slot, const std::string& text);
+MemberRecord ParseMemberRecord(int slot, std::string text);
 // "<letters>;<address>;<full name>;<time>;".
 std::string FormatMemberRecord(uint32_t flags, const std::string& address,
                                const std::string& fullName, long long joined);
@@ -162,10 +164,10 @@ bool GetMemberFlags(const ListRef& list, const std::string& address, MemberLooku
 
 // ---- Changes (each under the list's lock) -----------------------------------------------
 
-struct NamedLock;
-// Takes the list's named lock, which every change of its members holds; the
-// configuration checker takes it too before it renumbers them. False when it could
-// not be had within kListLockWaitMs.
+// Takes the list's named lock, which every change of its members (and of its
+// count of held posts) holds, in this process and in others; the configuration
+// checker takes it too before it renumbers them. False when it could not be had
+// within kListLockWaitMs.
 bool LockListMembers(const ListRef& list, NamedLock& lock);
 
 // SetMemberFlags: rewrites the option letters of the record in `slot`, keeping the

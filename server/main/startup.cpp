@@ -25,6 +25,9 @@
 #include "server/core/server_state.h"
 #include "server/core/strings.h"
 #include "server/core/worker.h"
+#include "server/lists/digest.h"
+#include "server/lists/distribute.h"
+#include "server/lists/listserver.h"
 #include "server/mx/mx_resolver.h"
 #include "server/outgoing/outgoing.h"
 #include "server/plugins/plugins.h"
@@ -32,6 +35,7 @@
 #include "server/remote/command_port.h"
 #include "server/remote/finger.h"
 #include "server/remote/rmcp.h"
+#include "server/responder/responder.h"
 #include "server/smtp/smtp_server.h"
 #include "server/spool/spool.h"
 #include "server/smtp/smtp_session.h"
@@ -68,8 +72,26 @@ std::string Text(unsigned id) {
 // ---- Layers this build does not have yet ---------------------------------------
 // Each returns true: the step succeeds by doing nothing.
 
-bool InitializeListHandling(std::string&) { return true; }
 bool RegisterLocalNode(std::string&) { return true; }
+
+// ---- List handling ----------------------------------------------------------------
+
+// Step 4.4: the list statistics lock, and the router's hand-offs to the lists,
+// the responders and the list server.
+bool StartListHandling(std::string& why) {
+  if (!InitializeListHandling(why)) return false;
+  RouterHandlers().list = DistributeListMessage;
+  RouterHandlers().responder = RespondToMessage;
+  SetListServerLineHandler(ProcessListServerLine);
+  return true;
+}
+
+void StopListHandling() {
+  RouterHandlers().list = nullptr;
+  RouterHandlers().responder = nullptr;
+  SetListServerLineHandler(nullptr);
+  ShutdownListHandling();
+}
 
 // ---- Local node name and address ------------------------------------------------
 
@@ -194,6 +216,7 @@ void ReportStartFailure(const StartFailure& f) {
   ShowMessage(nullptr, "%s", nullptr, kBoxOk, text.c_str());
   if (g_mxStarted) MxShutdown();
   g_mxStarted = false;
+  StopListHandling();
   if (g_networkStarted) NetShutdown();
   g_networkStarted = false;
   ShowMessage(nullptr, kStrUnableSetupInstance, nullptr, kBoxOk);
@@ -245,7 +268,7 @@ bool StartServer(const CommandLine& cmd, std::string& why) {
   LoadHostAliases(s);
   SetBackupAllAccountLogsHook(BackupListAndResponderLogs);
   std::string detail;
-  if (!InitializeListHandling(detail)) return fail("Unable to initialize list handling.", detail);
+  if (!StartListHandling(detail)) return fail("Unable to initialize list handling.", detail);
   s.softwareName = s.productName + " V" + s.productVersion;
   // The log's options and the critical-error limit are wanted from the first line on.
   s.stopAfterCriticalErrors = GetGeneralNumber("StopAfterCriticalErrors");
@@ -304,6 +327,7 @@ bool StartServer(const CommandLine& cmd, std::string& why) {
   };
   JobHooks().scanOutgoingQueue = OutgoingQueueStep;
   JobHooks().outgoingChecks = OutgoingItemsStep;
+  JobHooks().releaseBulkAndDigests = DailyListRelease;
   if (!StartPeriodicWorker(detail)) return fail("error setting up timers", detail);
   g_workerStarted = true;
   SetSystemStarted(1);
@@ -324,6 +348,7 @@ void ShutdownServer() {
   ShutdownRouter();
   if (g_mxStarted) MxShutdown();
   g_mxStarted = false;
+  StopListHandling();
   if (g_networkStarted) NetShutdown();
   g_networkStarted = false;
   CloseLog();

@@ -9,6 +9,7 @@
 #include "server/accounts/router.h"
 #include "server/core/config.h"
 #include "server/core/log.h"
+#include "server/spool/headers.h"
 #include "server/spool/spool.h"
 
 namespace {
@@ -96,7 +97,17 @@ bool BeginMessage(MessageWriter& w, const std::string& envelopeFrom, const std::
   w.failed = false;
   w.buffer = envelope;
   w.buffer.append(header);
+  w.buffer.append(GeneratedHeaderLines(w.path));
   return true;
+}
+
+std::string GeneratedHeaderLines(const std::string& path, bool withDate) {
+  MissingHeaderValues values;
+  values.idName = path;
+  std::string out;
+  AppendMissingHeaders(out, kHeaderFrom | kHeaderTo | kHeaderSubject | (withDate ? 0u : uint32_t(kHeaderDate)),
+                       values, ServerSettings().localNode);
+  return out;
 }
 
 void WriteMessageText(MessageWriter& w, std::string_view text) {
@@ -129,6 +140,23 @@ void AbandonMessage(MessageWriter& w) {
   SpoolDelete(w.path);
 }
 
+bool EncodeOpenFile(int fd, FileMode mode, const std::function<bool(std::string_view)>& sink) {
+  FileEncoder encoder;
+  encoder.mode = mode;
+  std::string piece(kReadPiece, '\0'), out;
+  for (;;) {
+    long n = ReadSome(fd, piece.data(), piece.size());
+    if (n < 0) return false;
+    if (n == 0) break;
+    out.clear();
+    EncodeFilePiece(encoder, std::string_view(piece.data(), size_t(n)), out);
+    if (!sink(out)) return false;
+  }
+  out.clear();
+  FinishFileEncoding(encoder, out);
+  return sink(out);
+}
+
 // ---- Ready texts ---------------------------------------------------------------------
 
 bool SendTextMessage(const std::string& text, const std::string& senderUser,
@@ -142,8 +170,9 @@ bool SendTextMessage(const std::string& text, const std::string& senderUser,
     std::string from = senderUser + "@" + domain;
     std::string header = "From: " + from + "\r\nTo: " + recipient + "\r\n";
     if (!subject.empty()) header += "Subject: " + OneLine(subject) + "\r\n";
-    header += std::string("Auto-Submitted: ") + autoSubmitted + "\r\n\r\n";
+    header += std::string("Auto-Submitted: ") + autoSubmitted + "\r\n";
     begun = BeginMessage(w, from, recipient, header, why);
+    WriteMessageText(w, "\r\n");
   } else {
     // The text brings its own envelope and header.
     w.fd = CreateSpoolTemp(w.path, true);
@@ -211,24 +240,14 @@ bool SendFileReply(const FileReplyRequest& r, std::string& answer, std::string* 
     return false;
   }
   WriteMessageText(w, BodyHead(mode, r.mime, SafeFileName(path)));
-  FileEncoder encoder;
-  encoder.mode = mode;
-  std::string piece(kReadPiece, '\0'), out;
-  for (;;) {
-    long n = ReadSome(file.get(), piece.data(), piece.size());
-    if (n < 0) {
-      AbandonMessage(w);
-      answer += kCannotRead;
-      return false;
-    }
-    if (n == 0) break;
-    out.clear();
-    EncodeFilePiece(encoder, std::string_view(piece.data(), size_t(n)), out);
-    WriteMessageText(w, out);
+  if (!EncodeOpenFile(file.get(), mode, [&](std::string_view text) {
+        WriteMessageText(w, text);
+        return true;
+      })) {
+    AbandonMessage(w);
+    answer += kCannotRead;
+    return false;
   }
-  out.clear();
-  FinishFileEncoding(encoder, out);
-  WriteMessageText(w, out);
   if (!FinishMessage(w, why)) {
     answer += why;
     return false;
@@ -244,8 +263,11 @@ bool BeginListingMessage(MessageWriter& w, const std::string& recipient,
                          const std::string& senderUser, const std::string& senderDomain,
                          const std::string& subject, std::string& answer) {
   std::string why;
-  std::string header = FileReplyHeader(senderUser, senderDomain, recipient, subject) + "\r\n";
-  if (BeginMessage(w, senderUser + "@" + senderDomain, recipient, header, why)) return true;
+  std::string header = FileReplyHeader(senderUser, senderDomain, recipient, subject);
+  if (BeginMessage(w, senderUser + "@" + senderDomain, recipient, header, why)) {
+    WriteMessageText(w, "\r\n");
+    return true;
+  }
   answer += kProblemCreating;
   return false;
 }

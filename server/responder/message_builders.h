@@ -9,6 +9,7 @@
 // so two answerers never keep answering each other.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -30,11 +31,17 @@ struct MessageWriter {
 };
 
 // Creates the temporary and writes the envelope "From: <envelopeFrom>" / "To:
-// <recipient>" and the empty line, then `header` (whole lines, CR LF each; the
-// caller ends the header). False with `why` when an address is empty or holds CR,
-// LF or NUL, or the file cannot be made.
+// <recipient>" and the empty line, then `header` (whole lines, CR LF each) and the
+// message's own Date: and Message-Id: (GeneratedHeaderLines); the caller ends the
+// header. False with `why` when an address is empty or holds CR, LF or NUL, or the
+// file cannot be made.
 bool BeginMessage(MessageWriter& w, const std::string& envelopeFrom, const std::string& recipient,
                   std::string_view header, std::string& why);
+// The Date: and Message-Id: lines of a message the server writes into the spool
+// file `path`: with them the router delivers it at once instead of passing it
+// round once more to have them added.
+// Without `withDate` only the Message-Id: line.
+std::string GeneratedHeaderLines(const std::string& path, bool withDate = true);
 // Appends text (buffered).
 void WriteMessageText(MessageWriter& w, std::string_view text);
 // Writes what is buffered, closes, commits as .in and asks for routing. False
@@ -42,6 +49,11 @@ void WriteMessageText(MessageWriter& w, std::string_view text);
 bool FinishMessage(MessageWriter& w, std::string& why);
 // Deletes the temporary.
 void AbandonMessage(MessageWriter& w);
+
+// Reads the open file `fd` to its end in pieces and hands each piece, encoded
+// (FileEncoder), to `sink`; the encoding's end lines come last. False when a read
+// fails or `sink` returns false.
+bool EncodeOpenFile(int fd, FileMode mode, const std::function<bool(std::string_view)>& sink);
 
 // ---- Ready texts --------------------------------------------------------------------
 

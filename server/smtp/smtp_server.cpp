@@ -18,6 +18,7 @@
 #include "server/core/log.h"
 #include "server/core/server_state.h"
 #include "server/core/strings.h"
+#include "server/lists/membership.h"
 #include "server/net/net.h"
 #include "server/smtp/smtp_client.h"
 #include "server/smtp/smtp_receive.h"
@@ -228,42 +229,41 @@ SmtpStep ExpandList(SmtpSession& s, NetNode* node, int32_t& state) {
     state = s.expandReturnState;
     s.expandName.clear();
     s.expandPendingLine.clear();
+    s.expandMembers.clear();
     return SmtpStep::kContinue;
   };
   if (s.expandType != kAccountList) {
     SendExpandLine(s, node, FormatText("250 <%s@%s>", s.expandName.c_str(), host.c_str()), true);
     return finish();
   }
-  std::string config;
-  GetAccountConfigName(s.expandName, config, "");
-  if (config.empty()) config = s.expandName;
   if (s.expandPasses == 0) {
-    if (ConfigListValueNames("Users", "", config.c_str()).empty()) {
+    // The members are read once, in one enumeration; later passes go on from there.
+    ListRef list;
+    MemberTable members;
+    if (!ResolveList(s.expandName, "", list) || !ReadListMembers(list, false, members) ||
+        !members.present) {
       SendExpandLine(s, node,
                      FormatText("550 Error accessing list for <%s>", s.expandName.c_str()), true);
       return finish();
     }
-    if (ConfigGetNumber("Users", "ActualUsers", 0, "", config.c_str()) <= 0) {
+    if (members.actualUsers <= 0) {
       SendExpandLine(s, node,
                      FormatText("550 No members in list for <%s>", s.expandName.c_str()), true);
       return finish();
     }
+    s.expandMembers.clear();
+    for (const MemberRecord& r : members.records) {
+      // A record without its address field, or a concealed member, is not shown.
+      if (r.wellFormed && r.text.find(';', r.text.find(';') + 1) != std::string::npos &&
+          !(r.flags & kMemberConceal))
+        s.expandMembers.push_back(r.address);
+    }
+    s.expandIndex = 0;
   }
   ++s.expandPasses;
-  long highest = ConfigGetNumber("Users", "NumUsers", 0, "", config.c_str());
   int sentThisPass = 0;
-  while (s.expandIndex <= highest) {
-    std::string record = ConfigGetText("Users", FormatText("User%d", s.expandIndex).c_str(), "",
-                                       "", config.c_str());
-    size_t first = record.find(';');
-    size_t second = first == std::string::npos ? first : record.find(';', first + 1);
-    bool concealed = first != std::string::npos &&
-                     record.substr(0, first).find_first_of("cC") != std::string::npos;
-    if (second == std::string::npos || concealed) {
-      ++s.expandIndex;
-      continue;
-    }
-    std::string address = record.substr(first + 1, second - first - 1);
+  while (s.expandIndex < int(s.expandMembers.size())) {
+    const std::string& address = s.expandMembers[size_t(s.expandIndex)];
     std::string line = address.find('@') == std::string::npos
                            ? FormatText("250 <%s@%s>", address.c_str(), host.c_str())
                            : FormatText("250 <%s>", address.c_str());
@@ -277,6 +277,7 @@ SmtpStep ExpandList(SmtpSession& s, NetNode* node, int32_t& state) {
     s.expandPendingLine = line;
     ++s.expandIndex;
   }
+  s.expandMembers.clear();
   if (s.expandPendingLine.empty() && s.expandSent == 0)
     SendCommand(s, node, kReplyListDenied);
   else

@@ -116,6 +116,7 @@ struct SmtpSession {
   int32_t expandReturnState = kSmtpReceiving;
   std::string expandName;
   std::string expandPendingLine;  // a line waiting to go out (the reply's last so far)
+  std::vector<std::string> expandMembers;  // the list's visible members, read once
 
   // The client side keeps its own fields behind this pointer (smtp_client.cpp);
   // the close hook frees them.

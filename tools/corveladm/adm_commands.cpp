@@ -25,6 +25,18 @@ int RunReportMembers(AdmContext& ctx);
 int RunQueueList(AdmContext& ctx);
 int RunQueueFlush(AdmContext& ctx);
 int RunAdminPassword(AdmContext& ctx);
+int RunListHeld(AdmContext& ctx);
+int RunListRelease(AdmContext& ctx);
+int RunListReject(AdmContext& ctx);
+int RunListForward(AdmContext& ctx);
+int RunListDelete(AdmContext& ctx);
+int RunListMembers(AdmContext& ctx);
+int RunListAdd(AdmContext& ctx);
+int RunListRemove(AdmContext& ctx);
+int RunListSet(AdmContext& ctx);
+int RunListApprove(AdmContext& ctx);
+int RunListRefuse(AdmContext& ctx);
+int RunListCopy(AdmContext& ctx);
 
 const AdmGroup kAdmGroups[] = {
     {"help", "this text, or one group's commands"},
@@ -35,6 +47,7 @@ const AdmGroup kAdmGroups[] = {
     {"report", "the accounts of a domain or the members of a list, to a file"},
     {"queue", "the spool directories; retrying parked mail now"},
     {"admin-password", "the browser console's administrator password"},
+    {"list", "mailing lists: members, pending members, held posts"},
     {nullptr, nullptr},
 };
 
@@ -91,5 +104,26 @@ const AdmCommand kAdmCommands[] = {
     {"admin-password", "", "",
      "set the browser console's password (read from the terminal or standard input; 8 to "
      "256 characters, stored hashed)", RunAdminPassword, false},
+    {"list", "held", "LIST", "the posts held for approval: file, size, sender, subject",
+     RunListHeld},
+    {"list", "release", "LIST FILE", "release a held post to the members", RunListRelease},
+    {"list", "reject", "LIST FILE [REASON...]", "return a held post to its sender",
+     RunListReject},
+    {"list", "forward", "LIST FILE ADDRESS [--header]", "forward a held post and drop it",
+     RunListForward},
+    {"list", "delete", "LIST FILE", "delete a held post without a trace (asks; -y)",
+     RunListDelete},
+    {"list", "members", "LIST [--pending]", "the members (or pending members) by slot",
+     RunListMembers},
+    {"list", "add", "LIST ADDRESS [FULL NAME...] [--options LETTERS]",
+     "add a member (options r a c m d z; default the list's)", RunListAdd},
+    {"list", "remove", "LIST ADDRESS [--pending]", "remove a member (or a pending member)",
+     RunListRemove},
+    {"list", "set", "LIST ADDRESS LETTERS", "set a member's options (r a c m d z, - for none)",
+     RunListSet},
+    {"list", "approve", "LIST ADDRESS [FULL NAME...]", "accept a pending member",
+     RunListApprove},
+    {"list", "refuse", "LIST ADDRESS", "refuse a pending member", RunListRefuse},
+    {"list", "copy", "LIST FROMLIST", "add every member of FROMLIST to LIST", RunListCopy},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
