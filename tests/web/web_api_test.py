@@ -332,11 +332,12 @@ class ApiTest(unittest.TestCase):
         status, body = s.get('/api/list?name=crew')
         self.assertEqual(status, 200, body)
         members = {m['address']: m for m in body['members']}
-        # The approved address is kept in the membership's canonical form (a local user).
-        self.assertEqual(set(members), {'ann@example.org', 'bob@example.org', 'root'})
+        # The approved address is kept as it was given, as every member record is.
+        self.assertEqual(set(members), {'ann@example.org', 'bob@example.org',
+                                        'root@mail.example.org'})
         self.assertEqual(members['ann@example.org']['fullName'], xss, 'kept as text')
         self.assertIn('CONCEAL', members['ann@example.org']['options'])
-        self.assertEqual(members['root']['fullName'], 'Root Person')
+        self.assertEqual(members['root@mail.example.org']['fullName'], 'Root Person')
         self.assertIn('DIGEST', members['bob@example.org']['options'])
         self.assertEqual(body['pending'], [])
         st = body['statistics']
