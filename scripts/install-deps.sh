@@ -2,7 +2,7 @@
 # Installs the Debian packages Corvel needs that are missing. With --test also the
 # packages its tests use.
 set -euo pipefail
-packages=(g++ cmake ninja-build pkg-config libsqlite3-dev sqlite3)
+packages=(g++ cmake ninja-build pkg-config libsqlite3-dev sqlite3 libssl-dev)
 if [ "${1:-}" = "--test" ]; then
   # GoogleTest; Python and swaks as real SMTP clients; unbound as a real name
   # server on loopback for the resolver's tests; systemd (systemd-analyze and
@@ -12,7 +12,7 @@ if [ "${1:-}" = "--test" ]; then
   # peer of the outgoing tests (its own service is never started: debconf
   # "Local only").
   packages+=(libgtest-dev libgmock-dev python3 swaks mpop unbound systemd netbase finger fingerd
-             xinetd postfix)
+             xinetd postfix libnet-ssleay-perl libio-socket-ssl-perl openssl)
   if ! dpkg-query -W -f='${Status}' postfix 2>/dev/null | grep -q "install ok installed"; then
     sudo_cmd=""
     [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"

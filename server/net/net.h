@@ -125,6 +125,12 @@ struct NetRing {
   uint64_t moved = 0;   // bytes ever taken (receive ring) or queued (send ring)
 };
 
+// A node's TLS state (server/net/net_tls.h); freed with the node.
+struct NetTls;
+struct NetTlsDeleter {
+  void operator()(NetTls* tls) const;
+};
+
 struct NetNode {
   uint16_t number = 0;        // from a process-wide counter starting at 0
   uint32_t reserved = 0;      // given at creation, not interpreted
@@ -155,6 +161,9 @@ struct NetNode {
   std::atomic<bool> reset{false};  // the peer reset or shut the connection down
   SyncLock receiveLock;            // guards the receive ring and ownerState
   SyncLock sendLock;               // guards the send ring
+  // TLS between the socket and the rings once started; set and used under both
+  // ring locks (net_tls.h).
+  std::unique_ptr<NetTls, NetTlsDeleter> tls;
   NetNode* prev = nullptr;         // node list, under the list lock
   NetNode* next = nullptr;
 

@@ -85,13 +85,14 @@ bool Pop3Init(std::string& why) {
   return true;
 }
 
-bool Pop3Accept(uint16_t, void*, int socket, const sockaddr_in& peer) {
+bool Pop3Accept(uint16_t, void* listenerOwner, int socket, const sockaddr_in& peer) {
   const unsigned char* b = reinterpret_cast<const unsigned char*>(&peer.sin_addr.s_addr);
   Pop3Session* s = NewSession(socket, false);
   bool ok = s != nullptr;
   if (!ok) LogEvent(0, kLogPop3, kStrSessionBufferFailed);
   if (ok) {
     s->peer = peer.sin_addr;
+    if (listenerOwner) s->implicitTls = static_cast<Pop3Session*>(listenerOwner)->implicitTls;
     // A round's output leaves in one go at the round's end, but in two sends
     // when it wraps around the end of the send ring; with Nagle's rule the
     // second part would wait for the client's delayed acknowledgement (40 ms
@@ -133,7 +134,8 @@ void Pop3OnClose(void* owner, uint16_t, int32_t ownerState, int32_t nodeState, i
   delete s;
 }
 
-bool Pop3Listen(const std::string& bindAddress, int port, std::string& why, int* boundPort) {
+bool Pop3Listen(const std::string& bindAddress, int port, std::string& why, int* boundPort,
+                bool implicitTls) {
   RegisterPop3Service();
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
@@ -169,6 +171,7 @@ bool Pop3Listen(const std::string& bindAddress, int port, std::string& why, int*
     ::close(fd);
     return false;
   }
+  listener->implicitTls = implicitTls;
   if (!NetAddNode(fd, kNodeListening, 0, 0, 0, listener, kPop3.ringBytes, kPop3.ringBytes,
                   kServicePop3, 1)) {
     why = Text(kStrNodeFailed);
@@ -181,7 +184,7 @@ bool Pop3Listen(const std::string& bindAddress, int port, std::string& why, int*
     NetCloseBySocket(fd, true);  // the node owns the socket and the record now
     return false;
   }
-  gListenerPort.store(ntohs(bound.sin_port));
+  if (!implicitTls) gListenerPort.store(ntohs(bound.sin_port));
   if (boundPort) *boundPort = ntohs(bound.sin_port);
   return true;
 }
@@ -194,5 +197,13 @@ bool Pop3StartListener(std::string& why) {
     return false;
   }
   LogEvent(0, kLogAlways, kStrPopStarted, unsigned(port));
+  if (st.useTls && st.usePop3s) {
+    if (!Pop3Listen(st.bindAddress, Pop3sPort(st), why, &port, true)) {
+      why = "POP3 over TLS port: " + why;
+      LogEvent(0, kLogAlways, "%s", why.c_str());
+      return false;
+    }
+    LogEvent(0, kLogAlways, "POP3 over TLS started on port %u.", unsigned(port));
+  }
   return true;
 }

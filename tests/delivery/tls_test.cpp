@@ -1,0 +1,231 @@
+// Encryption and authentication through the real server: smtplib, poplib, swaks and
+// openssl s_client against a corvel95 with TLS on (a certificate it made itself),
+// the EHLO reply of a configuration without TLS, a key that does not match its
+// certificate, and giving up root after binding.
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "platform/files.h"
+#include "platform/registry.h"
+#include "server/accounts/accounts.h"
+#include "server/core/config.h"
+#include "server/net/net_tls.h"
+#include "tests/core/test_home.h"
+#include "tests/delivery/delivery_fixture.h"
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string RunShell(const std::string& command) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+std::string P(int port) { return std::to_string(port); }
+
+// The lines of a raw SMTP dialogue: the greeting and the EHLO reply.
+std::string EhloReply(int port) {
+  return RunShell("python3 -c \"import socket,sys\ns=socket.create_connection(('127.0.0.1'," + P(port) +
+             "));f=s.makefile('rb')\nwhile f.readline()[3:4]==b'-':pass\n"
+             "s.sendall(b'EHLO client.example\\r\\n')\nwhile True:\n l=f.readline()\n"
+             " sys.stdout.write(l.decode())\n if l[3:4]!=b'-':break\"");
+}
+
+class TlsServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    smtp_ = FreeLoopbackPort();
+    WriteLoopbackServerSettings(smtp_);
+    submission_ = FreeLoopbackPort();
+    smtps_ = FreeLoopbackPort();
+    pop_ = FreeLoopbackPort();
+    pops_ = FreeLoopbackPort();
+    RegSetDword(kRootKey, "SysAccess", 1);  // POP3
+    RegSetDword(kRootKey, "SysOptPop", uint32_t(pop_));
+    RegSetString(kRootKey, "RelayNetworks", "127.0.0.1/32");
+    std::string why, scrambled;
+    struct User {
+      const char* name;
+      const char* password;
+    };
+    for (User u : {User{"alice", "secret1"}, User{"bob", "secret2"}, User{"carol", "secret3"}}) {
+      ASSERT_TRUE(ScramblePassword(u.name, u.password, scrambled));
+      ASSERT_TRUE(WriteUserRecord(u.name, u.name, home_.dir + u.name + ".mbx", scrambled, "", "",
+                                  why))
+          << why;
+    }
+    UserExtra none;
+    none.accessMask = 0;
+    ASSERT_TRUE(WriteUserExtra("carol", none, "", why)) << why;
+    WriteAliasRecord("sales", "alice", "", why);
+  }
+  void SwitchTlsOn() {
+    RegSetDword(kRootKey, "UseTls", 1);
+    RegSetDword(kRootKey, "UseSubmission", 1);
+    RegSetDword(kRootKey, "SysOptSubmission", uint32_t(submission_));
+    RegSetDword(kRootKey, "UseSmtps", 1);
+    RegSetDword(kRootKey, "SysOptSmtps", uint32_t(smtps_));
+    RegSetDword(kRootKey, "UsePop3s", 1);
+    RegSetDword(kRootKey, "SysOptPop3s", uint32_t(pops_));
+  }
+  bool Start() {
+    RegCloseStore();
+    return server_.Start(home_.dir, smtp_) && PortAccepts(pops_);
+  }
+  void TearDown() override { server_.Stop(); }
+  // What the server printed and its log file.
+  std::string Log() {
+    std::string text, log;
+    ReadWholeFile(home_.dir + "out.txt", text);
+    ReadWholeFile(home_.dir + "maillog.txt", log);
+    return text + log;
+  }
+
+  TestHome home_;
+  int smtp_ = 0, submission_ = 0, smtps_ = 0, pop_ = 0, pops_ = 0;
+  ServerProcess server_;
+};
+
+TEST_F(TlsServerTest, RealClientsOverStartTlsImplicitTlsAndAuth) {
+  SwitchTlsOn();
+  ASSERT_TRUE(Start()) << Log();
+  std::string script = std::string(CORVEL_SOURCE_DIR) + "/tests/delivery/tls_dialogues.py";
+  std::string got = RunShell("python3 " + script + " " + P(smtp_) + " " + P(submission_) + " " +
+                        P(smtps_) + " " + P(pop_) + " " + P(pops_) + " 2>&1");
+  EXPECT_EQ(got,
+            "ehlo clear: SEND SOML SAML HELP EXPN SIZE ETRN XTRN STARTTLS\n"
+            "auth before tls: 530 Must issue a STARTTLS command first\n"
+            "version: TLSv1.3\n"
+            "ehlo tls: SEND SOML SAML HELP EXPN SIZE ETRN XTRN AUTH\n"
+            "second starttls: 503 Bad sequence of commands\n"
+            "plain good: 235\n"
+            "login good: 235\n"
+            "cram good: 235\n"
+            "alias good: 235\n"
+            "plain bad: 535\n"
+            "unknown user: 535\n"
+            "no access bit: 535\n"
+            "cram bad: 535\n"
+            "relay unauthenticated: 550 Relaying denied.\n"
+            "relay authenticated: 250\n"
+            "submission mail first: 530 Authentication required\n"
+            "submission send: ok\n"
+            "smtps send: ok\n"
+            "injection reply: 220 Ready to start TLS\n"
+            "injection after: nothing\n"
+            "injection ehlo: 250-mail.example.org says hello \n"
+            "capa clear: STLS TOP UIDL USER\n"
+            "capa tls: TOP UIDL USER\n"
+            "pop3 stls login: +OK mailbox for alice\n"
+            "pop3s login: +OK mailbox for bob\n");
+  // The two submitted messages arrive; their Received lines name the TLS version.
+  ASSERT_TRUE(WaitForMailboxMessages(home_.dir + "bob.mbx", 2, 10000));
+  std::string box;
+  ReadWholeFile(home_.dir + "bob.mbx", box);
+  EXPECT_NE(box.find("with cipher TLS_AES_256_GCM_SHA384) (authenticated)"), std::string::npos)
+      << box;
+  // Failures are logged without the password, the certificate with its fingerprint.
+  std::string log = Log();
+  EXPECT_NE(log.find("AUTH PLAIN for alice from 127.0.0.1 failed."), std::string::npos);
+  EXPECT_EQ(log.find("secret1"), std::string::npos);
+  EXPECT_EQ(log.find("YWxpY2UAc2VjcmV0MQ"), std::string::npos);  // base64 of it
+  EXPECT_NE(log.find("SHA-256 fingerprint " +
+                     NetTlsFingerprint(home_.dir + "tls/cert.pem")),
+            std::string::npos);
+  struct stat st{};
+  ASSERT_EQ(stat((home_.dir + "tls/key.pem").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(TlsServerTest, SwaksAndOpenSslClients) {
+  SwitchTlsOn();
+  ASSERT_TRUE(Start()) << Log();
+  struct Case {
+    std::string command;
+    std::string expect;  // a line the output holds
+  };
+  std::string to = " --from alice@mail.example.org --to bob@mail.example.org";
+  Case cases[] = {
+      {"swaks --server 127.0.0.1 --port " + P(smtp_) + to +
+           " --tls --auth PLAIN --auth-user alice --auth-password secret1",
+       "<~  235 Authentication successful"},
+      {"swaks --server 127.0.0.1 --port " + P(smtps_) + to +
+           " --tls-on-connect --auth CRAM-MD5 --auth-user alice --auth-password secret1",
+       "<~  235 Authentication successful"},
+      {"swaks --server 127.0.0.1 --port " + P(submission_) + to +
+           " --tls --auth LOGIN --auth-user alice --auth-password nope",
+       "<~* 535 Authentication credentials invalid"},
+      {"echo QUIT | openssl s_client -connect 127.0.0.1:" + P(smtp_) +
+           " -starttls smtp -brief 2>&1",
+       "Protocol version: TLSv1.3"},
+      {"echo QUIT | openssl s_client -connect 127.0.0.1:" + P(pop_) + " -starttls pop3 2>&1",
+       "subject=CN = mail.example.org"},
+      {"echo QUIT | openssl s_client -connect 127.0.0.1:" + P(smtp_) +
+           " -starttls smtp -tls1_1 2>&1",
+       "alert protocol version"},
+  };
+  for (const Case& c : cases) {
+    std::string out = RunShell(c.command + " 2>&1");
+    EXPECT_NE(out.find(c.expect), std::string::npos) << c.command << "\n" << out;
+  }
+}
+
+// Without any of the new values the EHLO reply is the one the server always gave.
+TEST_F(TlsServerTest, EhloWithoutTlsIsUnchanged) {
+  ASSERT_TRUE((RegCloseStore(), server_.Start(home_.dir, smtp_))) << Log();
+  EXPECT_EQ(EhloReply(smtp_),
+            "250-mail.example.org says hello \r\n"
+            "250-SEND\r\n250-SOML\r\n250-SAML\r\n250-HELP\r\n250-EXPN\r\n250-SIZE 100000000\r\n250-ETRN\r\n250 XTRN\r\n");
+  EXPECT_FALSE(PortAccepts(smtps_));
+  EXPECT_FALSE(DirectoryExists(home_.dir + "tls"));
+}
+
+TEST_F(TlsServerTest, KeyNotMatchingItsCertificateStopsStartUp) {
+  std::string a = home_.dir + "a", b = home_.dir + "b", why;
+  ASSERT_TRUE(NetTlsMakeSelfSigned("a.example", a + ".crt", a + ".key", why)) << why;
+  ASSERT_TRUE(NetTlsMakeSelfSigned("b.example", b + ".crt", b + ".key", why)) << why;
+  SwitchTlsOn();
+  RegSetString(kRootKey, "TlsCertificateFile", a + ".crt");
+  RegSetString(kRootKey, "TlsKeyFile", b + ".key");
+  EXPECT_FALSE(Start());
+  EXPECT_NE(Log().find("The TLS key " + b + ".key does not match the certificate " + a + ".crt."),
+            std::string::npos)
+      << Log();
+}
+
+// Started as root with a mail user, the server binds first and then runs as that
+// user; its listeners still answer.
+TEST_F(TlsServerTest, RootGivesWayToTheMailUserAfterBinding) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  RegSetString(kRootKey, "MailUser", "nobody");
+  RegCloseStore();
+  { std::ofstream touch(home_.dir + "out.txt"); }
+  ASSERT_EQ(system(("chown -R nobody: '" + home_.dir + "'").c_str()), 0);
+  ASSERT_TRUE(server_.Start(home_.dir, smtp_)) << Log();
+  std::string status;
+  ReadWholeFile("/proc/" + std::to_string(server_.pid()) + "/status", status);
+  uid_t nobody = 65534;
+  EXPECT_NE(status.find("Uid:\t" + std::to_string(nobody) + "\t" + std::to_string(nobody)),
+            std::string::npos)
+      << status;
+  EXPECT_NE(EhloReply(smtp_).find("250 XTRN"), std::string::npos);
+  server_.Stop();
+  // A file of another owner in the home is named at start-up.
+  ASSERT_EQ(system(("chown root: '" + home_.dir + "registry.db'").c_str()), 0);
+  SleepMs(100);  // well before the server starts, so it is not one of its own files
+  EXPECT_FALSE(server_.Start(home_.dir, smtp_));
+  EXPECT_NE(Log().find("The file " + home_.dir + "registry.db does not belong to the mail user"),
+            std::string::npos)
+      << Log();
+}
+
+}  // namespace
