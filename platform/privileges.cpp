@@ -3,6 +3,7 @@
 
 #include <grp.h>
 #include <pwd.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,10 +48,16 @@ bool NotBefore(const timespec& a, const timespec& b) {
 
 // False when `path` belongs to someone else and is not ours to adopt.
 bool OwnedOrAdopted(const std::string& path, uid_t uid, gid_t gid, const timespec& adoptAfter) {
-  struct stat st{};
-  if (lstat(path.c_str(), &st) != 0 || st.st_uid == uid) return true;
-  if (st.st_uid == 0 && NotBefore(st.st_ctim, adoptAfter))
-    return lchown(path.c_str(), uid, gid) == 0;
+  struct statx sx{};
+  if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_UID | STATX_BTIME | STATX_CTIME,
+            &sx) != 0 ||
+      sx.stx_uid == uid)
+    return true;
+  // Made by this process: its birth time where the file system keeps one (a write
+  // to an older file must not pass for that), else its status change time.
+  const statx_timestamp& t = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime : sx.stx_ctime;
+  timespec made{time_t(t.tv_sec), long(t.tv_nsec)};
+  if (sx.stx_uid == 0 && NotBefore(made, adoptAfter)) return lchown(path.c_str(), uid, gid) == 0;
   return false;
 }
 

@@ -338,6 +338,15 @@ bool NetStartTls(NetNode* node, bool server, std::string& why) {
   return true;
 }
 
+bool NetStartTlsOnSocket(int socket, bool server, std::string& why) {
+  NodeRef n = RefNodeBySocket(socket);
+  if (!n) {
+    why = "no such connection";
+    return false;
+  }
+  return NetStartTls(n.get(), server, why);
+}
+
 bool NetNodeUsesTls(NetNode* node) {
   NodeRef n = DataRef(node);
   if (!n) return false;

@@ -56,6 +56,9 @@ std::string NetTlsFingerprint(const std::string& chainFile);
 // handshake begins. False with `why` when the node is gone, already uses TLS or no
 // context is loaded.
 bool NetStartTls(NetNode* node, bool server, std::string& why);
+// NetStartTls for the node of `socket`: implicit TLS starts here, in OnAccept, before
+// the node reads a byte (a ClientHello must never land in the clear-text ring).
+bool NetStartTlsOnSocket(int socket, bool server, std::string& why);
 // True when the node uses TLS (the handshake may still be running).
 bool NetNodeUsesTls(NetNode* node);
 // The protocol version and cipher of a finished handshake ("TLSv1.3",

@@ -16,6 +16,7 @@
 #include "server/core/log.h"
 #include "server/core/strings.h"
 #include "server/net/net.h"
+#include "server/net/net_tls.h"
 #include "server/pop3/pop3_internal.h"
 
 namespace {
@@ -102,6 +103,13 @@ bool Pop3Accept(uint16_t, void* listenerOwner, int socket, const sockaddr_in& pe
     ok = NetAddNode(socket, kNodeConnected, kPop3.idleTimeoutSeconds, 0, kPopGreet, s,
                     kPop3.ringBytes, kPop3.ringBytes, kServicePop3, 1);
     if (!ok) LogEvent(0, kLogPop3, kStrAddNodeFailed);
+    // POP3 over TLS: in place before the node reads its first byte.
+    std::string why;
+    if (ok && s->implicitTls && !NetStartTlsOnSocket(socket, true, why)) {
+      LogEvent(0, kLogPop3, "P3-%04x: Unable to start TLS: %s", s->id, why.c_str());
+      return false;  // the node owns the record now; the layer ends it
+    }
+    s->tlsOn = ok && s->implicitTls;
   }
   if (!ok) {
     delete s;

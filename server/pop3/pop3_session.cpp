@@ -238,15 +238,6 @@ bool HandleTlsCommand(Pop3Session& s, NetNode* node, const Pop3Command& cmd) {
 }
 
 Step Greet(Pop3Session& s, NetNode* node, int32_t& state) {
-  if (s.implicitTls && !s.tlsOn) {
-    std::string why;
-    if (!NetStartTls(node, true, why)) {
-      LogEvent(0, kLogPop3, "P3-%04x: Unable to start TLS: %s", s.id, why.c_str());
-      NetCloseNode(node, true, 0, true);
-      return Step::kStop;
-    }
-    s.tlsOn = true;
-  }
   if (!s.counted) {
     s.counted = true;
     AddOpenSession(1);

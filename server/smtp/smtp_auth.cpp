@@ -322,9 +322,9 @@ SmtpStep RunAuthState(SmtpSession& s, NetNode* node, int32_t& state) {
   return AuthExchange(s, node, state);
 }
 
-bool StartImplicitTls(SmtpSession& s, NetNode* node) {
+bool StartImplicitTls(SmtpSession& s) {
   std::string why;
-  if (!NetStartTls(node, true, why)) {
+  if (!NetStartTlsOnSocket(s.socket, true, why)) {
     LogEvent(0, kLogSmtpGeneral, "%04x: Unable to start TLS: %s", s.id, why.c_str());
     return false;
   }

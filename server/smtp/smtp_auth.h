@@ -48,9 +48,9 @@ std::string TlsReceivedComment(const SmtpSession& s, NetNode* node);
 // Runs the AUTH exchange states (kSmtpAuthExchange, kSmtpAuthDelay).
 SmtpStep RunAuthState(SmtpSession& s, NetNode* node, int32_t& state);
 
-// Starts TLS on an implicit-TLS session before its greeting. False when it
-// could not (the session is closed then).
-bool StartImplicitTls(SmtpSession& s, NetNode* node);
+// Starts TLS on an implicit-TLS session as it is accepted, before a byte is read.
+// False when it could not (the caller refuses the connection).
+bool StartImplicitTls(SmtpSession& s);
 
 // The credentials check of AUTH: `user` (aliases followed) exists, has the
 // POP3 access bit and a non-empty password equal to `password`. `account` gets

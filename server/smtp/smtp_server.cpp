@@ -69,11 +69,7 @@ std::string Bracketed(const SmtpSession& s) { return "[" + PeerText(s) + "]"; }
 
 SmtpStep SendGreeting(SmtpSession& s, NetNode* node, int32_t& state) {
   const Settings& st = ServerSettings();
-  if (s.portKind == int(SmtpPortKind::kImplicitTls) && !s.tlsOn && !StartImplicitTls(s, node)) {
-    s.closing = true;
-    state = kSmtpCloseNow;
-    return SmtpStep::kContinue;
-  }
+
   std::string greeting = FormatText("%s Smtp Server %s v%s Ready", st.localNode.c_str(),
                                     st.productName.c_str(), st.productVersion.c_str());
   if (greeting.size() > kGreetingMax) greeting.resize(kGreetingMax);
@@ -343,6 +339,8 @@ bool SmtpAccept(uint16_t, void* listenerOwner, int socket, const sockaddr_in& pe
   }
   s->relayAllowed = IsRelayClient(peer.sin_addr, ParseRelayNetworks(ServerSettings().relayNetworks));
   if (listenerOwner) s->portKind = static_cast<SmtpSession*>(listenerOwner)->portKind;
+  // The node reads nothing before OnAccept returns: TLS is in place for the first byte.
+  if (s->portKind == int(SmtpPortKind::kImplicitTls) && !StartImplicitTls(*s)) return false;
   LogEvent(0, kLogSmtpGeneral, kStrAccepting, s->id);
   return true;
 }
