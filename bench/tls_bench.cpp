@@ -22,7 +22,14 @@
 #include <thread>
 #include <vector>
 
+#include "server/core/program_options.h"
+
 namespace {
+
+constexpr const char* kUsage =
+    "usage: tls_bench HOST PORT FROM TO [--messages N] [--sessions S] [--user U --password P] "
+    "[--no-auth] [--resume]\n"
+    "  sends N 2 KB messages over S sessions, each on a new connection with STARTTLS\n";
 
 struct Options {
   std::string host = "127.0.0.1";
@@ -130,6 +137,7 @@ void Worker(const Options& o, SSL_CTX* ctx) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (int rc = AnswerHelpOrVersion(argc, argv, "tls_bench", kUsage); rc >= 0) return rc;
   Options o;
   std::vector<std::string> pos;
   for (int i = 1; i < argc; ++i) {
@@ -144,8 +152,7 @@ int main(int argc, char** argv) {
     else pos.push_back(a);
   }
   if (pos.size() != 4) {
-    fprintf(stderr, "usage: tls_bench HOST PORT FROM TO [--messages N] [--sessions S] "
-                    "[--user U --password P] [--no-auth] [--resume]\n");
+    fputs(kUsage, stderr);
     return 2;
   }
   o.host = pos[0];

@@ -63,7 +63,9 @@ default_process_limit = 100
 maillog_file = $work/postfix.log
 CF
 chown postfix "$work/pfd" 2>/dev/null || true
-postfix -c "$pf" start >/dev/null 2>&1
+if ! postfix -c "$pf" start >"$work/postfix.start" 2>&1; then
+  echo "Postfix: did not start from $pf (it reports through syslog)"; cat "$work/postfix.start"; exit 0
+fi
 for _ in $(seq 100); do (exec 3<>/dev/tcp/$addr/25) 2>/dev/null && break; sleep 0.1; done
 echo "Postfix $(postconf -d mail_version | cut -d' ' -f3), same certificate"
 "$bin/tls_bench" $addr 25 bench@bench.example bench@bench.example --messages "$messages" \
