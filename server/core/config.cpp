@@ -314,6 +314,7 @@ const std::vector<GeneralValue> kGeneralValues = {
     {"UsePop3s", VK::kBool, 0, 0, 0, nullptr},
     {"SysOptPop3s", VK::kNumber, 0, 0, 0, nullptr},
     {"Pop3RequireTls", VK::kBool, 0, 0, 0, nullptr},
+    {"SmtpRequireTls", VK::kBool, 0, 0, 0, nullptr},
     // Empty: a server started as root stays root (warned at start-up).
     {"MailUser", VK::kString, 0, 0, 64, ""},
     {"LogFile", VK::kString, 0, 0, 200, ""},
@@ -501,6 +502,7 @@ void LoadGeneralSettings(Settings& s) {
   s.usePop3s = GetGeneralBool("UsePop3s");
   s.sysOptPop3s = GetGeneralNumber("SysOptPop3s");
   s.pop3RequireTls = GetGeneralBool("Pop3RequireTls");
+  s.smtpRequireTls = GetGeneralBool("SmtpRequireTls");
   s.mailUser = GetGeneralString("MailUser");
 }
 

@@ -136,6 +136,7 @@ struct Settings {
   std::string relayNetworks = "127.0.0.0/8";
   // Encryption and authentication (all off by default).
   bool useTls = false, smtpAuthClearLoopback = false, pop3RequireTls = false;
+  bool smtpRequireTls = false;  // outgoing: a peer without STARTTLS is a temporary failure
   std::string tlsCertificateFile, tlsKeyFile;
   bool useSubmission = false, useSmtps = false, usePop3s = false;
   long sysOptSubmission = 0, sysOptSmtps = 0, sysOptPop3s = 0;

@@ -44,6 +44,7 @@ enum SmtpState : int32_t {
   kSmtpExpandList = 20,
   kSmtpAuthExchange = 21,   // server: reading AUTH responses
   kSmtpAuthDelay = 22,      // server: a failed AUTH waits before its 535
+  kSmtpClientStartTls = 23, // client: wait for the answer to STARTTLS
 };
 
 // Receive steps of a mail transaction (state 8).
@@ -112,7 +113,7 @@ struct SmtpSession {
 
   // Encryption and authentication (server side).
   int portKind = 0;             // SmtpPortKind of the listener it came through
-  bool tlsOn = false;           // STARTTLS done, or implicit TLS
+  bool tlsOn = false;           // STARTTLS done, or implicit TLS (client side too)
   std::string authAccount;      // the authenticated account, empty before AUTH
   int authMechanism = 0;        // the exchange in progress (smtp_auth.cpp)
   int authStep = 0;

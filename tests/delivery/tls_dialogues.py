@@ -54,6 +54,50 @@ auth("unknown user", "LOGIN", "nobody", "secret1")
 auth("no access bit", "PLAIN", "carol", "secret3")
 auth("cram bad", "CRAM-MD5", "alice", "wrong")
 
+# Malformed exchanges inside TLS: bad base64 (as an initial response and as an
+# answer), an answer longer than a command line, a cancelled exchange; the session
+# still answers afterwards, and MAIL takes an AUTH= parameter.
+s = smtplib.SMTP("127.0.0.1", smtp, timeout=10)
+s.starttls(context=ctx)
+s.ehlo("client.example")
+for name, first, answer in [("bad base64 initial", "AUTH PLAIN ab$c", None),
+                            ("bad base64 answer", "AUTH LOGIN", b"!!!!"),
+                            ("long answer", "AUTH PLAIN", b"QUFB" * 2000),
+                            ("cancelled", "AUTH LOGIN", b"*")]:
+    code, text = s.docmd(first)
+    if answer is not None:
+        s.send(answer + b"\r\n")
+        code, text = s.getreply()
+    out(name, f"{code} {text.decode()}")
+out("noop after", s.docmd("NOOP")[0])
+code, text = s.docmd("MAIL FROM:<alice@mail.example.org> AUTH=<>")
+out("mail auth param", code)
+s.quit()
+
+# Ten failures from one address within ten minutes (at once, each answered after
+# its delay): the eleventh AUTH gets 454 without a check.
+def fail_once(results):
+    c = smtplib.SMTP("127.0.0.1", smtp, timeout=10, source_address=("127.0.0.3", 0))
+    c.starttls(context=ctx)
+    c.ehlo("client.example")
+    results.append(c.docmd("AUTH PLAIN AGFsaWNlAHdyb25n")[0])  # alice, wrong
+    c.quit()
+
+import threading
+results = []
+threads = [threading.Thread(target=fail_once, args=(results,)) for _ in range(10)]
+for th in threads:
+    th.start()
+for th in threads:
+    th.join()
+out("ten failures", " ".join(str(r) for r in sorted(set(results))) + f" x{len(results)}")
+s = smtplib.SMTP("127.0.0.1", smtp, timeout=10, source_address=("127.0.0.3", 0))
+s.starttls(context=ctx)
+s.ehlo("client.example")
+code, text = s.docmd("AUTH PLAIN AGFsaWNlAHNlY3JldDE=")  # alice, right
+out("eleventh", f"{code} {text.decode()}")
+s.quit()
+
 # Relaying from outside RelayNetworks: refused, then allowed once authenticated.
 s = smtplib.SMTP("127.0.0.1", smtp, timeout=10, source_address=("127.0.0.2", 0))
 s.starttls(context=ctx)

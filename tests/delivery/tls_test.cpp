@@ -13,6 +13,7 @@
 #include "server/accounts/accounts.h"
 #include "server/core/config.h"
 #include "server/net/net_tls.h"
+#include "server/outgoing/routing.h"
 #include "tests/core/test_home.h"
 #include "tests/delivery/delivery_fixture.h"
 #include <gtest/gtest.h>
@@ -118,6 +119,14 @@ TEST_F(TlsServerTest, RealClientsOverStartTlsImplicitTlsAndAuth) {
             "unknown user: 535\n"
             "no access bit: 535\n"
             "cram bad: 535\n"
+            "bad base64 initial: 501 Syntax error in parameters.\n"
+            "bad base64 answer: 501 Syntax error in parameters.\n"
+            "long answer: 501 Syntax error in parameters.\n"
+            "cancelled: 501 Authentication cancelled\n"
+            "noop after: 250\n"
+            "mail auth param: 250\n"
+            "ten failures: 535 x10\n"
+            "eleventh: 454 Too many authentication failures\n"
             "relay unauthenticated: 550 Relaying denied.\n"
             "relay authenticated: 250\n"
             "submission mail first: 530 Authentication required\n"
@@ -192,17 +201,110 @@ TEST_F(TlsServerTest, EhloWithoutTlsIsUnchanged) {
   EXPECT_FALSE(DirectoryExists(home_.dir + "tls"));
 }
 
-TEST_F(TlsServerTest, KeyNotMatchingItsCertificateStopsStartUp) {
+// Outgoing mail through a smart host (another corvel95 on 127.0.23.2): STARTTLS when
+// the peer offers it, clear text when it does not, and where TLS is required (the
+// global switch, or the eleventh field of the node's exception) the message stays
+// queued for a peer without it.
+TEST_F(TlsServerTest, OutgoingMailUsesStartTlsWhenThePeerOffersIt) {
+  const std::string peerAddress = "127.0.23.2";
+  struct Case {
+    const char* name;
+    bool peerTls;
+    bool requireGlobal;
+    bool requireByException;
+    const char* senderLog;  // a line of the sender's log
+  };
+  const Case cases[] = {
+      {"peer offers STARTTLS", true, true, false, ": file sent over TLSv1.3 with cipher "},
+      {"peer without it", false, false, false, ": file sent without TLS."},
+      {"peer without it, TLS required", false, true, false,
+       ": peer.example does not offer STARTTLS; TLS is required."},
+      {"peer without it, the exception requires TLS", false, false, true,
+       ": peer.example does not offer STARTTLS; TLS is required."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestHome peer;
+    int peerPort = FreeLoopbackPort();
+    WriteLoopbackServerSettings(peerPort);
+    RegSetString(kRootKey, "BindAddress", peerAddress);
+    RegSetString(kRootKey, "LocalNode", "peer.example");
+    RegSetString(kRootKey, "LocalIP", peerAddress);
+    RegSetString(kRootKey, "RelayNetworks", "127.0.0.0/8");
+    RegSetDword(kRootKey, "UseTls", c.peerTls ? 1 : 0);
+    std::string why;
+    ASSERT_TRUE(WriteUserRecord("dave", "dave", peer.dir + "dave.mbx", "", "", "", why)) << why;
+    RegCloseStore();
+    ServerProcess peerServer;
+    ASSERT_TRUE(peerServer.Start(peer.dir, peerPort, {}, peerAddress.c_str()));
+
+    TestHome sender;
+    home_.dir.swap(sender.dir);  // the fixture's helpers look at this home
+    WriteLoopbackServerSettings(smtp_);
+    RegSetDword(kRootKey, "SysAccess", 1);  // POP3, whose TLS port Start() waits for
+    RegSetDword(kRootKey, "SysOptPop", uint32_t(pop_));
+    SwitchTlsOn();
+    RegSetDword(kRootKey, "SysOptSmtpOut", uint32_t(peerPort));
+    RegSetString(kRootKey, "SmartHost", peerAddress);
+    RegSetDword(kRootKey, "RoutingMode", kRouteSmartHost);
+    RegSetDword(kRootKey, "SmtpRequireTls", c.requireGlobal ? 1 : 0);
+    if (c.requireByException)
+      RegSetString(std::string(kRootKey) + "\\Exceptions", "peer.example",
+                   "0,1,0,0,,1,60,0,0,10,1");
+    RegSetDword(kRootKey, "LogFileOptions", 0xFFF);
+    ASSERT_TRUE(Start()) << Log();
+    std::string out = RunShell("swaks --silent 2 --server 127.0.0.1 --port " + P(smtp_) +
+                               " --from alice@mail.example.org --to dave@peer.example 2>&1");
+    for (int i = 0; i < 500 && Log().find(c.senderLog) == std::string::npos; ++i) SleepMs(20);
+    EXPECT_NE(Log().find(c.senderLog), std::string::npos) << out << Log();
+    bool delivered = c.peerTls || (!c.requireGlobal && !c.requireByException);
+    if (delivered) {
+      ASSERT_TRUE(WaitForMailboxMessages(peer.dir + "dave.mbx", 1, 15000)) << out << Log();
+      std::string box;
+      ReadWholeFile(peer.dir + "dave.mbx", box);
+      EXPECT_EQ(box.find("(using TLSv1.3 with cipher ") != std::string::npos, c.peerTls) << box;
+    } else {
+      EXPECT_EQ(MailboxMessages(peer.dir + "dave.mbx"), 0u);
+    }
+    server_.Stop();
+    peerServer.Stop();
+    home_.dir.swap(sender.dir);
+  }
+}
+
+// Certificate problems stop start-up with a message naming the files: a key of
+// another certificate, a missing file, a file that is not PEM, one of the two unset.
+TEST_F(TlsServerTest, CertificateProblemsStopStartUp) {
   std::string a = home_.dir + "a", b = home_.dir + "b", why;
   ASSERT_TRUE(NetTlsMakeSelfSigned("a.example", a + ".crt", a + ".key", why)) << why;
   ASSERT_TRUE(NetTlsMakeSelfSigned("b.example", b + ".crt", b + ".key", why)) << why;
+  { std::ofstream(home_.dir + "junk.pem") << "not a certificate\n"; }
+  struct Case {
+    std::string chain, key, message;
+  };
+  const Case cases[] = {
+      {a + ".crt", b + ".key",
+       "The TLS key " + b + ".key does not match the certificate " + a + ".crt."},
+      {home_.dir + "missing.crt", a + ".key",
+       "Unable to read the TLS certificate " + home_.dir + "missing.crt: "},
+      {home_.dir + "junk.pem", a + ".key",
+       "Unable to read the TLS certificate " + home_.dir + "junk.pem: "},
+      {a + ".crt", home_.dir + "junk.pem",
+       "Unable to read the TLS key " + home_.dir + "junk.pem for the certificate " + a + ".crt: "},
+      {a + ".crt", "", "TlsCertificateFile and TlsKeyFile must be set together."},
+  };
   SwitchTlsOn();
-  RegSetString(kRootKey, "TlsCertificateFile", a + ".crt");
-  RegSetString(kRootKey, "TlsKeyFile", b + ".key");
-  EXPECT_FALSE(Start());
-  EXPECT_NE(Log().find("The TLS key " + b + ".key does not match the certificate " + a + ".crt."),
-            std::string::npos)
-      << Log();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.chain + " " + c.key);
+    std::string why2;
+    ASSERT_TRUE(RegOpenStore(home_.dir + "registry.db", why2)) << why2;
+    RegSetString(kRootKey, "TlsCertificateFile", c.chain);
+    RegSetString(kRootKey, "TlsKeyFile", c.key);
+    unlink((home_.dir + "out.txt").c_str());
+    EXPECT_FALSE(Start());
+    EXPECT_NE(Log().find(c.message), std::string::npos) << Log();
+    server_.Stop();
+  }
 }
 
 // Started as root with a mail user, the server binds first and then runs as that
