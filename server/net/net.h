@@ -111,6 +111,9 @@ enum NetWsaError : int {
 // The text of WinSock error `wsaError`: string-table entry wsaError - 9000, else
 // "WinSock Error #%d.".
 std::string NetErrorText(int wsaError);
+// The text of a failed bind() of `port` (errno `error`): NetErrorText, and for a
+// port below 1024 refused to an ordinary user, what would allow it.
+std::string NetBindErrorText(int error, int port);
 
 // ---- Records -------------------------------------------------------------------
 

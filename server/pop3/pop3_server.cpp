@@ -166,7 +166,7 @@ bool Pop3Listen(const std::string& bindAddress, int port, std::string& why, int*
     return false;
   }
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    why = Text(kStrBindFailed) + NetErrorText(WsaErrorFromErrno(errno));
+    why = Text(kStrBindFailed) + NetBindErrorText(errno, ntohs(addr.sin_port));
     ::close(fd);
     return false;
   }

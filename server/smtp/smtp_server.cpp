@@ -398,7 +398,7 @@ bool SmtpListen(const std::string& bindAddress, int port, std::string& why, int*
     return false;
   }
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    why = Text(kStrSmtpBindFailed) + NetErrorText(WsaErrorFromErrno(errno));
+    why = Text(kStrSmtpBindFailed) + NetBindErrorText(errno, ntohs(addr.sin_port));
     CloseSocket(fd);
     return false;
   }

@@ -1,7 +1,8 @@
-// Encryption and authentication through the real server: smtplib, poplib, swaks and
-// openssl s_client against a corvel95 with TLS on (a certificate it made itself),
-// the EHLO reply of a configuration without TLS, a key that does not match its
-// certificate, and giving up root after binding.
+// Encryption and authentication through the real server: smtplib, poplib, swaks, mpop
+// and openssl s_client against a corvel95 with TLS on (a certificate it made itself),
+// outgoing mail to a second corvel95 with and without STARTTLS, the EHLO reply of a
+// configuration without TLS, certificate problems at start-up, giving up root after
+// binding, and a low port refused to an ordinary user.
 #include <sys/stat.h>
 
 #include <fstream>
@@ -166,6 +167,10 @@ TEST_F(TlsServerTest, SwaksAndOpenSslClients) {
     std::string expect;  // a line the output holds
   };
   std::string to = " --from alice@mail.example.org --to bob@mail.example.org";
+  // mpop asking for bob's mailbox status over STARTTLS (STLS) and over POP3S.
+  std::string mpop = "HOME='" + home_.dir + "' mpop --status-only --auth=user --user=bob "
+                     "--passwordeval='echo secret2' --tls=on --tls-certcheck=off --delivery=mbox,/dev/null "
+                     "--host=127.0.0.1 --port=";
   Case cases[] = {
       {"swaks --server 127.0.0.1 --port " + P(smtp_) + to +
            " --tls --auth PLAIN --auth-user alice --auth-password secret1",
@@ -184,6 +189,8 @@ TEST_F(TlsServerTest, SwaksAndOpenSslClients) {
       {"echo QUIT | openssl s_client -connect 127.0.0.1:" + P(smtp_) +
            " -starttls smtp -tls1_1 2>&1",
        "alert protocol version"},
+      {mpop + P(pop_) + " --tls-starttls=on", "total: "},
+      {mpop + P(pops_) + " --tls-starttls=off", "total: "},
   };
   for (const Case& c : cases) {
     std::string out = RunShell(c.command + " 2>&1");
@@ -335,6 +342,28 @@ TEST_F(TlsServerTest, RootGivesWayToTheMailUserAfterBinding) {
   EXPECT_NE(Log().find("The file " + home_.dir + "registry.db does not belong to the mail user"),
             std::string::npos)
       << Log();
+}
+
+// Started as an ordinary user without CAP_NET_BIND_SERVICE, a low port stops
+// start-up with a message that says what would allow it.
+TEST_F(TlsServerTest, OrdinaryUserWithoutTheCapabilityGetsAClearErrorForALowPort) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to start the server as nobody";
+  std::ifstream start("/proc/sys/net/ipv4/ip_unprivileged_port_start");
+  int firstFree = 1024;
+  start >> firstFree;
+  if (firstFree <= 25) GTEST_SKIP() << "every port is free to ordinary users here";
+  RegSetString(kRootKey, "BindAddress", "127.0.23.3");
+  RegSetDword(kRootKey, "SysOptSmtp", 25);
+  RegCloseStore();
+  ASSERT_EQ(system(("chown -R nobody: '" + home_.dir + "'").c_str()), 0);
+  std::string out = RunShell("timeout 20 setpriv --reuid=nobody --regid=nogroup --clear-groups "
+                             "--inh-caps=-all " CORVEL_BIN_DIR "/corvel95 --home '" + home_.dir +
+                             "' -H 2>&1; echo status $?");
+  EXPECT_NE(out.find("Port 25 needs root (with MailUser set) or the capability "
+                     "CAP_NET_BIND_SERVICE."),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("status 124"), std::string::npos) << out;  // it ended by itself
 }
 
 }  // namespace
