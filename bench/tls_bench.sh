@@ -48,22 +48,32 @@ cat > "$pf/main.cf" <<CF
 compatibility_level = 3.6
 queue_directory = $work/pfq
 data_directory = $work/pfd
-inet_interfaces = $addr
+inet_interfaces = loopback-only
 inet_protocols = ipv4
 myhostname = bench.example
 mydestination = bench.example
 mynetworks = 127.0.0.0/8
 local_transport = discard:
+local_recipient_maps =
+alias_maps =
+alias_database =
 smtpd_tls_security_level = may
 smtpd_tls_cert_file = ${home}tls/cert.pem
 smtpd_tls_key_file = ${home}tls/key.pem
 smtpd_tls_session_cache_database =
 smtpd_client_connection_rate_limit = 0
 default_process_limit = 100
+maillog_file_prefixes = $work
 maillog_file = $work/postfix.log
 CF
 chown postfix "$work/pfd" 2>/dev/null || true
-if ! postfix -c "$pf" start >"$work/postfix.start" 2>&1; then
+chmod 755 "$work"
+postconf -c "$pf" -F '*/*/chroot = n'
+# smtpd on $addr only (inet_interfaces takes only addresses an interface carries).
+postconf -c "$pf" -M# smtp/inet
+postconf -c "$pf" -M "$addr:25/inet=$addr:25 inet n - n - - smtpd"
+postfix -c "$pf" set-permissions >/dev/null 2>&1 || true
+if ! postfix -c "$pf" start >"$work/postfix.start" 2>&1; then tail -5 "$work/postfix.log" 2>/dev/null || true;
   echo "Postfix: did not start from $pf (it reports through syslog)"; cat "$work/postfix.start"; exit 0
 fi
 for _ in $(seq 100); do (exec 3<>/dev/tcp/$addr/25) 2>/dev/null && break; sleep 0.1; done
