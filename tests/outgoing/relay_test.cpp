@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "server/accounts/accounts.h"
 #include "server/net/net_tls.h"
 #include "tests/core/test_home.h"
 #include "tests/outgoing/outgoing_fixture.h"
@@ -330,6 +331,32 @@ TEST_F(RelayServerTest, PostfixOfferingStartTlsGetsTheMessageOverTls) {
   std::string log;
   ReadWholeFile(home_.dir + "maillog.txt", log);
   EXPECT_NE(log.find(": file sent over TLSv1.3 with cipher "), std::string::npos) << log;
+}
+
+// Postfix as the sending peer, relaying to us with smtp_tls_security_level = encrypt:
+// the message arrives over STARTTLS, and both sides' records say so.
+TEST_F(RelayServerTest, PostfixRequiringTlsRelaysToUsOverStartTls) {
+  if (access(kPostfix, X_OK) != 0) GTEST_SKIP() << "postfix is not installed";
+  std::string why;
+  ASSERT_TRUE(WriteUserRecord("dave", "dave", home_.dir + "dave.mbx", "", "", "", why)) << why;
+  RegSetDword(kRootKey, "UseTls", 1);
+  Start();
+  PostfixPeer postfix;
+  std::string address = PeerAddress(24, 3);
+  ASSERT_TRUE(postfix.Start(address, "relayhost = [127.0.0.1]:" + std::to_string(port_) +
+                                         "\nsmtp_tls_security_level = encrypt\n"
+                                         "smtp_tls_loglevel = 1\n"));
+  std::string sent = Shell("python3 -c \"import smtplib\ns = smtplib.SMTP('" + address +
+                           "', 25, timeout=20)\nprint(s.sendmail('bob@remote.example.com', "
+                           "['dave@mail.example.org'], b'Subject: via postfix\\r\\n\\r\\nhi\\r\\n'))\"");
+  EXPECT_EQ(sent, "{}\n");
+  ASSERT_TRUE(WaitForMailboxMessages(home_.dir + "dave.mbx", 1, kWaitMs)) << postfix.LogText();
+  std::string box;
+  ReadWholeFile(home_.dir + "dave.mbx", box);
+  EXPECT_NE(box.find("(using TLSv1.3 with cipher "), std::string::npos) << box;
+  EXPECT_TRUE(WaitFor([&] {
+    return postfix.LogText().find("TLS connection established to 127.0.0.1") != std::string::npos;
+  })) << postfix.LogText();
 }
 
 // A client outside RelayNetworks reaches no peer, whatever form of address it
