@@ -1,5 +1,5 @@
-// Encryption and authentication through the real server: smtplib, poplib, swaks, mpop
-// and openssl s_client against a corvel95 with TLS on (a certificate it made itself),
+// Encryption and authentication through the real server: smtplib, poplib, swaks, mpop,
+// fetchmail, openssl s_client and testssl.sh against a corvel95 with TLS on (a certificate it made itself),
 // outgoing mail to a second corvel95 with and without STARTTLS, the EHLO reply of a
 // configuration without TLS, certificate problems at start-up, giving up root after
 // binding, and a low port refused to an ordinary user.
@@ -191,7 +191,15 @@ TEST_F(TlsServerTest, SwaksAndOpenSslClients) {
        "alert protocol version"},
       {mpop + P(pop_) + " --tls-starttls=on", "total: "},
       {mpop + P(pops_) + " --tls-starttls=off", "total: "},
+      {"HOME='" + home_.dir + "' fetchmail --check --ssl --nosslcertck --service " + P(pops_) +
+           " --protocol pop3 --user bob --fetchmailrc '" + home_.dir + "fetchmailrc' 127.0.0.1",
+       "messages for bob at 127.0.0.1"},
   };
+  {
+    std::ofstream rc(home_.dir + "fetchmailrc");
+    rc << "poll 127.0.0.1 user bob password secret2\n";
+  }
+  chmod((home_.dir + "fetchmailrc").c_str(), 0600);
   for (const Case& c : cases) {
     std::string out = RunShell(c.command + " 2>&1");
     EXPECT_NE(out.find(c.expect), std::string::npos) << c.command << "\n" << out;
@@ -364,6 +372,21 @@ TEST_F(TlsServerTest, OrdinaryUserWithoutTheCapabilityGetsAClearErrorForALowPort
             std::string::npos)
       << out;
   EXPECT_EQ(out.find("status 124"), std::string::npos) << out;  // it ended by itself
+}
+
+// testssl.sh against the STARTTLS and the implicit port: TLS 1.2 and 1.3 only.
+TEST_F(TlsServerTest, TestsslFindsOnlyTls12And13) {
+  if (system("command -v testssl >/dev/null 2>&1") != 0) GTEST_SKIP() << "testssl.sh is not installed";
+  SwitchTlsOn();
+  ASSERT_TRUE(Start()) << Log();
+  for (std::string target : {"--starttls smtp 127.0.0.1:" + P(smtp_), "127.0.0.1:" + P(smtps_)}) {
+    std::string out = RunShell("timeout 120 testssl --quiet --color 0 --warnings off --protocols " +
+                               target + " 2>&1");
+    for (const char* line : {"SSLv2      not offered", "SSLv3      not offered",
+                             "TLS 1      not offered", "TLS 1.1    not offered",
+                             "TLS 1.2    offered", "TLS 1.3    offered"})
+      EXPECT_NE(out.find(line), std::string::npos) << target << ": " << line << "\n" << out;
+  }
 }
 
 }  // namespace
