@@ -305,6 +305,21 @@ const std::vector<GeneralValue> kGeneralValues = {
     {"SysOptForceName", VK::kString, 0, 0, 200, "localhost"},
     {"BindAddress", VK::kString, 0, 0, 200, ""},
     {"RelayNetworks", VK::kString, 0, 0, 2048, "127.0.0.0/8"},
+    // Encryption, authentication, submission; all off unless switched on.
+    {"UseTls", VK::kBool, 0, 0, 0, nullptr},
+    {"TlsCertificateFile", VK::kString, 0, 0, 1024, ""},
+    {"TlsKeyFile", VK::kString, 0, 0, 1024, ""},
+    {"SmtpAuthClearLoopback", VK::kBool, 0, 0, 0, nullptr},
+    {"UseSubmission", VK::kBool, 0, 0, 0, nullptr},
+    {"SysOptSubmission", VK::kNumber, 0, 0, 0, nullptr},
+    {"UseSmtps", VK::kBool, 0, 0, 0, nullptr},
+    {"SysOptSmtps", VK::kNumber, 0, 0, 0, nullptr},
+    {"UsePop3s", VK::kBool, 0, 0, 0, nullptr},
+    {"SysOptPop3s", VK::kNumber, 0, 0, 0, nullptr},
+    {"Pop3RequireTls", VK::kBool, 0, 0, 0, nullptr},
+    {"SmtpRequireTls", VK::kBool, 0, 0, 0, nullptr},
+    // Empty: a server started as root stays root (warned at start-up).
+    {"MailUser", VK::kString, 0, 0, 64, ""},
     {"LogFile", VK::kString, 0, 0, 200, ""},
     {"LogFileOptions", VK::kNumber, 1, 0, 0, nullptr},
     {"LogWindowOptions", VK::kNumber, 1, 0, 0, nullptr},
@@ -481,6 +496,19 @@ void LoadGeneralSettings(Settings& s) {
   s.sysOptForceName = GetGeneralString("SysOptForceName");
   s.sysOptFgrNoUser = GetGeneralString("SysOptFgrNoUser");
   s.sysOptFgrErr = GetGeneralString("SysOptFgrErr");
+  s.useTls = GetGeneralBool("UseTls");
+  s.tlsCertificateFile = GetGeneralString("TlsCertificateFile");
+  s.tlsKeyFile = GetGeneralString("TlsKeyFile");
+  s.smtpAuthClearLoopback = GetGeneralBool("SmtpAuthClearLoopback");
+  s.useSubmission = GetGeneralBool("UseSubmission");
+  s.sysOptSubmission = GetGeneralNumber("SysOptSubmission");
+  s.useSmtps = GetGeneralBool("UseSmtps");
+  s.sysOptSmtps = GetGeneralNumber("SysOptSmtps");
+  s.usePop3s = GetGeneralBool("UsePop3s");
+  s.sysOptPop3s = GetGeneralNumber("SysOptPop3s");
+  s.pop3RequireTls = GetGeneralBool("Pop3RequireTls");
+  s.smtpRequireTls = GetGeneralBool("SmtpRequireTls");
+  s.mailUser = GetGeneralString("MailUser");
 }
 
 int EffectivePort(long stored, int defaultPort) {
@@ -495,6 +523,9 @@ int SmtpPort(const Settings& s) {
 }
 
 int PopPort(const Settings& s) { return EffectivePort(s.sysOptPop, 110); }
+int SubmissionPort(const Settings& s) { return EffectivePort(s.sysOptSubmission, 587); }
+int SmtpsPort(const Settings& s) { return EffectivePort(s.sysOptSmtps, 465); }
+int Pop3sPort(const Settings& s) { return EffectivePort(s.sysOptPop3s, 995); }
 int FingerPort(const Settings& s) { return EffectivePort(s.sysOptFngr, 79); }
 int RemoteFingerPort(const Settings& s) { return EffectivePort(s.sysOptRFngr, 79); }
 int RmcpPort(const Settings& s) { return EffectivePort(s.sysOptRmcp, 50); }

@@ -136,6 +136,13 @@ struct Settings {
   bool httpConsole = false;
   std::string sysOptForceName = "localhost", sysOptFgrNoUser, sysOptFgrErr;
   std::string relayNetworks = "127.0.0.0/8";
+  // Encryption and authentication (all off by default).
+  bool useTls = false, smtpAuthClearLoopback = false, pop3RequireTls = false;
+  bool smtpRequireTls = false;  // outgoing: a peer without STARTTLS is a temporary failure
+  std::string tlsCertificateFile, tlsKeyFile;
+  bool useSubmission = false, useSmtps = false, usePop3s = false;
+  long sysOptSubmission = 0, sysOptSmtps = 0, sysOptPop3s = 0;
+  std::string mailUser;  // the user a server started as root becomes (empty: stays root)
 };
 
 // The settings of this process (written at start-up, read everywhere after).
@@ -159,6 +166,9 @@ long ApplyForceConnectionChoices(long minutes);
 int EffectivePort(long stored, int defaultPort);
 int SmtpPort(const Settings& s);   // 0 = the "smtp" service entry, else 25
 int PopPort(const Settings& s);    // 0 = 110
+int SubmissionPort(const Settings& s);  // SysOptSubmission, 0 = 587
+int SmtpsPort(const Settings& s);       // SysOptSmtps, 0 = 465
+int Pop3sPort(const Settings& s);       // SysOptPop3s, 0 = 995
 int FingerPort(const Settings& s);        // SysOptFngr, 0 = 79
 int RemoteFingerPort(const Settings& s);  // SysOptRFngr, 0 = 79
 int RmcpPort(const Settings& s);          // SysOptRmcp, 0 = 50

@@ -2,6 +2,7 @@
 // order; each logs its own line. A layer that this build does not have yet is a
 // step that does nothing.
 #include "server/main/startup.h"
+#include "server/main/tls_setup.h"
 
 #include <unistd.h>
 
@@ -303,7 +304,8 @@ bool StartServer(const CommandLine& cmd, std::string& why) {
   // 9. SMTP and POP3 support layers.
   if (!StartSupportLayers(detail)) return fail(Text(kStrSmtpPopInitFailed), detail);
   LogEvent(0, kLogAlways, kStrSmtpPopInitialized);
-  // 10. SMTP listener.
+  // 10. SMTP listener (and with UseTls its certificate first).
+  if (!SetUpTls(detail)) return fail("Unable to set up TLS.", detail);
   if (!StartSmtpListener(detail)) return fail(Text(kStrSmtpStartFailed), detail);
   LogEvent(0, kLogAlways, kStrSmtpStarted);
   // 11. POP3 listener; its failure does not stop the server.
@@ -315,6 +317,8 @@ bool StartServer(const CommandLine& cmd, std::string& why) {
   if (!RmcpStart(s.sysAccess)) pending = "Unable to start RMCP daemon, continuing.";
   // The browser console (it logs its own failure; the server goes on without it).
   if (s.httpConsole && WebConsoleHooks().start) WebConsoleHooks().start(detail);
+  // Every port is bound: root is given up before any mail is handled.
+  if (!DropRootPrivileges(detail)) return fail("Unable to switch to the mail user.", detail);
   // 13. The periodic worker, with the jobs of the layers this build has.
   JobHooks().accountIntegrityCheck = RunPeriodicIntegrityCheck;
   JobHooks().scanIncomingQueue = RouteIncomingQueue;
@@ -401,7 +405,10 @@ int RunServer(int argc, char** argv) {
     SignalEvent ev = WaitServerSignal(kSignalWaitMs);
     if (ev == SignalEvent::kShutdown) break;
     if (ev == SignalEvent::kBroughtForward)
+    {
       LogEvent(0, kLogAlways, "Brought forward: another copy of the program was started.");
+      ReloadTls();
+    }
     if (ev == SignalEvent::kReopenLog) ReopenLog();
   }
   ShutdownServer();

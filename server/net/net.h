@@ -111,6 +111,9 @@ enum NetWsaError : int {
 // The text of WinSock error `wsaError`: string-table entry wsaError - 9000, else
 // "WinSock Error #%d.".
 std::string NetErrorText(int wsaError);
+// The text of a failed bind() of `port` (errno `error`): NetErrorText, and for a
+// port below 1024 refused to an ordinary user, what would allow it.
+std::string NetBindErrorText(int error, int port);
 
 // ---- Records -------------------------------------------------------------------
 
@@ -123,6 +126,12 @@ struct NetRing {
   bool empty = true;
   uint32_t queued = 0;  // bytes held
   uint64_t moved = 0;   // bytes ever taken (receive ring) or queued (send ring)
+};
+
+// A node's TLS state (server/net/net_tls.h); freed with the node.
+struct NetTls;
+struct NetTlsDeleter {
+  void operator()(NetTls* tls) const;
 };
 
 struct NetNode {
@@ -155,6 +164,9 @@ struct NetNode {
   std::atomic<bool> reset{false};  // the peer reset or shut the connection down
   SyncLock receiveLock;            // guards the receive ring and ownerState
   SyncLock sendLock;               // guards the send ring
+  // TLS between the socket and the rings once started; set and used under both
+  // ring locks (net_tls.h).
+  std::unique_ptr<NetTls, NetTlsDeleter> tls;
   NetNode* prev = nullptr;         // node list, under the list lock
   NetNode* next = nullptr;
 

@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "server/net/net.h"
+#include "server/net/net_tls.h"
 
 // A node stays allocated while anything holds a reference; the table holds one from
 // NetAddNode until the node is unlinked after its OnClose.
@@ -99,3 +100,19 @@ void RequestRetryRound(NetNode* node);
 void RequeueNode(const NodeRef& node);
 // Removes a node's socket from the event loop (before it is closed).
 void UnregisterNodeSocket(NetNode* node);
+
+// ---- TLS (net_tls.cpp) -------------------------------------------------------------
+// A node whose TLS is running (not waiting for clear-text output to leave first).
+bool TlsActive(NetNode* node);
+// Starts the handshake of a node that waited for its send ring to drain (send lock held).
+void TlsActivateIfDrained(NetNode* node);
+// Clear text out of / into the TLS connection: > 0 bytes, 0 the peer closed, -1 would
+// block (a later socket event continues), -2 broken (a failed handshake is logged).
+int TlsReceive(NetNode* node, char* buffer, uint32_t length);
+int TlsSend(NetNode* node, const char* bytes, uint32_t length);
+// True once when a handshake ran past kNetTlsHandshakeMs (logged).
+bool TlsHandshakeOverdue(NetNode* node, uint32_t now);
+// True when the node has no TLS or its handshake finished.
+bool TlsHandshakeDone(NetNode* node);
+// Sends close_notify on a graceful close.
+void TlsShutdown(NetNode* node);

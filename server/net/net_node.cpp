@@ -43,6 +43,14 @@ const char* NetCloseReasonText(int reason) {
 
 std::string NetErrorText(int wsaError) { return WinSockErrorText(wsaError); }
 
+std::string NetBindErrorText(int error, int port) {
+  std::string text = NetErrorText(WsaErrorFromErrno(error));
+  if (error == EACCES && port > 0 && port < 1024)
+    text += " Port " + std::to_string(port) +
+            " needs root (with MailUser set) or the capability CAP_NET_BIND_SERVICE.";
+  return text;
+}
+
 void NetRegisterService(uint16_t service, const NetServiceCallbacks& callbacks) {
   std::lock_guard<std::mutex> g(gServiceLock);
   gServices[ServiceSlot(service)] = callbacks;

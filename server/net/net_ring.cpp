@@ -169,8 +169,20 @@ void _WriteData(NetNode* node, bool& ok) {
   NetRing& s = node->send;
   if (node->socket < 0) return;
   bool sent = false;
+  bool tls = TlsActive(node);
   while (s.queued > 0) {
     uint32_t piece = std::min(RingReadablePiece(s), kNetSendPiece);
+    if (tls) {
+      int k = TlsSend(node, s.buffer.get() + s.read, piece);
+      if (k > 0) {
+        RingSkip(s, uint32_t(k));
+        sent = true;
+        continue;
+      }
+      if (k == -1) node->writable = false;
+      else ok = false;
+      break;
+    }
     ssize_t n = ::send(node->socket, s.buffer.get() + s.read, piece, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       RingSkip(s, uint32_t(n));
@@ -189,6 +201,8 @@ void _WriteData(NetNode* node, bool& ok) {
     node->writable = true;
     node->lastActivity = GetTickCount32();
   }
+  // A STARTTLS reply has left in clear text: the handshake may begin.
+  if (ok && s.queued == 0) TlsActivateIfDrained(node);
 }
 
 bool _SendData(NetNode* node, const char* bytes, int length) {

@@ -165,6 +165,9 @@ bool CompleteConnect(const NodeRef& ref, uint32_t work) {
 bool ReceiveIntoRing(NetNode* n, bool toTheEnd) {
   SyncLockHold h(n->receiveLock);
   if (n->socket < 0) return false;
+  // Between a STARTTLS reply and the handshake nothing is read: what arrives then
+  // belongs to the handshake.
+  if (n->tls && !TlsActive(n)) return false;
   NetRing& r = n->receive;
   bool got = false;
   if (!EnsureRingBuffer(r)) {
@@ -180,12 +183,30 @@ bool ReceiveIntoRing(NetNode* n, bool toTheEnd) {
       n->receivePending = true;  // the ring is full; read on once it has room
       break;
     }
-    ssize_t k = recv(n->socket, r.buffer.get() + r.write, piece, MSG_DONTWAIT);
+    ssize_t k;
+    if (TlsActive(n)) {
+      int t = TlsReceive(n, r.buffer.get() + r.write, piece);
+      if (t == -1) {
+        n->receivePending = false;
+        break;
+      }
+      if (t == -2) {
+        n->reset = true;
+        n->closeRequested = true;
+        n->receivePending = false;
+        break;
+      }
+      k = t;
+    } else {
+      k = recv(n->socket, r.buffer.get() + r.write, piece, MSG_DONTWAIT);
+    }
     if (k > 0) {
       RingCommit(r, uint32_t(k));
       got = true;
       n->lastActivity = GetTickCount32();
-      if (uint32_t(k) < piece && !toTheEnd) {
+      // A short read drained the socket; not so under TLS, where one read gives
+      // one record and the next may already wait in the socket or the engine.
+      if (uint32_t(k) < piece && !toTheEnd && !TlsActive(n)) {
         n->receivePending = false;
         break;
       }
@@ -316,6 +337,10 @@ void CheckClose(const NodeRef& ref, bool queuedLast) {
     if (hard || delayExpired || failed || n->reset) {
       shutdown(n->socket, SHUT_RDWR);
     } else {
+      {
+        SyncLockHold s(n->sendLock);
+        TlsShutdown(n);
+      }
       shutdown(n->socket, SHUT_WR);
       DiscardInput(n->socket);
     }
@@ -399,10 +424,26 @@ void ServeConnection(const NodeRef& ref, uint32_t work) {
   bool queuedLast = false;
   bool inputLeft = false;
   bool active = false;  // bytes moved or the handler did something
+  if (n->tls) {
+    // A handshake moves in both directions whatever the event: a writable socket
+    // may be what a read was waiting for, and the reverse.
+    if (work & (kWorkWrite | kWorkRead | kWorkRound)) wantRead = true;
+    if (!TlsHandshakeDone(n)) {
+      if (TlsHandshakeOverdue(n, GetTickCount32())) {
+        std::lock_guard<std::mutex> g(n->control);
+        n->hardClose = true;
+      } else if (work & (kWorkWrite | kWorkRead)) {
+        FlushSend(n);  // output queued before the handshake ended drives it too
+      }
+    }
+  }
   if ((work & kWorkWrite) && FlushSend(n)) wantRound = active = true;  // room for more output
   for (int i = 0; i < kRoundsPerPass; ++i) {
     bool got = false;
     if (wantRead || n->receivePending) got = ReceiveIntoRing(n, toTheEnd || n->receivePending);
+    // A handshake that just finished releases output queued before it (an
+    // implicit-TLS greeting).
+    if (!got && n->tls) FlushSend(n);
     wantRead = false;
     if (!got && !wantRound) break;
     RoundResult r = RunRound(ref);

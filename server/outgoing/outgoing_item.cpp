@@ -260,6 +260,7 @@ int Connect(OutgoingItem& item) {
     rr.address = r.address;
     request->recipients.push_back(std::move(rr));
   }
+  request->requireTls = GetExceptionRequireTls(CurrentExceptions(), d.node);
   long timeout = GetExceptionTimeout(CurrentExceptions(), d.node);
   item.connectTimeoutMs = uint32_t(timeout > 0 ? timeout : s.connectionTime) * 1000u;
   item.connHost = d.host;

@@ -151,6 +151,13 @@ long GetExceptionRetryInterval(const RoutingExceptions& ex, std::string_view nod
   }, -1L);
 }
 
+bool GetExceptionRequireTls(const RoutingExceptions& ex, std::string_view node) {
+  return WalkUp(ex, node, [](const std::vector<std::string>& f) {
+    const std::string* v = Field(f, kExRequireTls);
+    return v && *v == "1";
+  }, false);
+}
+
 // ---- Local nodes -------------------------------------------------------------------
 
 LocalNodeSettings& LocalNodes() {

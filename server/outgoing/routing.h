@@ -55,6 +55,7 @@ enum ExceptionField : int {
   kExKeepMessages = 7,
   kExOwnInterval = 8,
   kExInterval = 9,
+  kExRequireTls = 10,  // "1": mail for the node leaves only over TLS
 };
 
 // Limits of the numeric fields.
@@ -88,6 +89,8 @@ long GetExceptionTimeout(const RoutingExceptions& ex, std::string_view node);
 bool GetExceptionHold(const RoutingExceptions& ex, std::string_view node);
 // The node's own retry interval in minutes (10..240), -1 when none.
 long GetExceptionRetryInterval(const RoutingExceptions& ex, std::string_view node);
+// Whether mail for the node must go over TLS; false when none says so.
+bool GetExceptionRequireTls(const RoutingExceptions& ex, std::string_view node);
 
 // ---- Local nodes and the smart host ----------------------------------------------
 

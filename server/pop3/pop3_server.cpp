@@ -16,6 +16,7 @@
 #include "server/core/log.h"
 #include "server/core/strings.h"
 #include "server/net/net.h"
+#include "server/net/net_tls.h"
 #include "server/pop3/pop3_internal.h"
 
 namespace {
@@ -85,13 +86,14 @@ bool Pop3Init(std::string& why) {
   return true;
 }
 
-bool Pop3Accept(uint16_t, void*, int socket, const sockaddr_in& peer) {
+bool Pop3Accept(uint16_t, void* listenerOwner, int socket, const sockaddr_in& peer) {
   const unsigned char* b = reinterpret_cast<const unsigned char*>(&peer.sin_addr.s_addr);
   Pop3Session* s = NewSession(socket, false);
   bool ok = s != nullptr;
   if (!ok) LogEvent(0, kLogPop3, kStrSessionBufferFailed);
   if (ok) {
     s->peer = peer.sin_addr;
+    if (listenerOwner) s->implicitTls = static_cast<Pop3Session*>(listenerOwner)->implicitTls;
     // A round's output leaves in one go at the round's end, but in two sends
     // when it wraps around the end of the send ring; with Nagle's rule the
     // second part would wait for the client's delayed acknowledgement (40 ms
@@ -101,6 +103,13 @@ bool Pop3Accept(uint16_t, void*, int socket, const sockaddr_in& peer) {
     ok = NetAddNode(socket, kNodeConnected, kPop3.idleTimeoutSeconds, 0, kPopGreet, s,
                     kPop3.ringBytes, kPop3.ringBytes, kServicePop3, 1);
     if (!ok) LogEvent(0, kLogPop3, kStrAddNodeFailed);
+    // POP3 over TLS: in place before the node reads its first byte.
+    std::string why;
+    if (ok && s->implicitTls && !NetStartTlsOnSocket(socket, true, why)) {
+      LogEvent(0, kLogPop3, "P3-%04x: Unable to start TLS: %s", s->id, why.c_str());
+      return false;  // the node owns the record now; the layer ends it
+    }
+    s->tlsOn = ok && s->implicitTls;
   }
   if (!ok) {
     delete s;
@@ -133,7 +142,8 @@ void Pop3OnClose(void* owner, uint16_t, int32_t ownerState, int32_t nodeState, i
   delete s;
 }
 
-bool Pop3Listen(const std::string& bindAddress, int port, std::string& why, int* boundPort) {
+bool Pop3Listen(const std::string& bindAddress, int port, std::string& why, int* boundPort,
+                bool implicitTls) {
   RegisterPop3Service();
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
@@ -156,7 +166,7 @@ bool Pop3Listen(const std::string& bindAddress, int port, std::string& why, int*
     return false;
   }
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    why = Text(kStrBindFailed) + NetErrorText(WsaErrorFromErrno(errno));
+    why = Text(kStrBindFailed) + NetBindErrorText(errno, ntohs(addr.sin_port));
     ::close(fd);
     return false;
   }
@@ -169,6 +179,7 @@ bool Pop3Listen(const std::string& bindAddress, int port, std::string& why, int*
     ::close(fd);
     return false;
   }
+  listener->implicitTls = implicitTls;
   if (!NetAddNode(fd, kNodeListening, 0, 0, 0, listener, kPop3.ringBytes, kPop3.ringBytes,
                   kServicePop3, 1)) {
     why = Text(kStrNodeFailed);
@@ -181,7 +192,7 @@ bool Pop3Listen(const std::string& bindAddress, int port, std::string& why, int*
     NetCloseBySocket(fd, true);  // the node owns the socket and the record now
     return false;
   }
-  gListenerPort.store(ntohs(bound.sin_port));
+  if (!implicitTls) gListenerPort.store(ntohs(bound.sin_port));
   if (boundPort) *boundPort = ntohs(bound.sin_port);
   return true;
 }
@@ -194,5 +205,13 @@ bool Pop3StartListener(std::string& why) {
     return false;
   }
   LogEvent(0, kLogAlways, kStrPopStarted, unsigned(port));
+  if (st.useTls && st.usePop3s) {
+    if (!Pop3Listen(st.bindAddress, Pop3sPort(st), why, &port, true)) {
+      why = "POP3 over TLS port: " + why;
+      LogEvent(0, kLogAlways, "%s", why.c_str());
+      return false;
+    }
+    LogEvent(0, kLogAlways, "POP3 over TLS started on port %u.", unsigned(port));
+  }
   return true;
 }

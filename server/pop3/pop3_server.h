@@ -72,6 +72,8 @@ struct Pop3Session {
   std::unique_ptr<char[]> line;  // kPop3.lineBytes
   in_addr peer{};
   int result = 0;               // result of the last authorization step
+  bool implicitTls = false;     // came through the POP3-over-TLS listener
+  bool tlsOn = false;           // STLS done, or implicit TLS
   std::string user;             // lower-cased, at most kPop3.userChars
   uint32_t stampTick = 0;
   std::string stamp;            // "%05u.%lu@%s" of the greeting
@@ -118,8 +120,10 @@ bool Pop3Init(std::string& why);
 // for tests). On failure `why` holds 5158, 5159, 5162, 5163, 5164 or 5165 with
 // the socket error text, and nothing is left open. `boundPort` (optional) gets
 // the port bound. The network layer must be started. Logs nothing.
+// `implicitTls` makes the POP3-over-TLS listener (its port is not reported by
+// Pop3ListenerPort).
 bool Pop3Listen(const std::string& bindAddress, int port, std::string& why,
-                int* boundPort = nullptr);
+                int* boundPort = nullptr, bool implicitTls = false);
 
 // Start-up step 11 (called when SysAccess has bit 0x01): Pop3Listen on
 // BindAddress and PopPort(ServerSettings()); success logs 5219 "POP3 server

@@ -9,6 +9,7 @@
 #include "server/core/config.h"
 #include "server/core/log.h"
 #include "server/net/net.h"
+#include "server/net/net_tls.h"
 #include "server/pop3/pop3_internal.h"
 #include "server/pop3/pop3_server.h"
 #include "server/pop3/pop3_words.h"
@@ -192,6 +193,50 @@ void StartTransaction(Pop3Session& s, int32_t& state) {
   state = kPopTransaction;
 }
 
+bool IsLoopbackPeer(const Pop3Session& s) { return (ntohl(s.peer.s_addr) >> 24) == 127; }
+
+// USER and PASS in clear text away from loopback, when TLS is required for them.
+bool ClearPasswordRefused(const Pop3Session& s) {
+  const Settings& st = ServerSettings();
+  return st.useTls && st.pop3RequireTls && !s.tlsOn && !IsLoopbackPeer(s);
+}
+
+// CAPA (RFC 2449) and STLS (RFC 2595), offered with UseTls only. True when the
+// command was one of them (the reply is sent).
+bool HandleTlsCommand(Pop3Session& s, NetNode* node, const Pop3Command& cmd) {
+  const Settings& st = ServerSettings();
+  if (!st.useTls) return false;
+  if (cmd.token == kPopTokCapa) {
+    std::string lines = "TOP\r\n";
+    if (!ClearPasswordRefused(s)) lines += "USER\r\n";
+    lines += "UIDL\r\n";
+    if (!s.tlsOn && NetTlsServerReady()) lines += "STLS\r\n";
+    Reply(s, node, kPopCapabilities, {lines, {}});
+    return true;
+  }
+  if (cmd.token != kPopTokStls) return false;
+  if (s.tlsOn) {
+    Reply(s, node, kPopTlsActive);
+    return true;
+  }
+  if (!NetTlsServerReady()) {
+    Reply(s, node, kPopTlsUnavailable);
+    return true;
+  }
+  Reply(s, node, kPopBeginTls);
+  std::string why;
+  if (!Flush(s, node) || !NetStartTls(node, true, why)) {
+    LogEvent(0, kLogPop3, "P3-%04x: Unable to start TLS: %s", s.id, why.c_str());
+    NetCloseNode(node, true, 0, true);
+    return true;
+  }
+  s.tlsOn = true;
+  s.user.clear();
+  s.userExists = false;
+  LogEvent(0, kLogPop3, "P3-%04x: Starting TLS.", s.id);
+  return true;
+}
+
 Step Greet(Pop3Session& s, NetNode* node, int32_t& state) {
   if (!s.counted) {
     s.counted = true;
@@ -209,10 +254,16 @@ Step Authorization(Pop3Session& s, NetNode* node, int32_t& state) {
   Pop3Command cmd;
   Read r = ReadCommand(s, node, cmd);
   if (r == Read::kNone) return Step::kStop;
+  if (HandleTlsCommand(s, node, cmd)) return Step::kContinue;
   switch (cmd.token) {
     case kPopTokQuit:
       return Quit(s, node, state);
     case kPopTokUser: {
+      if (ClearPasswordRefused(s)) {
+        s.result = kPopTlsRequired;
+        LogEvent(0, kLogPop3, "P3-%04x: USER refused without TLS.", s.id);
+        break;
+      }
       s.apop = false;
       std::string_view name = FirstWord(cmd.argument);
       s.user = Lower(name, kPop3.userChars);
@@ -251,6 +302,7 @@ Step AuthorizationReply(Pop3Session& s, NetNode* node, int32_t& state) {
         state = kPopExpectPass;
       }
       break;
+    case kPopTlsRequired:
     case kPopInvalidPassword:
     case kPopNotAllowed:
     case kPopAlreadyLocked:

@@ -13,7 +13,7 @@ const Pop3Word kPop3Words[] = {
     {"+OK", kPopTokOk},     {"QUIT", kPopTokQuit}, {"USER", kPopTokUser}, {"PASS", kPopTokPass},
     {"STAT", kPopTokStat},  {"LIST", kPopTokList}, {"RETR", kPopTokRetr}, {"DELE", kPopTokDele},
     {"NOOP", kPopTokNoop},  {"LAST", kPopTokLast}, {"RSET", kPopTokRset}, {"TOP", kPopTokTop},
-    {"APOP", kPopTokApop},  {"UIDL", kPopTokUidl},
+    {"APOP", kPopTokApop},  {"UIDL", kPopTokUidl}, {"CAPA", kPopTokCapa}, {"STLS", kPopTokStls},
 };
 const size_t kPop3WordCount = sizeof kPop3Words / sizeof kPop3Words[0];
 
@@ -47,6 +47,11 @@ const Pop3ReplyText kPop3Replies[] = {
     {kPopOk, kFormPlain, "+OK\r\n"},
     {kPopLast, kFormPlain, "+OK %ld\r\n"},
     {kPopSigningOff, kFormPlain, "+OK POP3 server %s signing off.\r\n"},
+    {kPopCapabilities, kFormPlain, "+OK Capability list follows\r\n%s.\r\n"},
+    {kPopBeginTls, kFormPlain, "+OK Begin TLS negotiation\r\n"},
+    {kPopTlsActive, kFormPlain, "-ERR Command not permitted when TLS active\r\n"},
+    {kPopTlsRequired, kFormPlain, "-ERR TLS required\r\n"},
+    {kPopTlsUnavailable, kFormPlain, "-ERR TLS not available\r\n"},
 };
 const size_t kPop3ReplyCount = sizeof kPop3Replies / sizeof kPop3Replies[0];
 

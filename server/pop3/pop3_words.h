@@ -28,6 +28,8 @@ enum Pop3Token : int {
   kPopTokTop = 29,
   kPopTokApop = 30,
   kPopTokUidl = 31,
+  kPopTokCapa = 32,  // with UseTls only
+  kPopTokStls = 33,  // with UseTls only
 };
 
 struct Pop3Word {
@@ -70,6 +72,11 @@ enum Pop3Reply : int {
   kPopOk = 26,
   kPopLast = 27,
   kPopSigningOff = 32,
+  kPopCapabilities = 33,  // "+OK Capability list follows" and the lines
+  kPopBeginTls = 34,
+  kPopTlsActive = 35,
+  kPopTlsRequired = 36,
+  kPopTlsUnavailable = 37,
 };
 
 // Which form of a reply: LIST's, UIDL's with an id, UIDL's for a message

@@ -58,6 +58,7 @@ struct SmtpRequest {
   UniqueFd file;         // the spool file, read from `offset` on (pread only)
   long long offset = 0;
   std::vector<SmtpRequestRecipient> recipients;
+  bool requireTls = false;  // sent only inside TLS (an exception says so)
 
   // Written by the session; the owner reads them once `finished` is true, or once
   // the link says the session is gone.

@@ -14,6 +14,8 @@
 #include "server/core/config.h"
 #include "server/core/log.h"
 #include "server/core/strings.h"
+#include "server/net/net.h"
+#include "server/net/net_tls.h"
 #include "server/smtp/smtp_session.h"
 
 namespace {
@@ -313,6 +315,29 @@ std::optional<SmtpStep> TakeReply(SmtpSession& s, SmtpClientSide& c, NetNode* no
   return std::nullopt;
 }
 
+// ---- TLS toward the peer ---------------------------------------------------------
+
+// Whether the session's mail must leave over TLS: SmtpRequireTls, or the request
+// at hand (an exception for its node says so).
+bool TlsRequired(SmtpClientSide& c) {
+  if (ServerSettings().smtpRequireTls) return true;
+  if (c.request) return c.request->requireTls;
+  std::lock_guard<std::mutex> g(c.link->lock);
+  return c.link->handed && c.link->handed->requireTls;
+}
+
+// A peer that will not give us TLS where it is required: the request waits for a
+// later try (the connection ends before MAIL, as a host that could not be reached).
+SmtpStep QuitWithoutTls(SmtpSession& s, SmtpClientSide& c, int32_t& state,
+                        const std::string& reason) {
+  {
+    std::lock_guard<std::mutex> g(c.link->lock);
+    if (c.link->handed) c.link->handed->errorText = reason;
+  }
+  if (c.request) c.request->errorText = reason;
+  return Quit(s, state);
+}
+
 // ---- Greeting and HELO ----------------------------------------------------------------
 
 SmtpStep WaitInit(SmtpSession& s, NetNode* node, int32_t& state) {
@@ -374,6 +399,25 @@ SmtpStep IssuedHello(SmtpSession& s, NetNode* node, int32_t& state) {
     c.peerGaveSize = false;
     c.peerMask = 0;
     if (s.isEsmtp) ParseExtensions(s, c, r);
+    // Opportunistic STARTTLS between mail servers: no certificate check, clear text
+    // only when the peer does not offer it (or, where TLS is required, not at all).
+    bool requireTls = TlsRequired(c);
+    if ((st.useTls || requireTls) && !s.tlsOn) {
+      bool offered = false;
+      for (size_t i = 1; s.isEsmtp && i < r.lines.size(); ++i)
+        offered = offered || strcasecmp(std::string(FirstWord(r.lines[i])).c_str(), "STARTTLS") == 0;
+      if (offered) {
+        SendRaw(s, node, "STARTTLS\r\n", true);
+        LogEvent(0, kLogSmtpDebug, "%04x: --> STARTTLS", s.id);
+        state = kSmtpClientStartTls;
+        return SmtpStep::kContinue;
+      }
+      if (requireTls) {
+        LogEvent(0, kLogAlways, "%04x: %s does not offer STARTTLS; TLS is required.", s.id,
+                 s.remoteHost.c_str());
+        return QuitWithoutTls(s, c, state, s.remoteHost + " does not offer STARTTLS; TLS is required.");
+      }
+    }
     if (st.useEsmtpProtocol) {
       if (s.isEsmtp) {
         LogEvent(0, kLogSmtpGeneral, kStrUsingEsmtp, s.id);
@@ -395,6 +439,38 @@ SmtpStep IssuedHello(SmtpSession& s, NetNode* node, int32_t& state) {
   // A refused greeting is a failed connection, whatever the code.
   LogEvent(0, kLogSmtpGeneral, kStrRefusedByHost, s.id, r.word.c_str(), r.rest.c_str());
   return Quit(s, state);
+}
+
+// The answer to our STARTTLS: 220 starts the handshake and EHLO again (RFC 3207
+// forgets what was said before); anything else goes on in clear text unless TLS is
+// required.
+SmtpStep ClientStartTls(SmtpSession& s, NetNode* node, int32_t& state) {
+  SmtpClientSide& c = *Client(s);
+  SmtpReply r;
+  if (auto step = TakeReply(s, c, node, state, r)) return *step;
+  const Settings& st = ServerSettings();
+  std::string why;
+  if (r.code == 220 && NetStartTls(node, false, why)) {
+    s.tlsOn = true;
+    LogEvent(0, kLogAlways, "%04x: Using TLS with %s.", s.id, s.remoteHost.c_str());
+    SendCommand(s, node, kCmdEhlo);
+    state = kSmtpIssuedHello;
+    return SmtpStep::kContinue;
+  }
+  std::string reason = why.empty() ? r.word + " " + r.rest : why;
+  LogEvent(0, kLogAlways, "%04x: STARTTLS refused by %s: %s", s.id, s.remoteHost.c_str(),
+           reason.c_str());
+  // After a 220 the peer waits for a handshake: the session cannot go on in clear.
+  if (r.code == 220) return CloseNow(s, state);
+  if (TlsRequired(c))
+    return QuitWithoutTls(s, c, state, "STARTTLS refused by " + s.remoteHost + ": " + reason);
+  if (st.useEsmtpProtocol) {
+    LogEvent(0, kLogSmtpGeneral, kStrUsingEsmtp, s.id);
+    if (c.peerGaveSize) LogEvent(0, kLogSmtpGeneral, kStrMaxSize, s.id, c.peerMaxSize);
+  }
+  state = kSmtpSendingMessage;
+  c.step = kStepStart;
+  return SmtpStep::kContinue;
 }
 
 // ---- Sending a message ------------------------------------------------------------------
@@ -486,6 +562,12 @@ SmtpStep StartMail(SmtpSession& s, SmtpClientSide& c, NetNode* node) {
   }
   SmtpRequest& req = *c.request;
   SetIdle(c, false);
+  if ((req.requireTls || st.smtpRequireTls) && !s.tlsOn) {
+    // A connection kept from an earlier message in clear text.
+    req.errorText = "TLS is required, but the connection to " + s.remoteHost + " is not encrypted.";
+    c.step = kStepTemporary;
+    return SmtpStep::kContinue;
+  }
   c.accepted = 0;
   c.nextRecipient = 0;
   c.lines = 0;
@@ -616,11 +698,20 @@ SmtpStep DataReply(SmtpSession& s, SmtpClientSide& c, const SmtpReply& r) {
 }
 
 SmtpStep DotReply(SmtpSession& s, SmtpClientSide& c, NetNode* node, const SmtpReply& r) {
+  const Settings& st = ServerSettings();
   SmtpRequest& req = *c.request;
   NetSetIdleTimeout(node, gReplyTimeout.load());
   if (r.code == 250) {
     LogEvent(0, kLogSmtpProgress, kStrFileOkay, s.id, req.fileName.c_str(), c.lines, c.bytes);
     LogEvent(0, kLogSmtpProgress, kStrFileSent, s.id, r.all.c_str());
+    if (st.useTls || s.tlsOn) {
+      std::string version, cipher;
+      if (s.tlsOn && NetTlsDescribe(node, version, cipher))
+        LogEvent(0, kLogSmtpProgress, "%04x: file sent over %s with cipher %s.", s.id,
+                 version.c_str(), cipher.c_str());
+      else
+        LogEvent(0, kLogSmtpProgress, "%04x: file sent without TLS.", s.id);
+    }
     c.step = kStepDelivered;
   } else if (r.code >= 500 && r.code < 600) {
     LogEvent(0, kLogSmtpProgress, kStrTerminal, s.id, r.word.c_str(), r.rest.c_str());
@@ -806,6 +897,7 @@ void RegisterSmtpClient() {
   std::call_once(gRegistered, [] {
     SetSmtpStateHandler(kSmtpWaitInit, WaitInit);
     SetSmtpStateHandler(kSmtpIssuedHello, IssuedHello);
+    SetSmtpStateHandler(kSmtpClientStartTls, ClientStartTls);
     SetSmtpStateHandler(kSmtpSendingMessage, SendingMessage);
     SetSmtpStateHandler(kSmtpSendTurn, TurnStates);
     SetSmtpStateHandler(kSmtpTurnSent, TurnStates);

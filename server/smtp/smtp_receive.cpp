@@ -1,5 +1,6 @@
 // The mail transaction of the SMTP server (state 8).
 #include "server/smtp/smtp_receive.h"
+#include "server/smtp/smtp_auth.h"
 
 #include <strings.h>
 
@@ -140,11 +141,16 @@ SmtpStep RcvFrom(SmtpSession& s, NetNode* node, int32_t& state) {
   if (r == SmtpRead::kNone) return SmtpStep::kStop;
   if (r == SmtpRead::kTooLong) return SmtpStep::kContinue;
   if (HandleCommonCommand(s, node, state, cmd)) return SmtpStep::kContinue;
+  if (HandleSecureCommand(s, node, state, cmd)) return SmtpStep::kContinue;
   switch (cmd.token) {
     case kTokMail:
     case kTokSend:
     case kTokSoml:
     case kTokSaml:
+      if (MailNeedsAuth(s)) {
+        SendCommand(s, node, kReplyAuthRequired);
+        return SmtpStep::kContinue;
+      }
       StartTransaction(s, cmd);
       return SmtpStep::kContinue;
     case kTokTurn:
@@ -282,6 +288,7 @@ SmtpStep RcvDataStart(SmtpSession& s, NetNode* node) {
   }
   std::string agent = kReceivedAgent;
   if (!s.verified) agent += kUnverifiedSuffix;
+  agent += TlsReceivedComment(s, node);
   std::string received = BuildReceivedLine(st.localNode, s.remoteHost, NetAddressText(s.peer),
                                            agent, st.productName + " V" + st.productVersion,
                                            st.useFourDigitYear);

@@ -20,6 +20,7 @@
 #include "server/core/strings.h"
 #include "server/lists/membership.h"
 #include "server/net/net.h"
+#include "server/smtp/smtp_auth.h"
 #include "server/smtp/smtp_client.h"
 #include "server/smtp/smtp_receive.h"
 
@@ -69,6 +70,7 @@ std::string Bracketed(const SmtpSession& s) { return "[" + PeerText(s) + "]"; }
 
 SmtpStep SendGreeting(SmtpSession& s, NetNode* node, int32_t& state) {
   const Settings& st = ServerSettings();
+
   std::string greeting = FormatText("%s Smtp Server %s v%s Ready", st.localNode.c_str(),
                                     st.productName.c_str(), st.productVersion.c_str());
   if (greeting.size() > kGreetingMax) greeting.resize(kGreetingMax);
@@ -195,6 +197,7 @@ SmtpStep ConfirmHello(SmtpSession& s, NetNode* node, int32_t& state) {
       if (e.bit == kExtSize && st.broadcastSize && st.doEsmtpSize)
         reply += FormatText(" %ld", st.maxEsmtpSize);
     }
+    reply += SecureEhloLines(s);
     SendMultiline(s, node, "250-", reply);
     sent = reply;
   } else {
@@ -326,7 +329,7 @@ void RegisterSmtpService() {
   });
 }
 
-bool SmtpAccept(uint16_t, void*, int socket, const sockaddr_in& peer) {
+bool SmtpAccept(uint16_t, void* listenerOwner, int socket, const sockaddr_in& peer) {
   SmtpSession* s = CreateSmtpSession(socket, false, kNodeConnected, kSmtpSendGreeting, false,
                                      peer.sin_addr, "");
   if (!s) {
@@ -336,6 +339,9 @@ bool SmtpAccept(uint16_t, void*, int socket, const sockaddr_in& peer) {
     return false;  // the network layer closes the socket
   }
   s->relayAllowed = IsRelayClient(peer.sin_addr, ParseRelayNetworks(ServerSettings().relayNetworks));
+  if (listenerOwner) s->portKind = static_cast<SmtpSession*>(listenerOwner)->portKind;
+  // The node reads nothing before OnAccept returns: TLS is in place for the first byte.
+  if (s->portKind == int(SmtpPortKind::kImplicitTls) && !StartImplicitTls(*s)) return false;
   LogEvent(0, kLogSmtpGeneral, kStrAccepting, s->id);
   return true;
 }
@@ -374,7 +380,8 @@ void SmtpOnClose(void* owner, uint16_t, int32_t ownerState, int32_t nodeState, i
   FreeSmtpSession(s);
 }
 
-bool SmtpListen(const std::string& bindAddress, int port, std::string& why, int* boundPort) {
+bool SmtpListen(const std::string& bindAddress, int port, std::string& why, int* boundPort,
+                int portKind) {
   RegisterSmtpService();
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
@@ -392,7 +399,7 @@ bool SmtpListen(const std::string& bindAddress, int port, std::string& why, int*
     return false;
   }
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    why = Text(kStrSmtpBindFailed) + NetErrorText(WsaErrorFromErrno(errno));
+    why = Text(kStrSmtpBindFailed) + NetBindErrorText(errno, ntohs(addr.sin_port));
     CloseSocket(fd);
     return false;
   }
@@ -406,10 +413,15 @@ bool SmtpListen(const std::string& bindAddress, int port, std::string& why, int*
     CloseSocket(fd);
     return false;
   }
+  listener->portKind = portKind;
   if (!NetListen(fd, kListenBacklog, err)) {
     why = Text(kStrSmtpListenFailed) + NetErrorText(err);
     NetCloseBySocket(fd, true);  // the node owns the socket now
     return false;
+  }
+  if (portKind != int(SmtpPortKind::kPlain)) {
+    if (boundPort) *boundPort = ntohs(bound.sin_port);
+    return true;
   }
   gListenerPort.store(ntohs(bound.sin_port));
   if (boundPort) *boundPort = ntohs(bound.sin_port);
@@ -418,7 +430,20 @@ bool SmtpListen(const std::string& bindAddress, int port, std::string& why, int*
 
 bool StartSmtpListener(std::string& why) {
   const Settings& st = ServerSettings();
-  return SmtpListen(st.bindAddress, SmtpPort(st), why);
+  if (!SmtpListen(st.bindAddress, SmtpPort(st), why)) return false;
+  // The submission and implicit-TLS ports need the certificate: UseTls too.
+  if (st.useTls && st.useSubmission &&
+      !SmtpListen(st.bindAddress, SubmissionPort(st), why, nullptr,
+                  int(SmtpPortKind::kSubmission))) {
+    why = "Submission port: " + why;
+    return false;
+  }
+  if (st.useTls && st.useSmtps &&
+      !SmtpListen(st.bindAddress, SmtpsPort(st), why, nullptr, int(SmtpPortKind::kImplicitTls))) {
+    why = "SMTP over TLS port: " + why;
+    return false;
+  }
+  return true;
 }
 
 int SmtpListenerPort() { return gListenerPort.load(); }

@@ -18,10 +18,13 @@ void RegisterSmtpService();
 // (0 = any free port, for tests). Logs nothing itself; on failure `why` holds
 // 5021, 5022, 5023 or 5024 with the socket error text. `boundPort` (optional)
 // gets the port actually bound. The network layer must be started.
+// `portKind` (SmtpPortKind) marks a submission or implicit-TLS listener; only the
+// plain listener's port is reported by SmtpListenerPort.
 bool SmtpListen(const std::string& bindAddress, int port, std::string& why,
-                int* boundPort = nullptr);
+                int* boundPort = nullptr, int portKind = 0);
 
-// Start-up step 10: SmtpListen on BindAddress and SmtpPort(ServerSettings()).
+// Start-up step 10: SmtpListen on BindAddress and SmtpPort(ServerSettings()), then
+// the submission and implicit-TLS listeners when they are switched on (with UseTls).
 bool StartSmtpListener(std::string& why);
 
 // The port the running listener is bound to (0 when none).

@@ -1,6 +1,7 @@
 // SMTP session records, replies, the command reader, the common handler and the
 // state-machine driver.
 #include "server/smtp/smtp_session.h"
+#include "server/smtp/smtp_auth.h"
 
 #include <strings.h>
 
@@ -339,6 +340,9 @@ SmtpStep RunState(SmtpSession& s, NetNode* node, int32_t& state) {
     case kSmtpReplyQuit:
     case kSmtpExpandList:
       return RunServerState(s, node, state);
+    case kSmtpAuthExchange:
+    case kSmtpAuthDelay:
+      return RunAuthState(s, node, state);
     case kSmtpCloseLater:
     case kSmtpCloseNow:
       state = kSmtpClosing;

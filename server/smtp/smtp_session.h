@@ -42,6 +42,9 @@ enum SmtpState : int32_t {
   kSmtpCloseNow = 17,
   kSmtpClosing = 18,
   kSmtpExpandList = 20,
+  kSmtpAuthExchange = 21,   // server: reading AUTH responses
+  kSmtpAuthDelay = 22,      // server: a failed AUTH waits before its 535
+  kSmtpClientStartTls = 23, // client: wait for the answer to STARTTLS
 };
 
 // Receive steps of a mail transaction (state 8).
@@ -107,6 +110,16 @@ struct SmtpSession {
   std::vector<std::string> verifyAliases;  // and its aliases
   bool relayAllowed = false;    // the peer lies in RelayNetworks
   uint16_t extensionMask = 0;
+
+  // Encryption and authentication (server side).
+  int portKind = 0;             // SmtpPortKind of the listener it came through
+  bool tlsOn = false;           // STARTTLS done, or implicit TLS (client side too)
+  std::string authAccount;      // the authenticated account, empty before AUTH
+  int authMechanism = 0;        // the exchange in progress (smtp_auth.cpp)
+  int authStep = 0;
+  std::string authUser;         // LOGIN's user name, CRAM-MD5's challenge
+  std::string authChallenge;
+  uint32_t authDueTick = 0;     // when the failed AUTH happened (its 535 waits)
 
   // EXPN cursor.
   int expandType = -1;

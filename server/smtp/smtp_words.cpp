@@ -21,7 +21,7 @@ const SmtpWord kSmtpWords[] = {
     {"SOML", kTokSoml}, {"SAML", kTokSaml}, {"NOOP", kTokNoop}, {"RCPT", kTokRcpt},
     {"RSET", kTokRset}, {"VRFY", kTokVrfy}, {"EXPN", kTokExpn}, {"TURN", kTokTurn},
     {"HELP", kTokHelp}, {"QUIT", kTokQuit}, {"ETRN", kTokEtrn}, {"XTRN", kTokEtrn},
-    {".", kTokDot},
+    {"STARTTLS", kTokStartTls}, {"AUTH", kTokAuth}, {".", kTokDot},
 };
 const size_t kSmtpWordCount = sizeof kSmtpWords / sizeof kSmtpWords[0];
 
@@ -63,6 +63,17 @@ const SmtpReplyText kSmtpReplies[] = {
     {kReplyBadMailbox, "553 Mailbox incorrect '%s'.", nullptr},
     {kReplyRelayDenied, "550 Relaying denied.", nullptr},
     {kReplyTooManyRecipients, "452 Too many recipients", nullptr},
+    {kReplyReadyTls, "220 Ready to start TLS", nullptr},
+    {kReplyBadSequence, "503 Bad sequence of commands", nullptr},
+    {kReplyAuthOk, "235 Authentication successful", nullptr},
+    {kReplyAuthFailed, "535 Authentication credentials invalid", nullptr},
+    {kReplyAuthRequired, "530 Authentication required", nullptr},
+    {kReplyAuthChallenge, "334 %s", "334 "},
+    {kReplyTlsUnavailable, "454 TLS not available due to temporary reason", nullptr},
+    {kReplyAuthTooMany, "454 Too many authentication failures", nullptr},
+    {kReplyAuthCancelled, "501 Authentication cancelled", nullptr},
+    {kReplyAuthMechanism, "504 Unrecognized authentication type", nullptr},
+    {kReplyTlsFirst, "530 Must issue a STARTTLS command first", nullptr},
 };
 const size_t kSmtpReplyCount = sizeof kSmtpReplies / sizeof kSmtpReplies[0];
 

@@ -57,6 +57,8 @@ enum SmtpToken : int {
   kTok550 = 41,
   kTok553 = 42,
   kTok554 = 43,
+  kTokStartTls = 44,
+  kTokAuth = 45,
 };
 
 struct SmtpWord {
@@ -124,6 +126,17 @@ enum SmtpReplyCode : int {
   kReplyBadMailbox = 42,      // "553 Mailbox incorrect '%s'."
   kReplyRelayDenied = 44,     // "550 Relaying denied."
   kReplyTooManyRecipients = 45,  // "452 Too many recipients"
+  kReplyReadyTls = 46,        // "220 Ready to start TLS"
+  kReplyBadSequence = 47,     // "503 Bad sequence of commands"
+  kReplyAuthOk = 48,          // "235 Authentication successful"
+  kReplyAuthFailed = 49,      // "535 Authentication credentials invalid"
+  kReplyAuthRequired = 50,    // "530 Authentication required"
+  kReplyAuthChallenge = 51,   // "334 %s"
+  kReplyTlsUnavailable = 52,  // "454 TLS not available due to temporary reason"
+  kReplyAuthTooMany = 53,     // "454 Too many authentication failures"
+  kReplyAuthCancelled = 54,   // "501 Authentication cancelled"
+  kReplyAuthMechanism = 55,   // "504 Unrecognized authentication type"
+  kReplyTlsFirst = 56,        // "530 Must issue a STARTTLS command first"
 };
 
 // One entry of the reply table: the format used with a first text, the format

@@ -215,7 +215,9 @@ TEST_F(FirstUseTest, TheRunScriptsNewHomeIsTidy) {
     std::string name = e.path().filename().string();
     if (name.rfind("registry.db", 0) != 0) top.insert(name);  // with its -wal and -shm
   }
-  EXPECT_EQ(top, (std::set<std::string>{"corvel95.pid", "locks", "mail", "out.txt", "spool"}));
+  EXPECT_EQ(top,
+            (std::set<std::string>{"corvel95.pid", "locks", "mail", "out.txt", "spool", "tls"}));
+  EXPECT_TRUE(FileExists(fresh + "tls/cert.pem"));
   // Beside the mailbox, the router's note of its appends.
   EXPECT_TRUE(WaitFor([&] { return ListFiles(fresh + "spool/in/", "*.in").empty(); }, 5000));
   EXPECT_EQ(ListFiles(fresh + "mail/", "*"),

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "server/accounts/accounts.h"
+#include "server/net/net_tls.h"
 #include "tests/core/test_home.h"
 #include "tests/outgoing/outgoing_fixture.h"
 
@@ -218,7 +220,8 @@ TEST_F(RelayServerTest, DownDomainWaitsAndQueueFlushSendsIt) {
 class PostfixPeer {
  public:
   ~PostfixPeer() { Stop(); }
-  bool Start(const std::string& address) {
+  // `extra`: more lines for main.cf.
+  bool Start(const std::string& address, const std::string& extra = "") {
     char tmpl[] = "/tmp/corvel-postfix-XXXXXX";
     if (!mkdtemp(tmpl)) return false;
     dir_ = tmpl;
@@ -239,7 +242,7 @@ class PostfixPeer {
         "virtual_mailbox_domains = peer.test\nvirtual_mailbox_base = " + mail + "\n"
         "virtual_mailbox_maps = static:box/\nvirtual_uid_maps = static:65534\n"
         "virtual_gid_maps = static:65534\nalias_maps =\nalias_database =\n"
-        "maillog_file_prefixes = " + dir_ + "\nmaillog_file = " + dir_ + "/postfix.log\n";
+        "maillog_file_prefixes = " + dir_ + "\nmaillog_file = " + dir_ + "/postfix.log\n" + extra;
     {
       std::string path = etc + "/main.cf";
       UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
@@ -266,6 +269,11 @@ class PostfixPeer {
       std::filesystem::remove_all(dir_, ec);
       dir_.clear();
     }
+  }
+  std::string LogText() const {
+    std::string text;
+    ReadWholeFile(dir_ + "/postfix.log", text);
+    return text;
   }
   // The delivered messages (maildir files).
   std::vector<std::string> Delivered() const {
@@ -297,6 +305,58 @@ TEST_F(RelayServerTest, PostfixRefusingBareLineFeedsGetsLongLinesAndEightBitWhol
   ASSERT_TRUE(WaitFor([&] { return postfix.Delivered().size() == 1 && QueueEmpty(); }));
   std::string delivered = postfix.Delivered()[0];
   EXPECT_EQ(delivered.substr(delivered.find("\n\n") + 2), Lf(body));
+}
+
+// With TLS on, the server says STARTTLS to a Postfix that offers it: the message
+// arrives, Postfix's Received line and log and our log all show TLS.
+TEST_F(RelayServerTest, PostfixOfferingStartTlsGetsTheMessageOverTls) {
+  if (access(kPostfix, X_OK) != 0) GTEST_SKIP() << "postfix is not installed";
+  std::string why, cert = home_.dir + "pf.crt", key = home_.dir + "pf.key";
+  ASSERT_TRUE(NetTlsMakeSelfSigned("peer.test", cert, key, why)) << why;
+  PostfixPeer postfix;
+  ASSERT_TRUE(postfix.Start(PeerAddress(24, 2), "smtpd_tls_security_level = may\n"
+                            "smtpd_tls_cert_file = " + cert + "\nsmtpd_tls_key_file = " + key +
+                            "\nsmtpd_tls_received_header = yes\nsmtpd_tls_loglevel = 1\n"));
+  UseSmartHost(PeerAddress(24, 2));
+  RegSetDword(kRootKey, "UseTls", 1);
+  Start();
+  EXPECT_EQ(Smtplib("bob@remote.example.com", {"box@peer.test"}, "Subject: tls\r\n\r\n" + kBody), "");
+  ASSERT_TRUE(WaitFor([&] { return postfix.Delivered().size() == 1 && QueueEmpty(); }));
+  std::string delivered = postfix.Delivered()[0];
+  EXPECT_NE(delivered.find("(using TLSv1.3 with cipher "), std::string::npos) << delivered;
+  EXPECT_EQ(delivered.substr(delivered.find("\n\n") + 2), Lf(kBody));
+  EXPECT_TRUE(WaitFor([&] {
+    return postfix.LogText().find("TLS connection established from") != std::string::npos;
+  })) << postfix.LogText();
+  std::string log;
+  ReadWholeFile(home_.dir + "maillog.txt", log);
+  EXPECT_NE(log.find(": file sent over TLSv1.3 with cipher "), std::string::npos) << log;
+}
+
+// Postfix as the sending peer, relaying to us with smtp_tls_security_level = encrypt:
+// the message arrives over STARTTLS, and both sides' records say so.
+TEST_F(RelayServerTest, PostfixRequiringTlsRelaysToUsOverStartTls) {
+  if (access(kPostfix, X_OK) != 0) GTEST_SKIP() << "postfix is not installed";
+  std::string why;
+  ASSERT_TRUE(WriteUserRecord("dave", "dave", home_.dir + "dave.mbx", "", "", "", why)) << why;
+  RegSetDword(kRootKey, "UseTls", 1);
+  Start();
+  PostfixPeer postfix;
+  std::string address = PeerAddress(24, 3);
+  ASSERT_TRUE(postfix.Start(address, "relayhost = [127.0.0.1]:" + std::to_string(port_) +
+                                         "\nsmtp_tls_security_level = encrypt\n"
+                                         "smtp_tls_loglevel = 1\n"));
+  std::string sent = Shell("python3 -c \"import smtplib\ns = smtplib.SMTP('" + address +
+                           "', 25, timeout=20)\nprint(s.sendmail('bob@remote.example.com', "
+                           "['dave@mail.example.org'], b'Subject: via postfix\\r\\n\\r\\nhi\\r\\n'))\"");
+  EXPECT_EQ(sent, "{}\n");
+  ASSERT_TRUE(WaitForMailboxMessages(home_.dir + "dave.mbx", 1, kWaitMs)) << postfix.LogText();
+  std::string box;
+  ReadWholeFile(home_.dir + "dave.mbx", box);
+  EXPECT_NE(box.find("(using TLSv1.3 with cipher "), std::string::npos) << box;
+  EXPECT_TRUE(WaitFor([&] {
+    return postfix.LogText().find("TLS connection established to 127.0.0.1") != std::string::npos;
+  })) << postfix.LogText();
 }
 
 // A client outside RelayNetworks reaches no peer, whatever form of address it
