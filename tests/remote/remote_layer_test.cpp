@@ -97,7 +97,9 @@ TEST_F(RemoteLayerTest, FailedChecksAreAnsweredLateAndThenRefusedUnchecked) {
     EXPECT_EQ(tries[i].get(), "500 authentication failure");
     EXPECT_GE(ms[i], 900) << i;
   }
-  EXPECT_LT(MsSince(start), 3000);  // answered side by side, not one after another
+  // Answered side by side, not one after another (ten in turn would take over 9 s);
+  // the bound leaves room for a sanitizer build on a busy machine.
+  EXPECT_LT(MsSince(start), 6000);
   const std::string before = [] {
     std::string r;
     LookupAccount("alice", r, "", false);
