@@ -419,7 +419,8 @@ bool OpenStore(const std::string& location, bool create, std::string& why) {
   WatchForks();
   Store& s = TheStore();
   std::lock_guard<std::mutex> lock(s.mutex);
-  const RegBackend* backend = &kRegSqliteBackend;
+  const RegBackend* backend =
+      RegLocationIsDatabase(location) ? &kRegPgBackend : &kRegSqliteBackend;
   if (s.backend == &kRegSqliteBackend && s.inherited && backend == &kRegSqliteBackend &&
       SameFile(s.location, location)) {
     // SQLite keeps its file locks per process in memory a child inherited: a new
@@ -591,6 +592,13 @@ bool RegEnumValuesAfter(const std::string& key, uint64_t after, size_t limit,
     return e;
   });
   return Finish(err);
+}
+
+bool RegNamedLocksInDatabase() {
+  Store& s = TheStore();
+  if (tTxDepth > 0) return StoreUsable(s) && s.backend == &kRegPgBackend;  // held already
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return StoreUsable(s) && s.backend == &kRegPgBackend;
 }
 
 bool RegStoreReachable() {

@@ -154,3 +154,19 @@ bool RegInTransaction();
 // An event of the store that the owner of the process may want in its log
 // (connection lost, restored): passed to the hook RegSetEventHook installed.
 void RegReportEvent(const std::string& text);
+
+// ---- named locks over a database store (registry_pg_locks.cpp) ----
+
+// True while the open store is a database: named locks are then its advisory
+// locks, so they exclude every node that shares it.
+bool RegNamedLocksInDatabase();
+// The advisory lock's number for a lock name: a stable hash of the folded name
+// (FNV-1a, 64 bits), never 0. Two names with one number exclude each other: more
+// than asked, never less.
+uint64_t RegDatabaseLockKey(const std::string& name);
+enum class RegLockTry { kTaken, kBusy, kFailed };
+// One try, without waiting: kBusy while another holder (in this process or on
+// another node) has it; kFailed (LastWinError set) when the database is out of
+// reach.
+RegLockTry RegTryDatabaseLock(uint64_t key, const std::string& name);
+void RegReleaseDatabaseLock(uint64_t key);

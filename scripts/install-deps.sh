@@ -2,7 +2,7 @@
 # Installs the Debian packages Corvel needs that are missing. With --test also the
 # packages its tests use.
 set -euo pipefail
-packages=(g++ cmake ninja-build pkg-config libsqlite3-dev sqlite3)
+packages=(g++ cmake ninja-build pkg-config libsqlite3-dev sqlite3 libpq-dev)
 if [ "${1:-}" = "--test" ]; then
   # GoogleTest; Python and swaks as real SMTP clients; unbound as a real name
   # server on loopback for the resolver's tests; systemd (systemd-analyze and
@@ -10,9 +10,10 @@ if [ "${1:-}" = "--test" ]; then
   # finger as a real finger client, and fingerd under xinetd as the finger
   # benchmark's peer; Postfix for smtp-sink and smtp-source and as a throw-away
   # peer of the outgoing tests (its own service is never started: debconf
-  # "Local only").
+  # "Local only"); postgresql for the registry's database store (each test run
+  # starts a throw-away cluster of its own).
   packages+=(libgtest-dev libgmock-dev python3 swaks mpop unbound systemd netbase finger fingerd
-             xinetd postfix)
+             xinetd postfix postgresql)
   if ! dpkg-query -W -f='${Status}' postfix 2>/dev/null | grep -q "install ok installed"; then
     sudo_cmd=""
     [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
