@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/errors.h"
+#include "platform/registry.h"
 #include "server/accounts/mailbox.h"
 #include "server/accounts/router_internal.h"
 #include "server/core/config.h"
@@ -474,6 +475,9 @@ RecipientOutcome RouteLocalRecipient(SpoolWork& work, size_t index, const std::s
     LogEvent(0, kLogRouting, "Searching in %s for user: %s (%s)", domain.c_str(), name.c_str(),
              VisibleText(recipient).c_str());
 
+  // A registry database out of reach answers every lookup with "none": the
+  // recipient waits for the next pass instead of bouncing as unknown.
+  uint64_t unreachable = RegUnreachableFailures();
   std::string account = name;
   // "owner-<list>" reaches the owner of that account.
   size_t prefix = strlen(kOwnerPrefix);
@@ -489,6 +493,11 @@ RecipientOutcome RouteLocalRecipient(SpoolWork& work, size_t index, const std::s
   }
   std::string remote;
   AccountType type = FollowAliases(account, domain, remote);
+  if (RegUnreachableFailures() != unreachable) {
+    LogEvent(0, kLogRouting, "Registry out of reach looking up '%s'; will retry later.",
+             name.c_str());
+    return RecipientOutcome::kDeferred;
+  }
   if (type == kAccountNone) {
     if (s.forwardToSmarthost && !s.smartHost.empty()) {
       LogEvent(0, kLogRouting, "Unable to route to user '%s'. Rerouting to smarthost.", name.c_str());

@@ -63,6 +63,7 @@ const SmtpReplyText kSmtpReplies[] = {
     {kReplyBadMailbox, "553 Mailbox incorrect '%s'.", nullptr},
     {kReplyRelayDenied, "550 Relaying denied.", nullptr},
     {kReplyTooManyRecipients, "452 Too many recipients", nullptr},
+    {kReplyTryLater, "451 Recipient lookup unavailable; try again later.", nullptr},
 };
 const size_t kSmtpReplyCount = sizeof kSmtpReplies / sizeof kSmtpReplies[0];
 

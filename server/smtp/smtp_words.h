@@ -124,6 +124,7 @@ enum SmtpReplyCode : int {
   kReplyBadMailbox = 42,      // "553 Mailbox incorrect '%s'."
   kReplyRelayDenied = 44,     // "550 Relaying denied."
   kReplyTooManyRecipients = 45,  // "452 Too many recipients"
+  kReplyTryLater = 46,           // "451 Recipient lookup unavailable; ..."
 };
 
 // One entry of the reply table: the format used with a first text, the format
