@@ -14,7 +14,9 @@
 # A later start of the same DIR takes the port it had. Run as root, the server
 # runs as the user postgres (initdb refuses root): DIR is handed to that user.
 # When the PostgreSQL binaries are missing, start prints one line saying so and
-# exits 0 (the tests then skip their database cases); every other command fails.
+# exits 0 (the tests then skip their database cases), or exits 1 when
+# CORVEL_REQUIRE_POSTGRES is 1 (CI: the database cases must run); every other
+# command fails.
 #
 # The cluster trusts local connections (only this machine's users reach the
 # loopback port; the socket directory is the server user's alone) and commits
@@ -74,6 +76,7 @@ case "$cmd" in
 start)
     if [ -z "$BIN" ] || [ ! -x "$BIN/pg_ctl" ]; then
         echo "pg-throwaway: PostgreSQL binaries (initdb, pg_ctl) not found; install the Debian package postgresql"
+        [ "${CORVEL_REQUIRE_POSTGRES:-}" = 1 ] && exit 1
         exit 0
     fi
     mkdir -p "$dir"
