@@ -17,6 +17,7 @@
 #include "server/accounts/accounts.h"
 #include "server/core/config.h"
 #include "tests/delivery/delivery_fixture.h"
+#include "tests/support/loopback.h"
 #include "tests/support/postgres.h"
 
 namespace {
@@ -26,16 +27,47 @@ constexpr const char* kHostB = "127.0.20.2";
 constexpr const char* kPassword = "secret";
 const std::vector<std::string> kUsers = {"ann", "ben", "cat", "dan", "eve"};
 
+// The final reply code of the server's next reply on `fd` (multi-line replies
+// read whole), or -1 when the connection failed.
+int ReadReplyCode(int fd, std::string& buffer) {
+  for (;;) {
+    size_t eol;
+    while ((eol = buffer.find("\r\n")) != std::string::npos) {
+      std::string line = buffer.substr(0, eol);
+      buffer.erase(0, eol + 2);
+      if (line.size() >= 4 && line[3] == ' ') return atoi(line.substr(0, 3).c_str());
+      if (line.size() == 3) return atoi(line.c_str());
+    }
+    char chunk[1024];
+    ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+    if (n <= 0) return -1;
+    buffer.append(chunk, size_t(n));
+  }
+}
+
+// The reply code to RCPT for `rcpt`, or -1 when the dialogue failed. Spoken from
+// this process, so a loaded machine's program start-up never counts as the
+// server's delay.
 int Smtp(const char* host, int port, const std::string& rcpt) {
-  // The reply code to RCPT for `rcpt`, or -1 when the dialogue failed.
-  std::string script =
-      "import smtplib,sys\n"
-      "s = smtplib.SMTP('" + std::string(host) + "', " + std::to_string(port) + ", timeout=10)\n"
-      "s.ehlo(); s.mail('x@example.net')\n"
-      "print(s.rcpt('" + rcpt + "')[0]); s.quit()\n";
-  int rc;
-  std::string out = RunForOutput("python3 -c \"" + script + "\" 2>/dev/null", rc);
-  return rc == 0 ? atoi(out.c_str()) : -1;
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  timeval tv{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(uint16_t(port));
+  inet_pton(AF_INET, host, &a.sin_addr);
+  int code = -1;
+  std::string buffer;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ReadReplyCode(fd, buffer) == 220 && SendAllBytes(fd, "EHLO probe.example.net\r\n") &&
+      ReadReplyCode(fd, buffer) == 250 && SendAllBytes(fd, "MAIL FROM:<x@example.net>\r\n") &&
+      ReadReplyCode(fd, buffer) == 250 && SendAllBytes(fd, "RCPT TO:<" + rcpt + ">\r\n")) {
+    code = ReadReplyCode(fd, buffer);
+    if (SendAllBytes(fd, "QUIT\r\n")) ReadReplyCode(fd, buffer);
+  }
+  close(fd);
+  return code;
 }
 
 class TwoNodeTest : public ::testing::Test {
@@ -164,6 +196,7 @@ TEST_F(TwoNodeTest, SharedMailboxesReadExactlyOnceAndNewAccountsSeenByBothNodes)
          TickElapsed(GetTickCount32(), start) < 3000)
     SleepMs(20);
   uint32_t took = TickElapsed(GetTickCount32(), start);
+  std::cout << "[ account  ] B accepted it " << took << " ms after the import\n";
   EXPECT_EQ(code, 250);
   EXPECT_LT(took, 1000u) << "B accepted the new account after " << took << " ms";
 }
