@@ -68,6 +68,8 @@ void NamedLock::release() {
   if (advisoryKey) RegReleaseDatabaseLock(std::exchange(advisoryKey, 0));
 }
 
+bool NamedLocksSpanNodes() { return RegNamedLocksInDatabase(); }
+
 bool AcquireNamedLock(NamedLock& lock, const std::string& name, uint32_t timeoutMs) {
   lock.release();
   if (RegNamedLocksInDatabase()) return AcquireDatabaseLock(lock, name, timeoutMs);

@@ -41,3 +41,6 @@ struct NamedLock {
 // lock held in `lock`; false with LastWinError 1460 on a time-out, 53 when the
 // registry database is out of reach.
 bool AcquireNamedLock(NamedLock& lock, const std::string& name, uint32_t timeoutMs);
+// True while the named locks are the registry database's: other nodes take them
+// too.
+bool NamedLocksSpanNodes();

@@ -232,15 +232,28 @@ RecipientOutcome DeliverToMailbox(SpoolWork& work, const std::string& account,
   const Settings& s = ServerSettings();
   MailboxLock lock;
   bool timedOut = false;
-  if (!LockMailbox(account, kMailbox.routerLockMs, lock, timedOut)) {
+  // Nodes sharing the mailboxes deliver to the same ones side by side: the router
+  // waits out another node's append (a few milliseconds) instead of parking the
+  // message until its next look at parked files.
+  uint32_t waitMs = NamedLocksSpanNodes() ? kMailbox.routerNodesLockMs : kMailbox.routerLockMs;
+  if (!LockMailbox(account, waitMs, lock, timedOut)) {
     LogEvent(0, kLogRouting,
              timedOut ? "Timeout waiting for access to %s" : "Unable to create mutex for access to %s",
              account.c_str());
     return RecipientOutcome::kDeferred;
   }
   MailboxAppend append;
-  switch (OpenMailboxForAppend(account, domain, s.allowUnknown, work.envelope.sender, append,
-                               key)) {
+  // The account is read again to open its mailbox: a registry database lost in
+  // between makes it look unknown, and the recipient must wait, never bounce.
+  uint64_t unreachable = RegUnreachableFailures();
+  AppendOpen opened =
+      OpenMailboxForAppend(account, domain, s.allowUnknown, work.envelope.sender, append, key);
+  if (opened == AppendOpen::kUnknown && RegUnreachableFailures() != unreachable) {
+    LogEvent(0, kLogRouting, "Registry out of reach looking up '%s'; will retry later.",
+             account.c_str());
+    return RecipientOutcome::kDeferred;
+  }
+  switch (opened) {
     case AppendOpen::kAlreadyDone:
       // Appended before the process died, its mark lost: only the mark is missing.
       LogEvent(0, kLogRouting, "Already delivered to %s before a restart: '%s'.", account.c_str(),
