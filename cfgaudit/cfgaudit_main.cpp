@@ -113,15 +113,16 @@ int NotDone(const std::string& text) {
 }
 
 // "Backup privilege": the registry can be written. An IMMEDIATE transaction takes
-// the write lock, which a read-only store or file cannot give.
+// the write lock, which a read-only store or file cannot give (a database's
+// rights are the database's to check).
 bool HaveBackupPrivilege(const std::string& registry) {
-  if (::access(registry.c_str(), W_OK) != 0) return false;
+  if (!RegLocationIsDatabase(registry) && ::access(registry.c_str(), W_OK) != 0) return false;
   RegTransaction probe;
   return probe.ok();  // rolled back: nothing is written
 }
 
 bool OpenRegistry(const std::string& registry) {
-  if (!FileExists(registry)) return false;  // only inimove creates a registry
+  if (!RegLocationExists(registry)) return false;  // only inimove creates a registry
   std::string why;
   return RegOpenStore(registry, why);
 }

@@ -50,7 +50,7 @@ bool EnsureRegistry() {
   if (RegStoreOpen()) return true;
   std::string path = ResolveRegistryPath(nullptr, HomeDirectory());
   std::string why;
-  return FileExists(path) && RegOpenStore(path, why);
+  return RegLocationExists(path) && RegOpenStore(path, why);
 }
 
 bool ManagerAvailable() {

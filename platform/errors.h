@@ -21,6 +21,7 @@ enum WinError : int {
   kErrHandleEof = 38,
   kErrHandleDiskFull = 39,
   kErrNotSupported = 50,
+  kErrBadNetPath = 53,             // ERROR_BAD_NETPATH: a registry's server out of reach
   kErrFileExists = 80,
   kErrInvalidParameter = 87,
   kErrBrokenPipe = 109,

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/registry.h"
+
 namespace {
 
 constexpr const char* kDefaultHome = "/var/lib/corvel";
@@ -47,7 +49,7 @@ std::string ResolveHomeDirectory(const char* fromCommandLine) {
 std::string ResolveRegistryPath(const char* fromCommandLine, const std::string& home) {
   const char* file = NonEmpty(fromCommandLine);
   if (!file) file = NonEmpty(std::getenv("CORVEL_REGISTRY"));
-  if (file) return MakeAbsolute(file);
+  if (file) return RegLocationIsDatabase(file) ? std::string(file) : MakeAbsolute(file);
   return WithSlash(home) + kRegistryFileName;
 }
 

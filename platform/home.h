@@ -1,6 +1,7 @@
 // The home directory (the design's program directory) and the registry file.
 // Home: --home DIR, else $CORVEL_HOME, else /var/lib/corvel; always ends in '/'.
-// Registry: --registry FILE, else $CORVEL_REGISTRY, else <home>/registry.db.
+// Registry: --registry FILE, else $CORVEL_REGISTRY, else <home>/registry.db; a
+// database's "postgresql://" URI is taken as it stands.
 #pragma once
 
 #include <string>

@@ -8,6 +8,7 @@
 
 #include "platform/errors.h"
 #include "platform/home.h"
+#include "platform/registry_store.h"
 #include "platform/tick.h"
 
 namespace {
@@ -38,10 +39,40 @@ std::string LockFileName(const std::string& name) {
   return out + kLockSuffix;
 }
 
+// The database's advisory lock, polled like the file's.
+bool AcquireDatabaseLock(NamedLock& lock, const std::string& name, uint32_t timeoutMs) {
+  uint64_t key = RegDatabaseLockKey(name);
+  uint32_t start = GetTickCount32();
+  for (;;) {
+    switch (RegTryDatabaseLock(key, name)) {
+      case RegLockTry::kTaken:
+        lock.advisoryKey = key;
+        return true;
+      case RegLockTry::kFailed:
+        return false;
+      case RegLockTry::kBusy:
+        break;
+    }
+    if (timeoutMs != kForever && TickElapsed(GetTickCount32(), start) >= timeoutMs) {
+      SetLastWinError(kErrTimeout);
+      return false;
+    }
+    SleepMs(kPollMs);
+  }
+}
+
 }  // namespace
+
+void NamedLock::release() {
+  fd.reset();
+  if (advisoryKey) RegReleaseDatabaseLock(std::exchange(advisoryKey, 0));
+}
+
+bool NamedLocksSpanNodes() { return RegNamedLocksInDatabase(); }
 
 bool AcquireNamedLock(NamedLock& lock, const std::string& name, uint32_t timeoutMs) {
   lock.release();
+  if (RegNamedLocksInDatabase()) return AcquireDatabaseLock(lock, name, timeoutMs);
   std::string dir = HomeDirectory() + kLockDirectory;
   if (!DirectoryExists(dir) && !MakeDirectories(dir)) return false;
   std::string path = dir + LockFileName(name);

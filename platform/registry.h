@@ -1,8 +1,11 @@
-// The registry: the HKEY_LOCAL_MACHINE hive kept in one SQLite database file.
-// Keys are full paths below HKLM ("SOFTWARE\Tollgrove\Corvel\Users"); key and value
-// names are case-insensitive and case-preserving, as on Windows. Every operation is
-// one transaction (WAL, busy time-out), so the server and the tools may use one
-// store at once and a value write is never half-done.
+// The registry: the HKEY_LOCAL_MACHINE hive, kept in one SQLite database file or,
+// for several nodes sharing one configuration, in a PostgreSQL database. The
+// location chooses: a "postgresql://" (or "postgres://") connection URI is the
+// database, anything else the file. Keys are full paths below HKLM
+// ("SOFTWARE\Tollgrove\Corvel\Users"); key and value names are case-insensitive
+// and case-preserving, as on Windows. Every operation is one transaction, so the
+// server and the tools may use one store at once and a value write is never
+// half-done.
 //
 // Value data are the bytes Windows keeps: REG_SZ with its terminating zero,
 // REG_MULTI_SZ as zero-ended strings plus a final zero, REG_DWORD as four
@@ -32,8 +35,17 @@ struct RegValue {
   uint64_t order = 0;
 };
 
+// True for a location that names a database server ("postgresql://...").
+bool RegLocationIsDatabase(const std::string& location);
+// True for a database location, or a file that exists: what the tools that must
+// never make a registry of their own check before they open one.
+bool RegLocationExists(const std::string& location);
+// The location as messages may show it: a connection URI without its password.
+std::string RegDisplayLocation(const std::string& location);
+
 // Opens (creating when missing) the process-wide store. A file that exists but is
-// not a usable database fails with `why` naming the file; it is never reset.
+// not a usable database fails with `why` naming the file; it is never reset. A
+// database gets the registry's tables on first use (in its default schema).
 // One connection serves every thread of the process. Open it after a fork(), never
 // before: a child that inherited an open store cannot reopen that file (SQLite's
 // locks are per process) and must exec. (fork() waits for a registry call that is
@@ -46,15 +58,38 @@ bool RegOpenExistingStore(const std::string& path, std::string& why);
 void RegCloseStore();
 bool RegStoreOpen();
 const std::string& RegStorePath();
+// "sqlite" or "postgresql" while a store is open, else "".
+const char* RegStoreKind();
 // The text of this thread's last registry failure (empty after a success), for
 // messages: "registry key not found: ...", the SQLite reason, ...
 std::string RegLastErrorText();
 
+// A database store can be out of reach (its server stopped, the network down).
+// Calls then fail with 53 (the network path was not found) and count here, per
+// thread: a caller that must not take a failed read for "no such account"
+// compares the count before and after its reads and answers "try later".
+uint64_t RegUnreachableFailures();
+// False while the store's database server is known to be out of reach (a file is
+// always reachable). A lost connection is retried with back-off.
+bool RegStoreReachable();
+// A long-running process (the server) keeps what it read of a database store in
+// memory, dropped key by key as any process changes it (the database notifies
+// every node), and whole when the connection is lost. Off by default; the SQLite
+// store has no cache and ignores it.
+void RegUseReadCache(bool on);
+// Where the store's events go (the database lost and back, each once per
+// outage): the server's log. Without a hook they go to standard error.
+using RegEventHook = void (*)(const std::string& text);
+void RegSetEventHook(RegEventHook hook);
+
 // A transaction over several calls of this thread: every registry call the thread
 // makes while the scope lives joins it, so a check and the write that depends on
 // it (a name still free, a slot still empty) are one step that no other process or
-// thread can come between. It begins IMMEDIATE: the write lock is taken (waiting
-// under the busy time-out) before anything is read. Other threads of the process
+// thread can come between. It takes the store's write lock first (SQLite's
+// IMMEDIATE; the database's transaction lock that every writer takes), waiting
+// under the busy time-out, before anything is read: writers follow one another,
+// so a check-then-write never meets a conflict to retry. Reads inside it see the
+// store itself, never the read cache. Other threads of the process
 // wait for the scope to end, so keep it short and never block inside it.
 // A scope opened inside another joins it; ending a nested scope without Commit()
 // dooms the outer one (its Commit fails and everything is rolled back), so a helper
@@ -82,7 +117,8 @@ class RegTransaction {
 // or trailing backslashes are ignored. Functions return false when the store is
 // not open or the operation failed; LastWinError() then tells why (2 = not found,
 // 6 = store not open, 123 = a name holding NUL, CR or LF, which no name may hold,
-// 1009 = damaged database). HKEY_LOCAL_MACHINE itself is the empty path; it exists
+// 1009 = damaged database, 53 = the database server out of reach, 170 = the
+// write lock not had within the busy time-out). HKEY_LOCAL_MACHINE itself is the empty path; it exists
 // always and cannot be deleted (5).
 bool RegKeyExists(const std::string& key);
 // The key's path below HKLM with each name as stored ("hklm\\software" ->

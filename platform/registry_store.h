@@ -1,11 +1,15 @@
 // Inside the registry: the operations on an open store that the public calls and
 // the text import/export are built from. Only platform/registry*.cpp include this.
-// Every function here runs with the store's mutex held and inside a transaction
-// that a RegSession opened; each returns 0 or a Windows error number and, on
-// failure, leaves a text for RegLastErrorText().
+// Every RegStore* function here runs with the store's mutex held and inside a
+// transaction that a RegSession opened; each returns 0 or a Windows error number
+// and, on failure, leaves a text for RegLastErrorText().
+//
+// Two kinds of store sit behind these calls, chosen by the registry location when
+// the store is opened: an SQLite database file (registry_sqlite.cpp) and a
+// PostgreSQL database named by a "postgresql://" connection URI (registry_pg.cpp).
+// Each is one RegBackend: a table of its primitive operations. Names are folded,
+// paths parsed and sessions nested here, once, for both.
 #pragma once
-
-#include <sqlite3.h>
 
 #include <cstdint>
 #include <mutex>
@@ -33,9 +37,9 @@ std::string RegFoldName(const std::string& name);
 int RegCheckValueName(const std::string& name);
 
 // Holds the store's mutex and one transaction for its lifetime; rolls back unless
-// Commit() succeeded. `write` begins IMMEDIATE so the write lock is taken (and
-// waited for, under the busy time-out) before anything is read. Inside a
-// RegTransaction of this thread it joins that one: no lock, no begin, and its
+// Commit() succeeded. `write` takes the store's write lock (waited for under the
+// busy time-out) before anything is read, so writers follow one another. Inside
+// a RegTransaction of this thread it joins that one: no lock, no begin, and its
 // Commit() leaves the committing to the transaction.
 class RegSession {
  public:
@@ -76,3 +80,93 @@ int RegStoreListValues(int64_t keyId, std::vector<RegValue>& values);
 
 // Records the failure text of this thread (RegLastErrorText) and returns `err`.
 int RegFail(int err, const std::string& text);
+// Counts a failure for want of the database (RegUnreachableFailures) and records
+// it like RegFail.
+int RegFailUnreachable(int err, const std::string& text);
+
+// ---- the backends ----
+
+// One kind of store. Every operation but open, close, the fork hooks and the
+// unlocked reads runs with the store's mutex held (RegStoreMutex) inside a
+// transaction begun by `begin`.
+struct RegBackend {
+  const char* kind;  // "sqlite", "postgresql": for messages
+  // Opens the store at `location`; `create` makes the tables when they are
+  // missing. 0, or the Windows error with `why` for the caller's message.
+  int (*open)(const std::string& location, bool create, std::string& why);
+  // Closes the connection. `inherited`: this is a forked child's copy of its
+  // parent's connection, to be forgotten, never closed.
+  void (*close)(bool inherited);
+  int (*begin)(bool write);
+  int (*commit)();
+  void (*rollback)();
+  int64_t (*rootId)();
+  // The key of the folded path: 0 with `id` 0 when there is none; `storedName`
+  // (when given) receives its last component as stored.
+  int (*findKey)(const std::string& fold, int64_t& id, std::string* storedName);
+  int (*insertKey)(int64_t parent, const std::string& name, const std::string& fold,
+                   int64_t& id);
+  // The values and keys at and below the folded path.
+  int (*deleteTree)(const std::string& fold);
+  // Writes a value; a rewrite keeps its place in the order and the name first written.
+  int (*setValue)(int64_t keyId, const std::string& name, const std::string& nameFold,
+                  uint32_t type, const std::string& data);
+  // `found` false when there was no such value.
+  int (*deleteValue)(int64_t keyId, const std::string& nameFold, bool& found);
+  int (*listKeys)(int64_t keyId, std::vector<RegChildKey>& keys);
+  // At most `limit` values whose order is above `after`, in that order.
+  int (*listValues)(int64_t keyId, uint64_t after, size_t limit, std::vector<RegValue>& values);
+  // The reads the server makes on every recipient and login, by folded path.
+  // `locked`: inside this thread's transaction, the mutex held. Otherwise the
+  // backend takes the mutex itself when it needs its connection, and may answer
+  // from a cache. 2 (with no text) when the key or value is missing.
+  int (*queryValue)(const std::string& keyFold, const std::string& nameFold, RegValue& out,
+                    bool locked);
+  int (*enumValues)(const std::string& keyFold, uint64_t after, size_t limit,
+                    std::vector<RegValue>& values, bool locked);
+  // False while the store's server is known to be unreachable. May be null
+  // (always reachable: a file).
+  bool (*reachable)();
+  // Turns the read cache on or off (with the mutex held). May be null (no cache).
+  void (*useCache)(bool on);
+  // Around fork(), with the store's mutex held: take and release the backend's
+  // own locks so the child finds them free. May be null.
+  void (*prepareFork)();
+  void (*parentAfterFork)();
+  void (*childAfterFork)();
+};
+
+extern const RegBackend kRegSqliteBackend;
+extern const RegBackend kRegPgBackend;
+
+// The mutex every use of the open store's connection holds.
+std::mutex& RegStoreMutex();
+// With the mutex held: true when a store is open and this process may use it
+// (not a copy inherited through fork()).
+bool RegStoreUsableLocked();
+// The open store's location as messages show it (a connection URI without its
+// password).
+const std::string& RegStoreDisplayName();
+// The location without a password, for messages.
+std::string RegDisplayLocation(const std::string& location);
+// Inside this thread's RegTransaction (the mutex is held already).
+bool RegInTransaction();
+// An event of the store that the owner of the process may want in its log
+// (connection lost, restored): passed to the hook RegSetEventHook installed.
+void RegReportEvent(const std::string& text);
+
+// ---- named locks over a database store (registry_pg_locks.cpp) ----
+
+// True while the open store is a database: named locks are then its advisory
+// locks, so they exclude every node that shares it.
+bool RegNamedLocksInDatabase();
+// The advisory lock's number for a lock name: a stable hash of the folded name
+// (FNV-1a, 64 bits), never 0. Two names with one number exclude each other: more
+// than asked, never less.
+uint64_t RegDatabaseLockKey(const std::string& name);
+enum class RegLockTry { kTaken, kBusy, kFailed };
+// One try, without waiting: kBusy while another holder (in this process or on
+// another node) has it; kFailed (LastWinError set) when the database is out of
+// reach.
+RegLockTry RegTryDatabaseLock(uint64_t key, const std::string& name);
+void RegReleaseDatabaseLock(uint64_t key);

@@ -274,7 +274,7 @@ int main(int argc, char** argv) {
   std::string home = ResolveHomeDirectory(homeArg.c_str());
   SetHomeDirectory(home);
   std::string registry = ResolveRegistryPath(registryArg.c_str(), home);
-  if (!FileExists(registry) || !RegOpenStore(registry, why)) {
+  if (!RegLocationExists(registry) || !RegOpenStore(registry, why)) {
     ShowMessageBox(kTitle, kNoRegistry);
     return kExitFailed;
   }

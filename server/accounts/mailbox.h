@@ -28,6 +28,7 @@ struct MailboxLimits {
   const char* lockFormat;       // the named lock of an account
   size_t lockNameChars;         // the account name is cut to this many characters
   uint32_t routerLockMs;        // the router never waits for a mailbox
+  uint32_t routerNodesLockMs;   // ...but for another node's append, briefly
   uint32_t pop3LockMs;          // a POP3 login waits this long
   uint32_t appendOpenRetryMs;   // an existing mailbox that cannot be opened is retried
   uint32_t appendRetryPollMs;   // pause between two open attempts
@@ -36,7 +37,7 @@ struct MailboxLimits {
   size_t messageIdChars;        // a longer Message-id: value is cut
 };
 inline constexpr MailboxLimits kMailbox = {
-    "Corvel-MailboxAccess-%s", 100, 0, 10000, 500, 10, 50, 16384, 256,
+    "Corvel-MailboxAccess-%s", 100, 0, 200, 10000, 500, 10, 50, 16384, 256,
 };
 
 // The append note: a small file beside the mailbox (its path plus this suffix),

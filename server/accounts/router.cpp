@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "platform/errors.h"
+#include "platform/registry.h"
 #include "platform/tick.h"
 #include "server/accounts/mailbox.h"
 #include "server/accounts/router_internal.h"
@@ -536,6 +537,9 @@ int RouteIncomingQueue() {
   struct Running {
     ~Running() { g_queue.running = false; }
   } running;
+  // While the registry database is out of reach every file would only wait: they
+  // stay in the queue untouched until it is back.
+  if (!RegStoreReachable()) return 0;
   if (g_queue.next < 0) ScanQueue();
   if (g_queue.next < 0) return 0;
 

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/errors.h"
+#include "platform/registry.h"
 #include "server/accounts/mailbox.h"
 #include "server/accounts/router_internal.h"
 #include "server/core/config.h"
@@ -232,15 +233,28 @@ RecipientOutcome DeliverToMailbox(SpoolWork& work, const std::string& account,
   const Settings& s = ServerSettings();
   MailboxLock lock;
   bool timedOut = false;
-  if (!LockMailbox(account, kMailbox.routerLockMs, lock, timedOut)) {
+  // Nodes sharing the mailboxes deliver to the same ones side by side: the router
+  // waits out another node's append (a few milliseconds) instead of parking the
+  // message until its next look at parked files.
+  uint32_t waitMs = NamedLocksSpanNodes() ? kMailbox.routerNodesLockMs : kMailbox.routerLockMs;
+  if (!LockMailbox(account, waitMs, lock, timedOut)) {
     LogEvent(0, kLogRouting,
              timedOut ? "Timeout waiting for access to %s" : "Unable to create mutex for access to %s",
              account.c_str());
     return RecipientOutcome::kDeferred;
   }
   MailboxAppend append;
-  switch (OpenMailboxForAppend(account, domain, s.allowUnknown, work.envelope.sender, append,
-                               key)) {
+  // The account is read again to open its mailbox: a registry database lost in
+  // between makes it look unknown, and the recipient must wait, never bounce.
+  uint64_t unreachable = RegUnreachableFailures();
+  AppendOpen opened =
+      OpenMailboxForAppend(account, domain, s.allowUnknown, work.envelope.sender, append, key);
+  if (opened == AppendOpen::kUnknown && RegUnreachableFailures() != unreachable) {
+    LogEvent(0, kLogRouting, "Registry out of reach looking up '%s'; will retry later.",
+             account.c_str());
+    return RecipientOutcome::kDeferred;
+  }
+  switch (opened) {
     case AppendOpen::kAlreadyDone:
       // Appended before the process died, its mark lost: only the mark is missing.
       LogEvent(0, kLogRouting, "Already delivered to %s before a restart: '%s'.", account.c_str(),
@@ -476,6 +490,9 @@ RecipientOutcome RouteLocalRecipient(SpoolWork& work, size_t index, const std::s
     LogEvent(0, kLogRouting, "Searching in %s for user: %s (%s)", domain.c_str(), name.c_str(),
              VisibleText(recipient).c_str());
 
+  // A registry database out of reach answers every lookup with "none": the
+  // recipient waits for the next pass instead of bouncing as unknown.
+  uint64_t unreachable = RegUnreachableFailures();
   std::string account = name;
   // "owner-<list>" reaches the owner of that account.
   size_t prefix = strlen(kOwnerPrefix);
@@ -491,6 +508,11 @@ RecipientOutcome RouteLocalRecipient(SpoolWork& work, size_t index, const std::s
   }
   std::string remote;
   AccountType type = FollowAliases(account, domain, remote);
+  if (RegUnreachableFailures() != unreachable) {
+    LogEvent(0, kLogRouting, "Registry out of reach looking up '%s'; will retry later.",
+             name.c_str());
+    return RecipientOutcome::kDeferred;
+  }
   if (type == kAccountNone) {
     if (s.forwardToSmarthost && !s.smartHost.empty()) {
       LogEvent(0, kLogRouting, "Unable to route to user '%s'. Rerouting to smarthost.", name.c_str());

@@ -18,8 +18,16 @@ namespace {
 
 bool Empty(const char* s) { return s == nullptr || *s == '\0'; }
 
+std::string& NodeName() {
+  static std::string* name = new std::string;  // read by threads that may outlive main
+  return *name;
+}
+
 bool ReadValue(const char* section, const char* name, const char* domain, const char* list,
                RegValue& v) {
+  if (!NodeName().empty() && Empty(section) && Empty(domain) && Empty(list) &&
+      RegQueryValue(std::string(kRootKey) + "\\Nodes\\" + NodeName(), name ? name : "", v))
+    return true;
   return RegQueryValue(ConfigKeyPath(section, domain, list), name ? name : "", v);
 }
 
@@ -42,6 +50,10 @@ bool ValueText(const RegValue& v, bool allowMulti, std::string& out) {
 }
 
 }  // namespace
+
+void SetConfigNode(const std::string& name) { NodeName() = name; }
+
+const std::string& ConfigNode() { return NodeName(); }
 
 std::string ConfigKeyPath(const char* section, const char* domain, const char* list) {
   std::string path = kRootKey;

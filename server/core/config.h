@@ -15,6 +15,13 @@ inline constexpr const char* kRootKey = "SOFTWARE\\Tollgrove\\Corvel";
 inline constexpr const char* kProductBaseName = "Corvel";
 inline constexpr const char* kProductVersion = "1.0";
 
+// Several nodes sharing one registry database each have a name ($CORVEL_NODE):
+// a value of the root key set under "<root>\\Nodes\\<name>" is that node's own
+// (its bind address, its ports, its spool directories) and wins over the
+// shared one. Empty (the default): no node values are read.
+void SetConfigNode(const std::string& name);
+const std::string& ConfigNode();
+
 // The key path for a section, domain and list (each may be null or empty).
 std::string ConfigKeyPath(const char* section, const char* domain = nullptr,
                           const char* list = nullptr);

@@ -50,11 +50,14 @@ constexpr int kNewHomeMode = 0700;
 constexpr const char* kUsageText =
     "usage: corvel95 [--home DIR] [--registry FILE] [-A] [-H]\n"
     "  --home DIR       home directory (else $CORVEL_HOME, else /var/lib/corvel)\n"
-    "  --registry FILE  registry database (else $CORVEL_REGISTRY, else <home>/registry.db)\n"
+    "  --registry FILE  registry file or postgresql:// URI (else $CORVEL_REGISTRY, else\n"
+    "                   <home>/registry.db)\n"
     "  -A               closing the main window ends the program\n"
     "  -H               hidden: nothing on standard output (the log file still gets it all)\n"
     "  --help           print this text and exit\n"
     "  --version        print the product and version and exit\n"
+    "Environment: CORVEL_NODE names this node among several sharing one registry\n"
+    "database; its own values (bind address, ports, spools) are under <root>\\Nodes\\NAME.\n"
     "Signals: SIGTERM or SIGINT shut the server down in order; SIGHUP reopens the log\n"
     "file (for logrotate).\n";
 
@@ -397,6 +400,11 @@ int RunServer(int argc, char** argv) {
     fprintf(stderr, "corvel95: %s\n", why.c_str());
     return 1;
   }
+  // A database registry's outages go to the log, once each; what the server reads
+  // of it is kept until some node changes it.
+  RegSetEventHook([](const std::string& text) { LogEvent(0, kLogAlways, "%s", text.c_str()); });
+  RegUseReadCache(true);
+  if (const char* node = getenv("CORVEL_NODE")) SetConfigNode(node);
   if (!StartServer(cmd, why)) {
     RegCloseStore();
     return 1;

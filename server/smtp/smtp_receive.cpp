@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/registry.h"
 #include "server/accounts/accounts.h"
 #include "server/core/config.h"
 #include "server/core/log.h"
@@ -187,7 +188,18 @@ void AcceptRecipient(SmtpSession& s, std::string_view address) {
   const Settings& st = ServerSettings();
   RecipientCheck check;
   std::string given(address);
-  if (!CheckRecipient(address, st.allowUnknown, check)) {
+  // A registry database out of reach must not turn into "no such user": the
+  // client keeps the message and tries again.
+  uint64_t unreachable = RegUnreachableFailures();
+  bool valid = CheckRecipient(address, st.allowUnknown, check);
+  if (RegUnreachableFailures() != unreachable) {
+    s.pendingCode = kReplyTryLater;
+    s.pendingArg.clear();
+    LogEvent(0, kLogSmtpProgress, "%04x: To: <%s>; the registry is out of reach, try later.",
+             s.id, given.c_str());
+    return;
+  }
+  if (!valid) {
     s.pendingCode = kReplyBadMailbox;
     s.pendingArg = given;
     LogEvent(0, kLogSmtpProgress, kStrToBadFormat, s.id, given.c_str());

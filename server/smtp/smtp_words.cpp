@@ -74,6 +74,7 @@ const SmtpReplyText kSmtpReplies[] = {
     {kReplyAuthCancelled, "501 Authentication cancelled", nullptr},
     {kReplyAuthMechanism, "504 Unrecognized authentication type", nullptr},
     {kReplyTlsFirst, "530 Must issue a STARTTLS command first", nullptr},
+    {kReplyTryLater, "451 Recipient lookup unavailable; try again later.", nullptr},
 };
 const size_t kSmtpReplyCount = sizeof kSmtpReplies / sizeof kSmtpReplies[0];
 

@@ -137,6 +137,7 @@ enum SmtpReplyCode : int {
   kReplyAuthCancelled = 54,   // "501 Authentication cancelled"
   kReplyAuthMechanism = 55,   // "504 Unrecognized authentication type"
   kReplyTlsFirst = 56,        // "530 Must issue a STARTTLS command first"
+  kReplyTryLater = 57,           // "451 Recipient lookup unavailable; ..."
 };
 
 // One entry of the reply table: the format used with a first text, the format

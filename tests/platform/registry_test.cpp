@@ -1,5 +1,7 @@
 // The registry store: names without regard to case, the value types, trees,
-// the text form, a foreign file left alone and writers in two processes.
+// the text form, a foreign file left alone and writers in two processes. The
+// cases that exercise the store run against both stores: the SQLite file and a
+// database of a throw-away PostgreSQL.
 #include "platform/registry.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "tests/support/postgres.h"
 
 namespace {
 
@@ -37,26 +40,47 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
   out << bytes;
 }
 
-// Each test gets a fresh store in its own directory.
-class RegistryTest : public ::testing::Test {
+enum class StoreKind { kSqlite, kPostgres };
+
+// Each test gets a fresh store: a file in its own directory, or a database of its
+// own.
+class RegistryTest : public ::testing::TestWithParam<StoreKind> {
  protected:
   void SetUp() override {
     dir_ = MakeTempDir();
     ASSERT_FALSE(dir_.empty());
-    path_ = dir_ + "/registry.db";
     std::string why;
+    if (GetParam() == StoreKind::kSqlite) {
+      path_ = dir_ + "/registry.db";
+    } else {
+      bool missing = false;
+      cluster_ = SharedPostgres(why, missing);
+      if (!cluster_ && missing) GTEST_SKIP() << kNoPostgres;
+      ASSERT_NE(cluster_, nullptr) << why;
+      path_ = cluster_->CreateDatabase(why);
+      ASSERT_FALSE(path_.empty()) << why;
+    }
     ASSERT_TRUE(RegOpenStore(path_, why)) << why;
   }
   void TearDown() override {
     RegCloseStore();
+    if (cluster_ && !path_.empty()) cluster_->DropDatabase(path_);
     std::string cmd = "rm -rf '" + dir_ + "'";
     (void)!system(cmd.c_str());
   }
+  bool database() const { return GetParam() == StoreKind::kPostgres; }
   std::string dir_;
-  std::string path_;
+  std::string path_;  // the store's location
+  PostgresCluster* cluster_ = nullptr;
 };
 
-TEST_F(RegistryTest, NamesMatchWithoutRegardToCaseAndKeepTheirCase) {
+INSTANTIATE_TEST_SUITE_P(Stores, RegistryTest,
+                         ::testing::Values(StoreKind::kSqlite, StoreKind::kPostgres),
+                         [](const ::testing::TestParamInfo<StoreKind>& info) {
+                           return info.param == StoreKind::kSqlite ? "Sqlite" : "Postgresql";
+                         });
+
+TEST_P(RegistryTest, NamesMatchWithoutRegardToCaseAndKeepTheirCase) {
   ASSERT_TRUE(RegSetString("SOFTWARE\\Tollgrove\\Corvel\\Users\\alice", "FullName", "Alice A"));
   ASSERT_TRUE(RegSetString("software\\TOLLGROVE\\corvel\\users\\Bob", "fullname", "Bob B"));
   RegValue v;
@@ -79,7 +103,7 @@ TEST_F(RegistryTest, NamesMatchWithoutRegardToCaseAndKeepTheirCase) {
   EXPECT_EQ(keys, (std::vector<std::string>{"SOFTWARE"}));
 }
 
-TEST_F(RegistryTest, KeyPathsIgnorePrefixDoubledAndTrailingBackslashes) {
+TEST_P(RegistryTest, KeyPathsIgnorePrefixDoubledAndTrailingBackslashes) {
   ASSERT_TRUE(RegSetDword("HKEY_LOCAL_MACHINE\\A\\\\B\\", "n", 7));
   for (const char* form : {"A\\B", "hklm\\a\\b", "\\A\\B\\\\", "HKEY_LOCAL_MACHINE\\a\\b"}) {
     RegValue v;
@@ -91,7 +115,7 @@ TEST_F(RegistryTest, KeyPathsIgnorePrefixDoubledAndTrailingBackslashes) {
   EXPECT_EQ(LastWinError(), kErrFileNotFound);
 }
 
-TEST_F(RegistryTest, EachTypeRoundTripsByteForByte) {
+TEST_P(RegistryTest, EachTypeRoundTripsByteForByte) {
   const std::string binary("\x00\x01\xff\x7f\x00", 5);
   struct Case {
     const char* name;
@@ -138,7 +162,7 @@ TEST(RegistryCodec, TypedFormsEncodeAsWindowsKeepsThem) {
   EXPECT_FALSE(RegDecodeDword("abcde", v));
 }
 
-TEST_F(RegistryTest, DeleteKeyTreeTakesSubKeysAndValuesButNotNeighbours) {
+TEST_P(RegistryTest, DeleteKeyTreeTakesSubKeysAndValuesButNotNeighbours) {
   ASSERT_TRUE(RegSetString("Top\\Mid\\Leaf", "a", "1"));
   ASSERT_TRUE(RegSetString("Top\\Mid", "b", "2"));
   ASSERT_TRUE(RegSetString("Top\\Middle", "c", "3"));  // shares the prefix "Mid"
@@ -163,7 +187,7 @@ TEST_F(RegistryTest, DeleteKeyTreeTakesSubKeysAndValuesButNotNeighbours) {
   EXPECT_TRUE(RegKeyExists("Top"));
 }
 
-TEST_F(RegistryTest, MissingThingsAreErrorTwo) {
+TEST_P(RegistryTest, MissingThingsAreErrorTwo) {
   ASSERT_TRUE(RegCreateKey("K"));
   RegValue v;
   EXPECT_FALSE(RegQueryValue("K", "none", v));
@@ -180,14 +204,14 @@ TEST_F(RegistryTest, MissingThingsAreErrorTwo) {
   EXPECT_FALSE(RegQueryValue("K", "x", v));
 }
 
-TEST_F(RegistryTest, NamesWithLineBreaksAreRefused) {
+TEST_P(RegistryTest, NamesWithLineBreaksAreRefused) {
   EXPECT_FALSE(RegSetString("K", "bad\nname", "x"));
   EXPECT_EQ(LastWinError(), kErrInvalidName);
   EXPECT_FALSE(RegCreateKey(std::string("K\\bad\rkey")));
   EXPECT_EQ(LastWinError(), kErrInvalidName);
 }
 
-TEST_F(RegistryTest, ClosedStoreFailsEveryCall) {
+TEST_P(RegistryTest, ClosedStoreFailsEveryCall) {
   RegCloseStore();
   EXPECT_FALSE(RegStoreOpen());
   RegValue v;
@@ -198,7 +222,7 @@ TEST_F(RegistryTest, ClosedStoreFailsEveryCall) {
   ASSERT_TRUE(RegOpenStore(path_, why)) << why;
 }
 
-TEST_F(RegistryTest, ValuesSurviveReopening) {
+TEST_P(RegistryTest, ValuesSurviveReopening) {
   ASSERT_TRUE(RegSetMultiString("Keep", "List", {"a", "b"}));
   RegCloseStore();
   std::string why;
@@ -233,7 +257,7 @@ std::string Crlf(const std::string& lf) {
   return out;
 }
 
-TEST_F(RegistryTest, TextRoundTripKeepsOddNamesAndDataExactly) {
+TEST_P(RegistryTest, TextRoundTripKeepsOddNamesAndDataExactly) {
   const std::string odd = "Odd \"Key\" = x \xc3\xa9\xff";
   const std::string key = "SOFTWARE\\" + odd + "\\Sub Key";
   struct Case {
@@ -286,7 +310,7 @@ TEST_F(RegistryTest, TextRoundTripKeepsOddNamesAndDataExactly) {
   }
 }
 
-TEST_F(RegistryTest, ExportWritesTheWindowsForm) {
+TEST_P(RegistryTest, ExportWritesTheWindowsForm) {
   ASSERT_TRUE(RegSetString("SOFTWARE\\Corvel", "", "def"));
   ASSERT_TRUE(RegSetString("SOFTWARE\\Corvel", "Path", "C:\\mail \"x\""));
   ASSERT_TRUE(RegSetDword("SOFTWARE\\Corvel", "Port", 42));
@@ -312,7 +336,7 @@ TEST_F(RegistryTest, ExportWritesTheWindowsForm) {
   EXPECT_NE(why.find("not found"), std::string::npos) << why;
 }
 
-TEST_F(RegistryTest, ImportReadsWhatWindowsWrites) {
+TEST_P(RegistryTest, ImportReadsWhatWindowsWrites) {
   ASSERT_TRUE(RegSetString("SOFTWARE\\Corvel", "Gone", "x"));
   ASSERT_TRUE(RegSetString("SOFTWARE\\Old\\Deep", "v", "x"));
   std::string text = Crlf(
@@ -364,7 +388,7 @@ TEST_F(RegistryTest, ImportReadsWhatWindowsWrites) {
 
 // A bad line anywhere fails the whole import with its line number, and nothing of
 // the file is written, not even the lines before it.
-TEST_F(RegistryTest, ImportRejectsBadLinesAndWritesNothing) {
+TEST_P(RegistryTest, ImportRejectsBadLinesAndWritesNothing) {
   struct Case {
     const char* text;
     const char* why;
@@ -437,7 +461,7 @@ TEST_F(RegistryTest, ImportRejectsBadLinesAndWritesNothing) {
 
 // Damaged copies of a good file: each import either applies or fails naming a
 // line, and a failed one leaves the store exactly as it was.
-TEST_F(RegistryTest, DamagedFilesFailCleanly) {
+TEST_P(RegistryTest, DamagedFilesFailCleanly) {
   ASSERT_TRUE(RegSetString("SOFTWARE\\A", "s", "text \"q\" \\"));
   ASSERT_TRUE(RegSetMultiString("SOFTWARE\\A", "m", {"one", "two"}));
   ASSERT_TRUE(RegSetValue("SOFTWARE\\A\\B", "b", kRegBinary, std::string(100, '\x11')));
@@ -504,7 +528,7 @@ void ExpectAllWritten(const std::vector<std::string>& tags, int count) {
   }
 }
 
-TEST_F(RegistryTest, TwoProcessesWritingAtOnceLoseNothing) {
+TEST_P(RegistryTest, TwoProcessesWritingAtOnceLoseNothing) {
   constexpr int kWrites = 500;
   RegCloseStore();  // open after the fork, never before
   int start[2];
@@ -552,7 +576,7 @@ bool IncrementInTransaction(int rounds, bool threadsToo) {
   return true;
 }
 
-TEST_F(RegistryTest, TransactionsJoinCommitOrRollBackWhole) {
+TEST_P(RegistryTest, TransactionsJoinCommitOrRollBackWhole) {
   {
     RegTransaction tx;  // ends without Commit: both writes vanish
     ASSERT_TRUE(tx.ok());
@@ -582,7 +606,7 @@ TEST_F(RegistryTest, TransactionsJoinCommitOrRollBackWhole) {
   EXPECT_TRUE(RegSetString("Tx\\D", "v", "after"));  // the store is usable again
 }
 
-TEST_F(RegistryTest, CheckThenWriteInATransactionIsOneStepAcrossProcessesAndThreads) {
+TEST_P(RegistryTest, CheckThenWriteInATransactionIsOneStepAcrossProcessesAndThreads) {
   constexpr int kRounds = 150;
   RegCloseStore();  // open after the fork, never before
   pid_t pid = fork();
@@ -610,21 +634,28 @@ TEST_F(RegistryTest, CheckThenWriteInATransactionIsOneStepAcrossProcessesAndThre
   EXPECT_EQ(n, uint32_t(3 * kRounds));
 }
 
-TEST_F(RegistryTest, ForkedChildCannotReuseTheParentsStore) {
+// A child of fork() never uses the connection it inherited (it is the parent's):
+// the file must be opened after the fork or by a new program; a database takes a
+// new connection of the child's own.
+TEST_P(RegistryTest, ForkedChildNeverUsesTheParentsConnection) {
+  ASSERT_TRUE(RegSetDword("K", "v", 1));
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     std::string why;
-    bool refused = !RegStoreOpen() && !RegSetDword("K", "v", 1) && !RegOpenStore(path_, why);
-    _exit(refused ? 0 : 1);
+    bool refused = !RegStoreOpen() && !RegSetDword("K", "v", 2);
+    bool ownConnection = RegOpenStore(path_, why) && RegSetDword("K", "child", 3);
+    _exit(refused && ownConnection == database() ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_TRUE(RegSetDword("K", "v", 1));  // the parent's connection is untouched
+  RegValue v;
+  EXPECT_EQ(RegQueryValue("K", "child", v), database());
 }
 
-TEST_F(RegistryTest, ThreadsShareTheStore) {
+TEST_P(RegistryTest, ThreadsShareTheStore) {
   std::vector<std::thread> threads;
   std::atomic<int> failures{0};
   for (int t = 0; t < 4; ++t) {
@@ -686,7 +717,7 @@ TEST(RegistryOpen, ForeignFilesAreRefusedAndLeftIntact) {
   (void)!system(cmd.c_str());
 }
 
-TEST_F(RegistryTest, WalkAfterLastReadSkipsNothingWhenValuesGoAndCome) {
+TEST_P(RegistryTest, WalkAfterLastReadSkipsNothingWhenValuesGoAndCome) {
   const std::string key = "SOFTWARE\\Walk";
   for (int i = 1; i <= 10; ++i) ASSERT_TRUE(RegSetString(key, "v" + std::to_string(i), "x"));
   ASSERT_TRUE(RegSetString("SOFTWARE\\Other", "o", "x"));  // another key's value between
