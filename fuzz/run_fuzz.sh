@@ -11,7 +11,7 @@ SECONDS_EACH=${1:-60}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 OUT=${2:-$ROOT/build-fuzz}
 CXX=${FUZZ_CXX:-clang++}
-CXXFLAGS="-std=c++20 -g -O1 -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -I$ROOT"
+CXXFLAGS="-std=c++20 -g -O1 -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -I$ROOT $(pkg-config --cflags libpq)"
 TARGETS=${FUZZ_TARGETS:-"normalize_fuzz envelope_fuzz header_fuzz smtp_command_fuzz pop3_command_fuzz reg_import_fuzz"}
 # The code under test and what it links against: the spool code, the account
 # database behind display names, the SMTP and POP3 vocabularies, configuration
@@ -41,7 +41,7 @@ ar qc "$OUT/libspoolfuzz.a" $objects
 
 status=0
 for t in $TARGETS; do
-  $CXX $CXXFLAGS -fsanitize=fuzzer "$ROOT/fuzz/$t.cpp" "$OUT/libspoolfuzz.a" -lsqlite3 -lpthread -ldl -o "$OUT/$t"
+  $CXX $CXXFLAGS -fsanitize=fuzzer "$ROOT/fuzz/$t.cpp" "$OUT/libspoolfuzz.a" -lsqlite3 -lpq -lpthread -ldl -o "$OUT/$t"
   corpus="$OUT/corpus/$t"
   mkdir -p "$corpus"
   seeds="$ROOT/fuzz/seeds/$t"
