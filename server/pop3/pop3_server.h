@@ -67,6 +67,7 @@ struct Pop3Session {
   bool apop = false;
   bool counted = false;
   bool userExists = false;
+  bool lookupFailed = false;  // the registry database was out of reach for USER
   bool closeIssued = false;     // the node was asked to close
   bool discarding = false;      // the rest of an over-long command line is skipped
   std::unique_ptr<char[]> line;  // kPop3.lineBytes

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "platform/registry.h"
 #include "platform/tick.h"
 #include "server/accounts/accounts.h"
 #include "server/core/config.h"
@@ -137,9 +138,22 @@ int ResultOfOpen(MaildropOpen open) {
   return kPopUnableToLock;
 }
 
+// A lookup that failed for want of the registry database is answered as a
+// temporary failure (RFC 3206's SYS/TEMP), never as a wrong name or password: the
+// client keeps its password and tries again.
+void LogLookupUnavailable(const Pop3Session& s) {
+  LogEvent(0, kLogPop3, "P3-%04x: The registry is out of reach; %s not checked, try later.", s.id,
+           VisibleText(s.user).c_str());
+}
+
 void CheckPass(Pop3Session& s, NetNode* node, std::string_view offered) {
   std::string stored;
-  if (!s.userExists || !GetPassword(s.user, stored, "")) {
+  uint64_t unreachable = RegUnreachableFailures();
+  bool found = !s.lookupFailed && s.userExists && GetPassword(s.user, stored, "");
+  if (s.lookupFailed || RegUnreachableFailures() != unreachable) {
+    LogLookupUnavailable(s);
+    s.result = kPopTryLater;
+  } else if (!found) {
     LogEvent(0, kLogPop3, "P3-%04x: Unable to access password for user.", s.id);
     s.result = kPopUnableToLock;
   } else if (!stored.empty() && !CheckPassword(s.user, std::string(offered), stored, "")) {
@@ -165,9 +179,15 @@ void Apop(Pop3Session& s, NetNode* node, std::string_view argument) {
   s.userExists = false;
   s.result = kPopInvalidPassword;
   std::string account, stored, clear;
+  uint64_t unreachable = RegUnreachableFailures();
   bool ok = digest.size() == kPop3.apopDigestChars && !s.user.empty() &&
             ResolveAccountName(s.user, account, "") && GetPassword(s.user, stored, "") &&
             UnscramblePassword(Lower(account, account.size()), stored, clear);
+  if (RegUnreachableFailures() != unreachable) {
+    LogLookupUnavailable(s);
+    s.result = kPopTryLater;
+    return;
+  }
   if (ok) {
     ok = ComputeApopDigest(s.stamp, clear) == digest;
     std::fill(clear.begin(), clear.end(), '\0');
@@ -269,10 +289,12 @@ Step Authorization(Pop3Session& s, NetNode* node, int32_t& state) {
       s.user = Lower(name, kPop3.userChars);
       // A longer name is never cut to another account's name.
       std::string display;
+      uint64_t unreachable = RegUnreachableFailures();
       bool exists = !name.empty() && name.size() <= kPop3.userChars &&
                     GetUserName(s.user, display, "");
+      s.lookupFailed = RegUnreachableFailures() != unreachable;
       s.result = exists ? kPopUserFound : kPopNeverHeard;
-      if (exists)
+      if (exists || s.lookupFailed)
         LogEvent(0, kLogPop3, kStrAttempting, s.id, VisibleText(s.user).c_str());
       else
         LogEvent(0, kLogPop3, "P3-%04x: User %s does not exist.", s.id, VisibleText(s.user).c_str());
@@ -303,6 +325,7 @@ Step AuthorizationReply(Pop3Session& s, NetNode* node, int32_t& state) {
       }
       break;
     case kPopTlsRequired:
+    case kPopTryLater:
     case kPopInvalidPassword:
     case kPopNotAllowed:
     case kPopAlreadyLocked:

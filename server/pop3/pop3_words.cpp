@@ -52,6 +52,7 @@ const Pop3ReplyText kPop3Replies[] = {
     {kPopTlsActive, kFormPlain, "-ERR Command not permitted when TLS active\r\n"},
     {kPopTlsRequired, kFormPlain, "-ERR TLS required\r\n"},
     {kPopTlsUnavailable, kFormPlain, "-ERR TLS not available\r\n"},
+    {kPopTryLater, kFormPlain, "-ERR [SYS/TEMP] Account lookup unavailable; try again later.\r\n"},
 };
 const size_t kPop3ReplyCount = sizeof kPop3Replies / sizeof kPop3Replies[0];
 

@@ -77,6 +77,7 @@ enum Pop3Reply : int {
   kPopTlsActive = 35,
   kPopTlsRequired = 36,
   kPopTlsUnavailable = 37,
+  kPopTryLater = 38,  // the registry database is out of reach
 };
 
 // Which form of a reply: LIST's, UIDL's with an id, UIDL's for a message

@@ -70,6 +70,40 @@ int Smtp(const char* host, int port, const std::string& rcpt) {
   return code;
 }
 
+// The reply line to PASS after USER `user`, or "" when the dialogue failed.
+std::string PopPassReply(const char* host, int port, const std::string& user) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return "";
+  timeval tv{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(uint16_t(port));
+  inet_pton(AF_INET, host, &a.sin_addr);
+  std::string buffer, line;
+  auto readLine = [&]() -> bool {
+    size_t eol;
+    while ((eol = buffer.find("\r\n")) == std::string::npos) {
+      char chunk[512];
+      ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+      if (n <= 0) return false;
+      buffer.append(chunk, size_t(n));
+    }
+    line = buffer.substr(0, eol);
+    buffer.erase(0, eol + 2);
+    return true;
+  };
+  std::string reply;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && readLine() &&
+      SendAllBytes(fd, "USER " + user + "\r\n") && readLine() &&
+      SendAllBytes(fd, std::string("PASS ") + kPassword + "\r\n") && readLine()) {
+    reply = line;
+    if (SendAllBytes(fd, "QUIT\r\n")) readLine();
+  }
+  close(fd);
+  return reply;
+}
+
 class TwoNodeTest : public ::testing::Test {
  protected:
   // `ownCluster`: a cluster of the test's own, which it may stop.
@@ -214,9 +248,15 @@ TEST_F(TwoNodeTest, DatabaseOutageDuringLoadLosesNothing) {
   SleepMs(1000);
   std::string why;
   ASSERT_TRUE(cluster_->Stop(why)) << why;
-  SleepMs(5000);
+  SleepMs(1000);
+  // Meanwhile a mail client logging in hears "try later", never a wrong password
+  // or an unknown user, and a sender's recipient is deferred, not refused.
+  std::string pass = PopPassReply(kHostA, popPort_, kUsers[0]);
+  EXPECT_EQ(Smtp(kHostB, smtpPort_, kUsers[1] + "@mail.example.org"), 451);
+  SleepMs(4000);
   ASSERT_TRUE(cluster_->Restart(why)) << why;
   load.join();
+  EXPECT_EQ(pass.rfind("-ERR [SYS/TEMP] ", 0), 0u) << pass;
   EXPECT_EQ(rc, 0) << out << "\n" << NodeLogs();
   std::cout << "[ load     ] " << out << "\n";
   EXPECT_EQ(out.find("4xx/retries 0;"), std::string::npos) << "no client met the outage: " << out;
