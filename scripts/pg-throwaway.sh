@@ -93,6 +93,14 @@ start)
     if running; then uri_of "$db"; exit 0; fi
     [ -f "$dir/port" ] || free_port > "$dir/port"
     port="$(cat "$dir/port")"
+    # A restart keeps the cluster's port (its clients' URIs name it); one taken
+    # meanwhile by another program is said plainly rather than left to the log.
+    if ! python3 -c 'import socket,sys; s=socket.socket(); s.bind(("127.0.0.1",int(sys.argv[1])))' \
+            "$port" 2>/dev/null; then
+        echo "pg-throwaway: port $port of the cluster in $dir is taken by another program;" \
+             "stop that program or destroy the cluster" >&2
+        exit 1
+    fi
     opts="-c listen_addresses=127.0.0.1 -p $port -c unix_socket_directories=$dir"
     opts="$opts -c synchronous_commit=off -c max_connections=200 ${PG_OPTIONS:-}"
     as_server "$BIN/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 120 -o "$opts" start \
