@@ -1,8 +1,13 @@
-// The account library's error codes in words: corveladm and the browser console
-// report a failed operation with the same text.
+// What corveladm and the browser console share when they call the account
+// library: its error codes in words (a failed operation is reported with the same
+// text by both) and the look-up of an account by the name an administrator typed.
 #pragma once
 
+#include <stdlib.h>
+#include <strings.h>
+
 #include <cstdint>
+#include <string>
 
 #include "acctlib/acctlib.h"
 
@@ -35,4 +40,17 @@ inline const char* AcctErrorWords(uint32_t code) {
   for (const AcctErrorText& e : kAcctErrorTexts)
     if (e.code == code) return e.text;
   return "failed";
+}
+
+// The account called `name` (exactly, else without regard to case); null when
+// there is none. The record comes from the library (malloc): the caller frees it.
+inline AccountInfo* FindAccount(AcctHandle* h, const std::string& name) {
+  uint32_t cursor = 0;
+  if (AccountInfo* exact = GetUsers(h, ACCT_TYPE_ALL, name.c_str(), &cursor)) return exact;
+  cursor = 0;
+  while (AccountInfo* info = GetUsers(h, ACCT_TYPE_ALL, nullptr, &cursor)) {
+    if (strcasecmp(info->name, name.c_str()) == 0) return info;
+    free(info);
+  }
+  return nullptr;
 }

@@ -114,19 +114,6 @@ std::vector<AdmOption> FieldOptions() {
   return known;
 }
 
-// Finds the account `name` (exactly, else without regard to case). The record
-// comes from the library (malloc); null when there is none.
-AccountInfo* FindAccount(AcctHandle* h, const std::string& name) {
-  uint32_t cursor = 0;
-  if (AccountInfo* exact = GetUsers(h, ACCT_TYPE_ALL, name.c_str(), &cursor)) return exact;
-  cursor = 0;
-  while (AccountInfo* info = GetUsers(h, ACCT_TYPE_ALL, nullptr, &cursor)) {
-    if (strcasecmp(info->name, name.c_str()) == 0) return info;
-    free(info);
-  }
-  return nullptr;
-}
-
 // A user's stored password as the library will keep it: false when the stored
 // field is empty or does not unscramble, which ModifyUser would replace by a
 // password anyone could give.

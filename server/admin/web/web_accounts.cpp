@@ -152,19 +152,6 @@ bool TakeDomain(const Json& body, long& number, httplib::Response& res) {
   return true;
 }
 
-// The account called `name` (exactly, else without regard to case); null when
-// none. The record is the caller's to free().
-AccountInfo* FindAccount(AcctHandle* h, const std::string& name) {
-  uint32_t cursor = 0;
-  if (AccountInfo* exact = GetUsers(h, ACCT_TYPE_ALL, name.c_str(), &cursor)) return exact;
-  cursor = 0;
-  while (AccountInfo* info = GetUsers(h, ACCT_TYPE_ALL, nullptr, &cursor)) {
-    if (strcasecmp(info->name, name.c_str()) == 0) return info;
-    free(info);
-  }
-  return nullptr;
-}
-
 struct FreeInfo {
   void operator()(AccountInfo* p) const { free(p); }
 };
