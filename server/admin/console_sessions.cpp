@@ -73,9 +73,21 @@ long LoginWaitSeconds(SessionTable& table, const std::string& address,
 int CountLoginFailure(SessionTable& table, const std::string& address,
                       ConsoleClock::time_point now) {
   std::lock_guard<std::mutex> hold(table.lock);
-  if (table.logins.size() >= kMaxTrackedAddresses) {
+  if (table.logins.size() >= kMaxTrackedAddresses && !table.logins.count(address)) {
     for (auto it = table.logins.begin(); it != table.logins.end();)
       it = now - it->second.windowStart > kLoginWindow ? table.logins.erase(it) : std::next(it);
+    // Still full of live windows (many addresses failing at once): the oldest
+    // window that has not yet blocked its address makes room, else the oldest of
+    // all, so the table stays within its bound whatever the clients do.
+    auto oldest = table.logins.end();
+    for (int pass = 0; pass < 2 && table.logins.size() >= kMaxTrackedAddresses; ++pass) {
+      for (auto it = table.logins.begin(); it != table.logins.end(); ++it) {
+        if (pass == 0 && it->second.failures >= kLoginFailuresAllowed) continue;
+        if (oldest == table.logins.end() || it->second.windowStart < oldest->second.windowStart)
+          oldest = it;
+      }
+      if (oldest != table.logins.end()) table.logins.erase(oldest);
+    }
   }
   LoginRecord& r = table.logins[address];
   if (r.failures == 0 || now - r.windowStart > kLoginWindow) {

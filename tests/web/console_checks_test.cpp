@@ -218,4 +218,17 @@ TEST(ConsoleSessions, FailedLoginsAreLimitedPerAddressForAWindow) {
   EXPECT_TRUE(table.logins.empty());
 }
 
+// Failures from more addresses than the table holds, all within one window: the
+// table keeps its bound, and a blocked address stays blocked meanwhile.
+TEST(ConsoleSessions, TheFailureTableKeepsItsBoundAndItsBlockedAddresses) {
+  SessionTable table;
+  auto t0 = ConsoleClock::now();
+  for (int i = 0; i < kLoginFailuresAllowed; ++i) CountLoginFailure(table, "10.0.0.1", t0);
+  for (size_t i = 0; i < kMaxTrackedAddresses + 500; ++i)
+    CountLoginFailure(table, "10.1." + std::to_string(i / 256) + "." + std::to_string(i % 256),
+                      t0 + std::chrono::milliseconds(i));
+  EXPECT_LE(table.logins.size(), kMaxTrackedAddresses);
+  EXPECT_GT(LoginWaitSeconds(table, "10.0.0.1", t0 + std::chrono::seconds(1)), 0);
+}
+
 }  // namespace
