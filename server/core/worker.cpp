@@ -109,7 +109,7 @@ int SetSystemStarted(int flag) { return g_systemStarted.exchange(flag); }
 
 void SetupTimers(uint32_t now, bool netAlwaysPresent, bool connectAtStart) {
   WorkerTiming& t = WorkerState();
-  for (uint32_t& last : t.lastRun) last = 0;
+  for (std::atomic<uint32_t>& last : t.lastRun) last = 0;
   t.lastForced = 0;
   t.start = now;
   t.startingActionsDone = false;

@@ -34,10 +34,11 @@ inline constexpr const char* kWorkerJobNames[] = {
     "Starting actions", "Account check",     "Outgoing scan", "Incoming scan", "Resolver",
     "Daily maintenance", "Memory report",    "Finger checks", "Outgoing checks"};
 
-// Bookkeeping of the jobs (milliseconds of the tick counter).
+// Bookkeeping of the jobs (milliseconds of the tick counter). The start and the
+// last runs are read by the console's status page from its own threads.
 struct WorkerTiming {
-  uint32_t start = 0;
-  uint32_t lastRun[9] = {};
+  std::atomic<uint32_t> start{0};
+  std::atomic<uint32_t> lastRun[9] = {};
   uint32_t lastForced = 0;
   uint32_t incomingInterval = 60000, outgoingInterval = 60000, forcedInterval = 0;
   bool startingActionsDone = false;
