@@ -31,6 +31,7 @@ constexpr const char* kItemSeparator = "\r\n------------------------------\r\n\r
 constexpr const char* kTopicsEnd =
     "\r\n----------------------------------------------------------------------\r\n\r\n";
 constexpr const char* kOrphanSuffix = "1rr";
+constexpr int kMaxOrphanNumber = 999;  // set-aside names tried after the first
 constexpr long kMaxVolume = 9999;
 constexpr size_t kTitleChars = 99;
 constexpr size_t kDirectoryChars = 199;
@@ -199,9 +200,16 @@ bool FindDigestList(const std::string& baseName, ListRef& out) {
 // is given the same ListId.
 void SetOrphanAside(const std::string& md1Path, const std::string& md2Path) {
   LogEvent(0, kLogAlways, "No config found for: %s", md1Path.c_str());
-  std::string renamed = md1Path + kOrphanSuffix;
+  // Items set aside before under the same name (an earlier list with this ListId)
+  // stay: these take the first free name with a number after the suffix.
+  std::string suffix = kOrphanSuffix;
+  for (int n = 2; FileExists(md1Path + suffix) || FileExists(md2Path + suffix); ++n) {
+    if (n > kMaxOrphanNumber) return;
+    suffix = kOrphanSuffix + std::to_string(n);
+  }
+  std::string renamed = md1Path + suffix;
   if (RenameNoReplace(md1Path, renamed) != 0) return;
-  if (FileExists(md2Path) && RenameNoReplace(md2Path, md2Path + kOrphanSuffix) != 0)
+  if (FileExists(md2Path) && RenameNoReplace(md2Path, md2Path + suffix) != 0)
     LogEvent(0, kLogRouting, "Error renaming digest items '%s'.", md2Path.c_str());
   SendTextMessage(FormatText("The system was unable to find the mailing list configuration\r\n"
                              "for the file: %s.\r\n\r\nThis file has been renamed to %s\r\n"
@@ -216,6 +224,14 @@ void SetOrphanAside(const std::string& md1Path, const std::string& md2Path) {
 bool SendDigest(const std::string& md1Path, const std::string& baseName, bool deleteItems) {
   // The .md2 file beside the .md1 file found, in the case it was found with.
   std::string md2Path = md1Path.substr(0, md1Path.size() - 1) + "2";
+  // Topics without their posts file are what an item interrupted between its two
+  // appends leaves: its message is routed again and adds both. Kept, they would
+  // stop every later digest of the list.
+  if (!FileExists(md2Path)) {
+    LogEvent(0, kLogAlways, "Digest topics '%s' have no posts file; removed.", md1Path.c_str());
+    DeleteFileWin(md1Path);
+    return false;
+  }
   ListRef list;
   if (!FindDigestList(baseName, list)) {
     SetOrphanAside(md1Path, md2Path);

@@ -18,6 +18,14 @@ class DigestTest : public ListServerTest {
     mkdir(Path("digestlog").c_str(), 0755);
     WriteFile("0000beef.md1", "     'lost'\r\n");
     WriteFile("0000beef.md2", "lost item\r\n");
+    // Orphans of the same name set aside before stay as they are.
+    WriteFile("0000cafe.md1", "     'second'\r\n");
+    WriteFile("0000cafe.md2", "second orphan\r\n");
+    WriteFile("0000cafe.md11rr", "     'first'\r\n");
+    WriteFile("0000cafe.md21rr", "first orphan\r\n");
+    // Topics whose posts file never came (an item cut short): removed, so they
+    // do not stop the list's later digests.
+    WriteFile("00000007.md1", "     'cut short'\r\n");
     // Items under the names an operator may have copied them with: found and
     // opened as they are named.
     WriteFile("00000004.MD1", "     'upper'\r\n");
@@ -186,6 +194,13 @@ TEST_F(DigestTest, ItemsNumberedDigestsSizeTriggerOrphansAndBulkRelease) {
                       Path("0000beef.md11rr") + "\r\nto avoid this again in the future.\r\n"),
             std::string::npos)
       << root;
+  EXPECT_EQ(Read(Path("0000cafe.md11rr")), "     'first'\r\n");
+  EXPECT_EQ(Read(Path("0000cafe.md21rr")), "first orphan\r\n");
+  EXPECT_EQ(Read(Path("0000cafe.md11rr2")), "     'second'\r\n");
+  EXPECT_EQ(Read(Path("0000cafe.md21rr2")), "second orphan\r\n");
+  EXPECT_FALSE(FileExists(Path("0000cafe.md1")));
+  EXPECT_FALSE(FileExists(Path("00000007.md1")));
+  EXPECT_TRUE(LogHas("Digest topics '" + Path("00000007.md1") + "' have no posts file; removed."));
   EXPECT_TRUE(LogHas("Digest items processed. 4 Items."));  // dig, nodig, tdig, badlog
   EXPECT_EQ(MailboxMessages(Box("fay")), 1u);
   EXPECT_TRUE(LogHas("Bulk items processed. 1 Items."));
