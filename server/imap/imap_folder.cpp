@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,7 @@ constexpr const char* kIndexExtension = ".imx";
 // rewritten (that text is kept in memory while the copy is written).
 constexpr long long kMaxPreambleBytes = 16LL << 20;
 
+std::atomic<uint32_t> gLastValidity{0};
 std::mutex gFoldersLock;
 std::map<std::string, std::shared_ptr<ImapFolder>> gFolders;
 
@@ -185,8 +187,13 @@ void MatchMessages(ImapFolder& f, const std::vector<ImapMessage>& old,
     previous = m.uid;
   }
   if (!ordered) {
-    uint32_t now = uint32_t(time(nullptr));
-    f.uidValidity = std::max(now, f.uidValidity + 1);
+    // The clock, but never a value this process gave before: an index lost and
+    // rebuilt within the same second must not look like the old one.
+    uint32_t now = std::max(uint32_t(time(nullptr)), f.uidValidity + 1);
+    uint32_t last = gLastValidity.load();
+    while (!gLastValidity.compare_exchange_weak(last, std::max(now, last + 1))) {
+    }
+    f.uidValidity = std::max(now, last + 1);
     f.uidNext = 1;
     for (ImapMessage& m : fresh) m.uid = f.uidNext++;
   }
