@@ -120,6 +120,9 @@ std::shared_ptr<ImapFolder> FindImapFolder(const std::string& path);
 
 // Drops every folder record (tests: what a restart of the server forgets).
 void ForgetImapFolders();
+// Drops the record of one folder (deleted or renamed); sessions that hold it
+// find its file gone.
+void ForgetImapFolder(const std::string& path);
 
 // The sidecar of a mailbox path: its extension replaced by ".imx".
 std::string ImapIndexPath(const std::string& mailboxPath);
@@ -150,6 +153,45 @@ bool ExpungeImapFolder(ImapFolder& folder, const std::string& account, UniqueFd&
 // Reads `length` bytes of a message's text at `from` (relative to its text).
 bool ReadImapText(int fd, const ImapMessage& m, long long from, long long length,
                   std::string& out);
+
+// ---- Folders (imap_mailboxes.cpp) ----------------------------------------------
+
+// The special-use folders every account gets at its first login (RFC 6154).
+struct ImapSpecialUse {
+  const char* name;
+  const char* flag;
+};
+inline constexpr ImapSpecialUse kImapSpecialFolders[] = {
+    {"Archive", "\\Archive"}, {"Drafts", "\\Drafts"}, {"Junk", "\\Junk"},
+    {"Sent", "\\Sent"},       {"Trash", "\\Trash"},
+};
+
+// The directory of an account's folders beside its mailbox ("alice.folders/"
+// for "alice.mbx"); a folder is an mbox file "<name>.mbx" in it.
+std::string ImapFolderDirectory(const std::string& inboxPath);
+// "INBOX" in any case.
+bool IsInboxName(std::string_view name);
+// A name a folder may have: printable ASCII without '/', '\\', wildcards or a
+// leading dot, not INBOX, at most 100 characters.
+bool IsValidFolderName(std::string_view name);
+// The file of folder `name` (INBOX: the account's mailbox).
+std::string ImapFolderPath(const std::string& inboxPath, std::string_view name);
+// The special-use flag of a folder name, null when none.
+const char* SpecialUseOf(std::string_view name);
+// Makes the folder directory with the special-use folders, subscribed, when
+// the account has no folder directory yet.
+void EnsureSpecialFolders(const std::string& inboxPath);
+// The folders other than INBOX, sorted by name.
+std::vector<std::string> ListImapFolders(const std::string& inboxPath);
+// The subscribed folder names, one a line.
+std::string ReadImapSubscriptions(const std::string& inboxPath);
+bool WriteImapSubscriptions(const std::string& inboxPath, const std::string& text);
+// Appends one message to the folder file at `path` (the caller holds what
+// excludes other writers): from `sourceFd` (read from its start) when it is
+// valid, else `text`; lines that would read as separators are quoted. On
+// stable storage when it returns true; false with `why`, nothing left behind.
+bool AppendImapMessage(const std::string& path, const std::string& sender, int sourceFd,
+                       std::string_view text, std::string& why);
 
 // ---- Parsing (imap_parse.cpp) --------------------------------------------------
 
@@ -211,6 +253,8 @@ struct ImapSession {
 
   // The command being read: its text with literals inlined.
   std::string command;
+  UniqueFd appendFile;         // APPEND's message, streamed to disk
+  std::string appendPath;
   long long literalLeft = 0;   // literal bytes still to come
   bool discarding = false;     // a too-long command: its rest is skipped
   bool discardLine = false;    // skipping to the end of the current line
@@ -228,6 +272,9 @@ struct ImapSession {
   std::vector<char> gone;      // per view entry: expunged, not yet announced
   uint64_t seenChanges = 0;    // the folder's change count the client was told of
 };
+
+// Closes and removes the file an APPEND streamed its message to (if any).
+void DropAppendFile(ImapSession& s);
 
 // Start-up: registers the service's callbacks and the router's append hook.
 bool ImapInit(std::string& why);

@@ -259,6 +259,11 @@ void ForgetImapFolders() {
   gFolders.clear();
 }
 
+void ForgetImapFolder(const std::string& path) {
+  std::lock_guard<std::mutex> guard(gFoldersLock);
+  gFolders.erase(path);
+}
+
 std::string ImapIndexPath(const std::string& mailboxPath) {
   size_t slash = mailboxPath.rfind('/');
   size_t nameStart = slash == std::string::npos ? 0 : slash + 1;

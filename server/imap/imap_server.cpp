@@ -128,6 +128,7 @@ void ImapOnClose(void* owner, uint16_t, int32_t, int32_t, int) {
   if (!s) return;
   if (!s->listener) {
     SetImapIdling(s->socket, "");
+    DropAppendFile(*s);
     if (s->counted) CountImapLogins("", -1);
     if (!s->user.empty()) CountImapLogins(s->user, -1);
     LogEvent(0, kLogPop3, "IM-%04x: Session ended.", s->id);

@@ -60,7 +60,7 @@ void Tagged(ImapSession& s, NetNode* node, const std::string& tag, const char* s
 }
 
 std::string Capabilities(const ImapSession& s, int32_t state) {
-  std::string caps = "CAPABILITY IMAP4rev1 LITERAL+ IDLE UIDPLUS NAMESPACE ID";
+  std::string caps = "CAPABILITY IMAP4rev1 LITERAL+ IDLE UIDPLUS MOVE SPECIAL-USE NAMESPACE ID";
   bool loopback = (ntohl(s.peer.s_addr) >> 24) == 127;
   if (state == kImapNotAuthenticated) {
     if (!s.tlsOn && ServerSettings().useTls && NetTlsServerReady()) caps += " STARTTLS";
@@ -82,8 +82,7 @@ struct FolderAccess {
 
 // Locks the folder, opens its file and brings the folder up to date. False
 // with the text of a NO when the file is held (POP3) or unreadable.
-bool AccessFolder(ImapFolder& f, FolderAccess& a, std::string& why) {
-  a.guard = std::unique_lock<std::mutex>(f.mutex);
+bool OpenFolder(ImapFolder& f, FolderAccess& a, std::string& why) {
   bool missing = false;
   a.fd = OpenImapFolderFile(f.path, missing);
   if (!a.fd.valid() && !missing) {
@@ -95,6 +94,11 @@ bool AccessFolder(ImapFolder& f, FolderAccess& a, std::string& why) {
     return false;
   }
   return true;
+}
+
+bool AccessFolder(ImapFolder& f, FolderAccess& a, std::string& why) {
+  a.guard = std::unique_lock<std::mutex>(f.mutex);
+  return OpenFolder(f, a, why);
 }
 
 const ImapMessage* FindByUid(const ImapFolder& f, uint32_t uid) {
@@ -606,6 +610,7 @@ void Authenticate(ImapSession& s, NetNode* node, int32_t& state, const std::stri
   }
   s.user = account;
   s.mailboxPath = path;
+  EnsureSpecialFolders(path);
   LogEvent(0, kLogPop3, "IM-%04x: User '%s' logged in.", s.id, VisibleText(account).c_str());
   state = kImapAuthenticated;
   Tagged(s, node, tag, "OK", "[" + Capabilities(s, state) + "] Logged in");
@@ -674,10 +679,6 @@ void DoAuthenticate(ImapSession& s, NetNode* node, int32_t& state, ImapCommand& 
 
 // ---- Authenticated -------------------------------------------------------------
 
-bool IsInbox(const ImapItem& item) {
-  return item.kind != ImapItem::kList && strcasecmp(item.text.c_str(), "INBOX") == 0;
-}
-
 // IMAP's LIST wildcards: '*' matches anything, '%' anything but the delimiter.
 bool MatchPattern(std::string_view pattern, std::string_view name) {
   if (pattern.empty()) return name.empty();
@@ -694,6 +695,39 @@ bool MatchPattern(std::string_view pattern, std::string_view name) {
          MatchPattern(pattern.substr(1), name.substr(1));
 }
 
+// The file of the mailbox an argument names, when it exists.
+bool ResolveMailbox(const ImapSession& s, const ImapItem& item, std::string& path) {
+  if (item.kind == ImapItem::kList) return false;
+  if (IsInboxName(item.text)) {
+    path = s.mailboxPath;
+    return true;
+  }
+  path = ImapFolderPath(s.mailboxPath, item.text);
+  return IsValidFolderName(item.text) && FileExists(path);
+}
+
+// A mailbox name argument for CREATE and RENAME's target: one trailing
+// delimiter is dropped. False (with the NO's text) when no folder may have it.
+bool NewFolderName(const ImapSession& s, const ImapItem& item, std::string& name,
+                   std::string& path, std::string& why) {
+  name = item.kind == ImapItem::kList ? std::string() : item.text;
+  if (!name.empty() && name.back() == '/') name.pop_back();
+  if (IsInboxName(name)) {
+    why = "[ALREADYEXISTS] INBOX exists";
+    return false;
+  }
+  if (!IsValidFolderName(name)) {
+    why = "[CANNOT] Folder names are printable ASCII without / and wildcards";
+    return false;
+  }
+  path = ImapFolderPath(s.mailboxPath, name);
+  if (FileExists(path)) {
+    why = "[ALREADYEXISTS] Folder exists";
+    return false;
+  }
+  return true;
+}
+
 void DoList(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
   if (cmd.args.size() != 2 || cmd.args[0].kind == ImapItem::kList ||
       cmd.args[1].kind == ImapItem::kList) {
@@ -701,10 +735,24 @@ void DoList(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
     return;
   }
   const std::string& pattern = cmd.args[1].text;
-  if (pattern.empty() && cmd.word == "LIST")
+  if (pattern.empty() && cmd.word == "LIST") {
     Send(s, node, "* LIST (\\Noselect) \"/\" \"\"");
-  else if (MatchPattern(cmd.args[0].text + pattern, "INBOX"))
-    Send(s, node, "* " + cmd.word + " (\\HasNoChildren) \"/\" INBOX");
+    Tagged(s, node, cmd.tag, "OK", "LIST completed");
+    return;
+  }
+  std::string full = cmd.args[0].text + pattern;
+  std::vector<std::string> names = {"INBOX"};
+  for (std::string& n : ListImapFolders(s.mailboxPath)) names.push_back(std::move(n));
+  std::string subscribed = "\n" + ReadImapSubscriptions(s.mailboxPath);
+  for (const std::string& name : names) {
+    if (!MatchPattern(full, name)) continue;
+    if (cmd.word == "LSUB" && name != "INBOX" &&
+        subscribed.find("\n" + name + "\n") == std::string::npos)
+      continue;
+    std::string attributes = "\\HasNoChildren";
+    if (const char* use = SpecialUseOf(name)) attributes += std::string(" ") + use;
+    Send(s, node, "* " + cmd.word + " (" + attributes + ") \"/\" " + QuoteImapString(name));
+  }
   Tagged(s, node, cmd.tag, "OK", cmd.word + " completed");
 }
 
@@ -714,14 +762,110 @@ void DoNamespace(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
 }
 
 void DoSubscribe(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
-  if (cmd.args.size() == 1 && IsInbox(cmd.args[0]))
-    Tagged(s, node, cmd.tag, "OK", cmd.word + " completed");
-  else
-    Tagged(s, node, cmd.tag, "NO", "[NONEXISTENT] Only INBOX exists");
+  std::string path;
+  if (cmd.args.size() != 1 || cmd.args[0].kind == ImapItem::kList) {
+    Tagged(s, node, cmd.tag, "BAD", cmd.word + " needs a mailbox");
+    return;
+  }
+  const std::string& name = cmd.args[0].text;
+  if (cmd.word == "SUBSCRIBE" && !ResolveMailbox(s, cmd.args[0], path)) {
+    Tagged(s, node, cmd.tag, "NO", "[NONEXISTENT] No such mailbox");
+    return;
+  }
+  if (!IsInboxName(name)) {
+    std::string text = ReadImapSubscriptions(s.mailboxPath), kept;
+    size_t pos = 0;
+    while (pos < text.size()) {
+      size_t eol = text.find('\n', pos);
+      std::string line = text.substr(pos, eol == std::string::npos ? std::string::npos : eol - pos);
+      if (!line.empty() && line != name) kept += line + "\n";
+      if (eol == std::string::npos) break;
+      pos = eol + 1;
+    }
+    if (cmd.word == "SUBSCRIBE") kept += name + "\n";
+    if (!WriteImapSubscriptions(s.mailboxPath, kept)) {
+      Tagged(s, node, cmd.tag, "NO", "[SERVERBUG] Unable to write the subscriptions");
+      return;
+    }
+  }
+  Tagged(s, node, cmd.tag, "OK", cmd.word + " completed");
 }
 
-void DoFolders(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
-  Tagged(s, node, cmd.tag, "NO", "[CANNOT] Folders other than INBOX are not offered yet");
+void DoCreate(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
+  std::string name, path, why;
+  if (cmd.args.size() != 1) {
+    Tagged(s, node, cmd.tag, "BAD", "CREATE needs a mailbox");
+    return;
+  }
+  if (!NewFolderName(s, cmd.args[0], name, path, why)) {
+    Tagged(s, node, cmd.tag, "NO", why);
+    return;
+  }
+  MakeDirectories(ImapFolderDirectory(s.mailboxPath), 0700);
+  if (!CreatePrivateFile(path, 0600, &why)) {
+    Tagged(s, node, cmd.tag, "NO", "[CANNOT] " + why);
+    return;
+  }
+  Tagged(s, node, cmd.tag, "OK", "CREATE completed");
+}
+
+void DoDelete(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
+  std::string path;
+  if (cmd.args.size() != 1) {
+    Tagged(s, node, cmd.tag, "BAD", "DELETE needs a mailbox");
+    return;
+  }
+  if (IsInboxName(cmd.args[0].text)) {
+    Tagged(s, node, cmd.tag, "NO", "[CANNOT] INBOX cannot be deleted");
+    return;
+  }
+  if (!ResolveMailbox(s, cmd.args[0], path)) {
+    Tagged(s, node, cmd.tag, "NO", "[NONEXISTENT] No such mailbox");
+    return;
+  }
+  {
+    std::shared_ptr<ImapFolder> f = FindImapFolder(path);
+    std::lock_guard<std::mutex> guard(f->mutex);
+    if (DeleteFileWin(path) != 0) {
+      Tagged(s, node, cmd.tag, "NO", "[CANNOT] Unable to delete the folder");
+      return;
+    }
+    DeleteFileWin(ImapIndexPath(path));
+  }
+  ForgetImapFolder(path);
+  Tagged(s, node, cmd.tag, "OK", "DELETE completed");
+}
+
+void DoRename(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
+  std::string from, name, to, why;
+  if (cmd.args.size() != 2) {
+    Tagged(s, node, cmd.tag, "BAD", "RENAME needs two mailboxes");
+    return;
+  }
+  if (IsInboxName(cmd.args[0].text)) {
+    Tagged(s, node, cmd.tag, "NO", "[CANNOT] INBOX cannot be renamed");
+    return;
+  }
+  if (!ResolveMailbox(s, cmd.args[0], from)) {
+    Tagged(s, node, cmd.tag, "NO", "[NONEXISTENT] No such mailbox");
+    return;
+  }
+  if (!NewFolderName(s, cmd.args[1], name, to, why)) {
+    Tagged(s, node, cmd.tag, "NO", why);
+    return;
+  }
+  {
+    std::shared_ptr<ImapFolder> f = FindImapFolder(from);
+    std::lock_guard<std::mutex> guard(f->mutex);
+    if (RenameNoReplace(from, to) != 0) {
+      Tagged(s, node, cmd.tag, "NO", "[CANNOT] Unable to rename the folder");
+      return;
+    }
+    RenameReplace(ImapIndexPath(from), ImapIndexPath(to));
+  }
+  ForgetImapFolder(from);
+  ForgetImapFolder(to);
+  Tagged(s, node, cmd.tag, "OK", "RENAME completed");
 }
 
 void CloseSelected(ImapSession& s, int32_t& state) {
@@ -733,11 +877,12 @@ void CloseSelected(ImapSession& s, int32_t& state) {
 
 void DoSelect(ImapSession& s, NetNode* node, int32_t& state, ImapCommand& cmd) {
   CloseSelected(s, state);
-  if (cmd.args.size() != 1 || !IsInbox(cmd.args[0])) {
-    Tagged(s, node, cmd.tag, "NO", "[NONEXISTENT] Only INBOX exists");
+  std::string path;
+  if (cmd.args.size() != 1 || !ResolveMailbox(s, cmd.args[0], path)) {
+    Tagged(s, node, cmd.tag, "NO", "[NONEXISTENT] No such mailbox");
     return;
   }
-  s.folder = FindImapFolder(s.mailboxPath);
+  s.folder = FindImapFolder(path);
   FolderAccess a;
   std::string why;
   if (!AccessFolder(*s.folder, a, why)) {
@@ -773,11 +918,12 @@ void DoStatus(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
     Tagged(s, node, cmd.tag, "BAD", "STATUS needs a mailbox and a list of items");
     return;
   }
-  if (!IsInbox(cmd.args[0])) {
-    Tagged(s, node, cmd.tag, "NO", "[NONEXISTENT] Only INBOX exists");
+  std::string path;
+  if (!ResolveMailbox(s, cmd.args[0], path)) {
+    Tagged(s, node, cmd.tag, "NO", "[NONEXISTENT] No such mailbox");
     return;
   }
-  std::shared_ptr<ImapFolder> folder = FindImapFolder(s.mailboxPath);
+  std::shared_ptr<ImapFolder> folder = FindImapFolder(path);
   FolderAccess a;
   std::string why;
   if (!AccessFolder(*folder, a, why)) {
@@ -802,7 +948,7 @@ void DoStatus(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
     }
     out += (out.empty() ? "" : " ") + name + " " + std::to_string(value);
   }
-  Send(s, node, "* STATUS INBOX (" + out + ")");
+  Send(s, node, "* STATUS " + QuoteImapString(cmd.args[0].text) + " (" + out + ")");
   Tagged(s, node, cmd.tag, "OK", "STATUS completed");
 }
 
@@ -1070,8 +1216,188 @@ void DoSearch(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
   Tagged(s, node, cmd.tag, "OK", std::string(cmd.uid ? "UID " : "") + "SEARCH completed");
 }
 
+// Appends one message to the folder at `path` and gives it `flags`: under the
+// folder's mutex, and for INBOX the mailbox lock the router takes. `uid` gets
+// its UID and `validity` the folder's UIDVALIDITY. False with the NO's text.
+bool AppendToFolder(ImapSession& s, const std::string& path, int sourceFd, std::string_view text,
+                    uint8_t flags, uint32_t& uid, uint32_t& validity, std::string& why) {
+  std::shared_ptr<ImapFolder> f = FindImapFolder(path);
+  FolderAccess a;
+  a.guard = std::unique_lock<std::mutex>(f->mutex);
+  {
+    MailboxLock lock;
+    bool timedOut = false;
+    if (path == s.mailboxPath && !LockMailbox(s.user, kImap.rewriteLockMs, lock, timedOut)) {
+      why = "[INUSE] Mailbox in use, try again later";
+      return false;
+    }
+    if (!AppendImapMessage(path, s.user, sourceFd, text, why)) {
+      why = "[SERVERBUG] " + why;
+      return false;
+    }
+  }
+  if (!OpenFolder(*f, a, why)) return false;
+  if (f->messages.empty()) {
+    why = "[SERVERBUG] The message did not arrive";
+    return false;
+  }
+  ImapMessage& m = f->messages.back();
+  if (m.flags != flags) {
+    m.flags = flags;
+    m.changed = ++f->changes;
+    SaveImapIndex(*f);
+  }
+  uid = m.uid;
+  validity = f->uidValidity;
+  WakeImapIdlers(path);
+  return true;
+}
+
+void DoAppend(ImapSession& s, NetNode* node, int32_t& state, ImapCommand& cmd) {
+  // The message went to s.appendFile; its place in the arguments is an empty string.
+  uint8_t flags = 0;
+  size_t n = cmd.args.size();
+  bool ok = s.appendFile.valid() && n >= 2 && n <= 4 && cmd.args[n - 1].kind == ImapItem::kString;
+  if (ok && n >= 3 && cmd.args[1].kind == ImapItem::kList) ok = ParseFlagList(cmd.args[1], flags);
+  if (!ok) {
+    Tagged(s, node, cmd.tag, "BAD", "APPEND needs a mailbox, flags, a date and a literal message");
+    return;
+  }
+  std::string path, why;
+  if (!ResolveMailbox(s, cmd.args[0], path)) {
+    Tagged(s, node, cmd.tag, "NO", "[TRYCREATE] No such mailbox");
+    return;
+  }
+  uint32_t uid = 0, validity = 0;
+  if (!AppendToFolder(s, path, s.appendFile.get(), {}, flags, uid, validity, why)) {
+    Tagged(s, node, cmd.tag, "NO", why);
+    return;
+  }
+  if (state == kImapSelected && s.folder && s.folder->path == path) {
+    FolderAccess a;
+    if (AccessFolder(*s.folder, a, why)) Reconcile(s, node, true);
+  }
+  Tagged(s, node, cmd.tag, "OK",
+         "[APPENDUID " + std::to_string(validity) + " " + std::to_string(uid) + "] APPEND completed");
+}
+
+// Expunges the messages of `uids` only: the other \Deleted messages keep their
+// flag through the rewrite (UIDPLUS's UID EXPUNGE, MOVE).
+bool ExpungeOnly(ImapSession& s, NetNode* node, const std::vector<uint32_t>& uids, bool mark,
+                 std::string& why) {
+  FolderAccess a;
+  if (!AccessFolder(*s.folder, a, why)) return false;
+  std::vector<uint32_t> spared;
+  for (ImapMessage& m : s.folder->messages) {
+    bool named = std::binary_search(uids.begin(), uids.end(), m.uid);
+    if (named && mark) m.flags |= kFlagDeleted;
+    if (!named && (m.flags & kFlagDeleted)) {
+      spared.push_back(m.uid);
+      m.flags &= uint8_t(~kFlagDeleted);
+    }
+  }
+  std::vector<uint32_t> removed;
+  bool ok = ExpungeImapFolder(*s.folder, s.user, a.fd, removed, why);
+  for (uint32_t uid : spared)
+    if (ImapMessage* m = FindByUid(*s.folder, uid)) m->flags |= kFlagDeleted;
+  if (!ok) {
+    for (uint32_t uid : uids)
+      if (ImapMessage* m = FindByUid(*s.folder, uid); m && mark) m->flags &= uint8_t(~kFlagDeleted);
+    SaveImapIndex(*s.folder);
+    if (why.empty()) why = "Expunge failed";
+    return false;
+  }
+  if (!spared.empty()) SaveImapIndex(*s.folder);
+  if (!removed.empty()) WakeImapIdlers(s.folder->path);
+  // The rewritten file is read at once, so the kept messages are known again.
+  FolderAccess again;
+  a.fd.reset();
+  a.guard.unlock();
+  if (AccessFolder(*s.folder, again, why)) Reconcile(s, node, true);
+  return true;
+}
+
+std::string UidList(const std::vector<uint32_t>& uids) {
+  std::string out;
+  for (uint32_t u : uids) out += (out.empty() ? "" : ",") + std::to_string(u);
+  return out;
+}
+
 void DoCopy(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
-  Tagged(s, node, cmd.tag, "NO", "[TRYCREATE] Folders other than INBOX are not offered yet");
+  bool move = cmd.word == "MOVE";
+  std::string path, why;
+  if (cmd.args.size() != 2 || cmd.args[0].kind != ImapItem::kAtom) {
+    Tagged(s, node, cmd.tag, "BAD", cmd.word + " needs a sequence set and a mailbox");
+    return;
+  }
+  if (move && s.readOnly) {
+    Tagged(s, node, cmd.tag, "NO", "[READ-ONLY] Mailbox is read-only");
+    return;
+  }
+  if (!ResolveMailbox(s, cmd.args[1], path)) {
+    Tagged(s, node, cmd.tag, "NO", "[TRYCREATE] No such mailbox");
+    return;
+  }
+  std::vector<uint32_t> wanted;
+  {
+    FolderAccess a;
+    if (!AccessFolder(*s.folder, a, why)) {
+      Tagged(s, node, cmd.tag, "NO", why);
+      return;
+    }
+    Reconcile(s, node, cmd.uid);
+    std::vector<size_t> chosen;
+    if (!ResolveSet(s, cmd.args[0].text, cmd.uid, chosen)) {
+      Tagged(s, node, cmd.tag, "BAD", "Bad sequence set");
+      return;
+    }
+    for (size_t i : chosen)
+      if (!s.gone[i]) wanted.push_back(s.view[i]);
+  }
+  // One message at a time: the source is let go before the target is taken, so
+  // two sessions copying in opposite directions never wait for each other.
+  std::vector<uint32_t> from, to;
+  uint32_t validity = 0;
+  for (uint32_t uid : wanted) {
+    std::string text;
+    uint8_t flags = 0;
+    {
+      FolderAccess a;
+      if (!AccessFolder(*s.folder, a, why)) break;
+      const ImapMessage* m = FindByUid(*s.folder, uid);
+      if (!m) continue;
+      if (!ReadImapText(a.fd.get(), *m, 0, m->textSize, text)) {
+        why = "[SERVERBUG] Unable to read mailbox file";
+        break;
+      }
+      flags = m->flags & uint8_t(~kFlagDeleted);
+    }
+    uint32_t newUid = 0;
+    if (!AppendToFolder(s, path, -1, text, flags, newUid, validity, why)) break;
+    from.push_back(uid);
+    to.push_back(newUid);
+  }
+  if (from.size() != wanted.size()) {
+    Tagged(s, node, cmd.tag, "NO", why.empty() ? "Copy failed" : why);
+    return;
+  }
+  std::string code = from.empty() ? std::string()
+                                  : "[COPYUID " + std::to_string(validity) + " " + UidList(from) +
+                                        " " + UidList(to) + "] ";
+  if (move) {
+    if (!code.empty()) Send(s, node, "* OK " + code + "Moved");
+    if (!from.empty() && !ExpungeOnly(s, node, from, true, why)) {
+      Tagged(s, node, cmd.tag, "NO", why);
+      return;
+    }
+    Tagged(s, node, cmd.tag, "OK", std::string(cmd.uid ? "UID " : "") + "MOVE completed");
+    return;
+  }
+  {
+    FolderAccess a;
+    if (s.folder->path == path && AccessFolder(*s.folder, a, why)) Reconcile(s, node, cmd.uid);
+  }
+  Tagged(s, node, cmd.tag, "OK", code + (cmd.uid ? "UID " : "") + "COPY completed");
 }
 
 void DoUid(ImapSession& s, NetNode* node, int32_t& state, ImapCommand& cmd);
@@ -1097,8 +1423,8 @@ const ImapVerb kImapVerbs[] = {
     {"LIST", DoList, kAuth},            {"LSUB", DoList, kAuth},
     {"NAMESPACE", DoNamespace, kAuth},  {"STATUS", DoStatus, kAuth},
     {"SUBSCRIBE", DoSubscribe, kAuth},  {"UNSUBSCRIBE", DoSubscribe, kAuth},
-    {"CREATE", DoFolders, kAuth},       {"DELETE", DoFolders, kAuth},
-    {"RENAME", DoFolders, kAuth},       {"APPEND", DoFolders, kAuth},
+    {"CREATE", DoCreate, kAuth},        {"DELETE", DoDelete, kAuth},
+    {"RENAME", DoRename, kAuth},        {"APPEND", DoAppend, kAuth},
     {"IDLE", DoIdle, kAuth},
     {"CHECK", DoCheck, kSel},           {"CLOSE", DoClose, kSel},
     {"UNSELECT", DoUnselect, kSel},     {"EXPUNGE", DoExpunge, kSel},
@@ -1139,36 +1465,14 @@ void DoUid(ImapSession& s, NetNode* node, int32_t& state, ImapCommand& cmd) {
       Tagged(s, node, cmd.tag, "NO", "[READ-ONLY] Mailbox is read-only");
       return;
     }
-    FolderAccess a;
+    std::vector<uint32_t> uids;
+    for (size_t i : chosen) uids.push_back(s.view[i]);
+    std::sort(uids.begin(), uids.end());
     std::string why;
-    if (!AccessFolder(*s.folder, a, why)) {
+    if (!ExpungeOnly(s, node, uids, false, why)) {
       Tagged(s, node, cmd.tag, "NO", why);
       return;
     }
-    // The \Deleted messages outside the set keep their flag through the rewrite.
-    std::vector<uint32_t> spared;
-    for (ImapMessage& m : s.folder->messages) {
-      if (!(m.flags & kFlagDeleted)) continue;
-      auto it = std::find(s.view.begin(), s.view.end(), m.uid);
-      bool named = it != s.view.end() &&
-                   std::find(chosen.begin(), chosen.end(), size_t(it - s.view.begin())) !=
-                       chosen.end();
-      if (!named) {
-        spared.push_back(m.uid);
-        m.flags &= uint8_t(~kFlagDeleted);
-      }
-    }
-    std::vector<uint32_t> removed;
-    bool ok = ExpungeImapFolder(*s.folder, s.user, a.fd, removed, why);
-    for (uint32_t uid : spared)
-      if (ImapMessage* m = FindByUid(*s.folder, uid)) m->flags |= kFlagDeleted;
-    if (!spared.empty()) SaveImapIndex(*s.folder);
-    if (!ok) {
-      Tagged(s, node, cmd.tag, "NO", why.empty() ? "Expunge failed" : why);
-      return;
-    }
-    if (!removed.empty()) WakeImapIdlers(s.folder->path);
-    Reconcile(s, node, true);
     Tagged(s, node, cmd.tag, "OK", "UID EXPUNGE completed");
     return;
   }
@@ -1186,9 +1490,35 @@ enum class Read { kNone, kCommand, kTooLong };
 // Reads a command with its literals into s.command. A synchronising literal
 // is invited with "+"; a literal beyond the command bound is refused (a
 // non-synchronising one is read and dropped first), as is an over-long line.
+// True for the first line of an APPEND ("tag APPEND ...").
+bool IsAppendLine(std::string_view line) {
+  size_t sp = line.find(' ');
+  return sp != std::string_view::npos && line.size() > sp + 7 &&
+         strncasecmp(line.data() + sp + 1, "APPEND ", 7) == 0;
+}
+
+// Starts streaming an APPEND's message of `size` bytes to a file in the
+// account's folder directory. False when it may not or cannot.
+bool StartAppendFile(ImapSession& s, long long size) {
+  if (s.user.empty() || size > ServerSettings().maxEsmtpSize) return false;
+  std::string dir = ImapFolderDirectory(s.mailboxPath);
+  MakeDirectories(dir, 0700);
+  s.appendPath = dir + ".append-" + std::to_string(s.id) + ".tmp";
+  s.appendFile = OpenExclusive(s.appendPath, O_RDWR | O_CREAT | O_TRUNC, 0600);
+  return s.appendFile.valid();
+}
+
 Read ReadCommand(ImapSession& s, NetNode* node) {
   char buffer[kImap.lineBytes + 1];
   for (;;) {
+    if (s.literalLeft > 0 && s.appendFile.valid() && !s.discarding) {
+      int want = int(std::min<long long>(s.literalLeft, (long long)kImap.lineBytes));
+      int n = NetRead(node, buffer, want);
+      if (n <= 0) return Read::kNone;
+      if (!WriteAll(s.appendFile.get(), buffer, size_t(n))) s.discarding = true;
+      s.literalLeft -= n;
+      continue;
+    }
     if (s.literalLeft > 0) {
       int want = int(std::min<long long>(s.literalLeft, (long long)kImap.lineBytes));
       int n = NetRead(node, buffer, want);
@@ -1212,6 +1542,32 @@ Read ReadCommand(ImapSession& s, NetNode* node) {
       s.discardLine = false;
       literal = -1;  // the announcement may have been cut off with the line
     }
+    if (literal >= 0 && !s.discarding && s.command.empty() && IsAppendLine(line)) {
+      // APPEND's message goes to disk, never into memory.
+      if (!StartAppendFile(s, literal)) {
+        s.command.append(line.substr(0, 64));
+        s.discarding = true;
+        if (plus) {
+          s.literalLeft = literal;
+          continue;
+        }
+        return Read::kTooLong;
+      }
+      s.command.append(line.substr(0, line.rfind('{')));
+      s.command += "\"\"";
+      s.literalLeft = literal;
+      if (!plus) Send(s, node, "+ Ready for literal");
+      if (literal > 0 && !Flush(s, node)) return Read::kNone;
+      continue;
+    }
+    if (s.appendFile.valid() && !s.discarding && !line.empty()) {
+      s.discarding = true;  // MULTIAPPEND is not offered
+      if (literal >= 0 && plus) {
+        s.literalLeft = literal;
+        continue;
+      }
+      return Read::kTooLong;
+    }
     if (!s.discarding && s.command.size() + line.size() + std::max(literal, 0LL) + 2 >
                              kImap.commandBytes) {
       if (s.command.size() < 64) s.command.append(line.substr(0, 64));
@@ -1232,6 +1588,16 @@ Read ReadCommand(ImapSession& s, NetNode* node) {
     if (literal > 0 && !Flush(s, node)) return Read::kNone;
   }
 }
+
+}  // namespace
+
+void DropAppendFile(ImapSession& s) {
+  if (!s.appendFile.valid()) return;
+  s.appendFile.reset();
+  DeleteFileWin(s.appendPath);
+}
+
+namespace {
 
 // The tag of a command that could not be read whole ("*" when none).
 std::string TagOf(const std::string& command) {
@@ -1341,6 +1707,7 @@ bool ImapOnData(NetNode* node, uint16_t, int32_t* ownerState, void* owner, int) 
     s->discarding = false;
     std::string tag = TagOf(s->command);
     s->command.clear();
+    DropAppendFile(*s);
     LogEvent(0, kLogPop3, "IM-%04x: Command longer than %zu bytes refused.", s->id,
              kImap.commandBytes);
     Tagged(*s, node, tag, "BAD", "Command line or literal too long");
@@ -1355,5 +1722,6 @@ bool ImapOnData(NetNode* node, uint16_t, int32_t* ownerState, void* owner, int) 
     return true;
   }
   RunCommand(*s, node, state);
+  DropAppendFile(*s);
   return true;
 }

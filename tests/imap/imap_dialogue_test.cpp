@@ -214,3 +214,78 @@ TEST_F(ImapDialogueTest, IdleSeesADeliveryWithinASecondAndNeverDelaysIt) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ImapDialogueTest, FoldersAppendCopyMoveRenameAndDelete) {
+  ImapClient c(port);
+  LoginAndSelect(c);
+  // The special-use folders exist from the first login on, subscribed.
+  EXPECT_EQ(Joined(c.Ask("l", "LIST \"\" *")),
+            "* LIST (\\HasNoChildren) \"/\" \"INBOX\"\n"
+            "* LIST (\\HasNoChildren \\Archive) \"/\" \"Archive\"\n"
+            "* LIST (\\HasNoChildren \\Drafts) \"/\" \"Drafts\"\n"
+            "* LIST (\\HasNoChildren \\Junk) \"/\" \"Junk\"\n"
+            "* LIST (\\HasNoChildren \\Sent) \"/\" \"Sent\"\n"
+            "* LIST (\\HasNoChildren \\Trash) \"/\" \"Trash\"\n"
+            "l OK LIST completed\n");
+  EXPECT_EQ(c.Ask("c1", "CREATE Work").back(), "c1 OK CREATE completed");
+  EXPECT_EQ(c.Ask("c2", "CREATE work/").back().rfind("c2 OK", 0), 0u);
+  EXPECT_EQ(c.Ask("c3", "CREATE Work").back(), "c3 NO [ALREADYEXISTS] Folder exists");
+  EXPECT_EQ(c.Ask("c4", "CREATE ../evil").back().rfind("c4 NO [CANNOT]", 0), 0u);
+  EXPECT_EQ(c.Ask("c5", "CREATE inbox").back().rfind("c5 NO [ALREADYEXISTS]", 0), 0u);
+  EXPECT_EQ(Joined(c.Ask("l2", "LSUB \"\" W*")), "l2 OK LSUB completed\n");
+  c.Ask("s", "SUBSCRIBE Work");
+  EXPECT_EQ(Joined(c.Ask("l3", "LSUB \"\" W*")),
+            "* LSUB (\\HasNoChildren) \"/\" \"Work\"\nl3 OK LSUB completed\n");
+
+  // APPEND streams the message to disk; a separator-like line is quoted so the
+  // message stays one; a message beyond the command bound is fine.
+  std::string small = "Subject: a\r\n\r\nhello\r\n\r\nFrom evil Fri Dec  4 10:00:00 2026\r\n";
+  c.SendRaw("a1 APPEND Work (\\Seen) {" + std::to_string(small.size()) + "}\r\n");
+  EXPECT_EQ(c.ReadLine(), "+ Ready for literal");
+  c.SendRaw(small + "\r\n");
+  std::vector<std::string> r = c.Collect("a1");
+  EXPECT_EQ(r.back().rfind("a1 OK [APPENDUID ", 0), 0u) << Joined(r);
+  EXPECT_EQ(r.back().substr(r.back().size() - 20), " 1] APPEND completed");
+  std::string big = "Subject: big\r\n\r\n" + std::string(200000, 'x') + "\r\n";
+  c.SendRaw("a2 APPEND Work {" + std::to_string(big.size()) + "+}\r\n" + big + "\r\n");
+  EXPECT_EQ(c.Collect("a2").back().rfind("a2 OK [APPENDUID ", 0), 0u);
+  EXPECT_EQ(Joined(c.Ask("st", "STATUS Work (MESSAGES UIDNEXT UNSEEN)")),
+            "* STATUS \"Work\" (MESSAGES 2 UIDNEXT 3 UNSEEN 1)\nst OK STATUS completed\n");
+
+  // COPY keeps flags and says where the copies went; MOVE expunges the originals.
+  c.Ask("f", "STORE 2 +FLAGS (\\Flagged)");
+  r = c.Ask("cp", "COPY 1:2 Work");
+  EXPECT_EQ(r.back().substr(r.back().find(" 1,2 3,4]")), " 1,2 3,4] COPY completed") << Joined(r);
+  r = c.Ask("mv", "UID MOVE 3 Trash");
+  EXPECT_EQ(r.size(), 3u) << Joined(r);
+  EXPECT_EQ(r[0].rfind("* OK [COPYUID ", 0), 0u) << Joined(r);
+  EXPECT_EQ(r[0].substr(r[0].find(" 3 1]")), " 3 1] Moved");
+  EXPECT_EQ(r[1], "* 3 EXPUNGE");
+  EXPECT_EQ(r[2], "mv OK UID MOVE completed");
+  EXPECT_EQ(ReadFile(MailboxOf("alice")).find("Subject: three"), std::string::npos);
+
+  r = c.Ask("sw", "SELECT Work");
+  EXPECT_NE(Joined(r).find("* 4 EXISTS"), std::string::npos) << Joined(r);
+  EXPECT_EQ(Joined(c.Ask("fl", "FETCH 1:4 FLAGS")),
+            "* 1 FETCH (FLAGS (\\Seen))\n* 2 FETCH (FLAGS ())\n* 3 FETCH (FLAGS ())\n"
+            "* 4 FETCH (FLAGS (\\Flagged))\nfl OK FETCH completed\n");
+  std::string text = Joined(c.Ask("b", "FETCH 1 BODY.PEEK[]"));
+  EXPECT_NE(text.find("hello\n\n>From evil Fri Dec  4 10:00:00 2026\n)"), std::string::npos)
+      << text;
+  EXPECT_NE(Joined(c.Ask("b2", "FETCH 2 RFC822.SIZE")).find("RFC822.SIZE " + std::to_string(big.size())),
+            std::string::npos);
+
+  EXPECT_EQ(c.Ask("rn", "RENAME Work Play").back(), "rn OK RENAME completed");
+  EXPECT_EQ(c.Ask("rn2", "RENAME INBOX Play2").back().rfind("rn2 NO", 0), 0u);
+  EXPECT_EQ(Joined(c.Ask("sp", "STATUS Play (MESSAGES)")),
+            "* STATUS \"Play\" (MESSAGES 4)\nsp OK STATUS completed\n");
+  EXPECT_EQ(c.Ask("d", "DELETE Play").back(), "d OK DELETE completed");
+  EXPECT_EQ(c.Ask("d2", "DELETE Play").back(), "d2 NO [NONEXISTENT] No such mailbox");
+  EXPECT_EQ(c.Ask("a3", "APPEND Nowhere {1+}\r\nx").back(), "a3 NO [TRYCREATE] No such mailbox");
+  EXPECT_FALSE(FileExists(ImapFolderDirectory(MailboxOf("alice")) + "Play.mbx"));
+  EXPECT_FALSE(FileExists(ImapFolderDirectory(MailboxOf("alice")) + "Play.imx"));
+}
+
+}  // namespace
