@@ -143,12 +143,13 @@ bool SyncImapFolder(ImapFolder& folder, int fd, std::string& why);
 // Writes the sidecar (a temporary renamed over it). False when it could not.
 bool SaveImapIndex(const ImapFolder& folder);
 
-// EXPUNGE: under the mailbox lock of `account`, rewrites the file without the
-// messages flagged \Deleted (Status lines agreeing with \Seen), through the
-// sibling rename, and rescans. `fd` is the open file, closed here. `removed`
+// EXPUNGE: rewrites the file without the messages flagged \Deleted (Status
+// lines agreeing with \Seen) through the sibling rename. The caller holds the
+// folder's mutex and the account's mailbox lock, taken before the file was
+// opened (the router's order). `fd` is the open file, closed here. `removed`
 // gets the UIDs removed. False with `why` (the mailbox is then as it was).
-bool ExpungeImapFolder(ImapFolder& folder, const std::string& account, UniqueFd& fd,
-                       std::vector<uint32_t>& removed, std::string& why);
+bool ExpungeImapFolder(ImapFolder& folder, UniqueFd& fd, std::vector<uint32_t>& removed,
+                       std::string& why);
 
 // Reads `length` bytes of a message's text at `from` (relative to its text).
 bool ReadImapText(int fd, const ImapMessage& m, long long from, long long length,

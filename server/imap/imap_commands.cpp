@@ -51,17 +51,44 @@ bool NewFolderName(const ImapSession& s, const ImapItem& item, std::string& name
 }
 
 // Rewrites the folder without its \Deleted messages; announces them unless `quiet`.
+bool HasDeleted(const ImapFolder& f) {
+  for (const ImapMessage& m : f.messages)
+    if (m.flags & kFlagDeleted) return true;
+  return false;
+}
+
+// Takes the account's mailbox lock for a rewrite, the folder's mutex held: the
+// file is let go first and opened again after the lock, in the router's order
+// (the lock before the file), so neither waits for the other.
+bool RelockForRewrite(ImapSession& s, FolderAccess& a, MailboxLock& lock, std::string& why) {
+  a.fd.reset();
+  bool timedOut = false;
+  if (!LockMailbox(s.user, kImap.rewriteLockMs, lock, timedOut)) {
+    why = timedOut ? "[INUSE] Mailbox in use by another session, try again later"
+                   : "[SERVERBUG] Unable to lock mailbox";
+    return false;
+  }
+  return OpenFolder(*s.folder, a, why);
+}
+
+// Rewrites the folder without its \Deleted messages; announces them unless `quiet`.
 bool Expunge(ImapSession& s, NetNode* node, const std::string& tag, bool quiet) {
+  MailboxLock lock;
   FolderAccess a;
   std::string why;
   std::vector<uint32_t> removed;
   if (!AccessFolder(*s.folder, a, why) ||
-      !ExpungeImapFolder(*s.folder, s.user, a.fd, removed, why)) {
+      (HasDeleted(*s.folder) && (!RelockForRewrite(s, a, lock, why) ||
+                                 !ExpungeImapFolder(*s.folder, a.fd, removed, why)))) {
     Tagged(s, node, tag, "NO", why.empty() ? "Expunge failed" : why);
     return false;
   }
   if (!removed.empty()) WakeImapIdlers(s.folder->path);
-  if (!quiet) Reconcile(s, node, true);
+  if (!quiet) {
+    // The rewritten file is read at once, so the kept messages are known again.
+    a.fd.reset();
+    if (OpenFolder(*s.folder, a, why)) Reconcile(s, node, true);
+  }
   return true;
 }
 
@@ -404,8 +431,9 @@ void DoAppend(ImapSession& s, NetNode* node, int32_t& state, ImapCommand& cmd) {
 // flag through the rewrite (UIDPLUS's UID EXPUNGE, MOVE).
 bool ExpungeOnly(ImapSession& s, NetNode* node, const std::vector<uint32_t>& uids, bool mark,
                  std::string& why) {
+  MailboxLock lock;
   FolderAccess a;
-  if (!AccessFolder(*s.folder, a, why)) return false;
+  if (!AccessFolder(*s.folder, a, why) || !RelockForRewrite(s, a, lock, why)) return false;
   std::vector<uint32_t> spared;
   for (ImapMessage& m : s.folder->messages) {
     bool named = std::binary_search(uids.begin(), uids.end(), m.uid);
@@ -416,7 +444,7 @@ bool ExpungeOnly(ImapSession& s, NetNode* node, const std::vector<uint32_t>& uid
     }
   }
   std::vector<uint32_t> removed;
-  bool ok = ExpungeImapFolder(*s.folder, s.user, a.fd, removed, why);
+  bool ok = ExpungeImapFolder(*s.folder, a.fd, removed, why);
   for (uint32_t uid : spared)
     if (ImapMessage* m = FindByUid(*s.folder, uid)) m->flags |= kFlagDeleted;
   if (!ok) {
@@ -429,10 +457,8 @@ bool ExpungeOnly(ImapSession& s, NetNode* node, const std::vector<uint32_t>& uid
   if (!spared.empty()) SaveImapIndex(*s.folder);
   if (!removed.empty()) WakeImapIdlers(s.folder->path);
   // The rewritten file is read at once, so the kept messages are known again.
-  FolderAccess again;
   a.fd.reset();
-  a.guard.unlock();
-  if (AccessFolder(*s.folder, again, why)) Reconcile(s, node, true);
+  if (OpenFolder(*s.folder, a, why)) Reconcile(s, node, true);
   return true;
 }
 

@@ -360,7 +360,7 @@ bool SyncImapFolder(ImapFolder& f, int fd, std::string& why) {
   return true;
 }
 
-bool ExpungeImapFolder(ImapFolder& f, const std::string& account, UniqueFd& fd,
+bool ExpungeImapFolder(ImapFolder& f, UniqueFd& fd,
                        std::vector<uint32_t>& removed, std::string& why) {
   removed.clear();
   size_t kept = 0;
@@ -370,12 +370,6 @@ bool ExpungeImapFolder(ImapFolder& f, const std::string& account, UniqueFd& fd,
   long long preamble = f.messages.front().offset;
   if (preamble > kMaxPreambleBytes || (preamble > 0 && kept == 0)) {
     why = "The text before the first message stays; expunge refused.";
-    return false;
-  }
-  MailboxLock lock;
-  bool timedOut = false;
-  if (!LockMailbox(account, kImap.rewriteLockMs, lock, timedOut)) {
-    why = timedOut ? "Mailbox in use by another session." : "Unable to lock mailbox.";
     return false;
   }
   std::string preambleText;
