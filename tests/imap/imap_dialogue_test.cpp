@@ -289,3 +289,30 @@ TEST_F(ImapDialogueTest, FoldersAppendCopyMoveRenameAndDelete) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ImapDialogueTest, AnAccountHasAtMostTwentySessions) {
+  std::vector<std::unique_ptr<ImapClient>> sessions;
+  for (int i = 0; i < 20; ++i) {
+    sessions.push_back(std::make_unique<ImapClient>(port));
+    ASSERT_EQ(sessions.back()->ReadLine().rfind("* OK", 0), 0u);
+    ASSERT_EQ(sessions.back()->Ask("l", "LOGIN alice secret").back().rfind("l OK", 0), 0u) << i;
+  }
+  ImapClient extra(port);
+  ASSERT_EQ(extra.ReadLine().rfind("* OK", 0), 0u);
+  EXPECT_EQ(extra.Ask("l", "LOGIN alice secret").back(),
+            "l NO [LIMIT] Too many sessions for this user");
+  EXPECT_EQ(sessions[0]->Ask("o", "LOGOUT").back(), "o OK LOGOUT completed");
+  EXPECT_EQ(sessions[0]->ReadLine(), "<closed>");
+  // The session that ended made room (its close may take a moment).
+  std::string reply;
+  for (int i = 0; i < 100; ++i) {
+    reply = extra.Ask("m", "LOGIN alice secret").back();
+    if (reply.rfind("m OK", 0) == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(reply.rfind("m OK", 0), 0u) << reply;
+}
+
+}  // namespace
