@@ -50,15 +50,14 @@ struct ImapLimits {
   int closeDelaySeconds;
   int listenBacklog;
   uint32_t ringBytes;
-  size_t outputHighWater;       // a FETCH stops composing while this much waits
   size_t headerWindowBytes;     // a message's header is looked for in this much
   size_t sessionsPerUser;       // logged-in sessions of one account
   uint32_t rewriteLockMs;       // EXPUNGE waits this long for the mailbox lock
   uint32_t openRetryMs;         // a mailbox held by a reader is retried this long
-  uint32_t idlePollMs;          // IDLE looks at the mailbox at least this often
+  uint32_t idlePollMs;          // IDLE looks at the mailbox again after this long (sooner when woken)
 };
 inline constexpr ImapLimits kImap = {
-    8192, 65536, 1800, 10, 10, 16384, 262144, 16384, 20, 2000, 1000, 500,
+    8192, 65536, 1800, 10, 10, 16384, 16384, 20, 2000, 1000, 500,
 };
 
 // Message flags, a bit each; the system flags clients know.
