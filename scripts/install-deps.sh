@@ -12,11 +12,12 @@ if [ "${1:-}" = "--test" ]; then
   # benchmark's peer; Postfix for smtp-sink and smtp-source and as a throw-away
   # peer of the outgoing tests (its own service is never started: debconf
   # "Local only"); headless Chromium driven by Selenium for the console's browser test;
-  # fetchmail and testssl.sh as TLS clients of the POP3S and STARTTLS ports.
+  # fetchmail and testssl.sh as TLS clients of the POP3S and STARTTLS ports; isync
+  # (mbsync) as a real IMAP client.
   packages+=(libgtest-dev libgmock-dev python3 swaks mpop unbound systemd netbase finger fingerd
              xinetd postfix chromium chromium-driver python3-selenium libnet-ssleay-perl
              libio-socket-ssl-perl openssl fetchmail testssl.sh
-             postgresql)
+             postgresql isync)
   if ! dpkg-query -W -f='${Status}' postfix 2>/dev/null | grep -q "install ok installed"; then
     sudo_cmd=""
     [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds Corvel and runs the server in the foreground on its default configuration:
 # home directory ./run-home (or $CORVEL_HOME; mailboxes and the log in mail/, the
-# spool in spool/in/ and spool/out/), SMTP on port 2525, POP3 on 1100.
+# spool in spool/in/ and spool/out/), SMTP on port 2525, POP3 on 1100, IMAP on 1143.
 # Stop it with Ctrl-C.
 set -euo pipefail
 cd "$(dirname "$0")/.."

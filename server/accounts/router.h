@@ -82,6 +82,9 @@ struct RouterHooks {
   SpecialHandler responder = nullptr;
   SpecialHandler custom = nullptr;
   RemoteFingerHook queueRemoteFinger = nullptr;
+  // A message was appended to the mailbox file at `path` (the lock is released):
+  // IMAP wakes the sessions that wait in IDLE on it.
+  void (*mailboxAppended)(const std::string& path) = nullptr;
 };
 RouterHooks& RouterHandlers();
 

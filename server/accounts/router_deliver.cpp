@@ -291,6 +291,7 @@ RecipientOutcome DeliverToMailbox(SpoolWork& work, const std::string& account,
   }
   if (!FinishMailboxAppend(append, why, false)) return Bounce(work, why, true);
   UnlockMailbox(lock);
+  if (RouterHandlers().mailboxAppended) RouterHandlers().mailboxAppended(append.path);
   group.mailboxes.push_back(append.path);
   group.accounts.push_back(account);
   if (append.created) group.newFiles.push_back(append.path);

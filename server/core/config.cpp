@@ -329,6 +329,10 @@ const std::vector<GeneralValue> kGeneralValues = {
     {"UsePop3s", VK::kBool, 0, 0, 0, nullptr},
     {"SysOptPop3s", VK::kNumber, 0, 0, 0, nullptr},
     {"Pop3RequireTls", VK::kBool, 0, 0, 0, nullptr},
+    {"UseImap", VK::kBool, 0, 0, 0, nullptr},
+    {"SysOptImap", VK::kNumber, 0, 0, 0, nullptr},
+    {"UseImaps", VK::kBool, 0, 0, 0, nullptr},
+    {"SysOptImaps", VK::kNumber, 0, 0, 0, nullptr},
     {"SmtpRequireTls", VK::kBool, 0, 0, 0, nullptr},
     // Empty: a server started as root stays root (warned at start-up).
     {"MailUser", VK::kString, 0, 0, 64, ""},
@@ -519,6 +523,10 @@ void LoadGeneralSettings(Settings& s) {
   s.usePop3s = GetGeneralBool("UsePop3s");
   s.sysOptPop3s = GetGeneralNumber("SysOptPop3s");
   s.pop3RequireTls = GetGeneralBool("Pop3RequireTls");
+  s.useImap = GetGeneralBool("UseImap");
+  s.sysOptImap = GetGeneralNumber("SysOptImap");
+  s.useImaps = GetGeneralBool("UseImaps");
+  s.sysOptImaps = GetGeneralNumber("SysOptImaps");
   s.smtpRequireTls = GetGeneralBool("SmtpRequireTls");
   s.mailUser = GetGeneralString("MailUser");
 }
@@ -538,6 +546,8 @@ int PopPort(const Settings& s) { return EffectivePort(s.sysOptPop, 110); }
 int SubmissionPort(const Settings& s) { return EffectivePort(s.sysOptSubmission, 587); }
 int SmtpsPort(const Settings& s) { return EffectivePort(s.sysOptSmtps, 465); }
 int Pop3sPort(const Settings& s) { return EffectivePort(s.sysOptPop3s, 995); }
+int ImapPort(const Settings& s) { return EffectivePort(s.sysOptImap, 143); }
+int ImapsPort(const Settings& s) { return EffectivePort(s.sysOptImaps, 993); }
 int FingerPort(const Settings& s) { return EffectivePort(s.sysOptFngr, 79); }
 int RemoteFingerPort(const Settings& s) { return EffectivePort(s.sysOptRFngr, 79); }
 int RmcpPort(const Settings& s) { return EffectivePort(s.sysOptRmcp, 50); }

@@ -149,6 +149,9 @@ struct Settings {
   std::string tlsCertificateFile, tlsKeyFile;
   bool useSubmission = false, useSmtps = false, usePop3s = false;
   long sysOptSubmission = 0, sysOptSmtps = 0, sysOptPop3s = 0;
+  // IMAP on the same mailboxes (off by default); IMAP over TLS needs UseTls too.
+  bool useImap = false, useImaps = false;
+  long sysOptImap = 0, sysOptImaps = 0;
   std::string mailUser;  // the user a server started as root becomes (empty: stays root)
 };
 
@@ -176,6 +179,8 @@ int PopPort(const Settings& s);    // 0 = 110
 int SubmissionPort(const Settings& s);  // SysOptSubmission, 0 = 587
 int SmtpsPort(const Settings& s);       // SysOptSmtps, 0 = 465
 int Pop3sPort(const Settings& s);       // SysOptPop3s, 0 = 995
+int ImapPort(const Settings& s);        // SysOptImap, 0 = 143
+int ImapsPort(const Settings& s);       // SysOptImaps, 0 = 993
 int FingerPort(const Settings& s);        // SysOptFngr, 0 = 79
 int RemoteFingerPort(const Settings& s);  // SysOptRFngr, 0 = 79
 int RmcpPort(const Settings& s);          // SysOptRmcp, 0 = 50

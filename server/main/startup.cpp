@@ -32,6 +32,7 @@
 #include "server/mx/mx_resolver.h"
 #include "server/outgoing/outgoing.h"
 #include "server/plugins/plugins.h"
+#include "server/imap/imap.h"
 #include "server/pop3/pop3_server.h"
 #include "server/remote/command_port.h"
 #include "server/remote/finger.h"
@@ -163,6 +164,7 @@ bool StartSupportLayers(std::string& why) {
     why = FormatText(LoadStringResource(kStrPopInitProblem), detail.c_str());
     ok = false;
   }
+  if (ok) ImapInit(detail);
   if (ok && !PortInit(detail)) {
     why = "Cannot initialize Command port.";
     ok = false;
@@ -314,6 +316,8 @@ bool StartServer(const CommandLine& cmd, std::string& why) {
   // 11. POP3 listener; its failure does not stop the server.
   std::string pending;
   if ((s.sysAccess & 0x01) && !Pop3StartListener(detail)) pending = Text(kStrPopStartFailed);
+  // IMAP, when switched on; its failure does not stop the server either.
+  if (s.useImap && !ImapStartListener(detail)) pending = "Unable to start IMAP server, continuing.";
   // 12. Command ports, finger, RMCP.
   if (!PortStart(s.sysAccess)) pending = "Unable to start command ports, continuing.";
   if (!FingerStart(s.sysAccess)) pending = "Unable to start finger daemon, continuing.";

@@ -56,6 +56,7 @@ enum NetService : uint16_t {
   kServicePassword = 5,  // password changer (TCP)
   kServiceFinger = 6,    // finger daemon and remote finger notification (TCP)
   kServiceRmcp = 7,      // RMCP (UDP)
+  kServiceImap = 8,      // IMAP (TCP)
 };
 
 // Node states.
@@ -220,7 +221,7 @@ struct NetServiceCallbacks {
   NetCloseFn OnClose = nullptr;
 };
 
-// Registers the callbacks of a service (1..7; any other number means SMTP's slot).
+// Registers the callbacks of a service (1..8; any other number means SMTP's slot).
 // A missing callback is safe: no OnAccept refuses the connection, no OnData leaves
 // input unread (the idle time-out ends the node), the others are skipped.
 void NetRegisterService(uint16_t service, const NetServiceCallbacks& callbacks);

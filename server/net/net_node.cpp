@@ -26,12 +26,12 @@ constexpr const char* kCloseReasonTexts[] = {
 
 // The dispatch table: one slot per service 1..7; slot 1 (SMTP) takes every other
 // number.
-constexpr int kServiceSlots = 8;
+constexpr int kServiceSlots = 9;
 std::mutex gServiceLock;
 NetServiceCallbacks gServices[kServiceSlots];
 
 int ServiceSlot(uint16_t service) {
-  return service >= kServiceSmtp && service <= kServiceRmcp ? int(service) : int(kServiceSmtp);
+  return service >= kServiceSmtp && service <= kServiceImap ? int(service) : int(kServiceSmtp);
 }
 
 }  // namespace

@@ -275,8 +275,10 @@ std::string StableMessageKey(std::string_view header, long long totalLength) {
     }
     Md5Update(c, header.data() + pos, next - pos);
   }
-  std::string length = " " + std::to_string(totalLength - statusBytes);
-  Md5Update(c, length.data(), length.size());
+  if (totalLength >= 0) {
+    std::string length = " " + std::to_string(totalLength - statusBytes);
+    Md5Update(c, length.data(), length.size());
+  }
   uint8_t digest[kMd5DigestBytes];
   Md5Final(c, digest);
   return Md5DigestText(digest);

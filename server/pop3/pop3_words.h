@@ -172,5 +172,7 @@ std::vector<std::string> AssignUniqueIds(const std::vector<UidSource>& sources);
 
 // The stable key of a message from its header text (separator line included, up
 // to the empty line) and its total length: MD5 over the header without its
-// "Status:" lines, and the length less those lines' bytes.
+// "Status:" lines, and the length less those lines' bytes. A negative length
+// leaves the length out (IMAP's keys, where the last message's length grows by
+// the empty line the next append writes before it).
 std::string StableMessageKey(std::string_view header, long long totalLength);

@@ -1,0 +1,541 @@
+// The mailbox commands: LIST, LSUB, CREATE, DELETE, RENAME, SUBSCRIBE, SELECT,
+// STATUS, APPEND, COPY, MOVE, EXPUNGE and CLOSE.
+#include <strings.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "server/accounts/mailbox.h"
+#include "server/imap/imap.h"
+#include "server/imap/imap_internal.h"
+
+namespace {
+
+// IMAP's LIST wildcards: '*' matches anything, '%' anything but the delimiter.
+bool MatchPattern(std::string_view pattern, std::string_view name) {
+  if (pattern.empty()) return name.empty();
+  if (pattern[0] == '*' || pattern[0] == '%') {
+    for (size_t i = 0; i <= name.size(); ++i) {
+      if (MatchPattern(pattern.substr(1), name.substr(i))) return true;
+      if (i < name.size() && pattern[0] == '%' && name[i] == '/') return false;
+    }
+    return false;
+  }
+  return !name.empty() &&
+         toupper(static_cast<unsigned char>(pattern[0])) ==
+             toupper(static_cast<unsigned char>(name[0])) &&
+         MatchPattern(pattern.substr(1), name.substr(1));
+}
+
+// A mailbox name argument for CREATE and RENAME's target: one trailing
+// delimiter is dropped. False (with the NO's text) when no folder may have it.
+bool NewFolderName(const ImapSession& s, const ImapItem& item, std::string& name,
+                   std::string& path, std::string& why) {
+  name = item.kind == ImapItem::kList ? std::string() : item.text;
+  if (!name.empty() && name.back() == '/') name.pop_back();
+  if (IsInboxName(name)) {
+    why = "[ALREADYEXISTS] INBOX exists";
+    return false;
+  }
+  if (!IsValidFolderName(name)) {
+    why = "[CANNOT] Folder names are printable ASCII without / and wildcards";
+    return false;
+  }
+  path = ImapFolderPath(s.mailboxPath, name);
+  if (FileExists(path)) {
+    why = "[ALREADYEXISTS] Folder exists";
+    return false;
+  }
+  return true;
+}
+
+// Rewrites the folder without its \Deleted messages; announces them unless `quiet`.
+bool HasDeleted(const ImapFolder& f) {
+  for (const ImapMessage& m : f.messages)
+    if (m.flags & kFlagDeleted) return true;
+  return false;
+}
+
+// Takes the account's mailbox lock for a rewrite, the folder's mutex held: the
+// file is let go first and opened again after the lock, in the router's order
+// (the lock before the file), so neither waits for the other.
+bool RelockForRewrite(ImapSession& s, FolderAccess& a, MailboxLock& lock, std::string& why) {
+  a.fd.reset();
+  bool timedOut = false;
+  if (!LockMailbox(s.user, kImap.rewriteLockMs, lock, timedOut)) {
+    why = timedOut ? "[INUSE] Mailbox in use by another session, try again later"
+                   : "[SERVERBUG] Unable to lock mailbox";
+    return false;
+  }
+  return OpenFolder(*s.folder, a, why);
+}
+
+// Rewrites the folder without its \Deleted messages; announces them unless `quiet`.
+bool Expunge(ImapSession& s, NetNode* node, const std::string& tag, bool quiet) {
+  MailboxLock lock;
+  FolderAccess a;
+  std::string why;
+  std::vector<uint32_t> removed;
+  if (!AccessFolder(*s.folder, a, why) ||
+      (HasDeleted(*s.folder) && (!RelockForRewrite(s, a, lock, why) ||
+                                 !ExpungeImapFolder(*s.folder, a.fd, removed, why)))) {
+    Tagged(s, node, tag, "NO", why.empty() ? "Expunge failed" : why);
+    return false;
+  }
+  if (!removed.empty()) WakeImapIdlers(s.folder->path);
+  if (!quiet) {
+    // The rewritten file is read at once, so the kept messages are known again.
+    a.fd.reset();
+    if (OpenFolder(*s.folder, a, why)) Reconcile(s, node, true);
+  }
+  return true;
+}
+
+// Appends one message to the folder at `path` and gives it `flags`: under the
+// folder's mutex, and for INBOX the mailbox lock the router takes. `uid` gets
+// its UID and `validity` the folder's UIDVALIDITY. False with the NO's text.
+bool AppendToFolder(ImapSession& s, const std::string& path, int sourceFd, std::string_view text,
+                    uint8_t flags, uint32_t& uid, uint32_t& validity, std::string& why) {
+  std::shared_ptr<ImapFolder> f = FindImapFolder(path);
+  FolderAccess a;
+  a.guard = std::unique_lock<std::mutex>(f->mutex);
+  {
+    MailboxLock lock;
+    bool timedOut = false;
+    if (path == s.mailboxPath && !LockMailbox(s.user, kImap.rewriteLockMs, lock, timedOut)) {
+      why = "[INUSE] Mailbox in use, try again later";
+      return false;
+    }
+    if (!AppendImapMessage(path, s.user, sourceFd, text, why)) {
+      why = "[SERVERBUG] " + why;
+      return false;
+    }
+  }
+  if (!OpenFolder(*f, a, why)) return false;
+  if (f->messages.empty()) {
+    why = "[SERVERBUG] The message did not arrive";
+    return false;
+  }
+  ImapMessage& m = f->messages.back();
+  if (m.flags != flags) {
+    m.flags = flags;
+    m.changed = ++f->changes;
+    SaveImapIndex(*f);
+  }
+  uid = m.uid;
+  validity = f->uidValidity;
+  WakeImapIdlers(path);
+  return true;
+}
+
+std::string UidList(const std::vector<uint32_t>& uids) {
+  std::string out;
+  for (uint32_t u : uids) out += (out.empty() ? "" : ",") + std::to_string(u);
+  return out;
+}
+
+}  // namespace
+
+// ---- Authenticated -------------------------------------------------------------
+
+// The file of the mailbox an argument names, when it exists.
+bool ResolveMailbox(const ImapSession& s, const ImapItem& item, std::string& path) {
+  if (item.kind == ImapItem::kList) return false;
+  if (IsInboxName(item.text)) {
+    path = s.mailboxPath;
+    return true;
+  }
+  path = ImapFolderPath(s.mailboxPath, item.text);
+  return IsValidFolderName(item.text) && FileExists(path);
+}
+
+void DoList(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
+  if (cmd.args.size() != 2 || cmd.args[0].kind == ImapItem::kList ||
+      cmd.args[1].kind == ImapItem::kList) {
+    Tagged(s, node, cmd.tag, "BAD", cmd.word + " needs a reference and a pattern");
+    return;
+  }
+  const std::string& pattern = cmd.args[1].text;
+  if (pattern.empty() && cmd.word == "LIST") {
+    Send(s, node, "* LIST (\\Noselect) \"/\" \"\"");
+    Tagged(s, node, cmd.tag, "OK", "LIST completed");
+    return;
+  }
+  std::string full = cmd.args[0].text + pattern;
+  std::vector<std::string> names = {"INBOX"};
+  for (std::string& n : ListImapFolders(s.mailboxPath)) names.push_back(std::move(n));
+  std::string subscribed = "\n" + ReadImapSubscriptions(s.mailboxPath);
+  for (const std::string& name : names) {
+    if (!MatchPattern(full, name)) continue;
+    if (cmd.word == "LSUB" && name != "INBOX" &&
+        subscribed.find("\n" + name + "\n") == std::string::npos)
+      continue;
+    std::string attributes = "\\HasNoChildren";
+    if (const char* use = SpecialUseOf(name)) attributes += std::string(" ") + use;
+    Send(s, node, "* " + cmd.word + " (" + attributes + ") \"/\" " + QuoteImapString(name));
+  }
+  Tagged(s, node, cmd.tag, "OK", cmd.word + " completed");
+}
+
+void DoNamespace(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
+  Send(s, node, "* NAMESPACE ((\"\" \"/\")) NIL NIL");
+  Tagged(s, node, cmd.tag, "OK", "NAMESPACE completed");
+}
+
+void DoSubscribe(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
+  std::string path;
+  if (cmd.args.size() != 1 || cmd.args[0].kind == ImapItem::kList) {
+    Tagged(s, node, cmd.tag, "BAD", cmd.word + " needs a mailbox");
+    return;
+  }
+  const std::string& name = cmd.args[0].text;
+  if (cmd.word == "SUBSCRIBE" && !ResolveMailbox(s, cmd.args[0], path)) {
+    Tagged(s, node, cmd.tag, "NO", "[NONEXISTENT] No such mailbox");
+    return;
+  }
+  if (!IsInboxName(name)) {
+    std::string text = ReadImapSubscriptions(s.mailboxPath), kept;
+    size_t pos = 0;
+    while (pos < text.size()) {
+      size_t eol = text.find('\n', pos);
+      std::string line = text.substr(pos, eol == std::string::npos ? std::string::npos : eol - pos);
+      if (!line.empty() && line != name) kept += line + "\n";
+      if (eol == std::string::npos) break;
+      pos = eol + 1;
+    }
+    if (cmd.word == "SUBSCRIBE") kept += name + "\n";
+    if (!WriteImapSubscriptions(s.mailboxPath, kept)) {
+      Tagged(s, node, cmd.tag, "NO", "[SERVERBUG] Unable to write the subscriptions");
+      return;
+    }
+  }
+  Tagged(s, node, cmd.tag, "OK", cmd.word + " completed");
+}
+
+void DoCreate(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
+  std::string name, path, why;
+  if (cmd.args.size() != 1) {
+    Tagged(s, node, cmd.tag, "BAD", "CREATE needs a mailbox");
+    return;
+  }
+  if (!NewFolderName(s, cmd.args[0], name, path, why)) {
+    Tagged(s, node, cmd.tag, "NO", why);
+    return;
+  }
+  MakeDirectories(ImapFolderDirectory(s.mailboxPath), 0700);
+  if (!CreatePrivateFile(path, 0600, &why)) {
+    Tagged(s, node, cmd.tag, "NO", "[CANNOT] " + why);
+    return;
+  }
+  Tagged(s, node, cmd.tag, "OK", "CREATE completed");
+}
+
+void DoDelete(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
+  std::string path;
+  if (cmd.args.size() != 1) {
+    Tagged(s, node, cmd.tag, "BAD", "DELETE needs a mailbox");
+    return;
+  }
+  if (IsInboxName(cmd.args[0].text)) {
+    Tagged(s, node, cmd.tag, "NO", "[CANNOT] INBOX cannot be deleted");
+    return;
+  }
+  if (!ResolveMailbox(s, cmd.args[0], path)) {
+    Tagged(s, node, cmd.tag, "NO", "[NONEXISTENT] No such mailbox");
+    return;
+  }
+  {
+    std::shared_ptr<ImapFolder> f = FindImapFolder(path);
+    std::lock_guard<std::mutex> guard(f->mutex);
+    if (DeleteFileWin(path) != 0) {
+      Tagged(s, node, cmd.tag, "NO", "[CANNOT] Unable to delete the folder");
+      return;
+    }
+    DeleteFileWin(ImapIndexPath(path));
+  }
+  ForgetImapFolder(path);
+  Tagged(s, node, cmd.tag, "OK", "DELETE completed");
+}
+
+void DoRename(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
+  std::string from, name, to, why;
+  if (cmd.args.size() != 2) {
+    Tagged(s, node, cmd.tag, "BAD", "RENAME needs two mailboxes");
+    return;
+  }
+  if (IsInboxName(cmd.args[0].text)) {
+    Tagged(s, node, cmd.tag, "NO", "[CANNOT] INBOX cannot be renamed");
+    return;
+  }
+  if (!ResolveMailbox(s, cmd.args[0], from)) {
+    Tagged(s, node, cmd.tag, "NO", "[NONEXISTENT] No such mailbox");
+    return;
+  }
+  if (!NewFolderName(s, cmd.args[1], name, to, why)) {
+    Tagged(s, node, cmd.tag, "NO", why);
+    return;
+  }
+  {
+    std::shared_ptr<ImapFolder> f = FindImapFolder(from);
+    std::lock_guard<std::mutex> guard(f->mutex);
+    if (RenameNoReplace(from, to) != 0) {
+      Tagged(s, node, cmd.tag, "NO", "[CANNOT] Unable to rename the folder");
+      return;
+    }
+    RenameReplace(ImapIndexPath(from), ImapIndexPath(to));
+  }
+  ForgetImapFolder(from);
+  ForgetImapFolder(to);
+  Tagged(s, node, cmd.tag, "OK", "RENAME completed");
+}
+
+void CloseSelected(ImapSession& s, int32_t& state) {
+  s.folder.reset();
+  s.view.clear();
+  s.gone.clear();
+  state = kImapAuthenticated;
+}
+
+void DoSelect(ImapSession& s, NetNode* node, int32_t& state, ImapCommand& cmd) {
+  CloseSelected(s, state);
+  std::string path;
+  if (cmd.args.size() != 1 || !ResolveMailbox(s, cmd.args[0], path)) {
+    Tagged(s, node, cmd.tag, "NO", "[NONEXISTENT] No such mailbox");
+    return;
+  }
+  s.folder = FindImapFolder(path);
+  FolderAccess a;
+  std::string why;
+  if (!AccessFolder(*s.folder, a, why)) {
+    s.folder.reset();
+    Tagged(s, node, cmd.tag, "NO", why);
+    return;
+  }
+  ImapFolder& f = *s.folder;
+  s.readOnly = cmd.word == "EXAMINE";
+  s.seenChanges = f.changes;
+  size_t firstUnseen = 0;
+  for (const ImapMessage& m : f.messages) {
+    s.view.push_back(m.uid);
+    if (!firstUnseen && !(m.flags & kFlagSeen)) firstUnseen = s.view.size();
+  }
+  s.gone.assign(s.view.size(), 0);
+  Send(s, node, "* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)");
+  Send(s, node, s.readOnly ? "* OK [PERMANENTFLAGS ()] Read-only"
+                           : "* OK [PERMANENTFLAGS (\\Answered \\Flagged \\Deleted \\Seen "
+                             "\\Draft)] Flags kept");
+  Send(s, node, "* " + std::to_string(s.view.size()) + " EXISTS");
+  Send(s, node, "* 0 RECENT");
+  if (firstUnseen) Send(s, node, "* OK [UNSEEN " + std::to_string(firstUnseen) + "] First unseen");
+  Send(s, node, "* OK [UIDVALIDITY " + std::to_string(f.uidValidity) + "] UIDs valid");
+  Send(s, node, "* OK [UIDNEXT " + std::to_string(f.uidNext) + "] Predicted next UID");
+  state = kImapSelected;
+  Tagged(s, node, cmd.tag, "OK",
+         std::string(s.readOnly ? "[READ-ONLY] " : "[READ-WRITE] ") + cmd.word + " completed");
+}
+
+void DoStatus(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
+  if (cmd.args.size() != 2 || cmd.args[1].kind != ImapItem::kList) {
+    Tagged(s, node, cmd.tag, "BAD", "STATUS needs a mailbox and a list of items");
+    return;
+  }
+  std::string path;
+  if (!ResolveMailbox(s, cmd.args[0], path)) {
+    Tagged(s, node, cmd.tag, "NO", "[NONEXISTENT] No such mailbox");
+    return;
+  }
+  std::shared_ptr<ImapFolder> folder = FindImapFolder(path);
+  FolderAccess a;
+  std::string why;
+  if (!AccessFolder(*folder, a, why)) {
+    Tagged(s, node, cmd.tag, "NO", why);
+    return;
+  }
+  std::string out;
+  for (const ImapItem& it : cmd.args[1].list) {
+    std::string name = it.text;
+    for (char& c : name) c = char(toupper(static_cast<unsigned char>(c)));
+    long long value = 0;
+    if (name == "MESSAGES") value = (long long)folder->messages.size();
+    else if (name == "RECENT") value = 0;
+    else if (name == "UIDNEXT") value = folder->uidNext;
+    else if (name == "UIDVALIDITY") value = folder->uidValidity;
+    else if (name == "UNSEEN")
+      value = std::count_if(folder->messages.begin(), folder->messages.end(),
+                            [](const ImapMessage& m) { return !(m.flags & kFlagSeen); });
+    else {
+      Tagged(s, node, cmd.tag, "BAD", "Unknown STATUS item");
+      return;
+    }
+    out += (out.empty() ? "" : " ") + name + " " + std::to_string(value);
+  }
+  Send(s, node, "* STATUS " + QuoteImapString(cmd.args[0].text) + " (" + out + ")");
+  Tagged(s, node, cmd.tag, "OK", "STATUS completed");
+}
+
+// ---- Selected ------------------------------------------------------------------
+
+void DoCheck(ImapSession& s, NetNode* node, int32_t& state, ImapCommand& cmd) {
+  DoNoop(s, node, state, cmd);
+}
+
+void DoExpunge(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
+  if (s.readOnly) {
+    Tagged(s, node, cmd.tag, "NO", "[READ-ONLY] Mailbox is read-only");
+    return;
+  }
+  if (Expunge(s, node, cmd.tag, false)) Tagged(s, node, cmd.tag, "OK", "EXPUNGE completed");
+}
+
+void DoClose(ImapSession& s, NetNode* node, int32_t& state, ImapCommand& cmd) {
+  if (!s.readOnly && !Expunge(s, node, cmd.tag, true)) return;
+  CloseSelected(s, state);
+  Tagged(s, node, cmd.tag, "OK", "CLOSE completed");
+}
+
+void DoUnselect(ImapSession& s, NetNode* node, int32_t& state, ImapCommand& cmd) {
+  CloseSelected(s, state);
+  Tagged(s, node, cmd.tag, "OK", "UNSELECT completed");
+}
+
+void DoAppend(ImapSession& s, NetNode* node, int32_t& state, ImapCommand& cmd) {
+  // The message went to s.appendFile; its place in the arguments is an empty string.
+  uint8_t flags = 0;
+  size_t n = cmd.args.size();
+  bool ok = s.appendFile.valid() && n >= 2 && n <= 4 && cmd.args[n - 1].kind == ImapItem::kString;
+  if (ok && n >= 3 && cmd.args[1].kind == ImapItem::kList) ok = ParseFlagList(cmd.args[1], flags);
+  if (!ok) {
+    Tagged(s, node, cmd.tag, "BAD", "APPEND needs a mailbox, flags, a date and a literal message");
+    return;
+  }
+  std::string path, why;
+  if (!ResolveMailbox(s, cmd.args[0], path)) {
+    Tagged(s, node, cmd.tag, "NO", "[TRYCREATE] No such mailbox");
+    return;
+  }
+  uint32_t uid = 0, validity = 0;
+  if (!AppendToFolder(s, path, s.appendFile.get(), {}, flags, uid, validity, why)) {
+    Tagged(s, node, cmd.tag, "NO", why);
+    return;
+  }
+  if (state == kImapSelected && s.folder && s.folder->path == path) {
+    FolderAccess a;
+    if (AccessFolder(*s.folder, a, why)) Reconcile(s, node, true);
+  }
+  Tagged(s, node, cmd.tag, "OK",
+         "[APPENDUID " + std::to_string(validity) + " " + std::to_string(uid) + "] APPEND completed");
+}
+
+// Expunges the messages of `uids` only: the other \Deleted messages keep their
+// flag through the rewrite (UIDPLUS's UID EXPUNGE, MOVE).
+bool ExpungeOnly(ImapSession& s, NetNode* node, const std::vector<uint32_t>& uids, bool mark,
+                 std::string& why) {
+  MailboxLock lock;
+  FolderAccess a;
+  if (!AccessFolder(*s.folder, a, why) || !RelockForRewrite(s, a, lock, why)) return false;
+  std::vector<uint32_t> spared;
+  for (ImapMessage& m : s.folder->messages) {
+    bool named = std::binary_search(uids.begin(), uids.end(), m.uid);
+    if (named && mark) m.flags |= kFlagDeleted;
+    if (!named && (m.flags & kFlagDeleted)) {
+      spared.push_back(m.uid);
+      m.flags &= uint8_t(~kFlagDeleted);
+    }
+  }
+  std::vector<uint32_t> removed;
+  bool ok = ExpungeImapFolder(*s.folder, a.fd, removed, why);
+  for (uint32_t uid : spared)
+    if (ImapMessage* m = FindByUid(*s.folder, uid)) m->flags |= kFlagDeleted;
+  if (!ok) {
+    for (uint32_t uid : uids)
+      if (ImapMessage* m = FindByUid(*s.folder, uid); m && mark) m->flags &= uint8_t(~kFlagDeleted);
+    SaveImapIndex(*s.folder);
+    if (why.empty()) why = "Expunge failed";
+    return false;
+  }
+  if (!spared.empty()) SaveImapIndex(*s.folder);
+  if (!removed.empty()) WakeImapIdlers(s.folder->path);
+  // The rewritten file is read at once, so the kept messages are known again.
+  a.fd.reset();
+  if (OpenFolder(*s.folder, a, why)) Reconcile(s, node, true);
+  return true;
+}
+
+void DoCopy(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
+  bool move = cmd.word == "MOVE";
+  std::string path, why;
+  if (cmd.args.size() != 2 || cmd.args[0].kind != ImapItem::kAtom) {
+    Tagged(s, node, cmd.tag, "BAD", cmd.word + " needs a sequence set and a mailbox");
+    return;
+  }
+  if (move && s.readOnly) {
+    Tagged(s, node, cmd.tag, "NO", "[READ-ONLY] Mailbox is read-only");
+    return;
+  }
+  if (!ResolveMailbox(s, cmd.args[1], path)) {
+    Tagged(s, node, cmd.tag, "NO", "[TRYCREATE] No such mailbox");
+    return;
+  }
+  std::vector<uint32_t> wanted;
+  {
+    FolderAccess a;
+    if (!AccessFolder(*s.folder, a, why)) {
+      Tagged(s, node, cmd.tag, "NO", why);
+      return;
+    }
+    Reconcile(s, node, cmd.uid);
+    std::vector<size_t> chosen;
+    if (!ResolveSet(s, cmd.args[0].text, cmd.uid, chosen)) {
+      Tagged(s, node, cmd.tag, "BAD", "Bad sequence set");
+      return;
+    }
+    for (size_t i : chosen)
+      if (!s.gone[i]) wanted.push_back(s.view[i]);
+  }
+  // One message at a time: the source is let go before the target is taken, so
+  // two sessions copying in opposite directions never wait for each other.
+  std::vector<uint32_t> from, to;
+  uint32_t validity = 0;
+  for (uint32_t uid : wanted) {
+    std::string text;
+    uint8_t flags = 0;
+    {
+      FolderAccess a;
+      if (!AccessFolder(*s.folder, a, why)) break;
+      const ImapMessage* m = FindByUid(*s.folder, uid);
+      if (!m) continue;
+      if (!ReadImapText(a.fd.get(), *m, 0, m->textSize, text)) {
+        why = "[SERVERBUG] Unable to read mailbox file";
+        break;
+      }
+      flags = m->flags & uint8_t(~kFlagDeleted);
+    }
+    uint32_t newUid = 0;
+    if (!AppendToFolder(s, path, -1, text, flags, newUid, validity, why)) break;
+    from.push_back(uid);
+    to.push_back(newUid);
+  }
+  if (from.size() != wanted.size()) {
+    Tagged(s, node, cmd.tag, "NO", why.empty() ? "Copy failed" : why);
+    return;
+  }
+  std::string code = from.empty() ? std::string()
+                                  : "[COPYUID " + std::to_string(validity) + " " + UidList(from) +
+                                        " " + UidList(to) + "] ";
+  if (move) {
+    if (!code.empty()) Send(s, node, "* OK " + code + "Moved");
+    if (!from.empty() && !ExpungeOnly(s, node, from, true, why)) {
+      Tagged(s, node, cmd.tag, "NO", why);
+      return;
+    }
+    Tagged(s, node, cmd.tag, "OK", std::string(cmd.uid ? "UID " : "") + "MOVE completed");
+    return;
+  }
+  {
+    FolderAccess a;
+    if (s.folder->path == path && AccessFolder(*s.folder, a, why)) Reconcile(s, node, cmd.uid);
+  }
+  Tagged(s, node, cmd.tag, "OK", code + (cmd.uid ? "UID " : "") + "COPY completed");
+}
+

@@ -1,0 +1,155 @@
+// Real clients against the server: Python's imaplib.
+#include <stdio.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+
+#include "tests/imap/imap_fixture.h"
+
+namespace {
+
+class ImapInteropTest : public ImapTest {
+ protected:
+  int Run(const std::string& command, std::string& output) {
+    output.clear();
+    FILE* p = popen((command + " 2>&1").c_str(), "r");
+    if (!p) return -1;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) output.append(buf, n);
+    int status = pclose(p);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+};
+
+TEST_F(ImapInteropTest, ImaplibLiteralsPartialsUidRangesAndASecondSession) {
+  WriteFile(MailboxOf("alice"),
+            Mailbox({Message("Subject: one\r\n", "1\r\n"), Message("Subject: two\r\n", "22\r\n"),
+                     Message("Subject: three\r\n", "333\r\n")}));
+  std::string out;
+  ASSERT_EQ(Run("python3 " CORVEL_SOURCE_DIR "/tests/imap/imaplib_dialogue.py " +
+                    std::to_string(port) + " alice secret",
+                out),
+            0)
+      << out;
+  std::istringstream in(out);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 12u) << out;
+  EXPECT_EQ(lines[0], "login OK");
+  EXPECT_EQ(lines[1], "select OK 3");
+  EXPECT_EQ(lines[2], "uids OK 1 (UID 1 FLAGS () RFC822.SIZE 19) 2 (UID 2 FLAGS () RFC822.SIZE 20) "
+                      "3 (UID 3 FLAGS () RFC822.SIZE 23)");
+  EXPECT_EQ(lines[3], "partial OK 1 (BODY[]<0> {12}|Subject: one )");
+  EXPECT_EQ(lines[4], "last OK 3 (UID 3)");
+  EXPECT_EQ(lines[5], "range OK 2 3");
+  EXPECT_EQ(lines[6], "store OK 2 (FLAGS (\\Flagged))");
+  EXPECT_EQ(lines[7], "seen-by-other FETCH 2 (UID 2 FLAGS (\\Flagged))");
+  EXPECT_EQ(lines[8], "flagged OK 2");
+  EXPECT_EQ(lines[9], "expunge OK 3");
+  EXPECT_EQ(lines[10], "other-expunge EXPUNGE 3");
+  EXPECT_EQ(lines[11], "logout BYE");
+  // The mailbox lost the third message and nothing else; the rewrite (POP3's
+  // too) keeps the empty line that stood before the removed message's separator.
+  EXPECT_EQ(ReadFile(MailboxOf("alice")),
+            Mailbox({Message("Subject: one\r\nStatus: UO\r\n", "1\r\n"),
+                     Message("Subject: two\r\nStatus: UO\r\n", "22\r\n")}) +
+                "\r\n");
+}
+
+}  // namespace
+
+namespace {
+
+// mbsync (Debian package "isync") keeping a Maildir in step with INBOX.
+class MbsyncTest : public ImapInteropTest {
+ protected:
+  std::string rc;
+  void WriteConfig() {
+    rc = home + "mbsyncrc";
+    MakeDirectories(home + "maildir", 0700);
+    WriteFile(rc, "IMAPAccount corvel\nHost 127.0.0.1\nPort " + std::to_string(port) +
+                      "\nUser alice\nPass secret\nSSLType None\nAuthMechs LOGIN\n\n"
+                      "IMAPStore remote\nAccount corvel\n\n"
+                      "MaildirStore local\nPath " + home + "maildir/\nInbox " + home +
+                      "maildir/INBOX\n\n"
+                      "Channel c\nFar :remote:\nNear :local:\nPatterns INBOX\nCreate Near\n"
+                      "Sync All\nExpunge Both\nSyncState *\n");
+  }
+  // Runs mbsync; returns how many message bodies it fetched (from the log).
+  int Sync() {
+    std::string out;
+    ClearWindowLog();
+    EXPECT_EQ(Run("mbsync -c '" + rc + "' c", out), 0) << out;
+    int bodies = 0;
+    for (const std::string& line : WindowLogLines())
+      if (line.find("<--") != std::string::npos && line.find("BODY.PEEK[]") != std::string::npos)
+        ++bodies;
+    return bodies;
+  }
+  // The Maildir's file names: a message fetched again gets a new one.
+  std::vector<std::string> LocalNames() {
+    std::vector<std::string> names;
+    for (const char* sub : {"cur", "new"})
+      for (const std::string& n : ListFiles(home + "maildir/INBOX/" + sub, "*"))
+        names.push_back(n.substr(0, n.find(':')));
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  size_t LocalCount() {
+    size_t n = 0;
+    for (const char* sub : {"cur", "new"})
+      n += ListFiles(home + "maildir/INBOX/" + sub, "*").size();
+    return n;
+  }
+};
+
+TEST_F(MbsyncTest, TwoThousandMessagesBothWaysPopDeletionsAndARestart) {
+  std::string output;
+  if (Run("command -v mbsync", output) != 0) GTEST_SKIP() << "mbsync is not installed";
+  std::vector<std::string> messages;
+  for (int i = 1; i <= 2000; ++i)
+    messages.push_back(Message("Subject: m" + std::to_string(i) + "\r\nMessage-Id: <m" +
+                                   std::to_string(i) + "@x.test>\r\n",
+                               "body " + std::to_string(i) + "\r\n"));
+  WriteFile(MailboxOf("alice"), Mailbox(messages));
+  WriteConfig();
+  EXPECT_GT(Sync(), 0);
+  EXPECT_EQ(LocalCount(), 2000u);
+  // Nothing changed: nothing moves.
+  std::vector<std::string> names = LocalNames();
+  EXPECT_EQ(Sync(), 0);
+  EXPECT_EQ(LocalNames(), names);
+  // A message written on the near side goes up by APPEND.
+  WriteFile(home + "maildir/INBOX/new/1.local.x", "Subject: from the client\r\n\r\nup\r\n");
+  EXPECT_EQ(Sync(), 0);
+  std::string mailbox = ReadFile(MailboxOf("alice"));
+  EXPECT_NE(mailbox.find("Subject: from the client"), std::string::npos);
+  // POP3 deletes three messages: exactly those disappear near.
+  ImapClient pop(popPort);
+  pop.ReadLine();
+  pop.SendRaw("USER alice\r\n");
+  pop.ReadLine();
+  pop.SendRaw("PASS secret\r\n");
+  EXPECT_EQ(pop.ReadLine().rfind("+OK", 0), 0u);
+  for (int n : {1, 500, 2000}) {
+    pop.SendRaw("DELE " + std::to_string(n) + "\r\n");
+    EXPECT_EQ(pop.ReadLine().rfind("+OK", 0), 0u);
+  }
+  pop.SendRaw("QUIT\r\n");
+  pop.ReadLine();
+  EXPECT_EQ(Sync(), 0);
+  EXPECT_EQ(LocalCount(), 1998u);
+  names = LocalNames();
+  // A restart downloads nothing again.
+  NetShutdown();
+  ForgetImapFolders();
+  std::string why;
+  ASSERT_TRUE(NetStartup(why)) << why;
+  ASSERT_TRUE(ImapListen("127.0.0.1", 0, why, &port)) << why;
+  WriteConfig();
+  EXPECT_EQ(Sync(), 0);
+  EXPECT_EQ(LocalNames(), names);
+}
+
+}  // namespace
