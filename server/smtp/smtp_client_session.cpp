@@ -121,7 +121,7 @@ struct SmtpClientSide {
   uint16_t peerMask = 0;
   long peerMaxSize = -1;
   bool peerGaveSize = false;
-  bool tlsPending = false;     // STARTTLS answered 220; no reply inside TLS yet
+  bool tlsPending = false;     // STARTTLS answered 220; the handshake has not finished
   size_t nextRecipient = 0;
   int accepted = 0;
   std::string currentArgument;  // the sender or recipient last sent
@@ -403,8 +403,10 @@ void ParseExtensions(SmtpSession& s, SmtpClientSide& c, const SmtpReply& r) {
 SmtpStep IssuedHello(SmtpSession& s, NetNode* node, int32_t& state) {
   SmtpClientSide& c = *Client(s);
   SmtpReply r;
+  // A finished handshake is no failed one, whatever the peer says next (a 421).
+  std::string version, cipher;
+  if (c.tlsPending && NetTlsDescribe(node, version, cipher)) c.tlsPending = false;
   if (auto step = TakeReply(s, c, node, state, r)) return *step;
-  c.tlsPending = false;  // an answer inside TLS: the handshake is done
   const Settings& st = ServerSettings();
   if (r.code == 250) {
     LogEvent(0, kLogSmtpGeneral, kStrEstablished, s.id, s.remoteHost.c_str());
