@@ -232,8 +232,9 @@ def main():
         shot('07-lists')
         held.find_element(By.XPATH, './/button[text()="Release"]').click()
         message_says('released to the list')
-        wait.until(lambda b: 'held for the moderator' not in b.find_element(By.ID, 'lists-held').text)
-        assert 'No posts are held.' in browser.find_element(By.ID, 'lists-held-note').text
+        # The page reads the list again: the table empties, then the note says so.
+        wait.until(EC.text_to_be_present_in_element((By.ID, 'lists-held-note'), 'No posts are held.'))
+        assert 'held for the moderator' not in browser.find_element(By.ID, 'lists-held').text
 
         page('config')
         wait.until(EC.presence_of_element_located((By.ID, 'config-OutQueueTime')))
