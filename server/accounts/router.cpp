@@ -517,6 +517,13 @@ std::vector<std::string> RouterIgnoreList() {
 
 void RequestRouting() { RequestIncomingScan(); }
 
+bool DeleteIncomingFile(const std::string& path, std::string& why) {
+  std::lock_guard<std::mutex> lock(g_queueMutex);
+  if (!DeleteSpoolFileLocked(path, why)) return false;
+  LogEvent(0, kLogAlways, "Deleted file '%s' at the administrator's request.", path.c_str());
+  return true;
+}
+
 bool RouteSpoolFile(const std::string& path, bool isInFile, SpoolRouteResult& result) {
   result = SpoolRouteResult();
   SpoolWork work;

@@ -103,6 +103,12 @@ int RouteIncomingQueue();
 // Asks for a queue scan at the next tick (new incoming files were written).
 void RequestRouting();
 
+// Deletes a message file of the incoming directory at the administrator's
+// request: waits for a routing call under way to end (the queue's lock), then
+// deletes the file under its exclusive lock. False with `why` when the file is
+// held by another opener or gone.
+bool DeleteIncomingFile(const std::string& path, std::string& why);
+
 // What one pass over a spool file reports.
 struct SpoolRouteResult {
   bool moreRemain = false;  // pending recipients beyond those read in this pass

@@ -334,8 +334,9 @@ const std::vector<GeneralValue> kGeneralValues = {
     {"UseImaps", VK::kBool, 0, 0, 0, nullptr},
     {"SysOptImaps", VK::kNumber, 0, 0, 0, nullptr},
     {"SmtpRequireTls", VK::kBool, 0, 0, 0, nullptr},
-    // Empty: a server started as root stays root (warned at start-up).
-    {"MailUser", VK::kString, 0, 0, 64, ""},
+    // A server started as root becomes this user once its listeners are bound; set
+    // to empty, it stays root (warned at start-up).
+    {"MailUser", VK::kString, 0, 0, 64, "corvel"},
     {"LogFile", VK::kString, 0, 0, 200, ""},
     {"LogFileOptions", VK::kNumber, 1, 0, 0, nullptr},
     {"LogWindowOptions", VK::kNumber, 1, 0, 0, nullptr},

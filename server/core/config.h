@@ -152,7 +152,7 @@ struct Settings {
   // IMAP on the same mailboxes (off by default); IMAP over TLS needs UseTls too.
   bool useImap = false, useImaps = false;
   long sysOptImap = 0, sysOptImaps = 0;
-  std::string mailUser;  // the user a server started as root becomes (empty: stays root)
+  std::string mailUser;  // the user a server started as root becomes ("corvel"; empty: stays root)
 };
 
 // The settings of this process (written at start-up, read everywhere after).

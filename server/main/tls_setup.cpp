@@ -73,13 +73,13 @@ bool DropRootPrivileges(std::string& why) {
   const std::string& user = ServerSettings().mailUser;
   if (user.empty()) {
     LogEvent(0, kLogAlways,
-             "Warning: running as root. Set MailUser (for example to corvel) to serve the "
-             "network as an unprivileged user.");
+             "Warning: running as root: MailUser is empty. Set it (the default is corvel) to "
+             "serve the network as an unprivileged user.");
     return true;
   }
   uid_t uid;
   gid_t gid;
-  if (user.empty() || !LookUpSystemUser(user, uid, gid)) {
+  if (!LookUpSystemUser(user, uid, gid)) {
     why = "The mail user '" + user + "' does not exist. Create it with: useradd --system " +
           "--home-dir " + HomeDirectory() + " --shell /usr/sbin/nologin " + user;
     return false;

@@ -12,8 +12,9 @@ bool SetUpTls(std::string& why);
 // Loads the certificate again (SIGUSR1); a failure is logged and the old one kept.
 void ReloadTls();
 
-// Started as root with MailUser set: checks that the home and its files belong to
-// that user, then becomes it (listeners stay open). Not root, or MailUser empty
-// (logged as a warning): does nothing. False with
-// `why` when the user does not exist or a file belongs to someone else.
+// Started as root: checks that the home and its files belong to MailUser (corvel
+// unless configured), then becomes that user (listeners stay open). Not root, or
+// MailUser set to empty (logged as a warning): does nothing. False with `why` when
+// the user does not exist (naming the command that makes it) or a file belongs to
+// someone else (naming it).
 bool DropRootPrivileges(std::string& why);

@@ -55,6 +55,7 @@ using CtxPtr = std::shared_ptr<SSL_CTX>;
 std::mutex gCtxLock;
 CtxPtr gServerCtx;
 CtxPtr gClientCtx;
+std::string gServerChainFile, gServerKeyFile;  // what gServerCtx was loaded from
 std::atomic<uint64_t> gDiscarded{0};
 
 // The reason text of OpenSSL's first queued error (the queue is emptied).
@@ -130,23 +131,18 @@ bool WritePemFile(const std::string& path, int mode, F&& write, std::string& why
 
 // ---- Contexts ----------------------------------------------------------------------
 
-bool NetTlsLoadServerCertificate(const std::string& chainFile, const std::string& keyFile,
-                                 std::string& why) {
+bool NetTlsSetUpServerContext(SSL_CTX* ctx, const std::string& chainFile,
+                              const std::string& keyFile, std::string& why) {
   ERR_clear_error();
-  std::unique_ptr<SSL_CTX, CtxFree> ctx(SSL_CTX_new(TLS_server_method()));
-  if (!ctx) {
-    why = "Unable to create the TLS context: " + OpenSslReason();
-    return false;
-  }
-  CommonOptions(ctx.get());
+  CommonOptions(ctx);
   static const unsigned char kSessionContext[] = "corvel";
-  SSL_CTX_set_session_id_context(ctx.get(), kSessionContext, sizeof kSessionContext - 1);
-  SSL_CTX_set_session_cache_mode(ctx.get(), SSL_SESS_CACHE_SERVER);
-  if (SSL_CTX_use_certificate_chain_file(ctx.get(), chainFile.c_str()) != 1) {
+  SSL_CTX_set_session_id_context(ctx, kSessionContext, sizeof kSessionContext - 1);
+  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_SERVER);
+  if (SSL_CTX_use_certificate_chain_file(ctx, chainFile.c_str()) != 1) {
     why = "Unable to read the TLS certificate " + chainFile + ": " + OpenSslReason();
     return false;
   }
-  if (SSL_CTX_use_PrivateKey_file(ctx.get(), keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+  if (SSL_CTX_use_PrivateKey_file(ctx, keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
     if (ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH) {
       ERR_clear_error();
       why = "The TLS key " + keyFile + " does not match the certificate " + chainFile + ".";
@@ -156,13 +152,35 @@ bool NetTlsLoadServerCertificate(const std::string& chainFile, const std::string
           OpenSslReason();
     return false;
   }
-  if (SSL_CTX_check_private_key(ctx.get()) != 1) {
+  if (SSL_CTX_check_private_key(ctx) != 1) {
     ERR_clear_error();
     why = "The TLS key " + keyFile + " does not match the certificate " + chainFile + ".";
     return false;
   }
+  return true;
+}
+
+bool NetTlsLoadServerCertificate(const std::string& chainFile, const std::string& keyFile,
+                                 std::string& why) {
+  ERR_clear_error();
+  std::unique_ptr<SSL_CTX, CtxFree> ctx(SSL_CTX_new(TLS_server_method()));
+  if (!ctx) {
+    why = "Unable to create the TLS context: " + OpenSslReason();
+    return false;
+  }
+  if (!NetTlsSetUpServerContext(ctx.get(), chainFile, keyFile, why)) return false;
   std::lock_guard<std::mutex> g(gCtxLock);
   gServerCtx = CtxPtr(ctx.release(), CtxFree());
+  gServerChainFile = chainFile;
+  gServerKeyFile = keyFile;
+  return true;
+}
+
+bool NetTlsServerFiles(std::string& chainFile, std::string& keyFile) {
+  std::lock_guard<std::mutex> g(gCtxLock);
+  if (!gServerCtx) return false;
+  chainFile = gServerChainFile;
+  keyFile = gServerKeyFile;
   return true;
 }
 
@@ -172,6 +190,8 @@ void NetTlsReset() {
   std::lock_guard<std::mutex> g(gCtxLock);
   gServerCtx.reset();
   gClientCtx.reset();
+  gServerChainFile.clear();
+  gServerKeyFile.clear();
 }
 
 bool NetTlsMakeSelfSigned(const std::string& commonName, const std::string& chainFile,

@@ -17,6 +17,7 @@
 #include <string>
 
 struct NetNode;
+struct ssl_ctx_st;  // OpenSSL's SSL_CTX
 
 // The handshake must finish within this time, else the connection is closed.
 inline constexpr uint32_t kNetTlsHandshakeMs = 30000;
@@ -35,6 +36,15 @@ bool NetTlsLoadServerCertificate(const std::string& chainFile, const std::string
                                  std::string& why);
 // True once a server context was loaded.
 bool NetTlsServerReady();
+// The chain and key files the current server context was loaded from; false when
+// none is loaded.
+bool NetTlsServerFiles(std::string& chainFile, std::string& keyFile);
+// Sets up another server context the way the mail listeners' is (TLS 1.2 and 1.3,
+// the default secure ciphers, session tickets) with that chain and key: for the
+// web console, whose library makes its own context. False with `why` as
+// NetTlsLoadServerCertificate.
+bool NetTlsSetUpServerContext(ssl_ctx_st* ctx, const std::string& chainFile,
+                              const std::string& keyFile, std::string& why);
 // Drops the server and client contexts (nodes keep theirs until they end).
 void NetTlsReset();
 

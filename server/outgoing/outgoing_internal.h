@@ -117,6 +117,9 @@ struct OutgoingItem {
   uint32_t connectTimeoutMs = 0;
   bool connectionFailed = false;  // no answer to MAIL: the next host may serve
   bool reusedConnection = false;  // the session came from the connection cache
+  // The host whose TLS handshake just failed: it is tried once more at once, in
+  // clear text (unless TLS is required for it).
+  std::string clearTextHost;
 
   // Across passes.
   std::set<std::string> retryHosts;   // hosts that need a retry entry

@@ -261,6 +261,8 @@ int Connect(OutgoingItem& item) {
     request->recipients.push_back(std::move(rr));
   }
   request->requireTls = GetExceptionRequireTls(CurrentExceptions(), d.node);
+  request->clearText = !item.clearTextHost.empty() && SameName(item.clearTextHost, d.host);
+  item.clearTextHost.clear();
   long timeout = GetExceptionTimeout(CurrentExceptions(), d.node);
   item.connectTimeoutMs = uint32_t(timeout > 0 ? timeout : s.connectionTime) * 1000u;
   item.connHost = d.host;
@@ -375,10 +377,23 @@ int Sending(OutgoingItem& item) {
 }
 
 int NextHost(OutgoingItem& item) {
+  bool tlsFailed = false;
+  if (item.link) {
+    std::lock_guard<std::mutex> g(item.link->lock);
+    tlsFailed = item.link->tlsFailed;
+  }
   if (item.connectionFailed && item.reusedConnection) {
     // A kept session the peer had closed meanwhile: that says nothing about the
     // host; the same host is tried again on a new connection.
     item.connectionFailed = false;
+  } else if (item.connectionFailed && tlsFailed && item.request && !item.request->clearText &&
+             !item.request->requireTls && !ServerSettings().smtpRequireTls) {
+    // The host offered STARTTLS and broke the handshake: the same host once more,
+    // at once, in clear text.
+    item.connectionFailed = false;
+    item.clearTextHost = item.connHost;
+    Log(item, kLogAlways, "TLS handshake with %s failed; trying it again without TLS.",
+        item.connHost.c_str());
   } else if (item.connectionFailed) {
     item.connectionFailed = false;
     for (size_t i = 0; i < item.dests.size(); ++i) {

@@ -347,6 +347,24 @@ std::string BounceRetryEntry(uint64_t id, const std::string& reason) {
   return kBounceOk;
 }
 
+bool DeleteOutgoingFile(const std::string& path, std::string& why) {
+  RetryQueue& q = Queue();
+  std::lock_guard<std::mutex> g(q.lock);
+  for (const RetryEntry& e : q.entries)
+    if (e.path == path && e.busy) {
+      why = FormatText("The file %s is being sent; try again in a moment.", PathFileName(path).c_str());
+      return false;
+    }
+  if (!DeleteSpoolFileLocked(path, why)) return false;
+  for (auto it = q.entries.begin(); it != q.entries.end();) {
+    auto next = std::next(it);
+    if (it->path == path) Unlink(q, it, "DeleteFromRetryQueue - deleted by the administrator");
+    it = next;
+  }
+  LogEvent(0, kLogAlways, "Deleted file '%s' at the administrator's request.", path.c_str());
+  return true;
+}
+
 std::vector<std::string> RetryQueueLines() {
   RetryQueue& q = Queue();
   std::lock_guard<std::mutex> g(q.lock);

@@ -122,6 +122,11 @@ bool RetryNowEntry(uint64_t id);
 // console shows ("Message bounced successfully", "Unable to bounce message.
 // Please try later.").
 std::string BounceRetryEntry(uint64_t id, const std::string& reason);
+// Deletes an outgoing message file (.out or .our) at the administrator's request,
+// with its retry entries, under the retry queue's lock and the file's exclusive
+// lock. False with `why` while an outgoing item sends it (an entry is busy or the
+// file is locked) or when it is gone.
+bool DeleteOutgoingFile(const std::string& path, std::string& why);
 // The console's lines: "Host: %s, Messages: %d, Level: %s" per host, or "There are
 // no retries currently occuring." when empty.
 std::vector<std::string> RetryQueueLines();

@@ -59,6 +59,7 @@ struct SmtpRequest {
   long long offset = 0;
   std::vector<SmtpRequestRecipient> recipients;
   bool requireTls = false;  // sent only inside TLS (an exception says so)
+  bool clearText = false;   // the TLS handshake with this host failed just before: no STARTTLS
 
   // Written by the session; the owner reads them once `finished` is true, or once
   // the link says the session is gone.
@@ -83,6 +84,7 @@ struct SmtpClientLink {
   int connectError = 0;       // its WinSock error
   bool idle = false;          // waiting for a request (send step 14)
   bool quitting = false;      // saying QUIT: the session closes by itself
+  bool tlsFailed = false;     // the connection ended during the STARTTLS handshake
   bool gone = false;          // the session has let go of everything; final
   std::shared_ptr<SmtpRequest> current;  // the request being sent
   // Written by the owner (under `lock`).

@@ -121,6 +121,7 @@ struct SmtpClientSide {
   uint16_t peerMask = 0;
   long peerMaxSize = -1;
   bool peerGaveSize = false;
+  bool tlsPending = false;     // STARTTLS answered 220; the handshake has not finished
   size_t nextRecipient = 0;
   int accepted = 0;
   std::string currentArgument;  // the sender or recipient last sent
@@ -258,6 +259,9 @@ void OnClientClose(SmtpSession& s, int32_t) {
   std::shared_ptr<SmtpClientLink> link = c->link;
   {
     std::lock_guard<std::mutex> g(link->lock);
+    // Gone before the peer answered inside TLS: the handshake failed (the network
+    // layer logged why).
+    link->tlsFailed = c->tlsPending;
     link->gone = true;
     link->idle = false;
     link->socket = -1;
@@ -326,6 +330,14 @@ bool TlsRequired(SmtpClientSide& c) {
   return c.link->handed && c.link->handed->requireTls;
 }
 
+// Whether the host broke the TLS handshake on the connection just before this one:
+// the request then goes in clear text, unless TLS is required.
+bool ClearTextAsked(SmtpClientSide& c) {
+  if (c.request) return c.request->clearText;
+  std::lock_guard<std::mutex> g(c.link->lock);
+  return c.link->handed && c.link->handed->clearText;
+}
+
 // A peer that will not give us TLS where it is required: the request waits for a
 // later try (the connection ends before MAIL, as a host that could not be reached).
 SmtpStep QuitWithoutTls(SmtpSession& s, SmtpClientSide& c, int32_t& state,
@@ -391,6 +403,9 @@ void ParseExtensions(SmtpSession& s, SmtpClientSide& c, const SmtpReply& r) {
 SmtpStep IssuedHello(SmtpSession& s, NetNode* node, int32_t& state) {
   SmtpClientSide& c = *Client(s);
   SmtpReply r;
+  // A finished handshake is no failed one, whatever the peer says next (a 421).
+  std::string version, cipher;
+  if (c.tlsPending && NetTlsDescribe(node, version, cipher)) c.tlsPending = false;
   if (auto step = TakeReply(s, c, node, state, r)) return *step;
   const Settings& st = ServerSettings();
   if (r.code == 250) {
@@ -400,9 +415,14 @@ SmtpStep IssuedHello(SmtpSession& s, NetNode* node, int32_t& state) {
     c.peerMask = 0;
     if (s.isEsmtp) ParseExtensions(s, c, r);
     // Opportunistic STARTTLS between mail servers: no certificate check, clear text
-    // only when the peer does not offer it (or, where TLS is required, not at all).
+    // only when the peer does not offer it or broke the handshake just before (or,
+    // where TLS is required, not at all).
     bool requireTls = TlsRequired(c);
-    if ((st.useTls || requireTls) && !s.tlsOn) {
+    bool fallBack = !requireTls && ClearTextAsked(c);
+    if (fallBack && st.useTls && !s.tlsOn)
+      LogEvent(0, kLogAlways, "%04x: No STARTTLS with %s: its TLS handshake failed before.", s.id,
+               s.remoteHost.c_str());
+    if ((st.useTls || requireTls) && !s.tlsOn && !fallBack) {
       bool offered = false;
       for (size_t i = 1; s.isEsmtp && i < r.lines.size(); ++i)
         offered = offered || strcasecmp(std::string(FirstWord(r.lines[i])).c_str(), "STARTTLS") == 0;
@@ -452,6 +472,7 @@ SmtpStep ClientStartTls(SmtpSession& s, NetNode* node, int32_t& state) {
   std::string why;
   if (r.code == 220 && NetStartTls(node, false, why)) {
     s.tlsOn = true;
+    c.tlsPending = true;
     LogEvent(0, kLogAlways, "%04x: Using TLS with %s.", s.id, s.remoteHost.c_str());
     SendCommand(s, node, kCmdEhlo);
     state = kSmtpIssuedHello;

@@ -20,6 +20,7 @@
 #include "platform/errors.h"
 #include "platform/tick.h"
 #include "server/core/config.h"
+#include "server/core/log.h"
 #include "server/spool/text.h"
 
 namespace {
@@ -314,6 +315,23 @@ bool SpoolSeek(int fd, long long offset, int origin, long long* newPos) {
 bool SpoolClose(UniqueFd& fd) { return fd.close_checked(); }
 
 bool SpoolDelete(const std::string& path) { return DeleteFileWin(path) == 0; }
+
+bool DeleteSpoolFileLocked(const std::string& path, std::string& why) {
+  int err = 0;
+  UniqueFd fd = SpoolOpenUpdate(path, &err);
+  std::string name = PathFileName(path);
+  if (!fd.valid()) {
+    why = err == kErrFileNotFound
+              ? FormatText("The file %s is gone: it was sent, routed or deleted meanwhile.", name.c_str())
+              : FormatText("The file %s is in use; try again in a moment.", name.c_str());
+    return false;
+  }
+  if (!SpoolDelete(path)) {
+    why = FormatText("Unable to delete the file %s.", name.c_str());
+    return false;
+  }
+  return true;
+}
 
 // ---- Queue operations --------------------------------------------------------------
 

@@ -84,6 +84,10 @@ bool SpoolSeek(int fd, long long offset, int origin, long long* newPos = nullptr
 bool SpoolClose(UniqueFd& fd);
 // Deletes; false when the file could not be deleted.
 bool SpoolDelete(const std::string& path);
+// Deletes a message file at the administrator's request, holding its exclusive
+// lock meanwhile: false with `why` when another opener (the router, an outgoing
+// item) holds it, or when it is gone already. Callers take their queue's lock first.
+bool DeleteSpoolFileLocked(const std::string& path, std::string& why);
 
 // ---- Queue operations --------------------------------------------------------------
 //

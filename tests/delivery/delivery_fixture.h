@@ -149,6 +149,8 @@ inline void WriteLoopbackServerSettings(int smtpPort) {
   RegSetDword(kRootKey, "VerifyNode", 0);
   RegSetDword(kRootKey, "InQueueTime", 5);
   RegSetDword(kRootKey, "LimitRecipients", 50);
+  // Tests run as root in CI on homes root owns: the server stays root.
+  RegSetString(kRootKey, "MailUser", "");
 }
 
 // A corvel95 child on the home `home` (the registry must be closed by the caller

@@ -322,6 +322,74 @@ TEST_F(TlsServerTest, CertificateProblemsStopStartUp) {
   }
 }
 
+// Pop3RequireTls: from an address away from loopback (the server and the client in
+// a private network namespace of their own, on an address given to its loopback
+// device) USER and PASS in clear text get "-ERR TLS required", CAPA leaves USER
+// out, APOP stays allowed, and after STLS the same USER and PASS log in.
+TEST_F(TlsServerTest, Pop3RequireTlsRefusesClearPasswordsBeforeStls) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
+  if (system("unshare -n true 2>/dev/null") != 0)
+    GTEST_SKIP() << "no network namespace can be made here (unshare -n failed)";
+  SwitchTlsOn();
+  RegSetDword(kRootKey, "Pop3RequireTls", 1);
+  RegSetString(kRootKey, "BindAddress", "10.77.0.1");
+  RegCloseStore();
+  std::string script = std::string(CORVEL_SOURCE_DIR) + "/tests/delivery/pop3_require_tls.py";
+  std::string out = RunShell(
+      "timeout 60 unshare -n sh -c 'ip link set lo up && ip addr add 10.77.0.1/32 dev lo || exit 3\n"
+      CORVEL_BIN_DIR "/corvel95 --home " + home_.dir + " -H >>" + home_.dir + "out.txt 2>&1 &\n"
+      "server=$!\npython3 " + script + " 10.77.0.1 " + P(pop_) + " 2>&1\n"
+      "kill $server; wait $server' 2>&1");
+  EXPECT_EQ(out,
+            "capa clear: +OK Capability list follows [TOP UIDL STLS]\n"
+            "user clear: -ERR TLS required\n"
+            "pass clear: -ERR unknown command\n"
+            "stls: +OK Begin TLS negotiation\n"
+            "capa tls: +OK Capability list follows [TOP USER UIDL]\n"
+            "user tls: +OK alice welcome here\n"
+            "pass tls: +OK mailbox for alice has 0 messages (0 octets)\n"
+            "quit: +OK POP3 server mail.example.org signing off.\n"
+            "apop clear: +OK alice welcome here\n"
+            "quit: +OK POP3 server mail.example.org signing off.\n")
+      << Log();
+}
+
+// Started as root, the server becomes the mail user (corvel unless configured);
+// a user that does not exist stops start-up with the command that makes it.
+TEST_F(TlsServerTest, RootNeedsAnExistingMailUserCorvelByDefault) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  ASSERT_TRUE(RegDeleteValue(kRootKey, "MailUser"));
+  EXPECT_EQ(GetGeneralString("MailUser"), "corvel");
+  std::string home = home_.dir.substr(0, home_.dir.size() - 1);
+  // The default names corvel; where this machine has one (a run script made it),
+  // a name surely missing stands in for it.
+  std::string user = system("getent passwd corvel >/dev/null") == 0 ? "corvel-none" : "corvel";
+  if (user != "corvel") RegSetString(kRootKey, "MailUser", user);
+  RegCloseStore();
+  // The ports open before the switch, so the server may answer a moment, then ends.
+  server_.Start(home_.dir, smtp_);
+  for (int i = 0; i < 250 && server_.Running(); ++i) SleepMs(20);
+  EXPECT_FALSE(server_.Running());
+  EXPECT_NE(Log().find("The mail user '" + user + "' does not exist. Create it with: useradd "
+                       "--system --home-dir " + home_.dir + " --shell /usr/sbin/nologin " + user),
+            std::string::npos)
+      << Log();
+  EXPECT_EQ(Log().find("Warning: running as root"), std::string::npos) << Log();
+  server_.Stop();
+  // Set to empty, the server stays root and says so.
+  std::string why;
+  ASSERT_TRUE(RegOpenStore(home + "/registry.db", why)) << why;
+  RegSetString(kRootKey, "MailUser", "");
+  RegCloseStore();
+  ASSERT_TRUE(server_.Start(home_.dir, smtp_)) << Log();
+  const char* warning = "Warning: running as root: MailUser is empty.";
+  for (int i = 0; i < 250 && Log().find(warning) == std::string::npos; ++i) SleepMs(20);
+  EXPECT_NE(Log().find("Warning: running as root: MailUser is empty."), std::string::npos) << Log();
+  std::string status;
+  ReadWholeFile("/proc/" + std::to_string(server_.pid()) + "/status", status);
+  EXPECT_NE(status.find("Uid:\t0\t0\t0\t0"), std::string::npos) << status;
+}
+
 // Started as root with a mail user, the server binds first and then runs as that
 // user; its listeners still answer.
 TEST_F(TlsServerTest, RootGivesWayToTheMailUserAfterBinding) {

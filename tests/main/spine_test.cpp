@@ -73,6 +73,7 @@ struct ServerHome : TestHome {
     RegSetString(kRootKey, "BindAddress", "127.0.0.1");
     RegSetDword(kRootKey, "SysAccess", 0);
     RegSetDword(kRootKey, "SysOptSmtp", uint32_t(FreeLoopbackPort()));
+    RegSetString(kRootKey, "MailUser", "");  // run as root in CI on a home root owns
     RegCloseStore();
   }
 };

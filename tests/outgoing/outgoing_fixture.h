@@ -69,6 +69,9 @@ struct PeerScript {
   std::string data = "354 go ahead";
   std::string dot = "250 queued";
   std::string etrn = "250 OK";
+  // The answer to STARTTLS (empty: "500 what?"). A 220 is followed by bytes that
+  // are no TLS record, and the connection ends: a broken handshake.
+  std::string starttls;
   std::string silentOn;          // a command word never answered (the peer goes quiet)
   long closeAfterDataBytes = -1; // close in the middle of the data
   uint32_t dotDelayMs = 0;       // wait this long before answering the final "."
@@ -221,6 +224,12 @@ class RecordingPeer {
         Say(c, script_.dot);
       } else if (word == "ETRN") {
         Say(c, script_.etrn);
+      } else if (word == "STARTTLS" && !script_.starttls.empty()) {
+        Say(c, script_.starttls);
+        if (script_.starttls.rfind("220", 0) != 0) continue;
+        SendAllBytes(c, "this is not a TLS record\r\n");
+        SleepMs(50);
+        break;
       } else if (word == "RSET" || word == "NOOP") {
         Say(c, "250 OK");
       } else if (word == "QUIT") {

@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -221,6 +222,47 @@ TEST_F(ClientTest, RefusingGreetingMovesOnToTheNextSmartHost) {
 
 // Smart hosts written as address literals lose their brackets; names, blanks
 // and empty entries keep the list's usual rules.
+// A host that offers STARTTLS and then breaks the handshake gets the message at
+// once on a second connection in clear text; where TLS is required for it, the
+// message waits for a retry instead and no clear-text MAIL is ever sent.
+TEST_F(ClientTest, BrokenStartTlsHandshakeFallsBackToClearTextUnlessTlsIsRequired) {
+  PeerScript script;
+  script.ehlo = "250-peer.test hello\r\n250-STARTTLS\r\n250 8BITMIME";
+  script.starttls = "220 go ahead";
+  ServerSettings().useTls = true;
+  struct Case {
+    bool require;
+    int block;
+  };
+  for (Case c : {Case{false, 30}, Case{true, 31}}) {
+    SCOPED_TRACE(c.require ? "TLS required" : "TLS opportunistic");
+    ServerSettings().smtpRequireTls = c.require;
+    RecordingPeer peer;
+    ASSERT_TRUE(peer.Start(PeerAddress(c.block, 1), script));
+    UseSmartHost(PeerAddress(c.block, 1));
+    std::string path = WriteOut(kSender, {"friend@far.example"}, "Subject: tls\r\n\r\nbody\r\n");
+    if (!c.require) {
+      ASSERT_TRUE(PumpUntilIdle());
+      ASSERT_EQ(peer.Messages().size(), 1u);
+      EXPECT_EQ(peer.Messages()[0].data, "Subject: tls\r\n\r\nbody\r\n");
+      EXPECT_FALSE(SpoolExists(path));
+      // One STARTTLS: the second connection went straight on in clear text.
+      std::vector<std::string> commands = peer.Commands();
+      EXPECT_EQ(std::count(commands.begin(), commands.end(), "STARTTLS"), 1) << ::testing::PrintToString(commands);
+      EXPECT_EQ(peer.Connections(), 2);
+    } else {
+      ASSERT_TRUE(Pump([] { return CountOutgoingItems() == 0; }));
+      EXPECT_TRUE(peer.Messages().empty());
+      for (const std::string& command : peer.Commands()) EXPECT_NE(command.rfind("MAIL", 0), 0u);
+      EXPECT_EQ(RetryEntries().size(), 1u);  // parked for its retry
+      EXPECT_EQ(peer.Connections(), 1);
+    }
+    peer.Stop();
+  }
+  ServerSettings().smtpRequireTls = false;
+  ServerSettings().useTls = false;
+}
+
 TEST(SmartHostListTest, AddressLiteralsBecomeBareAddresses) {
   struct Case {
     const char* text;

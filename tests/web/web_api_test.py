@@ -6,6 +6,7 @@ Every endpoint's refusals (no session, bad CSRF token, wrong types, out-of-range
 values, unknown accounts), the login limit, a 10 MB request, a slow client that
 must not block others, and the live log seeing a message sent by SMTP.
 """
+import fcntl
 import http.client
 import json
 import os
@@ -72,7 +73,9 @@ POSTS = ['/api/logout', '/api/config', '/api/accounts/add', '/api/accounts/modif
          '/api/accounts/rename', '/api/accounts/delete', '/api/domains/add',
          '/api/domains/remove', '/api/queue/retry', '/api/queue/bounce',
          '/api/list/members/add', '/api/list/members/remove', '/api/list/members/options',
-         '/api/list/pending/approve', '/api/list/pending/refuse']
+         '/api/list/pending/approve', '/api/list/pending/refuse', '/api/queue/delete',
+         '/api/list/held/release', '/api/list/held/reject', '/api/list/held/forward',
+         '/api/list/held/delete']
 
 
 class ApiTest(unittest.TestCase):
@@ -417,6 +420,121 @@ class ApiTest(unittest.TestCase):
         self.assertEqual(q['retry'], ['There are no retries currently occuring.'])
         self.assertEqual(s.post('/api/queue/bounce', {'id': entry['id']}),
                          (404, {'error': 'No such retry entry: %d' % entry['id']}))
+
+    def test_queue_delete(self):
+        s = Session()
+        gone = 'The file 0000abcd.in is gone: it was sent, routed or deleted meanwhile.'
+        for body, want in [
+                ({'file': 'x.out'}, (400, {'error': '"directory" must be a string.'})),
+                ({'directory': 'elsewhere', 'file': 'x.out'},
+                 (400, {'error': '"directory" must be "incoming" or "outgoing".'})),
+                ({'directory': 'outgoing', 'file': '../registry.out'},
+                 (400, {'error': 'Not a message file the queue may delete here: ../registry.out'})),
+                ({'directory': 'incoming', 'file': '0c0e0001.ml'},
+                 (400, {'error': 'Not a message file the queue may delete here: 0c0e0001.ml'})),
+                ({'directory': 'incoming', 'file': '00000001.wrm'},
+                 (400, {'error': 'Not a message file the queue may delete here: 00000001.wrm'})),
+                ({'directory': 'incoming', 'file': 'registry.db'},
+                 (400, {'error': 'Not a message file the queue may delete here: registry.db'})),
+                ({'directory': 'incoming', 'file': 7}, (400, {'error': '"file" must be a string.'})),
+                ({'directory': 'incoming', 'file': '0000abcd.in'}, (404, {'error': gone}))]:
+            self.assertEqual(s.post('/api/queue/delete', body), want, body)
+        # A file another opener holds is refused, and deleted once it is let go.
+        held = os.path.join(HOME, '000000ee.err')
+        with open(held, 'wb') as f:
+            f.write(b'no envelope here\r\n')
+            fcntl.flock(f, fcntl.LOCK_EX)
+            self.assertEqual(s.post('/api/queue/delete', {'directory': 'incoming', 'file': '000000ee.err'}),
+                             (409, {'error': 'The file 000000ee.err is in use; try again in a moment.'}))
+            self.assertTrue(os.path.exists(held))
+        self.assertEqual(s.post('/api/queue/delete', {'directory': 'incoming', 'file': '000000ee.err'}),
+                         (200, {'result': 'deleted', 'file': '000000ee.err'}))
+        self.assertFalse(os.path.exists(held))
+        # A message waiting for its retry goes with its retry entry.
+        smtp = smtplib.SMTP(HOST, SMTP_PORT, timeout=10)
+        smtp.sendmail('root@mail.example.org', ['gone@deleted.example'], 'Subject: drop\r\n\r\nme\r\n')
+        smtp.quit()
+        entries, deadline = [], time.time() + 30
+        while not entries and time.time() < deadline:
+            time.sleep(0.2)
+            entries = [e for e in s.get('/api/queue')[1]['entries'] if e['host'] == 'deleted.example']
+        self.assertEqual(len(entries), 1)
+        name = entries[0]['file']
+        status, reply, deadline = 0, {}, time.time() + 30
+        while time.time() < deadline:
+            status, reply = s.post('/api/queue/delete', {'directory': 'outgoing', 'file': name})
+            if status != 409:
+                break  # 409: an item is sending it right now
+            time.sleep(0.3)
+        self.assertEqual((status, reply), (200, {'result': 'deleted', 'file': name}))
+        self.assertFalse(os.path.exists(os.path.join(HOME, name)))
+        q = s.get('/api/queue')[1]
+        self.assertFalse([e for e in q['entries'] if e['host'] == 'deleted.example'], q)
+        self.assertFalse([f for f in q['files'] if f['file'] == name], q)
+        self.assertEqual(s.post('/api/queue/delete', {'directory': 'outgoing', 'file': name})[0], 404)
+
+    def test_z0_held_posts(self):
+        # Named to run after the queue tests: a rejected post's notice waits in the
+        # retry queue (example.org is unreachable).
+        s = Session()
+        status, reply = s.post('/api/accounts/add', {'type': 'list', 'name': 'mods',
+                                                     'fields': {'title': 'Moderated', 'owner': 'root'}})
+        self.assertEqual(status, 200, reply)
+        self.assertEqual(s.post('/api/list/members/add', {'name': 'mods', 'address': 'ann@example.org'})[0], 200)
+        key = ROOT_KEY + '\\ListsAndResponders\\mods\\Configuration'
+        for args in [['ListId', 'sz', '0d0d'], ['Moderated', 'dword', '1']]:
+            subprocess.run([CORVELREG, '--home', HOME, 'set', key] + args, check=True,
+                           capture_output=True, timeout=30)
+        ref = {'name': 'mods'}
+        not_held = "'0d0d0000.ml' is not a held message of list 'mods'."
+        for path, body, want in [
+                ('/api/list/held/release', {'name': 'nolist', 'file': 'x.ml'},
+                 (404, {'error': 'No such list: nolist'})),
+                ('/api/list/held/release', ref, (400, {'error': '"file" must be a string.'})),
+                ('/api/list/held/release', dict(ref, file='0d0d0000.ml'), (409, {'error': not_held})),
+                ('/api/list/held/delete', dict(ref, file='../0d0d0000.ml'),
+                 (409, {'error': "'../0d0d0000.ml' is not a held message of list 'mods'."})),
+                ('/api/list/held/forward', dict(ref, file='0d0d0000.ml'),
+                 (400, {'error': '"address" must be a string.'})),
+                ('/api/list/held/forward', dict(ref, file='0d0d0000.ml', address=''),
+                 (400, {'error': '"address" must name where the post goes.'})),
+                ('/api/list/held/forward', dict(ref, file='0d0d0000.ml', address='a@b.c', header='yes'),
+                 (400, {'error': '"header" must be true or false.'})),
+                ('/api/list/held/reject', dict(ref, file='0d0d0000.ml', reason='a\r\nBcc: x@y.z'),
+                 (400, {'error': 'The reason and the address may not hold control characters.'}))]:
+            self.assertEqual(s.post(path, body), want, (path, body))
+        # Four posts of a member are held; each action takes one.
+        smtp = smtplib.SMTP(HOST, SMTP_PORT, timeout=10)
+        for n in range(4):
+            smtp.sendmail('ann@example.org', ['mods@mail.example.org'],
+                          'From: ann@example.org\r\nSubject: post %d\r\n\r\nbody %d\r\n' % (n, n))
+        smtp.quit()
+        held, deadline = [], time.time() + 30
+        while len(held) < 4 and time.time() < deadline:
+            time.sleep(0.2)
+            status, body = s.get('/api/list?name=mods')
+            self.assertEqual(status, 200, body)
+            held = body['held']
+        self.assertEqual(sorted(h['subject'] for h in held), ['post 0', 'post 1', 'post 2', 'post 3'])
+        self.assertEqual({h['sender'] for h in held}, {'ann@example.org'})
+        self.assertEqual(body['heldProblem'], '')
+        by_subject = {h['subject']: h['file'] for h in held}
+        for path, subject, extra, done in [
+                ('/api/list/held/release', 'post 0', {}, 'released'),
+                ('/api/list/held/reject', 'post 1', {'reason': 'Off topic'}, 'rejected'),
+                ('/api/list/held/forward', 'post 2', {'address': 'root@mail.example.org', 'header': True},
+                 'forwarded'),
+                ('/api/list/held/delete', 'post 3', {}, 'deleted')]:
+            name = by_subject[subject]
+            self.assertEqual(s.post(path, dict(ref, file=name, **extra)),
+                             (200, {'result': done, 'file': name}), path)
+            # Acted on once: the same action again finds nothing.
+            status, reply = s.post(path, dict(ref, file=name, **extra))
+            self.assertEqual(status, 409, reply)
+        self.assertEqual(s.get('/api/list?name=mods')[1]['held'], [])
+        log = s.get('/api/log')[1]['lines']
+        for done in ['released', 'rejected', 'forwarded', 'deleted']:
+            self.assertTrue(any(('of list mods %s.' % done) in l for l in log), done)
 
     def test_live_log_shows_a_message_sent_by_smtp(self):
         s = Session()

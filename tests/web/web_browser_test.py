@@ -3,16 +3,19 @@
 real corvel95.
 
 Usage: web_browser_test.py HTTP_PORT SMTP_PORT HOME PASSWORD CORVELREG SHOTS_DIR
-Logs in, sees a message sent by SMTP appear in the live log, adds a user and
-delivers to it, changes a configuration value and reads it back with corvelreg,
-approves a pending member of a list and adds one whose name looks like markup,
-logs out; saves a screenshot of each page in SHOTS_DIR. Exits 77 (with the reason)
-when Chromium cannot start.
+The console is served over HTTPS (the server's TLS certificate, self-signed).
+Logs in, sees a message sent by SMTP appear in the live log, deletes a message
+waiting in the retry queue, adds a user and delivers to it, changes a
+configuration value and reads it back with corvelreg, approves a pending member
+of a list and adds one whose name looks like markup, releases a post held on the
+moderated list, logs out; saves a screenshot of each page in SHOTS_DIR. Exits 77
+(with the reason) when Chromium cannot start.
 """
 import http.client
 import json
 import os
 import smtplib
+import ssl
 import tempfile
 import subprocess
 import sys
@@ -20,7 +23,11 @@ import time
 
 PORT, SMTP_PORT, HOME, PASSWORD, CORVELREG, SHOTS = (
     int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4], sys.argv[5], sys.argv[6])
-URL = 'http://127.0.0.1:%d/' % PORT
+URL = 'https://127.0.0.1:%d/' % PORT
+# The server made its certificate itself: nothing to check it against.
+TLS = ssl.create_default_context()
+TLS.check_hostname = False
+TLS.verify_mode = ssl.CERT_NONE
 KEY = 'SOFTWARE\\Tollgrove\\Corvel'
 SKIP = 77
 
@@ -49,7 +56,8 @@ def start_browser():
                 '--window-size=1280,1000', '--no-first-run', '--no-default-browser-check',
                 '--disable-background-networking', '--disable-component-update',
                 '--disable-sync', '--disable-default-apps', '--disable-extensions',
-                '--metrics-recording-only', '--user-data-dir=' + profile]:
+                '--metrics-recording-only', '--ignore-certificate-errors',
+                '--user-data-dir=' + profile]:
         options.add_argument(arg)
     for binary in ['/usr/bin/chromium', '/usr/bin/chromium-browser']:
         if os.path.exists(binary):
@@ -70,9 +78,10 @@ def start_browser():
 
 
 def make_list_with_a_pending_member():
-    """The list crew through the API, with one address waiting for approval."""
+    """The list crew through the API, moderated, with one address waiting for
+    approval and a post of a member held."""
     def post(path, body, headers):
-        conn = http.client.HTTPConnection('127.0.0.1', PORT, timeout=10)
+        conn = http.client.HTTPSConnection('127.0.0.1', PORT, timeout=10, context=TLS)
         conn.request('POST', path, json.dumps(body), headers)
         res = conn.getresponse()
         data = json.loads(res.read() or b'{}')
@@ -91,6 +100,14 @@ def make_list_with_a_pending_member():
                  ['ActualUsers', 'dword', '1']]:
         subprocess.run([CORVELREG, '--home', HOME, 'set', key] + args, check=True,
                        capture_output=True, timeout=30)
+    key = KEY + '\\ListsAndResponders\\crew\\Configuration'
+    for args in [['ListId', 'sz', '0c0e'], ['Moderated', 'dword', '1']]:
+        subprocess.run([CORVELREG, '--home', HOME, 'set', key] + args, check=True,
+                       capture_output=True, timeout=30)
+    s = smtplib.SMTP('127.0.0.1', SMTP_PORT, timeout=10)
+    s.sendmail('ann@example.org', ['crew@mail.example.org'],
+               'From: ann@example.org\r\nSubject: held for the moderator\r\n\r\nplease release\r\n')
+    s.quit()
 
 
 def main():
@@ -141,6 +158,27 @@ def main():
                 break
         assert 'remote.example' in browser.find_element(By.ID, 'queue-retry').text
         shot('04-queue')
+        # Delete the waiting message: asked first, then gone from both tables.
+        files = browser.find_element(By.ID, 'queue-files')
+        row = files.find_element(By.XPATH, './/tr[contains(., ".our")]')
+        waiting = row.find_element(By.XPATH, './td[2]').text
+        deadline = time.time() + 30
+        while True:
+            row.find_element(By.XPATH, './/button[text()="Delete"]').click()
+            alert = wait.until(EC.alert_is_present())
+            assert waiting in alert.text, alert.text
+            alert.accept()
+            # A retry under way holds the file a moment: the console says so.
+            wait.until(lambda b: b.find_element(By.ID, 'message').text)
+            if 'deleted' in browser.find_element(By.ID, 'message').text or time.time() > deadline:
+                break
+            time.sleep(1)
+            page('queue')
+            time.sleep(0.5)
+            row = browser.find_element(By.ID, 'queue-files').find_element(
+                By.XPATH, './/tr[contains(., "%s")]' % waiting)
+        message_says(waiting + ' deleted.')
+        wait.until(lambda b: waiting not in b.find_element(By.ID, 'queue-files').text)
 
         page('accounts')
         wait.until(EC.text_to_be_present_in_element((By.ID, 'accounts-table'), 'postmaster'))
@@ -181,7 +219,22 @@ def main():
         pending.find_element(By.XPATH, './/button[text()="Approve"]').click()
         wait.until(EC.text_to_be_present_in_element((By.ID, 'lists-members'), 'wanda@example.org'))
         wait.until(lambda b: 'wanda' not in b.find_element(By.ID, 'lists-pending').text)
+        # The held post, released to the members.
+        deadline = time.time() + 30
+        while 'held for the moderator' not in browser.find_element(By.ID, 'lists-held').text:
+            assert time.time() < deadline, 'the post was never held'
+            time.sleep(0.5)
+            page('status')  # showing the page again reads the list again
+            page('lists')
+            time.sleep(0.5)
+        held = browser.find_element(By.ID, 'lists-held')
+        assert 'ann@example.org' in held.text, held.text
         shot('07-lists')
+        held.find_element(By.XPATH, './/button[text()="Release"]').click()
+        message_says('released to the list')
+        # The page reads the list again: the table empties, then the note says so.
+        wait.until(EC.text_to_be_present_in_element((By.ID, 'lists-held-note'), 'No posts are held.'))
+        assert 'held for the moderator' not in browser.find_element(By.ID, 'lists-held').text
 
         page('config')
         wait.until(EC.presence_of_element_located((By.ID, 'config-OutQueueTime')))

@@ -1,6 +1,7 @@
 // The browser console inside a real corvel95: the API driven by Python's
 // http.client (tests/web/web_api_test.py), the start-up refusal without a
-// password, and the Selenium browser test when Chromium can start.
+// password, HTTPS with a Secure cookie when TLS is on, and the Selenium browser
+// test (over HTTPS) when Chromium can start.
 #include <gtest/gtest.h>
 
 #include <iostream>
@@ -21,8 +22,9 @@ constexpr const char* kScriptLimit = "timeout -k 10 240 python3 ";
 
 class WebConsoleTest : public ::testing::Test {
  protected:
-  // Writes the loopback settings with the console on; `withPassword` sets one.
-  void Configure(bool withPassword) {
+  // Writes the loopback settings with the console on; `withPassword` sets one;
+  // `withTls` switches TLS on (the server makes its certificate).
+  void Configure(bool withPassword, bool withTls = false) {
     smtpPort_ = FreeLoopbackPort();
     httpPort_ = FreeLoopbackPort();
     WriteLoopbackServerSettings(smtpPort_);
@@ -31,6 +33,7 @@ class WebConsoleTest : public ::testing::Test {
     // Remote mail goes to a smart host that is down, so it waits in the retry queue.
     RegSetString(kRootKey, "SmartHost", "127.0.19.3");
     RegSetDword(kRootKey, "RoutingMode", 1);
+    if (withTls) RegSetDword(kRootKey, "UseTls", 1);
     std::string why;
     if (withPassword) {
       ASSERT_TRUE(SetAdminPassword(kPassword, why)) << why;
@@ -65,7 +68,7 @@ TEST_F(WebConsoleTest, ApiThroughARealServer) {
 }
 
 TEST_F(WebConsoleTest, BrowserRunsTheConsole) {
-  Configure(true);
+  Configure(true, true);
   ASSERT_TRUE(server_.Start(home_.dir, httpPort_));
   // Screenshots outlive the home: under the test's output folder.
   std::string shots = std::string(CORVEL_BIN_DIR) + "/../web-screenshots";
@@ -77,6 +80,53 @@ TEST_F(WebConsoleTest, BrowserRunsTheConsole) {
   if (rc == 77) GTEST_SKIP() << output;
   EXPECT_EQ(rc, 0) << output;
   std::cout << output;
+}
+
+// With TLS on, the console speaks HTTPS only (TLS 1.2 and up, the server's own
+// certificate), and its session cookie is Secure.
+TEST_F(WebConsoleTest, WithTlsTheConsoleIsHttpsWithASecureCookie) {
+  Configure(true, true);
+  ASSERT_TRUE(server_.Start(home_.dir, httpPort_));
+  std::string port = std::to_string(httpPort_);
+  std::string script =
+      "import http.client, json, ssl\n"
+      "ctx = ssl.create_default_context()\n"
+      "ctx.check_hostname = False\n"
+      "ctx.verify_mode = ssl.CERT_NONE\n"
+      "c = http.client.HTTPSConnection('127.0.0.1', " + port + ", context=ctx, timeout=10)\n"
+      "c.request('POST', '/api/login', json.dumps({'password': '" + kPassword + "'}))\n"
+      "r = c.getresponse(); r.read()\n"
+      "print(r.status, c.sock.version())\n"
+      "print(r.getheader('Set-Cookie').split(';', 1)[1].strip())\n"
+      "c.request('GET', '/api/status', headers={'Cookie': r.getheader('Set-Cookie').split(';')[0]})\n"
+      "r = c.getresponse(); print(r.status, json.loads(r.read())['product'])\n"
+      "old = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)\n"
+      "old.check_hostname = False\n"
+      "old.verify_mode = ssl.CERT_NONE\n"
+      "old.maximum_version = ssl.TLSVersion.TLSv1_1\n"
+      "try:\n"
+      "  http.client.HTTPSConnection('127.0.0.1', " + port + ", context=old, timeout=10).request('GET', '/')\n"
+      "  print('TLS 1.1 accepted')\n"
+      "except (ssl.SSLError, OSError):\n"
+      "  print('TLS 1.1 refused')\n"
+      "try:\n"
+      "  p = http.client.HTTPConnection('127.0.0.1', " + port + ", timeout=10)\n"
+      "  p.request('GET', '/'); print('clear text', p.getresponse().status)\n"
+      "except (http.client.HTTPException, OSError):\n"
+      "  print('clear text refused')\n";
+  std::string output;
+  // Python warns that TLS 1.1 is deprecated: that is what is tried.
+  EXPECT_EQ(Run("python3 -W ignore::DeprecationWarning -c \"" + script + "\"", output), 0) << output;
+  EXPECT_EQ(output,
+            "200 TLSv1.3\n"
+            "Path=/; HttpOnly; SameSite=Strict; Secure\n"
+            "200 Corvel95\n"
+            "TLS 1.1 refused\n"
+            "clear text refused\n");
+  std::string log;
+  ReadWholeFile(home_.dir + "maillog.txt", log);
+  EXPECT_NE(log.find("Web console listening on https://127.0.0.1:" + port + "/"), std::string::npos)
+      << log;
 }
 
 TEST_F(WebConsoleTest, WithoutAPasswordTheConsoleDoesNotStart) {

@@ -66,7 +66,7 @@ constexpr const char* kIndexHtml = R"HTML(<!DOCTYPE html>
     <table class="grid"><thead><tr><th>File</th><th>Host</th><th>Size</th><th>Age</th><th>Level</th><th>Attempts</th><th></th></tr></thead>
       <tbody id="queue-table"></tbody></table>
     <h3>Spool files</h3>
-    <table class="grid"><thead><tr><th>Directory</th><th>File</th><th>State</th><th>From</th><th>To</th><th>Size</th><th>Age</th></tr></thead>
+    <table class="grid"><thead><tr><th>Directory</th><th>File</th><th>State</th><th>From</th><th>To</th><th>Size</th><th>Age</th><th></th></tr></thead>
       <tbody id="queue-files"></tbody></table>
   </section>
 
@@ -122,6 +122,10 @@ constexpr const char* kIndexHtml = R"HTML(<!DOCTYPE html>
     <h3>Waiting for approval</h3>
     <table class="grid"><thead><tr><th>Address</th><th>Full name</th><th></th></tr></thead>
       <tbody id="lists-pending"></tbody></table>
+    <h3>Posts held for approval</h3>
+    <p id="lists-held-note"></p>
+    <table class="grid"><thead><tr><th>File</th><th>From</th><th>Subject</th><th>Size</th><th></th></tr></thead>
+      <tbody id="lists-held"></tbody></table>
     <h3>Statistics</h3>
     <table class="grid"><tbody id="lists-stats"></tbody></table>
   </section>
@@ -292,6 +296,8 @@ async function loadQueue() {
   }
 }
 
+// The files the queue may delete (the server checks again).
+const deletable = ['.in', '.inr', '.err', '.mla', '.out', '.our'];
 function showSpoolFiles(q) {
   const t = $('queue-files');
   clear(t);
@@ -300,6 +306,15 @@ function showSpoolFiles(q) {
     cell(r, f.directory); cell(r, f.file); cell(r, f.state);
     cell(r, f.problem ? '(' + f.problem + ')' : f.sender); cell(r, f.recipients.join(', '));
     cell(r, f.size); cell(r, ageText(f.ageSeconds));
+    const td = cell(r, '');
+    if (deletable.some((x) => f.file.toLowerCase().endsWith(x))) {
+      button(td, 'Delete', async () => {
+        if (!confirm('Delete ' + f.file + ' for good? Its recipients get nothing and nobody is told.')) return;
+        try { await api('/api/queue/delete', { directory: f.directory, file: f.file }); say(f.file + ' deleted.', true); }
+        catch (err) { say(err.message); }
+        loadQueue().catch((err) => say(err.message));
+      });
+    }
   }
   if (q.filesCut) cell(t.insertRow(), 'More files than shown.');
 }
@@ -440,7 +455,8 @@ async function listAction(path, extra, done) {
   loadList().catch((e) => say(e.message));
 }
 async function loadList() {
-  for (const id of ['lists-members', 'lists-pending', 'lists-stats']) clear($(id));
+  for (const id of ['lists-members', 'lists-pending', 'lists-held', 'lists-stats']) clear($(id));
+  $('lists-held-note').textContent = '';
   $('lists-mode').textContent = '';
   if (!$('lists-name').value) { $('lists-mode').textContent = 'No lists in this domain.'; return; }
   const l = await api('/api/list?' + new URLSearchParams({ domain: $('lists-domain').value || '0', name: $('lists-name').value }));
@@ -477,12 +493,34 @@ async function loadList() {
       if (confirm('Refuse ' + m.address + '?')) listAction('/api/list/pending/refuse', { address: m.address });
     });
   }
+  showHeldPosts(l);
   const st = l.statistics;
   const s = $('lists-stats');
   const rows = [['Posts / bytes', st.list.posts + ' / ' + st.list.bytes],
     ['Members (normal / digest / concealed)', st.total + ' (' + st.normal + ' / ' + st.digested + ' / ' + st.concealed + ')']];
   for (const x of st.senders) rows.push(['From ' + x.address, x.posts + ' posts, ' + x.bytes + ' bytes']);
   for (const [k, v] of rows) { const r = s.insertRow(); cell(r, k); cell(r, v); }
+}
+function showHeldPosts(l) {
+  $('lists-held-note').textContent = l.heldProblem || (l.held.length ? '' : 'No posts are held.');
+  const h = $('lists-held');
+  for (const m of l.held) {
+    const r = h.insertRow();
+    cell(r, m.file); cell(r, m.sender); cell(r, m.subject); cell(r, m.size);
+    const td = cell(r, '');
+    button(td, 'Release', () => listAction('/api/list/held/release', { file: m.file }, m.file + ' released to the list.'));
+    button(td, 'Reject', () => {
+      const reason = prompt('Return ' + m.file + ' to ' + m.sender + '. Reason (empty: the standard text):', '');
+      if (reason !== null) listAction('/api/list/held/reject', { file: m.file, reason }, m.file + ' returned to its sender.');
+    });
+    button(td, 'Forward', () => {
+      const address = prompt('Forward ' + m.file + ' to which address?', '');
+      if (address) listAction('/api/list/held/forward', { file: m.file, address, header: true }, m.file + ' forwarded to ' + address + '.');
+    });
+    button(td, 'Delete', () => {
+      if (confirm('Delete ' + m.file + ' without telling anyone?')) listAction('/api/list/held/delete', { file: m.file }, m.file + ' deleted.');
+    });
+  }
 }
 async function addMember(ev) {
   ev.preventDefault();

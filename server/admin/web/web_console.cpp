@@ -24,6 +24,7 @@
 #include "server/core/log.h"
 #include "server/core/server_state.h"
 #include "server/core/worker.h"
+#include "server/net/net_tls.h"
 #include "server/pop3/pop3_server.h"
 #include "server/spool/spool.h"
 
@@ -50,7 +51,7 @@ constexpr const char* kLoopbackDefault = "127.0.0.1";
 constexpr const char* kTextNoPassword =
     "Web console not started: no administrator password is set. Set one with: corveladm "
     "admin-password";
-constexpr const char* kTextStarted = "Web console listening on http://%s:%d/";
+constexpr const char* kTextStarted = "Web console listening on %s://%s:%d/";
 constexpr const char* kTextNotLoopback =
     "Warning: the web console listens on %s, which is not a loopback address, without TLS; "
     "passwords and session cookies cross the network in clear text.";
@@ -65,6 +66,7 @@ constexpr const char* kTextValueReset = "Web console: %s reset to its default.";
 struct ConsoleState {
   SessionTable sessions;
   std::unique_ptr<httplib::Server> server;
+  bool https = false;  // served over TLS: the session cookie is Secure
   std::thread thread;
   std::atomic<bool> stopping{false};
   std::atomic<int> logStreams{0};
@@ -135,14 +137,16 @@ void HandleLogin(const httplib::Request& req, httplib::Response& res) {
   }
   LogEvent(0, kLogAlways, kTextLoggedIn, address.c_str());
   res.set_header("Set-Cookie", std::string(kCookieName) + "=" + token +
-                                   "; Path=/; HttpOnly; SameSite=Strict");
+                                   "; Path=/; HttpOnly; SameSite=Strict" +
+                                   (State().https ? "; Secure" : ""));
   ReplyJson(res, {{"csrf", csrf}});
 }
 
 void HandleLogout(const httplib::Request& req, httplib::Response& res) {
   CloseConsoleSession(State().sessions, CookieToken(req));
   res.set_header("Set-Cookie", std::string(kCookieName) +
-                                   "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0");
+                                   "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0" +
+                                   (State().https ? "; Secure" : ""));
   ReplyJson(res, {{"ok", true}});
 }
 
@@ -454,7 +458,27 @@ bool StartWebConsole(std::string& why) {
   const Settings& s = ServerSettings();
   std::string address = s.bindAddress.empty() ? kLoopbackDefault : s.bindAddress;
   int port = HttpPort(s);
-  auto server = std::make_unique<httplib::Server>();
+  // With TLS on and its certificate loaded, the console is served over HTTPS with
+  // the mail listeners' certificate and TLS settings.
+  std::string chain, key;
+  bool https = s.useTls && NetTlsServerFiles(chain, key);
+  std::unique_ptr<httplib::Server> server;
+  if (https) {
+    std::string tlsWhy;
+    auto tls = std::make_unique<httplib::SSLServer>([&](SSL_CTX& ctx) {
+      if (!NetTlsSetUpServerContext(&ctx, chain, key, tlsWhy)) return false;
+      SSL_CTX_clear_mode(&ctx, SSL_MODE_ENABLE_PARTIAL_WRITE);
+      return true;
+    });
+    if (!tls->is_valid()) {
+      why = "Web console not started: " + tlsWhy;
+      LogEvent(0, kLogAlways, "%s", why.c_str());
+      return false;
+    }
+    server = std::move(tls);
+  } else {
+    server = std::make_unique<httplib::Server>();
+  }
   server->new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
   server->set_payload_max_length(kMaxBody);
   server->set_read_timeout(kReadTimeoutSeconds, 0);
@@ -466,12 +490,13 @@ bool StartWebConsole(std::string& why) {
     LogEvent(0, kLogAlways, "%s", why.c_str());
     return false;
   }
-  if (!IsLoopbackAddress(address)) LogEvent(0, kLogAlways, kTextNotLoopback, address.c_str());
+  if (!https && !IsLoopbackAddress(address)) LogEvent(0, kLogAlways, kTextNotLoopback, address.c_str());
   st.stopping = false;
+  st.https = https;
   st.server = std::move(server);
   httplib::Server* raw = st.server.get();
   st.thread = std::thread([raw] { raw->listen_after_bind(); });
-  LogEvent(0, kLogAlways, kTextStarted, address.c_str(), port);
+  LogEvent(0, kLogAlways, kTextStarted, https ? "https" : "http", address.c_str(), port);
   return true;
 }
 

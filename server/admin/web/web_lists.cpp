@@ -1,13 +1,15 @@
 // The lists API of the console: a list's members and pending members, their
-// options, approval and refusal, and the list's statistics. Every change goes
-// through the membership functions the list server and corveladm use, under the
-// list's lock, with their reply texts.
+// options, approval and refusal, the posts held for approval (release, reject
+// with a reason, forward, delete) and the list's statistics. Every change goes
+// through the functions the list server and corveladm use, under the list's
+// lock, with their reply texts.
 #include <cstdlib>
 
 #include "server/accounts/accounts.h"
 #include "server/admin/web/web_internal.h"
 #include "server/core/config.h"
 #include "server/core/log.h"
+#include "server/lists/list_files.h"
 #include "server/lists/membership.h"
 
 namespace {
@@ -122,6 +124,13 @@ void HandleListShow(const httplib::Request& req, httplib::Response& res) {
       senders.push_back(c);
     }
   }
+  // Held posts: a list without a valid ListId has none and says why.
+  std::vector<HeldPost> posts;
+  std::string heldProblem;
+  Json held = Json::array();
+  if (ListHeldPosts(list, posts, heldProblem))
+    for (const HeldPost& p : posts)
+      held.push_back({{"file", p.name}, {"sender", p.sender}, {"subject", p.subject}, {"size", p.size}});
   int concealed = 0, digested = 0, normal = 0;
   for (const MemberRecord& r : members.records) {
     if (!r.wellFormed) continue;
@@ -136,6 +145,8 @@ void HandleListShow(const httplib::Request& req, httplib::Response& res) {
                   {"closed", (flags & kListClosed) != 0},
                   {"members", MembersJson(members)},
                   {"pending", MembersJson(pending)},
+                  {"held", held},
+                  {"heldProblem", heldProblem},
                   {"statistics",
                    {{"list", general},
                     {"senders", senders},
@@ -257,6 +268,58 @@ void HandlePending(const httplib::Request& req, httplib::Response& res, bool app
   ReplyJson(res, {{"result", ReplyText(reply)}});
 }
 
+// The held-post actions. A post another administrator (or corveladm) acted on
+// meanwhile is gone: the action fails with the list functions' words, 409.
+enum class HeldAction { kRelease, kReject, kForward, kDelete };
+
+bool HasControlCharacters(const std::string& text) {
+  for (unsigned char c : text)
+    if (c < 0x20 || c == 0x7f) return true;
+  return false;
+}
+
+void HandleHeld(const httplib::Request& req, httplib::Response& res, HeldAction action) {
+  Json body;
+  ListRef list;
+  std::string file, reason, address, why;
+  if (!ParseJsonBody(req, res, body) || !TakeList(body, list, res) ||
+      !TakeString(body, "file", file, res) ||
+      !TakeString(body, "reason", reason, res, false) ||
+      !TakeString(body, "address", address, res, action == HeldAction::kForward))
+    return;
+  auto headerIt = body.find("header");
+  if (headerIt != body.end() && !headerIt->is_boolean())
+    return ReplyError(res, kHttpBadRequest, "\"header\" must be true or false.");
+  if (action == HeldAction::kForward && address.empty())
+    return ReplyError(res, kHttpBadRequest, "\"address\" must name where the post goes.");
+  if (HasControlCharacters(reason) || HasControlCharacters(address))
+    return ReplyError(res, kHttpBadRequest, "The reason and the address may not hold control characters.");
+  bool ok = false;
+  const char* done = "";
+  switch (action) {
+    case HeldAction::kRelease:
+      ok = ReleaseHeldPost(list, file, why);
+      done = "released";
+      break;
+    case HeldAction::kReject:
+      ok = RejectHeldPost(list, file, reason.empty() ? kRejectReasonDefault : reason, why);
+      done = "rejected";
+      break;
+    case HeldAction::kForward:
+      ok = ForwardHeldPost(list, file, address, headerIt != body.end() && headerIt->get<bool>(), why);
+      done = "forwarded";
+      break;
+    case HeldAction::kDelete:
+      ok = DeleteHeldPost(list, file, why);
+      done = "deleted";
+      break;
+  }
+  if (!ok) return ReplyError(res, kHttpConflict, ReplyText(why));
+  LogEvent(0, kLogAlways, "Web console: held post %s of list %s %s.", VisibleText(file).c_str(),
+           VisibleText(list.name).c_str(), done);
+  ReplyJson(res, {{"result", done}, {"file", file}});
+}
+
 }  // namespace
 
 void RegisterListRoutes(httplib::Server& server) {
@@ -268,4 +331,18 @@ void RegisterListRoutes(httplib::Server& server) {
               [](const httplib::Request& req, httplib::Response& res) { HandlePending(req, res, true); });
   server.Post("/api/list/pending/refuse",
               [](const httplib::Request& req, httplib::Response& res) { HandlePending(req, res, false); });
+  struct HeldRoute {
+    const char* path;
+    HeldAction action;
+  };
+  static constexpr HeldRoute kHeldRoutes[] = {
+      {"/api/list/held/release", HeldAction::kRelease},
+      {"/api/list/held/reject", HeldAction::kReject},
+      {"/api/list/held/forward", HeldAction::kForward},
+      {"/api/list/held/delete", HeldAction::kDelete},
+  };
+  for (const HeldRoute& r : kHeldRoutes)
+    server.Post(r.path, [action = r.action](const httplib::Request& req, httplib::Response& res) {
+      HandleHeld(req, res, action);
+    });
 }

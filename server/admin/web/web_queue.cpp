@@ -1,12 +1,18 @@
 // The queue API of the console: the retry queue as the server holds it, through
-// the outgoing system's own functions (retry now, bounce), under its lock. A
-// bounce of an entry an item is working on, or one gone meanwhile, is refused
-// with the queue's own words; nothing is forced.
+// the outgoing system's own functions (retry now, bounce), under its lock, and the
+// deletion of a message file through the router's or the retry queue's function,
+// under their locks. A bounce or deletion of a file an item or the router is
+// working on, or one gone meanwhile, is refused with the queue's own words;
+// nothing is forced.
+#include <strings.h>
+
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 
 #include "platform/files.h"
 #include "platform/tick.h"
+#include "server/accounts/router.h"
 #include "server/admin/web/web_internal.h"
 #include "server/core/config.h"
 #include "server/core/log.h"
@@ -104,10 +110,55 @@ void HandleBounce(const httplib::Request& req, httplib::Response& res) {
   ReplyJson(res, {{"result", result}});
 }
 
+// Files the console may delete: messages waiting for the router or for sending.
+// Temporaries are still being written, held list posts belong to the lists page.
+constexpr const char* kDeletableIncoming[] = {".in", ".inr", ".err", ".mla"};
+constexpr const char* kDeletableOutgoing[] = {".out", ".our"};
+
+template <size_t N>
+bool EndsWithOneOf(const std::string& name, const char* const (&extensions)[N]) {
+  for (const char* e : extensions) {
+    size_t n = strlen(e);
+    if (name.size() > n && strcasecmp(name.c_str() + name.size() - n, e) == 0) return true;
+  }
+  return false;
+}
+
+void HandleDelete(const httplib::Request& req, httplib::Response& res) {
+  Json body;
+  std::string directory, file, why;
+  if (!ParseJsonBody(req, res, body) || !TakeString(body, "directory", directory, res) ||
+      !TakeString(body, "file", file, res))
+    return;
+  bool outgoing = directory == "outgoing";
+  if (!outgoing && directory != "incoming")
+    return ReplyError(res, kHttpBadRequest, "\"directory\" must be \"incoming\" or \"outgoing\".");
+  bool named = !file.empty() && file.size() <= 255 && file.find_first_of("/\\") == std::string::npos &&
+               file != "." && file != "..";
+  // Both kinds may sit in either directory: the two may be one.
+  bool deletable =
+      named && (EndsWithOneOf(file, kDeletableOutgoing) || EndsWithOneOf(file, kDeletableIncoming));
+  if (!deletable)
+    return ReplyError(res, kHttpBadRequest,
+                      "Not a message file the queue may delete here: " + VisibleText(file));
+  const Settings& s = ServerSettings();
+  std::string path = (outgoing ? s.outgoingDirectory : s.incomingDirectory) + file;
+  bool ok = EndsWithOneOf(file, kDeletableOutgoing) ? DeleteOutgoingFile(path, why)
+                                                    : DeleteIncomingFile(path, why);
+  if (!ok) {
+    int status = why.find(" is gone") != std::string::npos ? kHttpNotFound : kHttpConflict;
+    return ReplyError(res, status, why);
+  }
+  LogEvent(0, kLogAlways, "Web console: deleted %s from the %s directory.", file.c_str(),
+           directory.c_str());
+  ReplyJson(res, {{"result", "deleted"}, {"file", file}});
+}
+
 }  // namespace
 
 void RegisterQueueRoutes(httplib::Server& server) {
   server.Get("/api/queue", HandleQueue);
   server.Post("/api/queue/retry", HandleRetryNow);
   server.Post("/api/queue/bounce", HandleBounce);
+  server.Post("/api/queue/delete", HandleDelete);
 }
