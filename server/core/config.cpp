@@ -334,6 +334,10 @@ const std::vector<GeneralValue> kGeneralValues = {
     {"UseImaps", VK::kBool, 0, 0, 0, nullptr},
     {"SysOptImaps", VK::kNumber, 0, 0, 0, nullptr},
     {"SmtpRequireTls", VK::kBool, 0, 0, 0, nullptr},
+    // Mail authentication (all off by default): DKIM signing of our mail on the way
+    // out, with a second ed25519 signature.
+    {"DkimSign", VK::kBool, 0, 0, 0, nullptr},
+    {"DkimEd25519", VK::kBool, 0, 0, 0, nullptr},
     // A server started as root becomes this user once its listeners are bound; set
     // to empty, it stays root (warned at start-up).
     {"MailUser", VK::kString, 0, 0, 64, "corvel"},
