@@ -338,6 +338,9 @@ const std::vector<GeneralValue> kGeneralValues = {
     // out, with a second ed25519 signature.
     {"DkimSign", VK::kBool, 0, 0, 0, nullptr},
     {"DkimEd25519", VK::kBool, 0, 0, 0, nullptr},
+    // Checks of incoming mail from outside, recorded as an Authentication-Results
+    // header.
+    {"AuthCheckIncoming", VK::kBool, 0, 0, 0, nullptr},
     // A server started as root becomes this user once its listeners are bound; set
     // to empty, it stays root (warned at start-up).
     {"MailUser", VK::kString, 0, 0, 64, "corvel"},

@@ -6,12 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// The library's header is C: its _Bool is C++'s bool.
-#define _Bool bool
-extern "C" {
-#include <opendkim/dkim.h>
-}
-#undef _Bool
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -26,6 +20,7 @@ extern "C" {
 #include "server/accounts/accounts.h"
 #include "server/core/config.h"
 #include "server/core/log.h"
+#include "server/mailauth/opendkim_c.h"
 #include "server/spool/headers.h"
 
 namespace {

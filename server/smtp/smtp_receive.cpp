@@ -2,8 +2,11 @@
 #include "server/smtp/smtp_receive.h"
 #include "server/smtp/smtp_auth.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -13,6 +16,7 @@
 #include "server/core/config.h"
 #include "server/core/log.h"
 #include "server/core/server_state.h"
+#include "server/mailauth/auth_check.h"
 #include "server/net/net.h"
 #include "server/spool/bounce.h"
 #include "server/spool/headers.h"
@@ -304,7 +308,16 @@ SmtpStep RcvDataStart(SmtpSession& s, NetNode* node) {
   std::string received = BuildReceivedLine(st.localNode, s.remoteHost, NetAddressText(s.peer),
                                            agent, st.productName + " V" + st.productVersion,
                                            st.useFourDigitYear);
+  s.authCheck = !s.relayAllowed && ReadAuthCheckSettings().check;
+  s.inHeader = true;
+  s.dropLine = false;
+  if (s.authCheck) {
+    long long pos = 0;
+    SpoolSeek(s.tempFile.get(), 0, SEEK_CUR, &pos);
+    s.receivedAt = pos + (long long)s.writeFill;
+  }
   s.writeOk = Put(s, received, true);
+  s.messageAt = s.receivedAt + (long long)received.size() + 2;
   if (s.declaredSize >= 0)
     LogEvent(0, kLogSmtpProgress, kStrReceivingSized, s.id, s.declaredSize);
   else
@@ -339,8 +352,26 @@ SmtpStep RcvData(SmtpSession& s, NetNode* node) {
     }
     if (!complete && piece[0] == '.') piece.remove_prefix(1);
   }
+  if (!s.dataLineOpen && s.inHeader) {
+    // A field line, a continuation or the empty line that ends the header. An
+    // Authentication-Results field in our name is a forgery: it is not stored.
+    if (piece.empty()) {
+      s.inHeader = false;
+      s.dropLine = false;
+    } else if (piece[0] != ' ' && piece[0] != '\t') {
+      constexpr std::string_view kName = "Authentication-Results:";
+      s.dropLine = s.authCheck && piece.size() >= kName.size() &&
+                   strncasecmp(piece.data(), kName.data(), kName.size()) == 0 &&
+                   IsOurAuthResults(piece.substr(kName.size()), st.localNode);
+    }
+  }
   // A line longer than the line buffer arrives in pieces and is stored whole.
   s.dataLineOpen = !complete;
+  if (s.dropLine) {
+    CountBytes(s, long(piece.size()) + (complete ? 2 : 0));
+    if (complete) ++s.lineCount;
+    return SmtpStep::kContinue;
+  }
   if (st.doEsmtpSize && s.byteCount + long(piece.size()) > st.maxEsmtpSize) s.tooBig = true;
   if (s.writeOk && !s.tooBig) {
     int error = 0;
@@ -355,6 +386,61 @@ SmtpStep RcvData(SmtpSession& s, NetNode* node) {
   return SmtpStep::kContinue;
 }
 
+// Copies bytes [from, to) of `in` (to -1: its end) to `out`. False on a failure.
+bool CopyRange(int in, int out, long long from, long long to) {
+  char block[65536];
+  long long pos = from;
+  while (to < 0 || pos < to) {
+    size_t want = sizeof block;
+    if (to >= 0) want = size_t(std::min<long long>((long long)want, to - pos));
+    ssize_t got;
+    do {
+      got = ::pread(in, block, want, off_t(pos));
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return false;
+    if (got == 0) return to < 0;
+    if (!SpoolWrite(out, block, size_t(got), false)) return false;
+    pos += got;
+  }
+  return true;
+}
+
+// Runs the checks on the stored message of an outside session and puts their
+// Authentication-Results header above our Received line: the file is copied to a
+// new temporary with the header in place, which replaces the first. False when
+// the copy failed (the message is then not taken).
+bool AddAuthResults(SmtpSession& s) {
+  const Settings& st = ServerSettings();
+  UniqueFd in = OpenShared(s.tempPath, O_RDONLY);
+  if (!in.valid()) return false;
+  AuthDnsBudget budget =
+      StartAuthDnsBudget(st.domainServer.empty() ? DefaultDomainServer() : st.domainServer);
+  std::vector<DkimOutcome> dkim = VerifyDkimSignatures(in.get(), s.messageAt, budget);
+  std::string header = FormatAuthResults(st.localNode, dkim);
+  std::string path;
+  UniqueFd out = CreateSpoolTemp(path, true);
+  if (!out.valid()) return false;
+  bool ok = CopyRange(in.get(), out.get(), 0, s.receivedAt) &&
+            SpoolWrite(out.get(), header.data(), header.size(), false) &&
+            CopyRange(in.get(), out.get(), s.receivedAt, -1);
+  if (!ok) {
+    out.reset();
+    SpoolDelete(path);
+    return false;
+  }
+  std::string summary = header.substr(0, header.size() - 2);
+  for (char& c : summary)
+    if (c == '\r' || c == '\n' || c == '\t') c = ' ';
+  LogEvent(0, kLogSmtpProgress, "%04x: %s", s.id, summary.c_str());
+  in.reset();
+  s.tempFile.reset();
+  SpoolDelete(s.tempPath);
+  s.tempFile = std::move(out);
+  s.tempPath = path;
+  s.tempName = BaseName(path);
+  return true;
+}
+
 SmtpStep RcvDataEnd(SmtpSession& s, NetNode* node) {
   bool stored = s.writeOk && !s.tooBig;
   if (stored) {
@@ -363,6 +449,10 @@ SmtpStep RcvDataEnd(SmtpSession& s, NetNode* node) {
       LogEvent(0, kLogSmtpProgress, kStrFlushFailed, s.id);
       stored = false;
     }
+  }
+  if (stored && s.authCheck && !AddAuthResults(s)) {
+    LogEvent(0, kLogSmtpProgress, kStrWriteFailed, s.id, errno);
+    stored = false;
   }
   // The data reach the disk through the handle that wrote them, before the close.
   if (stored && !SyncFileData(s.tempFile.get())) stored = false;

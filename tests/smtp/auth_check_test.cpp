@@ -1,0 +1,266 @@
+// Checks on incoming mail: the real server takes mail from smtplib on a session
+// outside RelayNetworks, verifies the DKIM signatures dkimpy made with keys the
+// test publishes through unbound (the configured name server), and stores one
+// Authentication-Results header above its Received line; a forged one in our
+// name is dropped. Bad input (fifty signatures, a 64 KB signature, a name server
+// that never answers) gets a result within the DNS budget.
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <string>
+#include <vector>
+
+#include "server/accounts/accounts.h"
+#include "server/mailauth/auth_check.h"
+#include "tests/core/test_home.h"
+#include "tests/outgoing/outgoing_fixture.h"
+
+namespace {
+
+constexpr uint32_t kWaitMs = 30000;
+constexpr const char* kSigner = CORVEL_SOURCE_DIR "/tests/smtp/dkim_sign.py";
+
+std::string Shell(const std::string& command) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  char block[4096];
+  size_t n;
+  while (p && (n = fread(block, 1, sizeof block, p)) > 0) out.append(block, n);
+  if (p) pclose(p);
+  return out;
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+  UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+  WriteAll(fd.get(), text.data(), text.size());
+}
+
+std::string NoCr(const std::string& text) {
+  std::string out;
+  for (char c : text)
+    if (c != '\r') out += c;
+  return out;
+}
+
+// Every Authentication-Results field of `text` (LF lines). The router stores
+// every header field on one line (its continuation lines joined).
+std::vector<std::string> AuthFields(const std::string& text) {
+  std::vector<std::string> out;
+  for (size_t p = text.find("Authentication-Results:"); p != std::string::npos;
+       p = text.find("Authentication-Results:", p + 1)) {
+    if (p > 0 && text[p - 1] != '\n') continue;
+    size_t end = p;
+    do {
+      end = text.find('\n', end) + 1;
+    } while (end < text.size() && (text[end] == '\t' || text[end] == ' '));
+    out.push_back(text.substr(p, end - p));
+  }
+  return out;
+}
+
+// The first 8 characters of the b= of the first signature of `message`.
+std::string BTag(const std::string& message) {
+  size_t b = message.find("b=", message.find("bh=") + 3);
+  std::string tag;
+  for (size_t i = b + 2; i < message.size() && tag.size() < 8; ++i)
+    if (!isspace(static_cast<unsigned char>(message[i]))) tag += message[i];
+  return tag;
+}
+
+class AuthCheckTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access(kUnbound, X_OK) != 0) GTEST_SKIP() << "unbound is not installed";
+    port_ = FreeLoopbackPort();
+    WriteLoopbackServerSettings(port_);
+    RegSetDword(kRootKey, "LogFileOptions", 0xFFF);
+    // Loopback clients are outside: the checks apply to them.
+    RegSetString(kRootKey, "RelayNetworks", "10.99.0.0/16");
+    RegSetDword(kRootKey, "AuthCheckIncoming", 1);
+    std::string why;
+    ASSERT_TRUE(WriteUserRecord("dave", "dave", home_.dir + "dave.mbx", "", "", "", why)) << why;
+    key_ = home_.dir + "key.pem";
+    ASSERT_EQ(system(("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out " + key_ +
+                      " 2>/dev/null").c_str()), 0);
+    std::string p = Shell("openssl pkey -in " + key_ + " -pubout -outform DER | base64 -w0");
+    std::string txt;
+    std::string record = "v=DKIM1; k=rsa; p=" + p;
+    for (size_t i = 0; i < record.size(); i += 200) txt += " \"" + record.substr(i, 200) + "\"";
+    dnsAddress_ = PeerAddress(31, 1);
+    ASSERT_TRUE(dns_.Start(dnsAddress_,
+                           "$ORIGIN auth.test.\n$TTL 0\n@ IN SOA ns hostmaster 1 3600 600 86400 0\n"
+                           "@ IN NS ns\nns IN A " + dnsAddress_ + "\n"
+                           "sel._domainkey.good IN TXT" + txt + "\n",
+                           why))
+        << why;
+    RegSetString(kRootKey, "DomainServer", dnsAddress_);
+  }
+  void TearDown() override {
+    server_.Stop();
+    if (HasFailure()) Shell("tail -n 40 " + home_.dir + "maillog.txt >&2");
+  }
+  void Start() {
+    RegCloseStore();
+    ASSERT_TRUE(server_.Start(home_.dir, port_));
+  }
+  // dkimpy's signature of `message` for `domain` with the test key.
+  std::string Signed(const std::string& message, const std::string& selector,
+                     const std::string& domain) {
+    WriteText(home_.dir + "plain.eml", message);
+    return Shell(std::string("/usr/bin/python3 ") + kSigner + " " + home_.dir + "plain.eml " + key_ +
+                 " " + selector + " " + domain);
+  }
+  // Sends `message` to dave with smtplib; "" when it was taken.
+  std::string Send(const std::string& message) {
+    WriteText(home_.dir + "message.eml", message);
+    std::string script = "import smtplib\ntry:\n"
+                         "    s = smtplib.SMTP('127.0.0.1', " + std::to_string(port_) + ", timeout=60)\n"
+                         "    s.sendmail('sender@good.auth.test', ['dave@mail.example.org'], open('" +
+                         home_.dir + "message.eml', 'rb').read())\n    s.quit()\n"
+                         "except Exception as e:\n    print('error %r' % (e,))\n";
+    WriteText(home_.dir + "send.py", script);
+    return Shell("python3 " + home_.dir + "send.py");
+  }
+  // The Authentication-Results fields of dave's `n`th message (counting from 1).
+  std::vector<std::string> FieldsOf(size_t n) {
+    EXPECT_TRUE(WaitForMailboxMessages(home_.dir + "dave.mbx", n, kWaitMs));
+    std::string box;
+    ReadWholeFile(home_.dir + "dave.mbx", box);
+    box = NoCr(box);
+    // Messages start with our router's or receiver's stamps; split at "\nFrom ".
+    std::vector<std::string> messages;
+    size_t start = 0;
+    for (size_t p = box.find("From ", 0); p != std::string::npos; p = box.find("\nFrom ", p + 1)) {
+      if (p != 0) {
+        messages.push_back(box.substr(start, p - start));
+        start = p + 1;
+      }
+    }
+    messages.push_back(box.substr(start));
+    if (messages.size() < n) return {"(message " + std::to_string(n) + " missing)"};
+    last_ = messages[n - 1];
+    return AuthFields(messages[n - 1]);
+  }
+
+  TestHome home_;
+  int port_ = 0;
+  std::string key_, dnsAddress_, last_;
+  DnsServer dns_;
+  ServerProcess server_;
+};
+
+const std::string kPlain =
+    "From: sender@good.auth.test\r\nTo: dave@mail.example.org\r\nSubject: checked\r\n"
+    "Date: Tue, 14 Nov 2023 22:13:20 +0000\r\n\r\nbody line\r\n";
+
+// Pass, fail (altered body), no key and no signature, each one header in our name
+// above our Received line; a forged header in our name is dropped, another
+// host's is kept.
+TEST_F(AuthCheckTest, DkimResultsAreRecordedAndForgeriesDropped) {
+  Start();
+  std::string good = Signed(kPlain, "sel", "good.auth.test");
+  ASSERT_EQ(good.rfind("DKIM-Signature:", 0), 0u) << good;
+  ASSERT_EQ(Send(good), "");
+  EXPECT_EQ(FieldsOf(1), std::vector<std::string>{
+                             "Authentication-Results: mail.example.org;\tdkim=pass "
+                             "header.d=good.auth.test header.s=sel header.b=" + BTag(good) + "\n"});
+  // Above our Received line.
+  EXPECT_LT(last_.find("Authentication-Results:"), last_.find("Received: by mail.example.org from ["));
+
+  std::string altered = good;
+  altered.replace(altered.find("body line"), 9, "body LINE");
+  ASSERT_EQ(Send(altered), "");
+  EXPECT_EQ(FieldsOf(2), std::vector<std::string>{
+                             "Authentication-Results: mail.example.org;\tdkim=fail (body hash "
+                             "mismatch) header.d=good.auth.test header.s=sel header.b=" +
+                             BTag(good) + "\n"});
+
+  std::string noKey = Signed(kPlain, "missing", "good.auth.test");
+  ASSERT_EQ(Send(noKey), "");
+  EXPECT_EQ(FieldsOf(3), std::vector<std::string>{
+                             "Authentication-Results: mail.example.org;\tdkim=permerror (no key) "
+                             "header.d=good.auth.test header.s=missing header.b=" + BTag(noKey) + "\n"});
+
+  ASSERT_EQ(Send("Authentication-Results: MAIL.example.org; dkim=pass header.d=forged.test\r\n"
+                 "\tspf=pass\r\n"
+                 "Authentication-Results: other.example; dkim=none\r\n" + kPlain),
+            "");
+  EXPECT_EQ(FieldsOf(4), (std::vector<std::string>{
+                             "Authentication-Results: mail.example.org; dkim=none\n",
+                             "Authentication-Results: other.example; dkim=none\n"}));
+  EXPECT_EQ(last_.find("forged.test"), std::string::npos);
+}
+
+// Fifty signatures, a 64 KB one, and a name server that never answers: each gets
+// a result, the one without answers a temporary error within the budget.
+TEST_F(AuthCheckTest, BadInputGetsResultsWithinTheBound) {
+  Start();
+  std::string good = Signed(kPlain, "sel", "good.auth.test");
+  std::string signature = good.substr(0, good.find("From: sender"));
+  std::string fifty;
+  for (int i = 0; i < 50; ++i) fifty += signature;
+  ASSERT_EQ(Send(fifty + kPlain), "");
+  std::vector<std::string> fields = FieldsOf(1);
+  ASSERT_EQ(fields.size(), 1u);
+  size_t passes = 0;
+  for (size_t p = fields[0].find("dkim=pass"); p != std::string::npos; p = fields[0].find("dkim=pass", p + 1))
+    ++passes;
+  EXPECT_EQ(passes, 50u) << fields[0];
+
+  std::string huge = "DKIM-Signature: v=1; a=rsa-sha256; c=relaxed/relaxed; d=good.auth.test; s=sel;\r\n"
+                     "\th=from; bh=AAAA; b=";
+  for (int i = 0; i < 1024; ++i) huge += std::string(62, 'A') + "\r\n\t";
+  huge += "AA\r\n";
+  ASSERT_EQ(Send(huge + kPlain), "");
+  fields = FieldsOf(2);
+  ASSERT_EQ(fields.size(), 1u);
+  EXPECT_EQ(fields[0].find("dkim=pass"), std::string::npos) << fields[0];
+  EXPECT_NE(fields[0].find("dkim="), std::string::npos) << fields[0];
+}
+
+TEST_F(AuthCheckTest, SilentNameServerGivesTemperrorWithinTheBound) {
+  // A UDP socket that takes queries and never answers.
+  int silent = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  socklen_t len = sizeof a;
+  getsockname(silent, reinterpret_cast<sockaddr*>(&a), &len);
+  RegSetString(kRootKey, "DomainServer", "127.0.0.1:" + std::to_string(ntohs(a.sin_port)));
+  Start();
+  std::string good = Signed(kPlain, "sel", "good.auth.test");
+  uint32_t start = GetTickCount32();
+  ASSERT_EQ(Send(good), "");
+  uint32_t took = TickElapsed(GetTickCount32(), start);
+  EXPECT_LT(took, kAuthDnsBudgetMs + 2000);
+  EXPECT_EQ(FieldsOf(1), std::vector<std::string>{
+                             "Authentication-Results: mail.example.org;\tdkim=temperror (key lookup "
+                             "failed) header.d=good.auth.test header.s=sel header.b=" + BTag(good) + "\n"});
+  close(silent);
+}
+
+// Mail from RelayNetworks is ours: no checks, no header.
+TEST_F(AuthCheckTest, OurOwnClientsAreNotChecked) {
+  RegSetString(kRootKey, "RelayNetworks", "127.0.0.0/8");
+  Start();
+  ASSERT_EQ(Send(Signed(kPlain, "sel", "good.auth.test")), "");
+  EXPECT_TRUE(FieldsOf(1).empty()) << last_;
+}
+
+// ---- In the test process ------------------------------------------------------
+
+TEST(AuthResultsText, OurAuthservIdIsFoundBehindBlanksAndComments) {
+  EXPECT_TRUE(IsOurAuthResults(" mail.example.org; dkim=pass", "mail.example.org"));
+  EXPECT_TRUE(IsOurAuthResults("\t(comment (nested)) MAIL.EXAMPLE.ORG 1; none", "mail.example.org"));
+  EXPECT_TRUE(IsOurAuthResults(" mail.example.org", "mail.example.org"));
+  EXPECT_FALSE(IsOurAuthResults(" mail.example.org.evil; dkim=pass", "mail.example.org"));
+  EXPECT_FALSE(IsOurAuthResults(" other.example; x=mail.example.org", "mail.example.org"));
+  EXPECT_FALSE(IsOurAuthResults("", "mail.example.org"));
+  EXPECT_FALSE(IsOurAuthResults(" (unclosed mail.example.org", "mail.example.org"));
+  // Texts that reach the header are cleaned of what would end a field or value.
+  EXPECT_EQ(FormatAuthResults("h", {{"pass", "", "d;x\r\n(y)", "s", "b"}}),
+            "Authentication-Results: h;\r\n\tdkim=pass header.d=dxy header.s=s header.b=b\r\n");
+}
+
+}  // namespace
