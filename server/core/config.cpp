@@ -341,6 +341,11 @@ const std::vector<GeneralValue> kGeneralValues = {
     // Checks of incoming mail from outside, recorded as an Authentication-Results
     // header.
     {"AuthCheckIncoming", VK::kBool, 0, 0, 0, nullptr},
+    // What the checks do beyond the header (both off: they only record): refuse mail
+    // that fails DMARC of a domain whose policy is reject; put off mail whose
+    // checks met a DNS error.
+    {"AuthRejectDmarc", VK::kBool, 0, 0, 0, nullptr},
+    {"AuthTempfailDns", VK::kBool, 0, 0, 0, nullptr},
     // A server started as root becomes this user once its listeners are bound; set
     // to empty, it stays root (warned at start-up).
     {"MailUser", VK::kString, 0, 0, 64, "corvel"},

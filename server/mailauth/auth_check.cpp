@@ -182,6 +182,8 @@ std::vector<DkimOutcome> Verify(Reader read, AuthDnsBudget& budget) {
 AuthCheckSettings ReadAuthCheckSettings() {
   AuthCheckSettings s;
   s.check = GetGeneralBool("AuthCheckIncoming");
+  s.rejectDmarc = GetGeneralBool("AuthRejectDmarc");
+  s.tempfailDns = GetGeneralBool("AuthTempfailDns");
   return s;
 }
 
@@ -211,23 +213,60 @@ std::vector<DkimOutcome> VerifyDkimText(std::string_view message, AuthDnsBudget&
       budget);
 }
 
-std::string FormatAuthResults(const std::string& authservId, const std::vector<DkimOutcome>& dkim) {
-  std::string out = "Authentication-Results: " + authservId + ";";
-  if (dkim.empty()) return out + " dkim=none\r\n";
-  for (size_t i = 0; i < dkim.size(); ++i) {
-    const DkimOutcome& o = dkim[i];
-    out += "\r\n\tdkim=" + Clean(o.result, 20);
+std::string FormatAuthResults(const std::string& authservId, const AuthReport& report) {
+  std::vector<std::string> parts;
+  if (report.spfChecked) {
+    const SpfOutcome& o = report.spf;
+    std::string id = Clean(o.identity);
+    parts.push_back("spf=" + Clean(o.result, 20) +
+                    (id.empty() ? "" : (o.fromHelo ? " smtp.helo=" : " smtp.mailfrom=") + id));
+  }
+  if (report.dkim.empty()) parts.push_back("dkim=none");
+  for (const DkimOutcome& o : report.dkim) {
+    std::string part = "dkim=" + Clean(o.result, 20);
     std::string reason = o.reason;
     for (char& c : reason)
       if (c == '(' || c == ')' || c == '\\' || static_cast<unsigned char>(c) < 32) c = ' ';
-    if (!reason.empty()) out += " (" + reason + ")";
+    if (!reason.empty()) part += " (" + reason + ")";
     std::string domain = Clean(o.domain), selector = Clean(o.selector), b = Clean(o.bTag, 8);
-    if (!domain.empty()) out += " header.d=" + domain;
-    if (!selector.empty()) out += " header.s=" + selector;
-    if (!b.empty()) out += " header.b=" + b;
-    if (i + 1 < dkim.size()) out += ";";
+    if (!domain.empty()) part += " header.d=" + domain;
+    if (!selector.empty()) part += " header.s=" + selector;
+    if (!b.empty()) part += " header.b=" + b;
+    parts.push_back(part);
   }
+  if (report.dmarcChecked) {
+    const DmarcOutcome& o = report.dmarc;
+    std::string part = "dmarc=" + Clean(o.result, 20);
+    if (!o.policy.empty() && o.result == "fail") part += " (p=" + Clean(o.policy, 20) + ")";
+    std::string from = Clean(o.fromDomain);
+    if (!from.empty()) part += " header.from=" + from;
+    parts.push_back(part);
+  }
+  std::string out = "Authentication-Results: " + authservId + ";";
+  if (parts.size() == 1) return out + " " + parts[0] + "\r\n";
+  for (size_t i = 0; i < parts.size(); ++i)
+    out += "\r\n\t" + parts[i] + (i + 1 < parts.size() ? ";" : "");
   return out + "\r\n";
+}
+
+AuthVerdict JudgeAuthReport(const AuthReport& report, const AuthCheckSettings& settings,
+                            std::string& why) {
+  if (settings.rejectDmarc && report.dmarcChecked && report.dmarc.result == "fail" &&
+      report.dmarc.policy == "reject") {
+    why = "DMARC policy of " + Clean(report.dmarc.fromDomain) + " rejects this message.";
+    return AuthVerdict::kRefuse;
+  }
+  if (settings.tempfailDns) {
+    bool temporary = (report.spfChecked && report.spf.result == "temperror") ||
+                     (report.dmarcChecked && report.dmarc.result == "temperror");
+    for (const DkimOutcome& d : report.dkim)
+      if (d.result == "temperror") temporary = true;
+    if (temporary) {
+      why = "DNS lookups for the message's checks failed; try again later.";
+      return AuthVerdict::kLater;
+    }
+  }
+  return AuthVerdict::kAccept;
 }
 
 bool IsOurAuthResults(std::string_view value, const std::string& authservId) {

@@ -17,6 +17,7 @@
 #include "server/core/log.h"
 #include "server/core/server_state.h"
 #include "server/mailauth/auth_check.h"
+#include "server/mailauth/dkim_sign.h"
 #include "server/net/net.h"
 #include "server/spool/bounce.h"
 #include "server/spool/headers.h"
@@ -48,6 +49,8 @@ enum : unsigned {
 };
 
 constexpr long kProgressStep = 10000;
+// Only the head of a message is searched for its From: field.
+constexpr size_t kHeaderScan = 65536;
 constexpr const char* kReceivedAgent = "mail daemon";
 constexpr const char* kUnverifiedSuffix = "; unverified";
 constexpr const char* kOwnerPrefix = "owner-";
@@ -96,6 +99,7 @@ void StartTransaction(SmtpSession& s, const SmtpCommand& cmd) {
   } else {
     address = TrimBlanks(address);
     sender = address.empty() ? "mailer-daemon@" + st.localNode : std::string(address);
+    s.mailFrom = std::string(address);
     long size = 0;
     if (st.doEsmtpSize && ParseSizeParameter(rest, size)) {
       s.declaredSize = size;
@@ -409,14 +413,26 @@ bool CopyRange(int in, int out, long long from, long long to) {
 // Authentication-Results header above our Received line: the file is copied to a
 // new temporary with the header in place, which replaces the first. False when
 // the copy failed (the message is then not taken).
-bool AddAuthResults(SmtpSession& s) {
+bool AddAuthResults(SmtpSession& s, AuthVerdict& verdict, std::string& why) {
   const Settings& st = ServerSettings();
   UniqueFd in = OpenShared(s.tempPath, O_RDONLY);
   if (!in.valid()) return false;
   AuthDnsBudget budget =
       StartAuthDnsBudget(st.domainServer.empty() ? DefaultDomainServer() : st.domainServer);
-  std::vector<DkimOutcome> dkim = VerifyDkimSignatures(in.get(), s.messageAt, budget);
-  std::string header = FormatAuthResults(st.localNode, dkim);
+  AuthReport report;
+  std::string ip = NetAddressText(s.peer);
+  report.spfChecked = true;
+  report.spf = CheckSpf(ip, s.heloName.empty() ? ip : s.heloName, s.mailFrom, budget);
+  report.dkim = VerifyDkimSignatures(in.get(), s.messageAt, budget);
+  std::string head(kHeaderScan, '\0');
+  ssize_t got = ::pread(in.get(), head.data(), head.size(), off_t(s.messageAt));
+  head.resize(size_t(std::max<ssize_t>(got, 0)));
+  std::string from;
+  FindHeaderField(head, head.size() < kHeaderScan, "From:", from);
+  report.dmarcChecked = true;
+  report.dmarc = CheckDmarc(ip, AddressDomain(from), report.spf, report.dkim, budget);
+  std::string header = FormatAuthResults(st.localNode, report);
+  verdict = JudgeAuthReport(report, ReadAuthCheckSettings(), why);
   std::string path;
   UniqueFd out = CreateSpoolTemp(path, true);
   if (!out.valid()) return false;
@@ -450,9 +466,20 @@ SmtpStep RcvDataEnd(SmtpSession& s, NetNode* node) {
       stored = false;
     }
   }
-  if (stored && s.authCheck && !AddAuthResults(s)) {
+  AuthVerdict verdict = AuthVerdict::kAccept;
+  std::string verdictText;
+  if (stored && s.authCheck && !AddAuthResults(s, verdict, verdictText)) {
     LogEvent(0, kLogSmtpProgress, kStrWriteFailed, s.id, errno);
     stored = false;
+  }
+  if (stored && verdict != AuthVerdict::kAccept) {
+    // The policy values turn the checks' findings into a refusal: nothing is kept.
+    LogEvent(0, kLogSmtpProgress, "%04x: %s", s.id, verdictText.c_str());
+    DiscardTempFile(s);
+    SendCommand(s, node, verdict == AuthVerdict::kRefuse ? kReplyPolicyRefused : kReplyPolicyLater,
+                verdictText);
+    ResetTransaction(s);
+    return SmtpStep::kContinue;
   }
   // The data reach the disk through the handle that wrote them, before the close.
   if (stored && !SyncFileData(s.tempFile.get())) stored = false;

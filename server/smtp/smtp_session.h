@@ -104,6 +104,8 @@ struct SmtpSession {
   bool authCheck = false;
   long long receivedAt = 0;   // where our Received line starts in the file
   long long messageAt = 0;    // and where the message starts, after it
+  std::string heloName;       // as the client gave it in HELO/EHLO
+  std::string mailFrom;       // MAIL FROM as given (empty for a bounce)
   bool inHeader = false;      // the data are still in the message's header
   bool dropLine = false;      // the line (field) being read is not stored
   std::unique_ptr<char[]> writeBuffer;  // kSmtpWriteBufferSize

@@ -67,6 +67,14 @@ std::string BTag(const std::string& message) {
   return tag;
 }
 
+// The header a message from the loopback client gets, as the router stores it (one
+// line): libspf2 passes a client on the local host.
+std::vector<std::string> Expected(const std::string& dkim, const std::string& dmarc = "dmarc=none",
+                                  const std::string& from = "good.auth.test") {
+  return {"Authentication-Results: mail.example.org;\tspf=pass smtp.mailfrom=sender@good.auth.test;\t" +
+          dkim + ";\t" + dmarc + " header.from=" + from + "\n"};
+}
+
 class AuthCheckTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -90,7 +98,14 @@ class AuthCheckTest : public ::testing::Test {
     ASSERT_TRUE(dns_.Start(dnsAddress_,
                            "$ORIGIN auth.test.\n$TTL 0\n@ IN SOA ns hostmaster 1 3600 600 86400 0\n"
                            "@ IN NS ns\nns IN A " + dnsAddress_ + "\n"
-                           "sel._domainkey.good IN TXT" + txt + "\n",
+                           "sel._domainkey.good IN TXT" + txt + "\n"
+                           "sel._domainkey.strict IN TXT" + txt + "\n"
+                           "_dmarc.strict IN TXT \"v=DMARC1; p=reject; aspf=s; adkim=s\"\n"
+                           "spfpass IN TXT \"v=spf1 ip4:192.0.2.10 -all\"\n"
+                           "spfsoft IN TXT \"v=spf1 ~all\"\n"
+                           "spfbad IN TXT \"v=spf1 ip4:not-an-address mx:: -all\"\n"
+                           "spfinc IN TXT \"v=spf1 include:spfpass.auth.test -all\"\n"
+                           "nospf IN A 192.0.2.1\n",
                            why))
         << why;
     RegSetString(kRootKey, "DomainServer", dnsAddress_);
@@ -144,7 +159,7 @@ class AuthCheckTest : public ::testing::Test {
 
   TestHome home_;
   int port_ = 0;
-  std::string key_, dnsAddress_, last_;
+  std::string key_, dnsAddress_, last_, why_;
   DnsServer dns_;
   ServerProcess server_;
 };
@@ -161,34 +176,97 @@ TEST_F(AuthCheckTest, DkimResultsAreRecordedAndForgeriesDropped) {
   std::string good = Signed(kPlain, "sel", "good.auth.test");
   ASSERT_EQ(good.rfind("DKIM-Signature:", 0), 0u) << good;
   ASSERT_EQ(Send(good), "");
-  EXPECT_EQ(FieldsOf(1), std::vector<std::string>{
-                             "Authentication-Results: mail.example.org;\tdkim=pass "
-                             "header.d=good.auth.test header.s=sel header.b=" + BTag(good) + "\n"});
+  EXPECT_EQ(FieldsOf(1), Expected("dkim=pass header.d=good.auth.test header.s=sel header.b=" + BTag(good)));
   // Above our Received line.
   EXPECT_LT(last_.find("Authentication-Results:"), last_.find("Received: by mail.example.org from ["));
 
   std::string altered = good;
   altered.replace(altered.find("body line"), 9, "body LINE");
   ASSERT_EQ(Send(altered), "");
-  EXPECT_EQ(FieldsOf(2), std::vector<std::string>{
-                             "Authentication-Results: mail.example.org;\tdkim=fail (body hash "
-                             "mismatch) header.d=good.auth.test header.s=sel header.b=" +
-                             BTag(good) + "\n"});
+  EXPECT_EQ(FieldsOf(2), Expected("dkim=fail (body hash mismatch) header.d=good.auth.test "
+                                  "header.s=sel header.b=" + BTag(good)));
 
   std::string noKey = Signed(kPlain, "missing", "good.auth.test");
   ASSERT_EQ(Send(noKey), "");
-  EXPECT_EQ(FieldsOf(3), std::vector<std::string>{
-                             "Authentication-Results: mail.example.org;\tdkim=permerror (no key) "
-                             "header.d=good.auth.test header.s=missing header.b=" + BTag(noKey) + "\n"});
+  EXPECT_EQ(FieldsOf(3), Expected("dkim=permerror (no key) header.d=good.auth.test "
+                                  "header.s=missing header.b=" + BTag(noKey)));
 
   ASSERT_EQ(Send("Authentication-Results: MAIL.example.org; dkim=pass header.d=forged.test\r\n"
                  "\tspf=pass\r\n"
                  "Authentication-Results: other.example; dkim=none\r\n" + kPlain),
             "");
-  EXPECT_EQ(FieldsOf(4), (std::vector<std::string>{
-                             "Authentication-Results: mail.example.org; dkim=none\n",
-                             "Authentication-Results: other.example; dkim=none\n"}));
+  std::vector<std::string> both = Expected("dkim=none");
+  both.push_back("Authentication-Results: other.example; dkim=none\n");
+  EXPECT_EQ(FieldsOf(4), both);
   EXPECT_EQ(last_.find("forged.test"), std::string::npos);
+}
+
+// A domain whose DMARC policy is reject (strict alignment): aligned and intact
+// passes, altered fails and is recorded; with AuthRejectDmarc it is refused with
+// 550 5.7.1 and nothing is kept.
+TEST_F(AuthCheckTest, DmarcRejectDomainIsRecordedThenRefusedByPolicy) {
+  Start();
+  const std::string strict =
+      "From: boss@strict.auth.test\r\nTo: dave@mail.example.org\r\nSubject: orders\r\n\r\ndo it\r\n";
+  std::string good = Signed(strict, "sel", "strict.auth.test");
+  ASSERT_EQ(Send(good), "");
+  EXPECT_EQ(FieldsOf(1), Expected("dkim=pass header.d=strict.auth.test header.s=sel header.b=" +
+                                      BTag(good), "dmarc=pass", "strict.auth.test"));
+  std::string altered = good;
+  altered.replace(altered.find("do it"), 5, "do IT");
+  ASSERT_EQ(Send(altered), "");
+  EXPECT_EQ(FieldsOf(2), Expected("dkim=fail (body hash mismatch) header.d=strict.auth.test "
+                                  "header.s=sel header.b=" + BTag(good),
+                                  "dmarc=fail (p=reject)", "strict.auth.test"));
+  server_.Stop();
+  std::string why;
+  ASSERT_TRUE(RegOpenStore(home_.dir + "registry.db", why)) << why;
+  RegSetDword(kRootKey, "AuthRejectDmarc", 1);
+  Start();
+  EXPECT_NE(Send(altered).find("550, b'5.7.1 DMARC policy of strict.auth.test rejects this message.'"),
+            std::string::npos);
+  ASSERT_EQ(Send(good), "");  // what passes is still taken
+  EXPECT_EQ(FieldsOf(3).size(), 1u);
+  EXPECT_EQ(MailboxMessages(home_.dir + "dave.mbx"), 3u);
+}
+
+// SPF of the client address from TXT records: pass, fail, softfail, none, a
+// malformed record, an include, a bounce checked by HELO, and a name server that
+// never answers.
+TEST_F(AuthCheckTest, SpfResultsFromTxtRecords) {
+  struct Case {
+    const char* ip;
+    const char* helo;
+    const char* from;
+    const char* result;
+  } cases[] = {
+      {"192.0.2.10", "h.test", "a@spfpass.auth.test", "pass"},
+      {"192.0.2.11", "h.test", "a@spfpass.auth.test", "fail"},
+      {"192.0.2.11", "h.test", "a@spfsoft.auth.test", "softfail"},
+      {"192.0.2.11", "h.test", "a@nospf.auth.test", "none"},
+      {"192.0.2.11", "h.test", "a@absent.auth.test", "none"},
+      {"192.0.2.10", "h.test", "a@spfbad.auth.test", "permerror"},
+      {"192.0.2.10", "h.test", "a@spfinc.auth.test", "pass"},
+      {"192.0.2.10", "spfpass.auth.test", "", "pass"},
+  };
+  for (const Case& c : cases) {
+    AuthDnsBudget budget = StartAuthDnsBudget(dnsAddress_);
+    SpfOutcome o = CheckSpf(c.ip, c.helo, c.from, budget);
+    EXPECT_EQ(o.result, c.result) << c.from << " " << c.ip;
+    EXPECT_EQ(o.fromHelo, c.from[0] == '\0');
+  }
+  int silent = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  socklen_t len = sizeof a;
+  getsockname(silent, reinterpret_cast<sockaddr*>(&a), &len);
+  AuthDnsBudget budget = StartAuthDnsBudget("127.0.0.1:" + std::to_string(ntohs(a.sin_port)), 1500);
+  uint32_t start = GetTickCount32();
+  EXPECT_EQ(CheckSpf("192.0.2.10", "h.test", "a@spfpass.auth.test", budget).result, "temperror");
+  EXPECT_LT(TickElapsed(GetTickCount32(), start), 2500u);
+  close(silent);
 }
 
 // Fifty signatures, a 64 KB one, and a name server that never answers: each gets
@@ -234,9 +312,15 @@ TEST_F(AuthCheckTest, SilentNameServerGivesTemperrorWithinTheBound) {
   ASSERT_EQ(Send(good), "");
   uint32_t took = TickElapsed(GetTickCount32(), start);
   EXPECT_LT(took, kAuthDnsBudgetMs + 2000);
-  EXPECT_EQ(FieldsOf(1), std::vector<std::string>{
-                             "Authentication-Results: mail.example.org;\tdkim=temperror (key lookup "
-                             "failed) header.d=good.auth.test header.s=sel header.b=" + BTag(good) + "\n"});
+  EXPECT_EQ(FieldsOf(1), Expected("dkim=temperror (key lookup failed) header.d=good.auth.test "
+                                  "header.s=sel header.b=" + BTag(good), "dmarc=temperror"));
+  // With AuthTempfailDns the client is told to come back later; nothing is kept.
+  server_.Stop();
+  RegOpenStore(home_.dir + "registry.db", why_);
+  RegSetDword(kRootKey, "AuthTempfailDns", 1);
+  Start();
+  EXPECT_NE(Send(good).find("451"), std::string::npos);
+  EXPECT_EQ(MailboxMessages(home_.dir + "dave.mbx"), 1u);
   close(silent);
 }
 
@@ -259,8 +343,18 @@ TEST(AuthResultsText, OurAuthservIdIsFoundBehindBlanksAndComments) {
   EXPECT_FALSE(IsOurAuthResults("", "mail.example.org"));
   EXPECT_FALSE(IsOurAuthResults(" (unclosed mail.example.org", "mail.example.org"));
   // Texts that reach the header are cleaned of what would end a field or value.
-  EXPECT_EQ(FormatAuthResults("h", {{"pass", "", "d;x\r\n(y)", "s", "b"}}),
-            "Authentication-Results: h;\r\n\tdkim=pass header.d=dxy header.s=s header.b=b\r\n");
+  AuthReport r;
+  r.dkim = {{"pass", "", "d;x\r\n(y)", "s", "b"}};
+  EXPECT_EQ(FormatAuthResults("h", r), "Authentication-Results: h; dkim=pass header.d=dxy header.s=s header.b=b\r\n");
+  r.spfChecked = r.dmarcChecked = true;
+  r.spf = {"softfail", "a@b;c", "b", false};
+  r.dmarc = {"fail", "reject", "x.test"};
+  r.dkim.push_back({"fail", "body (hash)", "d", "s", "0123456789"});
+  EXPECT_EQ(FormatAuthResults("h", r),
+            "Authentication-Results: h;\r\n\tspf=softfail smtp.mailfrom=a@bc;\r\n"
+            "\tdkim=pass header.d=dxy header.s=s header.b=b;\r\n"
+            "\tdkim=fail (body  hash ) header.d=d header.s=s header.b=01234567;\r\n"
+            "\tdmarc=fail (p=reject) header.from=x.test\r\n");
 }
 
 }  // namespace
