@@ -9,6 +9,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 extern "C" {
@@ -143,23 +144,22 @@ SPF_dns_rr_t* Lookup(SPF_dns_server_t* server, const char* domain, ns_type type,
   return rr;
 }
 
-SPF_server_t* SpfServer() {
+// Our resolver layer, shared by every check (a null destroy keeps the library
+// from freeing it with a server).
+SPF_dns_server_t* ResolverLayer() {
   static SPF_dns_server_t layer = [] {
     SPF_dns_server_t l;
     memset(&l, 0, sizeof l);
-    l.destroy = nullptr;  // shared: never freed with a server
     l.lookup = Lookup;
     l.name = "corvel";
     return l;
   }();
-  static SPF_server_t* server = SPF_server_new_dns(&layer, 0);
-  return server;
+  return &layer;
 }
 
-std::mutex& SpfLock() {
-  static std::mutex m;
-  return m;
-}
+struct SpfServerFree {
+  void operator()(SPF_server_t* s) const { SPF_server_free(s); }
+};
 
 std::string Lower(std::string s) {
   for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
@@ -200,13 +200,14 @@ SpfOutcome CheckSpf(const std::string& clientIp, const std::string& helo,
   o.fromHelo = mailFrom.empty();
   o.identity = o.fromHelo ? helo : mailFrom;
   o.domain = Lower(o.fromHelo ? helo : mailFrom.substr(mailFrom.rfind('@') + 1));
-  std::lock_guard<std::mutex> g(SpfLock());
-  SPF_server_t* server = SpfServer();
-  if (server == nullptr) {
+  // A server of its own for each check, so checks of several sessions go on side
+  // by side (the lookups block the session's thread).
+  std::unique_ptr<SPF_server_t, SpfServerFree> server(SPF_server_new_dns(ResolverLayer(), 0));
+  if (!server) {
     o.result = "temperror";
     return o;
   }
-  SPF_request_t* req = SPF_request_new(server);
+  SPF_request_t* req = SPF_request_new(server.get());
   if (req == nullptr) {
     o.result = "temperror";
     return o;
