@@ -346,6 +346,10 @@ const std::vector<GeneralValue> kGeneralValues = {
     // checks met a DNS error.
     {"AuthRejectDmarc", VK::kBool, 0, 0, 0, nullptr},
     {"AuthTempfailDns", VK::kBool, 0, 0, 0, nullptr},
+    // rspamd's normal worker ("host:port"; empty: no rspamd check) and how long a
+    // check may take (seconds) before the message is taken unchecked.
+    {"RspamdAddress", VK::kString, 0, 0, 200, ""},
+    {"RspamdTimeout", VK::kRange, 10, 1, 120, nullptr},
     // A server started as root becomes this user once its listeners are bound; set
     // to empty, it stays root (warned at start-up).
     {"MailUser", VK::kString, 0, 0, 64, "corvel"},

@@ -18,6 +18,7 @@
 #include "server/core/server_state.h"
 #include "server/mailauth/auth_check.h"
 #include "server/mailauth/dkim_sign.h"
+#include "server/mailauth/rspamd_client.h"
 #include "server/net/net.h"
 #include "server/spool/bounce.h"
 #include "server/spool/headers.h"
@@ -315,11 +316,11 @@ SmtpStep RcvDataStart(SmtpSession& s, NetNode* node) {
   s.authCheck = !s.relayAllowed && ReadAuthCheckSettings().check;
   s.inHeader = true;
   s.dropLine = false;
-  if (s.authCheck) {
-    long long pos = 0;
-    SpoolSeek(s.tempFile.get(), 0, SEEK_CUR, &pos);
-    s.receivedAt = pos + (long long)s.writeFill;
-  }
+  // Where our Received line goes: the checks at the end of the data put their
+  // header lines above it.
+  long long pos = 0;
+  SpoolSeek(s.tempFile.get(), 0, SEEK_CUR, &pos);
+  s.receivedAt = pos + (long long)s.writeFill;
   s.writeOk = Put(s, received, true);
   s.messageAt = s.receivedAt + (long long)received.size() + 2;
   if (s.declaredSize >= 0)
@@ -409,49 +410,99 @@ bool CopyRange(int in, int out, long long from, long long to) {
   return true;
 }
 
-// Runs the checks on the stored message of an outside session and puts their
-// Authentication-Results header above our Received line: the file is copied to a
-// new temporary with the header in place, which replaces the first. False when
-// the copy failed (the message is then not taken).
-bool AddAuthResults(SmtpSession& s, AuthVerdict& verdict, std::string& why) {
+// What the checks made of a received message.
+struct MessageChecks {
+  std::string headers;  // header lines to put above our Received line
+  int refusal = 0;      // a reply code that refuses the message, or 0
+  std::string text;     // its text
+};
+
+// Runs the checks on the stored message: the authentication checks for an outside
+// session, rspamd when one is configured. Header lines they add go above our
+// Received line: the file is copied to a new temporary with them in place, which
+// replaces the first. False when the copy failed (the message is then not taken).
+bool CheckReceivedMessage(SmtpSession& s, MessageChecks& out) {
   const Settings& st = ServerSettings();
+  RspamdSettings rspamd = ReadRspamdSettings();
+  if (!s.authCheck && rspamd.address.empty()) return true;
   UniqueFd in = OpenShared(s.tempPath, O_RDONLY);
   if (!in.valid()) return false;
-  AuthDnsBudget budget =
-      StartAuthDnsBudget(st.domainServer.empty() ? DefaultDomainServer() : st.domainServer);
-  AuthReport report;
   std::string ip = NetAddressText(s.peer);
-  report.spfChecked = true;
-  report.spf = CheckSpf(ip, s.heloName.empty() ? ip : s.heloName, s.mailFrom, budget);
-  report.dkim = VerifyDkimSignatures(in.get(), s.messageAt, budget);
-  std::string head(kHeaderScan, '\0');
-  ssize_t got = ::pread(in.get(), head.data(), head.size(), off_t(s.messageAt));
-  head.resize(size_t(std::max<ssize_t>(got, 0)));
-  std::string from;
-  FindHeaderField(head, head.size() < kHeaderScan, "From:", from);
-  report.dmarcChecked = true;
-  report.dmarc = CheckDmarc(ip, AddressDomain(from), report.spf, report.dkim, budget);
-  std::string header = FormatAuthResults(st.localNode, report);
-  verdict = JudgeAuthReport(report, ReadAuthCheckSettings(), why);
+  if (s.authCheck) {
+    AuthDnsBudget budget =
+        StartAuthDnsBudget(st.domainServer.empty() ? DefaultDomainServer() : st.domainServer);
+    AuthReport report;
+    report.spfChecked = true;
+    report.spf = CheckSpf(ip, s.heloName.empty() ? ip : s.heloName, s.mailFrom, budget);
+    report.dkim = VerifyDkimSignatures(in.get(), s.messageAt, budget);
+    std::string head(kHeaderScan, '\0');
+    ssize_t got = ::pread(in.get(), head.data(), head.size(), off_t(s.messageAt));
+    head.resize(size_t(std::max<ssize_t>(got, 0)));
+    std::string from;
+    FindHeaderField(head, head.size() < kHeaderScan, "From:", from);
+    report.dmarcChecked = true;
+    report.dmarc = CheckDmarc(ip, AddressDomain(from), report.spf, report.dkim, budget);
+    out.headers = FormatAuthResults(st.localNode, report);
+    std::string summary = out.headers.substr(0, out.headers.size() - 2);
+    for (char& c : summary)
+      if (c == '\r' || c == '\n' || c == '\t') c = ' ';
+    LogEvent(0, kLogSmtpProgress, "%04x: %s", s.id, summary.c_str());
+    AuthVerdict verdict = JudgeAuthReport(report, ReadAuthCheckSettings(), out.text);
+    if (verdict != AuthVerdict::kAccept) {
+      out.refusal = verdict == AuthVerdict::kRefuse ? kReplyPolicyRefused : kReplyPolicyLater;
+      return true;
+    }
+  }
+  if (!rspamd.address.empty()) {
+    std::string envelope(size_t(s.receivedAt), '\0'), message;
+    ssize_t got = ::pread(in.get(), envelope.data(), envelope.size(), 0);
+    envelope.resize(size_t(std::max<ssize_t>(got, 0)));
+    if (!ReadWholeFile(s.tempPath, message)) return false;
+    message.erase(0, size_t(std::min<long long>(s.receivedAt, (long long)message.size())));
+    RspamdRequest request;
+    request.ip = ip;
+    request.helo = s.heloName;
+    request.from = s.mailFrom;
+    request.user = s.authAccount;
+    request.queueId = s.tempName;
+    for (size_t pos = 0; pos < envelope.size();) {
+      size_t end = envelope.find("\r\n", pos);
+      if (end == std::string::npos) end = envelope.size();
+      if (envelope.compare(pos, 4, "To: ") == 0) request.recipients.push_back(envelope.substr(pos + 4, end - pos - 4));
+      pos = end + 2;
+    }
+    RspamdVerdict verdict = AskRspamd(rspamd, request, message);
+    if (verdict.checked)
+      LogEvent(0, kLogSmtpProgress, "%04x: rspamd: %s", s.id,
+               verdict.headers.empty() ? "" : verdict.headers.back().second.c_str());
+    if (verdict.action == RspamdAction::kReject) {
+      out.refusal = kReplyPolicyRefused;
+      out.text = verdict.text;
+      return true;
+    }
+    if (verdict.action != RspamdAction::kAccept) {
+      out.refusal = kReplyPolicyLater;
+      out.text = verdict.text;
+      return true;
+    }
+    for (const auto& [name, value] : verdict.headers) out.headers += name + ": " + value + "\r\n";
+  }
+  if (out.headers.empty()) return true;
   std::string path;
-  UniqueFd out = CreateSpoolTemp(path, true);
-  if (!out.valid()) return false;
-  bool ok = CopyRange(in.get(), out.get(), 0, s.receivedAt) &&
-            SpoolWrite(out.get(), header.data(), header.size(), false) &&
-            CopyRange(in.get(), out.get(), s.receivedAt, -1);
+  UniqueFd copy = CreateSpoolTemp(path, true);
+  if (!copy.valid()) return false;
+  bool ok = CopyRange(in.get(), copy.get(), 0, s.receivedAt) &&
+            SpoolWrite(copy.get(), out.headers.data(), out.headers.size(), false) &&
+            CopyRange(in.get(), copy.get(), s.receivedAt, -1);
   if (!ok) {
-    out.reset();
+    copy.reset();
     SpoolDelete(path);
     return false;
   }
-  std::string summary = header.substr(0, header.size() - 2);
-  for (char& c : summary)
-    if (c == '\r' || c == '\n' || c == '\t') c = ' ';
-  LogEvent(0, kLogSmtpProgress, "%04x: %s", s.id, summary.c_str());
   in.reset();
   s.tempFile.reset();
   SpoolDelete(s.tempPath);
-  s.tempFile = std::move(out);
+  s.tempFile = std::move(copy);
   s.tempPath = path;
   s.tempName = BaseName(path);
   return true;
@@ -466,18 +517,16 @@ SmtpStep RcvDataEnd(SmtpSession& s, NetNode* node) {
       stored = false;
     }
   }
-  AuthVerdict verdict = AuthVerdict::kAccept;
-  std::string verdictText;
-  if (stored && s.authCheck && !AddAuthResults(s, verdict, verdictText)) {
+  MessageChecks checks;
+  if (stored && !CheckReceivedMessage(s, checks)) {
     LogEvent(0, kLogSmtpProgress, kStrWriteFailed, s.id, errno);
     stored = false;
   }
-  if (stored && verdict != AuthVerdict::kAccept) {
-    // The policy values turn the checks' findings into a refusal: nothing is kept.
-    LogEvent(0, kLogSmtpProgress, "%04x: %s", s.id, verdictText.c_str());
+  if (stored && checks.refusal != 0) {
+    // The checks refuse the message (or put it off): nothing is kept.
+    LogEvent(0, kLogSmtpProgress, "%04x: refused: %s", s.id, checks.text.c_str());
     DiscardTempFile(s);
-    SendCommand(s, node, verdict == AuthVerdict::kRefuse ? kReplyPolicyRefused : kReplyPolicyLater,
-                verdictText);
+    SendCommand(s, node, checks.refusal, checks.text);
     ResetTransaction(s);
     return SmtpStep::kContinue;
   }
