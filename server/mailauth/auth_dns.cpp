@@ -43,10 +43,14 @@ bool ParseServer(const std::string& entry, sockaddr_in& out) {
   return inet_pton(AF_INET, host.c_str(), &out.sin_addr) == 1;
 }
 
-uint16_t Get16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
+}  // namespace
 
-// Skips a (possibly compressed) name; 0 on a fault.
-size_t SkipName(const uint8_t* data, size_t length, size_t pos) {
+uint16_t ReadDns16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
+uint32_t ReadDns32(const uint8_t* p) {
+  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
+size_t SkipDnsName(const uint8_t* data, size_t length, size_t pos) {
   while (pos < length) {
     uint8_t len = data[pos];
     if ((len & 0xC0) == 0xC0) return pos + 2 <= length ? pos + 2 : 0;
@@ -56,8 +60,6 @@ size_t SkipName(const uint8_t* data, size_t length, size_t pos) {
   }
   return 0;
 }
-
-}  // namespace
 
 AuthDnsBudget StartAuthDnsBudget(const std::string& list, uint32_t budgetMs) {
   AuthDnsBudget b;
@@ -104,7 +106,7 @@ AuthDnsResult QueryAuthDns(AuthDnsBudget& budget, std::string_view name, uint16_
       ssize_t n = recv(s.get(), reply, sizeof reply, 0);
       if (n < 12) continue;
       // Only the reply to this question counts; anything else is ignored.
-      if (Get16(reply) != id) continue;
+      if (ReadDns16(reply) != id) continue;
       packet.assign(reinterpret_cast<char*>(reply), size_t(n));
       return AuthDnsResult::kAnswer;
     }
@@ -118,18 +120,18 @@ bool ReadTxtAnswers(const std::string& packetText, std::vector<std::string>& out
   size_t length = packetText.size();
   if (length < 12) return false;
   rcode = data[3] & 0x0F;
-  uint16_t qd = Get16(data + 4), an = Get16(data + 6);
+  uint16_t qd = ReadDns16(data + 4), an = ReadDns16(data + 6);
   size_t pos = 12;
   for (uint16_t i = 0; i < qd; ++i) {
-    pos = SkipName(data, length, pos);
+    pos = SkipDnsName(data, length, pos);
     if (pos == 0 || pos + 4 > length) return false;
     pos += 4;
   }
   for (uint16_t i = 0; i < an; ++i) {
-    pos = SkipName(data, length, pos);
+    pos = SkipDnsName(data, length, pos);
     if (pos == 0 || pos + 10 > length) return false;
-    uint16_t type = Get16(data + pos);
-    uint16_t rdlen = Get16(data + pos + 8);
+    uint16_t type = ReadDns16(data + pos);
+    uint16_t rdlen = ReadDns16(data + pos + 8);
     pos += 10;
     if (pos + rdlen > length) return false;
     if (type == kDnsTypeTxtRecord) {

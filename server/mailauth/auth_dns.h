@@ -35,6 +35,12 @@ enum class AuthDnsResult {
 AuthDnsResult QueryAuthDns(AuthDnsBudget& budget, std::string_view name, uint16_t type,
                            std::string& packet);
 
+// Wire helpers for the readers of replies: big-endian numbers, and the offset
+// past a (possibly compressed) name at `pos` (0 when it runs past `length`).
+uint16_t ReadDns16(const uint8_t* p);
+uint32_t ReadDns32(const uint8_t* p);
+size_t SkipDnsName(const uint8_t* data, size_t length, size_t pos);
+
 // The TXT strings of each TXT answer record of `packet` for `name`, each
 // record's strings joined. False when the packet cannot be read.
 bool ReadTxtAnswers(const std::string& packet, std::vector<std::string>& out, int& rcode);

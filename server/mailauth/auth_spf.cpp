@@ -27,22 +27,6 @@ thread_local AuthDnsBudget* tSpfBudget = nullptr;
 // Whether a lookup of the check running on this thread met a DNS failure.
 thread_local bool tSpfDnsFailed = false;
 
-uint16_t Get16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
-uint32_t Get32(const uint8_t* p) {
-  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
-
-size_t SkipName(const uint8_t* data, size_t length, size_t pos) {
-  while (pos < length) {
-    uint8_t len = data[pos];
-    if ((len & 0xC0) == 0xC0) return pos + 2 <= length ? pos + 2 : 0;
-    if (len & 0xC0) return 0;
-    if (len == 0) return pos + 1;
-    pos += size_t(len) + 1;
-  }
-  return 0;
-}
-
 bool Store(SPF_dns_rr_t* rr, int index, const void* data, size_t length, bool text) {
   if (SPF_dns_rr_buf_realloc(rr, index, length + (text ? 1 : 0)) != SPF_E_SUCCESS) return false;
   memcpy(rr->rr[index], data, length);
@@ -71,24 +55,24 @@ SPF_dns_rr_t* Lookup(SPF_dns_server_t* server, const char* domain, ns_type type,
   }
   SPF_dns_rr_t* rr = SPF_dns_rr_new_init(server, domain, type, 0, NETDB_SUCCESS);
   if (rr == nullptr) return nullptr;
-  uint16_t qd = Get16(data + 4), an = Get16(data + 6);
+  uint16_t qd = ReadDns16(data + 4), an = ReadDns16(data + 6);
   size_t pos = 12;
   bool broken = false;
   for (uint16_t i = 0; i < qd && !broken; ++i) {
-    pos = SkipName(data, length, pos);
+    pos = SkipDnsName(data, length, pos);
     if (pos == 0 || pos + 4 > length) broken = true;
     else pos += 4;
   }
   int count = 0;
   for (uint16_t i = 0; i < an && !broken; ++i) {
-    pos = SkipName(data, length, pos);
+    pos = SkipDnsName(data, length, pos);
     if (pos == 0 || pos + 10 > length) {
       broken = true;
       break;
     }
-    uint16_t rtype = Get16(data + pos);
-    uint32_t ttl = Get32(data + pos + 4);
-    uint16_t rdlen = Get16(data + pos + 8);
+    uint16_t rtype = ReadDns16(data + pos);
+    uint32_t ttl = ReadDns32(data + pos + 4);
+    uint16_t rdlen = ReadDns16(data + pos + 8);
     pos += 10;
     if (pos + rdlen > length) {
       broken = true;

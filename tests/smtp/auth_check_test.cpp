@@ -358,3 +358,31 @@ TEST(AuthResultsText, OurAuthservIdIsFoundBehindBlanksAndComments) {
 }
 
 }  // namespace
+
+namespace {
+
+// A reply with one TXT record of two strings, then every shorter cut of it and
+// bytes flipped: the reader takes what is whole and never reads past the end.
+TEST(AuthDnsReply, TxtAnswersFromWholeAndBrokenReplies) {
+  std::string reply("\x12\x34\x81\x80\x00\x01\x00\x01\x00\x00\x00\x00", 12);
+  reply += std::string("\x03sel\x04test\x00\x00\x10\x00\x01", 14);
+  reply += std::string("\xC0\x0C\x00\x10\x00\x01\x00\x00\x00\x3C\x00\x0A", 12);
+  reply += std::string("\x04v=DK\x04IM1;", 10);
+  std::vector<std::string> txt;
+  int rcode = -1;
+  ASSERT_TRUE(ReadTxtAnswers(reply, txt, rcode));
+  EXPECT_EQ(rcode, 0);
+  EXPECT_EQ(txt, std::vector<std::string>{"v=DKIM1;"});
+  for (size_t cut = 0; cut < reply.size(); ++cut) {
+    std::string part = reply.substr(0, cut);
+    EXPECT_FALSE(ReadTxtAnswers(part, txt, rcode) && !txt.empty()) << cut;
+  }
+  for (size_t i = 12; i < reply.size(); ++i) {
+    std::string flipped = reply;
+    flipped[i] = char(0xFF);
+    ReadTxtAnswers(flipped, txt, rcode);  // any result; no overrun
+    for (const std::string& t : txt) EXPECT_LE(t.size(), reply.size());
+  }
+}
+
+}  // namespace
