@@ -391,23 +391,23 @@ SmtpStep RcvData(SmtpSession& s, NetNode* node) {
   return SmtpStep::kContinue;
 }
 
-// Copies bytes [from, to) of `in` (to -1: its end) to `out`. False on a failure.
-bool CopyRange(int in, int out, long long from, long long to) {
+// Puts `text` into the file at `offset`, moving what follows it back, from the
+// end on, block by block (the file is a temporary nobody else reads yet: a copy
+// into a second file would cost the file system a create and a delete).
+bool InsertIntoFile(const std::string& path, long long offset, const std::string& text) {
+  UniqueFd fd = OpenShared(path, O_RDWR);
+  if (!fd.valid()) return false;
+  long long end = 0;
+  if (!SpoolSeek(fd.get(), 0, SEEK_END, &end) || end < offset) return false;
   char block[65536];
-  long long pos = from;
-  while (to < 0 || pos < to) {
-    size_t want = sizeof block;
-    if (to >= 0) want = size_t(std::min<long long>((long long)want, to - pos));
-    ssize_t got;
-    do {
-      got = ::pread(in, block, want, off_t(pos));
-    } while (got < 0 && errno == EINTR);
-    if (got < 0) return false;
-    if (got == 0) return to < 0;
-    if (!SpoolWrite(out, block, size_t(got), false)) return false;
-    pos += got;
+  long long pos = end;
+  while (pos > offset) {
+    size_t n = size_t(std::min<long long>((long long)sizeof block, pos - offset));
+    pos -= (long long)n;
+    if (::pread(fd.get(), block, n, off_t(pos)) != ssize_t(n)) return false;
+    if (::pwrite(fd.get(), block, n, off_t(pos + (long long)text.size())) != ssize_t(n)) return false;
   }
-  return true;
+  return ::pwrite(fd.get(), text.data(), text.size(), off_t(offset)) == ssize_t(text.size());
 }
 
 // What the checks made of a received message.
@@ -419,8 +419,8 @@ struct MessageChecks {
 
 // Runs the checks on the stored message: the authentication checks for an outside
 // session, rspamd when one is configured. Header lines they add go above our
-// Received line: the file is copied to a new temporary with them in place, which
-// replaces the first. False when the copy failed (the message is then not taken).
+// Received line. False when they could not be written (the message is then not
+// taken).
 bool CheckReceivedMessage(SmtpSession& s, MessageChecks& out) {
   const Settings& st = ServerSettings();
   RspamdSettings rspamd = ReadRspamdSettings();
@@ -488,24 +488,8 @@ bool CheckReceivedMessage(SmtpSession& s, MessageChecks& out) {
     for (const auto& [name, value] : verdict.headers) out.headers += name + ": " + value + "\r\n";
   }
   if (out.headers.empty()) return true;
-  std::string path;
-  UniqueFd copy = CreateSpoolTemp(path, true);
-  if (!copy.valid()) return false;
-  bool ok = CopyRange(in.get(), copy.get(), 0, s.receivedAt) &&
-            SpoolWrite(copy.get(), out.headers.data(), out.headers.size(), false) &&
-            CopyRange(in.get(), copy.get(), s.receivedAt, -1);
-  if (!ok) {
-    copy.reset();
-    SpoolDelete(path);
-    return false;
-  }
   in.reset();
-  s.tempFile.reset();
-  SpoolDelete(s.tempPath);
-  s.tempFile = std::move(copy);
-  s.tempPath = path;
-  s.tempName = BaseName(path);
-  return true;
+  return InsertIntoFile(s.tempPath, s.receivedAt, out.headers);
 }
 
 SmtpStep RcvDataEnd(SmtpSession& s, NetNode* node) {
