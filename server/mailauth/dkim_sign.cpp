@@ -214,6 +214,16 @@ bool SignWith(const DkimKeys& keys, Reader read, std::string& headers, std::stri
     jobs.push_back({&keys.ed25519Pem, DKIM_SIGN_ED25519SHA256, Ed25519Selector(keys.selector)});
   std::vector<DkimHandle> handles;
   for (const Job& j : jobs) {
+    // The library leaks what it took for a key it cannot read: such a key never
+    // reaches it.
+    Bio bio(BIO_new_mem_buf(j.pem->data(), int(j.pem->size())));
+    Pkey key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    int wanted = j.alg == DKIM_SIGN_ED25519SHA256 ? EVP_PKEY_ED25519 : EVP_PKEY_RSA;
+    if (!key || EVP_PKEY_id(key.get()) != wanted) {
+      why = std::string("the ") + (wanted == EVP_PKEY_RSA ? "RSA" : "ed25519") +
+            " key of selector " + j.selector + " cannot be read";
+      return false;
+    }
     DKIM_STAT status = DKIM_STAT_OK;
     DKIM* d = dkim_sign(lib, reinterpret_cast<const unsigned char*>("corvel"), nullptr,
                         reinterpret_cast<dkim_sigkey_t>(const_cast<char*>(j.pem->c_str())),
