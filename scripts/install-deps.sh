@@ -3,7 +3,8 @@
 # packages its tests use.
 set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config libsqlite3-dev sqlite3 libssl-dev libcpp-httplib-dev
-          nlohmann-json3-dev libpq-dev)
+          nlohmann-json3-dev libpq-dev libopendkim-dev
+          libspf2-dev libopendmarc-dev)
 if [ "${1:-}" = "--test" ]; then
   # GoogleTest; Python and swaks as real SMTP clients; unbound as a real name
   # server on loopback for the resolver's tests; systemd (systemd-analyze and
@@ -13,11 +14,14 @@ if [ "${1:-}" = "--test" ]; then
   # peer of the outgoing tests (its own service is never started: debconf
   # "Local only"); headless Chromium driven by Selenium for the console's browser test;
   # fetchmail and testssl.sh as TLS clients of the POP3S and STARTTLS ports; isync
-  # (mbsync) as a real IMAP client.
+  # (mbsync) as a real IMAP client; Python's dkimpy (with PyNaCl for ed25519) as the
+  # independent verifier of our DKIM signatures and the signer of the verification
+  # tests' mail; rspamd (its own service is never started: the tests run it with a
+  # configuration of their own).
   packages+=(libgtest-dev libgmock-dev python3 swaks mpop unbound systemd netbase finger fingerd
              xinetd postfix chromium chromium-driver python3-selenium libnet-ssleay-perl
              libio-socket-ssl-perl openssl fetchmail testssl.sh
-             postgresql isync)
+             postgresql isync python3-dkim python3-nacl rspamd)
   if ! dpkg-query -W -f='${Status}' postfix 2>/dev/null | grep -q "install ok installed"; then
     sudo_cmd=""
     [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"

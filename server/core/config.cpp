@@ -334,6 +334,22 @@ const std::vector<GeneralValue> kGeneralValues = {
     {"UseImaps", VK::kBool, 0, 0, 0, nullptr},
     {"SysOptImaps", VK::kNumber, 0, 0, 0, nullptr},
     {"SmtpRequireTls", VK::kBool, 0, 0, 0, nullptr},
+    // Mail authentication (all off by default): DKIM signing of our mail on the way
+    // out, with a second ed25519 signature.
+    {"DkimSign", VK::kBool, 0, 0, 0, nullptr},
+    {"DkimEd25519", VK::kBool, 0, 0, 0, nullptr},
+    // Checks of incoming mail from outside, recorded as an Authentication-Results
+    // header.
+    {"AuthCheckIncoming", VK::kBool, 0, 0, 0, nullptr},
+    // What the checks do beyond the header (both off: they only record): refuse mail
+    // that fails DMARC of a domain whose policy is reject; put off mail whose
+    // checks met a DNS error.
+    {"AuthRejectDmarc", VK::kBool, 0, 0, 0, nullptr},
+    {"AuthTempfailDns", VK::kBool, 0, 0, 0, nullptr},
+    // rspamd's normal worker ("host:port"; empty: no rspamd check) and how long a
+    // check may take (seconds) before the message is taken unchecked.
+    {"RspamdAddress", VK::kString, 0, 0, 200, ""},
+    {"RspamdTimeout", VK::kRange, 10, 1, 120, nullptr},
     // A server started as root becomes this user once its listeners are bound; set
     // to empty, it stays root (warned at start-up).
     {"MailUser", VK::kString, 0, 0, 64, "corvel"},

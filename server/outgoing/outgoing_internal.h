@@ -102,6 +102,8 @@ struct OutgoingItem {
   long long messageOffset = 0;
   long size = 0;
   long long resumeAt = 0;    // the next pass starts after the last line read
+  bool signDone = false;     // the message's DKIM signatures are made (or refused)
+  std::string signature;     // those header lines, sent in front of the message
   bool finalPass = false;
   bool envelopeBroken = false;
   std::string lastError;

@@ -13,6 +13,7 @@
 #include "server/core/log.h"
 #include "server/core/server_state.h"
 #include "server/core/strings.h"
+#include "server/mailauth/dkim_sign.h"
 #include "server/mx/mx_resolver.h"
 #include "server/net/net.h"
 #include "server/outgoing/outgoing.h"
@@ -240,7 +241,14 @@ int Connect(OutgoingItem& item) {
   auto request = std::make_shared<SmtpRequest>();
   request->fileName = PathFileName(item.path);
   request->sender = item.sender;
-  request->size = item.size;
+  if (!item.signDone) {
+    // Signed once per item, after every header change on the way here.
+    item.signature = SignOutgoingMessage(item.file.get(), item.messageOffset, item.sender,
+                                         item.prefix);
+    item.signDone = true;
+  }
+  request->head = item.signature;
+  request->size = item.size + long(item.signature.size());
   request->offset = item.messageOffset;
   // A shared open of its own: the item's exclusive lock stays with the item.
   request->file = OpenShared(item.path, O_RDONLY);

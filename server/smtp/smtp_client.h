@@ -57,6 +57,8 @@ struct SmtpRequest {
   long size = 0;         // bytes of the message after the envelope (SIZE=)
   UniqueFd file;         // the spool file, read from `offset` on (pread only)
   long long offset = 0;
+  std::string head;      // header lines sent before the file's message (its DKIM
+                         // signatures), CRLF-ended; counted in `size`
   std::vector<SmtpRequestRecipient> recipients;
   bool requireTls = false;  // sent only inside TLS (an exception says so)
   bool clearText = false;   // the TLS handshake with this host failed just before: no STARTTLS

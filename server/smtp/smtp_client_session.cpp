@@ -833,6 +833,7 @@ SmtpStep SendingMessage(SmtpSession& s, NetNode* node, int32_t& state) {
       c.endOfFile = false;
       c.out.clear();
       c.outPos = 0;
+      EncodeData(c, c.request->head.data(), c.request->head.size());
       c.step = kStepSendData;
       return SmtpStep::kContinue;
     case kStepSendData: {

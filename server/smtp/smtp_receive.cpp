@@ -2,8 +2,11 @@
 #include "server/smtp/smtp_receive.h"
 #include "server/smtp/smtp_auth.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -13,6 +16,9 @@
 #include "server/core/config.h"
 #include "server/core/log.h"
 #include "server/core/server_state.h"
+#include "server/mailauth/auth_check.h"
+#include "server/mailauth/dkim_sign.h"
+#include "server/mailauth/rspamd_client.h"
 #include "server/net/net.h"
 #include "server/spool/bounce.h"
 #include "server/spool/headers.h"
@@ -44,6 +50,8 @@ enum : unsigned {
 };
 
 constexpr long kProgressStep = 10000;
+// Only the head of a message is searched for its From: field.
+constexpr size_t kHeaderScan = 65536;
 constexpr const char* kReceivedAgent = "mail daemon";
 constexpr const char* kUnverifiedSuffix = "; unverified";
 constexpr const char* kOwnerPrefix = "owner-";
@@ -92,6 +100,7 @@ void StartTransaction(SmtpSession& s, const SmtpCommand& cmd) {
   } else {
     address = TrimBlanks(address);
     sender = address.empty() ? "mailer-daemon@" + st.localNode : std::string(address);
+    s.mailFrom = std::string(address);
     long size = 0;
     if (st.doEsmtpSize && ParseSizeParameter(rest, size)) {
       s.declaredSize = size;
@@ -304,7 +313,16 @@ SmtpStep RcvDataStart(SmtpSession& s, NetNode* node) {
   std::string received = BuildReceivedLine(st.localNode, s.remoteHost, NetAddressText(s.peer),
                                            agent, st.productName + " V" + st.productVersion,
                                            st.useFourDigitYear);
+  s.authCheck = !s.relayAllowed && ReadAuthCheckSettings().check;
+  s.inHeader = true;
+  s.dropLine = false;
+  // Where our Received line goes: the checks at the end of the data put their
+  // header lines above it.
+  long long pos = 0;
+  SpoolSeek(s.tempFile.get(), 0, SEEK_CUR, &pos);
+  s.receivedAt = pos + (long long)s.writeFill;
   s.writeOk = Put(s, received, true);
+  s.messageAt = s.receivedAt + (long long)received.size() + 2;
   if (s.declaredSize >= 0)
     LogEvent(0, kLogSmtpProgress, kStrReceivingSized, s.id, s.declaredSize);
   else
@@ -339,8 +357,26 @@ SmtpStep RcvData(SmtpSession& s, NetNode* node) {
     }
     if (!complete && piece[0] == '.') piece.remove_prefix(1);
   }
+  if (!s.dataLineOpen && s.inHeader) {
+    // A field line, a continuation or the empty line that ends the header. An
+    // Authentication-Results field in our name is a forgery: it is not stored.
+    if (piece.empty()) {
+      s.inHeader = false;
+      s.dropLine = false;
+    } else if (piece[0] != ' ' && piece[0] != '\t') {
+      constexpr std::string_view kName = "Authentication-Results:";
+      s.dropLine = s.authCheck && piece.size() >= kName.size() &&
+                   strncasecmp(piece.data(), kName.data(), kName.size()) == 0 &&
+                   IsOurAuthResults(piece.substr(kName.size()), st.localNode);
+    }
+  }
   // A line longer than the line buffer arrives in pieces and is stored whole.
   s.dataLineOpen = !complete;
+  if (s.dropLine) {
+    CountBytes(s, long(piece.size()) + (complete ? 2 : 0));
+    if (complete) ++s.lineCount;
+    return SmtpStep::kContinue;
+  }
   if (st.doEsmtpSize && s.byteCount + long(piece.size()) > st.maxEsmtpSize) s.tooBig = true;
   if (s.writeOk && !s.tooBig) {
     int error = 0;
@@ -355,6 +391,107 @@ SmtpStep RcvData(SmtpSession& s, NetNode* node) {
   return SmtpStep::kContinue;
 }
 
+// Puts `text` into the file at `offset`, moving what follows it back, from the
+// end on, block by block (the file is a temporary nobody else reads yet: a copy
+// into a second file would cost the file system a create and a delete).
+bool InsertIntoFile(const std::string& path, long long offset, const std::string& text) {
+  UniqueFd fd = OpenShared(path, O_RDWR);
+  if (!fd.valid()) return false;
+  long long end = 0;
+  if (!SpoolSeek(fd.get(), 0, SEEK_END, &end) || end < offset) return false;
+  char block[65536];
+  long long pos = end;
+  while (pos > offset) {
+    size_t n = size_t(std::min<long long>((long long)sizeof block, pos - offset));
+    pos -= (long long)n;
+    if (::pread(fd.get(), block, n, off_t(pos)) != ssize_t(n)) return false;
+    if (::pwrite(fd.get(), block, n, off_t(pos + (long long)text.size())) != ssize_t(n)) return false;
+  }
+  return ::pwrite(fd.get(), text.data(), text.size(), off_t(offset)) == ssize_t(text.size());
+}
+
+// What the checks made of a received message.
+struct MessageChecks {
+  std::string headers;  // header lines to put above our Received line
+  int refusal = 0;      // a reply code that refuses the message, or 0
+  std::string text;     // its text
+};
+
+// Runs the checks on the stored message: the authentication checks for an outside
+// session, rspamd when one is configured. Header lines they add go above our
+// Received line. False when they could not be written (the message is then not
+// taken).
+bool CheckReceivedMessage(SmtpSession& s, MessageChecks& out) {
+  const Settings& st = ServerSettings();
+  RspamdSettings rspamd = ReadRspamdSettings();
+  if (!s.authCheck && rspamd.address.empty()) return true;
+  UniqueFd in = OpenShared(s.tempPath, O_RDONLY);
+  if (!in.valid()) return false;
+  std::string ip = NetAddressText(s.peer);
+  if (s.authCheck) {
+    AuthDnsBudget budget =
+        StartAuthDnsBudget(st.domainServer.empty() ? DefaultDomainServer() : st.domainServer);
+    AuthReport report;
+    report.spfChecked = true;
+    report.spf = CheckSpf(ip, s.heloName.empty() ? ip : s.heloName, s.mailFrom, budget);
+    report.dkim = VerifyDkimSignatures(in.get(), s.messageAt, budget);
+    std::string head(kHeaderScan, '\0');
+    ssize_t got = ::pread(in.get(), head.data(), head.size(), off_t(s.messageAt));
+    head.resize(size_t(std::max<ssize_t>(got, 0)));
+    std::string from;
+    FindHeaderField(head, head.size() < kHeaderScan, "From:", from);
+    report.dmarcChecked = true;
+    report.dmarc = CheckDmarc(ip, AddressDomain(from), report.spf, report.dkim, budget);
+    out.headers = FormatAuthResults(st.localNode, report);
+    std::string summary = out.headers.substr(0, out.headers.size() - 2);
+    for (char& c : summary)
+      if (c == '\r' || c == '\n' || c == '\t') c = ' ';
+    LogEvent(0, kLogSmtpProgress, "%04x: %s", s.id, summary.c_str());
+    AuthVerdict verdict = JudgeAuthReport(report, ReadAuthCheckSettings(), out.text);
+    if (verdict != AuthVerdict::kAccept) {
+      out.refusal = verdict == AuthVerdict::kRefuse ? kReplyPolicyRefused : kReplyPolicyLater;
+      return true;
+    }
+  }
+  if (!rspamd.address.empty()) {
+    std::string envelope(size_t(s.receivedAt), '\0'), message;
+    ssize_t got = ::pread(in.get(), envelope.data(), envelope.size(), 0);
+    envelope.resize(size_t(std::max<ssize_t>(got, 0)));
+    if (!ReadWholeFile(s.tempPath, message)) return false;
+    message.erase(0, size_t(std::min<long long>(s.receivedAt, (long long)message.size())));
+    RspamdRequest request;
+    request.ip = ip;
+    request.helo = s.heloName;
+    request.from = s.mailFrom;
+    request.user = s.authAccount;
+    request.queueId = s.tempName;
+    for (size_t pos = 0; pos < envelope.size();) {
+      size_t end = envelope.find("\r\n", pos);
+      if (end == std::string::npos) end = envelope.size();
+      if (envelope.compare(pos, 4, "To: ") == 0) request.recipients.push_back(envelope.substr(pos + 4, end - pos - 4));
+      pos = end + 2;
+    }
+    RspamdVerdict verdict = AskRspamd(rspamd, request, message);
+    if (verdict.checked)
+      LogEvent(0, kLogSmtpProgress, "%04x: rspamd: %s", s.id,
+               verdict.headers.empty() ? "" : verdict.headers.back().second.c_str());
+    if (verdict.action == RspamdAction::kReject) {
+      out.refusal = kReplyPolicyRefused;
+      out.text = verdict.text;
+      return true;
+    }
+    if (verdict.action != RspamdAction::kAccept) {
+      out.refusal = kReplyPolicyLater;
+      out.text = verdict.text;
+      return true;
+    }
+    for (const auto& [name, value] : verdict.headers) out.headers += name + ": " + value + "\r\n";
+  }
+  if (out.headers.empty()) return true;
+  in.reset();
+  return InsertIntoFile(s.tempPath, s.receivedAt, out.headers);
+}
+
 SmtpStep RcvDataEnd(SmtpSession& s, NetNode* node) {
   bool stored = s.writeOk && !s.tooBig;
   if (stored) {
@@ -363,6 +500,19 @@ SmtpStep RcvDataEnd(SmtpSession& s, NetNode* node) {
       LogEvent(0, kLogSmtpProgress, kStrFlushFailed, s.id);
       stored = false;
     }
+  }
+  MessageChecks checks;
+  if (stored && !CheckReceivedMessage(s, checks)) {
+    LogEvent(0, kLogSmtpProgress, kStrWriteFailed, s.id, errno);
+    stored = false;
+  }
+  if (stored && checks.refusal != 0) {
+    // The checks refuse the message (or put it off): nothing is kept.
+    LogEvent(0, kLogSmtpProgress, "%04x: refused: %s", s.id, checks.text.c_str());
+    DiscardTempFile(s);
+    SendCommand(s, node, checks.refusal, checks.text);
+    ResetTransaction(s);
+    return SmtpStep::kContinue;
   }
   // The data reach the disk through the handle that wrote them, before the close.
   if (stored && !SyncFileData(s.tempFile.get())) stored = false;

@@ -120,6 +120,7 @@ SmtpStep WaitForHello(SmtpSession& s, NetNode* node, int32_t& state) {
     }
     // A HELO without a name still needs one for the Received line.
     s.remoteHost = claimed.empty() ? Bracketed(s) : claimed.substr(0, kSmtpRemoteHostMax);
+    s.heloName = claimed.substr(0, kSmtpRemoteHostMax);
     LogEvent(0, kLogSmtpGeneral, kStrConnectionEstablished, s.id, s.remoteHost.c_str(),
              PeerText(s).c_str());
     if (!st.verifyIncoming) {

@@ -100,6 +100,14 @@ struct SmtpSession {
   bool writeOk = false;
   bool tooBig = false;        // more data arrived than MaxEsmtpSize allows
   bool dataLineOpen = false;  // a data line longer than the buffer is being stored
+  // Mail from outside: the authentication checks run at the end of the data.
+  bool authCheck = false;
+  long long receivedAt = 0;   // where our Received line starts in the file
+  long long messageAt = 0;    // and where the message starts, after it
+  std::string heloName;       // as the client gave it in HELO/EHLO
+  std::string mailFrom;       // MAIL FROM as given (empty for a bounce)
+  bool inHeader = false;      // the data are still in the message's header
+  bool dropLine = false;      // the line (field) being read is not stored
   std::unique_ptr<char[]> writeBuffer;  // kSmtpWriteBufferSize
   size_t writeFill = 0;
 

@@ -75,6 +75,8 @@ const SmtpReplyText kSmtpReplies[] = {
     {kReplyAuthMechanism, "504 Unrecognized authentication type", nullptr},
     {kReplyTlsFirst, "530 Must issue a STARTTLS command first", nullptr},
     {kReplyTryLater, "451 Recipient lookup unavailable; try again later.", nullptr},
+    {kReplyPolicyRefused, "550 5.7.1 %s", "550 5.7.1 Message refused by policy."},
+    {kReplyPolicyLater, "451 4.7.1 %s", "451 4.7.1 Try again later."},
 };
 const size_t kSmtpReplyCount = sizeof kSmtpReplies / sizeof kSmtpReplies[0];
 

@@ -138,6 +138,8 @@ enum SmtpReplyCode : int {
   kReplyAuthMechanism = 55,   // "504 Unrecognized authentication type"
   kReplyTlsFirst = 56,        // "530 Must issue a STARTTLS command first"
   kReplyTryLater = 57,           // "451 Recipient lookup unavailable; ..."
+  kReplyPolicyRefused = 58,      // "550 5.7.1 %s" (the checks of incoming mail refuse it)
+  kReplyPolicyLater = 59,        // "451 4.7.1 %s" (they could not decide yet)
 };
 
 // One entry of the reply table: the format used with a first text, the format

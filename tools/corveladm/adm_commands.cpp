@@ -37,6 +37,8 @@ int RunListSet(AdmContext& ctx);
 int RunListApprove(AdmContext& ctx);
 int RunListRefuse(AdmContext& ctx);
 int RunListCopy(AdmContext& ctx);
+int RunDkimShow(AdmContext& ctx);
+int RunDkimRotate(AdmContext& ctx);
 
 const AdmGroup kAdmGroups[] = {
     {"help", "this text, or one group's commands"},
@@ -48,6 +50,7 @@ const AdmGroup kAdmGroups[] = {
     {"queue", "the spool directories; retrying parked mail now"},
     {"admin-password", "the browser console's administrator password"},
     {"list", "mailing lists: members, pending members, held posts"},
+    {"dkim", "the keys mail leaving this server is signed with, and their DNS records"},
     {nullptr, nullptr},
 };
 
@@ -101,6 +104,12 @@ const AdmCommand kAdmCommands[] = {
      "list the files of both spool directories: name, state, size, age, sender, recipients "
      "not yet done",
      RunQueueList},
+    {"dkim", "show", "[DOMAIN]",
+     "the DNS TXT records to publish for DOMAIN (its keys are made when it has none), or "
+     "for every domain with keys", RunDkimShow},
+    {"dkim", "rotate", "DOMAIN",
+     "make a new selector with new keys for DOMAIN and put it in force (the old keys stay "
+     "for mail in transit)", RunDkimRotate},
     {"admin-password", "", "",
      "set the browser console's password (read from the terminal or standard input; 8 to "
      "256 characters, stored hashed)", RunAdminPassword, false},
