@@ -252,8 +252,13 @@ void MeasureFetch(int port, const char* server, const Options& o, Figures& f) {
 }
 
 // mbsync pulls bench1's INBOX into an empty Maildir; the wall time of the run.
+// The Maildir is on /dev/shm when there is one: creating 10,000 files on a busy
+// ext4 otherwise costs mbsync more than the download, and hides both servers.
 void MeasureMbsync(int port, const char* server, const Options& o, Figures& f) {
   std::string dir = o.home + "mbsync-" + server + "/";
+  char shm[] = "/dev/shm/corvel-imap-bench-XXXXXX";
+  bool onShm = access("/dev/shm", W_OK) == 0 && mkdtemp(shm) != nullptr;
+  if (onShm) dir = std::string(shm) + "/";
   std::string rc = dir + "mbsyncrc";
   MakeDirectories(dir + "maildir/");
   {
@@ -282,6 +287,8 @@ void MeasureMbsync(int port, const char* server, const Options& o, Figures& f) {
          got, wall, got / wall, rc1 == 0 && got == o.messages ? 1 : 0);
   fflush(stdout);
   if (rc1 == 0 && got == o.messages) f.mbsync = wall;
+  if (onShm && system(("rm -rf '" + dir + "'").c_str()) != 0) {
+  }
 }
 
 // ---- A private Dovecot -----------------------------------------------------------

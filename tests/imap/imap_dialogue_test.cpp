@@ -337,4 +337,25 @@ TEST_F(ImapDialogueTest, MalformedMimeGetsAStructureAndTheSessionGoesOn) {
   EXPECT_EQ(c.Ask("n", "NOOP").back(), "n OK NOOP completed");
 }
 
+TEST_F(ImapDialogueTest, SequenceSetsInAnyOrderNameEachMessageOnceInOrder) {
+  ImapClient c(port);
+  LoginAndSelect(c);
+  struct Case {
+    const char* command;
+    const char* want;
+  } cases[] = {
+      {"FETCH 3,1:2,2 (UID)", "* 1 FETCH (UID 1)\n* 2 FETCH (UID 2)\n* 3 FETCH (UID 3)\n"},
+      {"UID FETCH 3:2 (UID)", "* 2 FETCH (UID 2)\n* 3 FETCH (UID 3)\n"},
+      {"UID FETCH *:2,1 (UID)", "* 1 FETCH (UID 1)\n* 2 FETCH (UID 2)\n* 3 FETCH (UID 3)\n"},
+      {"UID FETCH 7:9 (UID)", ""},
+      {"FETCH 2:* (UID)", "* 2 FETCH (UID 2)\n* 3 FETCH (UID 3)\n"},
+  };
+  for (const Case& k : cases) {
+    std::vector<std::string> r = c.Ask("f", k.command);
+    ASSERT_EQ(r.back().rfind("f OK", 0), 0u) << k.command;
+    r.pop_back();
+    EXPECT_EQ(Joined(r), k.want) << k.command;
+  }
+}
+
 }  // namespace
