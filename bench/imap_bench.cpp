@@ -20,6 +20,7 @@
 //   RESULT imap_fetch clients=1 messages=N wall_s=T msgs_per_s=R MB_per_s=S
 //   RESULT imap_fetch clients=C messages=C*N wall_s=T msgs_per_s=R MB_per_s=S
 //   RESULT imap_idle sessions=S rss_kb_per_session=K exists_ms=E
+//   RESULT imap_bodystructure server=corvel messages=N wall_s=T per_s=R
 //   RESULT imap_mbsync server=corvel messages=N wall_s=T msgs_per_s=R
 // and, for Dovecot, the same select, fetch and mbsync lines with server=dovecot,
 // then a table of both side by side.
@@ -202,7 +203,22 @@ struct Figures {
   double selectFirst = -1, selectRestart = -1;
   double fetch1 = -1, fetchC = -1;  // messages a second
   double mbsync = -1;                // seconds for the full download
+  double structure = -1;             // BODYSTRUCTURE answers a second
 };
+
+// "FETCH 1:* (UID BODYSTRUCTURE)" on bench1's INBOX, as a client does when it
+// first opens a folder; answers a second.
+void MeasureStructure(int port, const char* server, const Options& o, Figures& f) {
+  Client c(port);
+  Clock::time_point t0 = Clock::now();
+  bool ok = c.Login("bench1") && c.Ask("b", "FETCH 1:* (UID BODYSTRUCTURE)");
+  double wall = Seconds(t0);
+  c.Ask("o", "LOGOUT");
+  printf("RESULT imap_bodystructure server=%s messages=%d wall_s=%.3f per_s=%.0f ok=%d\n", server,
+         o.messages, wall, o.messages / wall, ok ? 1 : 0);
+  fflush(stdout);
+  if (ok) f.structure = o.messages / wall;
+}
 
 // The first SELECT of bench1's INBOX, then one after `restart`.
 void MeasureSelect(int& port, const char* server, const Options& o,
@@ -426,6 +442,7 @@ void PrintSideBySide(const Options& o, const Figures& c, const Figures& d) {
       {"SELECT after a restart (s)", c.selectRestart, d.selectRestart, "%.3f"},
       {"fetch, 1 client (msg/s)", c.fetch1, d.fetch1, "%.0f"},
       {fetchC.c_str(), c.fetchC, d.fetchC, "%.0f"},
+      {"FETCH 1:* BODYSTRUCTURE (msg/s)", c.structure, d.structure, "%.0f"},
       {"mbsync full download (s)", c.mbsync, d.mbsync, "%.2f"},
   };
   printf("\n%d messages of %d body bytes in INBOX\n", o.messages, o.size);
@@ -498,6 +515,7 @@ int main(int argc, char** argv) {
   Figures corvel, dovecot;
   MeasureSelect(port, "corvel", o, [] { ForgetImapFolders(); return true; }, corvel);
   MeasureFetch(port, "corvel", o, corvel);
+  MeasureStructure(port, "corvel", o, corvel);
   bool mbsync = o.mbsync && ProgramExists("mbsync");
   if (mbsync) MeasureMbsync(port, "corvel", o, corvel);
 
@@ -560,6 +578,7 @@ int main(int argc, char** argv) {
       MeasureSelect(d.port, "dovecot", o, [&] { StopDovecot(d); return StartDovecot(d); },
                     dovecot);
       MeasureFetch(d.port, "dovecot", o, dovecot);
+      MeasureStructure(d.port, "dovecot", o, dovecot);
       if (mbsync) MeasureMbsync(d.port, "dovecot", o, dovecot);
     }
     StopDovecot(d);

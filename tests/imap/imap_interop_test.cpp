@@ -165,7 +165,8 @@ m = imaplib.IMAP4("127.0.0.1", int(sys.argv[1]), timeout=20)
 m.login("alice", "secret")
 m.select("INBOX")
 for spec in ("BODYSTRUCTURE", "BODY", "BODY.PEEK[1]", "BODY.PEEK[2.HEADER]", "BODY.PEEK[2.TEXT]",
-             "BODY.PEEK[1]<6.4>", "BODY.PEEK[2.1]", "BODY.PEEK[7]"):
+             "BODY.PEEK[1]<6.4>", "BODY.PEEK[2.1]", "BODY.PEEK[7]",
+             "BODY.PEEK[2.HEADER.FIELDS (SUBJECT)]"):
     typ, data = m.fetch("1", "(" + spec + ")")
     flat = b"|".join(x if isinstance(x, bytes) else b"|".join(x) for x in data)
     print(typ, flat.decode().replace("\r\n", "~"))
@@ -183,7 +184,7 @@ m.logout()
   std::istringstream in(out);
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) lines.push_back(line);
-  ASSERT_EQ(lines.size(), 9u) << out;
+  ASSERT_EQ(lines.size(), 10u) << out;
   EXPECT_EQ(lines[0],
             "OK 1 (BODYSTRUCTURE ((\"TEXT\" \"PLAIN\" (\"CHARSET\" \"US-ASCII\") NIL NIL \"7BIT\" 10 1 "
             "NIL NIL NIL NIL)(\"MESSAGE\" \"RFC822\" NIL NIL NIL \"7BIT\" 34 (NIL \"attached\" NIL NIL "
@@ -200,7 +201,8 @@ m.logout()
   EXPECT_EQ(lines[5], "OK 1 (BODY[1]<6> {4}|part|)");
   EXPECT_EQ(lines[6], "OK 1 (BODY[2.1] {13}|attached body|)");
   EXPECT_EQ(lines[7], "OK 1 (BODY[7] {0}||)");
-  EXPECT_EQ(lines[8], "bad");
+  EXPECT_EQ(lines[8], "OK 1 (BODY[2.HEADER.FIELDS (SUBJECT)] {21}|Subject: attached~~|)");
+  EXPECT_EQ(lines[9], "bad");
 }
 
 }  // namespace
