@@ -3,14 +3,27 @@
 // rescanned), messages fetched per second by one client and by ten at once,
 // each on its own mailbox, and the memory an idle session costs.
 //
+// With Dovecot installed (Debian dovecot-imapd) the same figures are taken from a
+// private Dovecot started for the run (its own configuration and run directories
+// under the bench home, an mbox INBOX holding the same file, IMAP on a free
+// loopback port, stopped by its PID at the end), and printed beside ours. With
+// mbsync installed (Debian isync), a full download of bench1's INBOX into an
+// empty Maildir is timed from both.
+//
 // Usage:
 //   imap_bench [--messages N] [--size B] [--clients C] [--idle S] [--home DIR]
+//              [--dovecot 0|1] [--mbsync 0|1]
+// The issue's figure: --messages 10000 --size 2500 (a 25 MB INBOX).
 // It starts the server in this process on 127.0.0.1 and a free port, writes
 // mailboxes bench1..benchC of N messages with B body bytes each, and prints
 //   RESULT imap_select messages=N first_s=T restart_s=T2
 //   RESULT imap_fetch clients=1 messages=N wall_s=T msgs_per_s=R MB_per_s=S
 //   RESULT imap_fetch clients=C messages=C*N wall_s=T msgs_per_s=R MB_per_s=S
 //   RESULT imap_idle sessions=S rss_kb_per_session=K exists_ms=E
+//   RESULT imap_bodystructure server=corvel messages=N wall_s=T per_s=R
+//   RESULT imap_mbsync server=corvel messages=N wall_s=T msgs_per_s=R
+// and, for Dovecot, the same select, fetch and mbsync lines with server=dovecot,
+// then a table of both side by side.
 // A client logs in, selects INBOX and sends "FETCH a:b (UID RFC822.SIZE
 // BODY.PEEK[])" for 100 messages at a time, as a syncing client does. The idle
 // figure is the resident memory the process grew by with S sessions logged in,
@@ -21,7 +34,11 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
+#include <pwd.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -29,6 +46,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -57,6 +76,8 @@ struct Options {
   int clients = 10;
   int idle = 1000;
   std::string home;
+  bool dovecot = true;
+  bool mbsync = true;
 };
 
 double Seconds(Clock::time_point since) {
@@ -176,6 +197,262 @@ bool AddUser(const std::string& name, const std::string& path) {
          WriteUserRecord(name, name, path, scrambled, "", "", why);
 }
 
+// ---- Figures taken from either server ------------------------------------------
+
+struct Figures {
+  double selectFirst = -1, selectRestart = -1;
+  double fetch1 = -1, fetchC = -1;  // messages a second
+  double mbsync = -1;                // seconds for the full download
+  double structure = -1;             // BODYSTRUCTURE answers a second
+};
+
+// "FETCH 1:* (UID BODYSTRUCTURE)" on bench1's INBOX, as a client does when it
+// first opens a folder; answers a second.
+void MeasureStructure(int port, const char* server, const Options& o, Figures& f) {
+  Client c(port);
+  Clock::time_point t0 = Clock::now();
+  bool ok = c.Login("bench1") && c.Ask("b", "FETCH 1:* (UID BODYSTRUCTURE)");
+  double wall = Seconds(t0);
+  c.Ask("o", "LOGOUT");
+  printf("RESULT imap_bodystructure server=%s messages=%d wall_s=%.3f per_s=%.0f ok=%d\n", server,
+         o.messages, wall, o.messages / wall, ok ? 1 : 0);
+  fflush(stdout);
+  if (ok) f.structure = o.messages / wall;
+}
+
+// The first SELECT of bench1's INBOX, then one after `restart`.
+void MeasureSelect(int& port, const char* server, const Options& o,
+                   const std::function<bool()>& restart, Figures& f) {
+  Clock::time_point t0 = Clock::now();
+  bool ok = false;
+  {
+    Client a(port);
+    ok = a.Login("bench1");
+    f.selectFirst = Seconds(t0);
+    a.Ask("o", "LOGOUT");
+  }
+  ok = restart() && ok;
+  Clock::time_point t1 = Clock::now();
+  {
+    Client b(port);
+    ok = ok && b.Login("bench1");
+    f.selectRestart = Seconds(t1);
+    b.Ask("o", "LOGOUT");
+  }
+  printf("RESULT imap_select server=%s messages=%d first_s=%.3f restart_s=%.3f ok=%d\n", server,
+         o.messages, f.selectFirst, f.selectRestart, ok ? 1 : 0);
+  fflush(stdout);
+}
+
+void MeasureFetch(int port, const char* server, const Options& o, Figures& f) {
+  for (int clients : {1, o.clients}) {
+    std::vector<std::thread> threads;
+    std::atomic<int> done{0};
+    std::atomic<long long> bytes{0};
+    Clock::time_point t0 = Clock::now();
+    for (int n = 1; n <= clients; ++n)
+      threads.emplace_back([&, n] {
+        long long b = 0;
+        done += Fetch(port, "bench" + std::to_string(n), o.messages, b);
+        bytes += b;
+      });
+    for (std::thread& t : threads) t.join();
+    double wall = Seconds(t0);
+    printf("RESULT imap_fetch server=%s clients=%d messages=%d wall_s=%.3f msgs_per_s=%.0f "
+           "MB_per_s=%.1f\n",
+           server, clients, done.load(), wall, done.load() / wall, bytes.load() / wall / 1e6);
+    fflush(stdout);
+    (clients == 1 ? f.fetch1 : f.fetchC) = done.load() / wall;
+    if (o.clients == 1) f.fetchC = f.fetch1;
+  }
+}
+
+// mbsync pulls bench1's INBOX into an empty Maildir; the wall time of the run.
+// The Maildir is on /dev/shm when there is one: creating 10,000 files on a busy
+// ext4 otherwise costs mbsync more than the download, and hides both servers.
+void MeasureMbsync(int port, const char* server, const Options& o, Figures& f) {
+  std::string dir = o.home + "mbsync-" + server + "/";
+  char shm[] = "/dev/shm/corvel-imap-bench-XXXXXX";
+  bool onShm = access("/dev/shm", W_OK) == 0 && mkdtemp(shm) != nullptr;
+  if (onShm) dir = std::string(shm) + "/";
+  std::string rc = dir + "mbsyncrc";
+  MakeDirectories(dir + "maildir/");
+  {
+    std::ofstream out(rc);
+    // No fsync of each Maildir file: the figure is the IMAP download, not the disk.
+    out << "FSync No\n\nIMAPAccount a\nHost 127.0.0.1\nPort " << port << "\nUser bench1\nPass " << kPassword
+        << "\nSSLType None\nAuthMechs LOGIN\nPipelineDepth 50\n\n"
+        << "IMAPStore remote\nAccount a\n\n"
+        << "MaildirStore local\nPath " << dir << "maildir/\nInbox " << dir << "maildir/INBOX\n\n"
+        << "Channel c\nFar :remote:\nNear :local:\nPatterns INBOX\nCreate Near\nSync Pull\n"
+        << "SyncState *\n";
+  }
+  Clock::time_point t0 = Clock::now();
+  std::string cmd = "mbsync -q -c '" + rc + "' c >'" + dir + "log' 2>&1";
+  int rc1 = system(cmd.c_str());
+  double wall = Seconds(t0);
+  // What arrived: the files in the Maildir's new and cur.
+  std::string count = "find '" + dir + "maildir/INBOX' -type f -path '*/new/*' -o -type f -path '*/cur/*' | wc -l";
+  FILE* p = popen(count.c_str(), "r");
+  int got = 0;
+  if (p) {
+    if (fscanf(p, "%d", &got) != 1) got = 0;
+    pclose(p);
+  }
+  printf("RESULT imap_mbsync server=%s messages=%d wall_s=%.3f msgs_per_s=%.0f ok=%d\n", server,
+         got, wall, got / wall, rc1 == 0 && got == o.messages ? 1 : 0);
+  fflush(stdout);
+  if (rc1 == 0 && got == o.messages) f.mbsync = wall;
+  if (onShm && system(("rm -rf '" + dir + "'").c_str()) != 0) {
+  }
+}
+
+// ---- A private Dovecot -----------------------------------------------------------
+
+struct Dovecot {
+  std::string dir;   // configuration, run, state and mail under here
+  std::string conf;
+  int port = 0;
+  pid_t pid = -1;
+};
+
+bool ProgramExists(const char* name) {
+  std::string cmd = std::string("command -v ") + name + " >/dev/null 2>&1";
+  return system(cmd.c_str()) == 0;
+}
+
+// A free loopback port: bound, read back and let go.
+int FreeLoopbackPort() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  close(fd);
+  return port;
+}
+
+bool PortAccepts(int port) {
+  Client c(port);
+  return c.fd >= 0;
+}
+
+// Writes the configuration, the users (bench1..benchC, each with an mbox INBOX
+// that is a copy of ours) and the mail directories. As root the mail belongs to
+// "nobody", as Dovecot refuses to serve mail as root.
+bool SetUpDovecot(const Options& o, Dovecot& d) {
+  d.dir = o.home + "dovecot/";
+  d.conf = d.dir + "dovecot.conf";
+  d.port = FreeLoopbackPort();
+  MakeDirectories(d.dir + "run/");
+  MakeDirectories(d.dir + "state/");
+  uid_t uid = getuid();
+  gid_t gid = getgid();
+  if (uid == 0) {
+    passwd* nobody = getpwnam("nobody");
+    if (!nobody) return false;
+    uid = nobody->pw_uid;
+    gid = nobody->pw_gid;
+    chmod(o.home.c_str(), 0755);
+  }
+  std::ofstream users(d.dir + "users");
+  for (int n = 1; n <= o.clients; ++n) {
+    std::string name = "bench" + std::to_string(n);
+    std::string home = d.dir + "mail/" + name;
+    MakeDirectories(home + "/mail/");
+    std::string copy = "cp '" + o.home + name + ".mbx' '" + home + "/inbox' && chown -R " +
+                       std::to_string(uid) + ":" + std::to_string(gid) + " '" + home + "'";
+    if (system(copy.c_str()) != 0) return false;
+    users << name << ":{PLAIN}" << kPassword << ":" << uid << ":" << gid << "::" << home << "::\n";
+  }
+  users.close();
+  chmod((d.dir + "users").c_str(), 0644);
+  chmod(d.dir.c_str(), 0755);
+  chmod((d.dir + "mail/").c_str(), 0755);
+  std::ofstream conf(d.conf);
+  conf << "instance_name = corvel-imap-bench\n"
+       << "base_dir = " << d.dir << "run\n"
+       << "state_dir = " << d.dir << "state\n"
+       << "log_path = " << d.dir << "dovecot.log\n"
+       << "protocols = imap\nlisten = 127.0.0.1\nssl = no\ndisable_plaintext_auth = no\n"
+       << "auth_mechanisms = plain login\n"
+       << "first_valid_uid = " << uid << "\nfirst_valid_gid = " << gid << "\n"
+       << "mail_location = mbox:~/mail:INBOX=~/inbox\n"
+       << "mail_max_userip_connections = 2000\n"
+       << "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN username_format=%u " << d.dir
+       << "users\n}\n"
+       << "userdb {\n  driver = passwd-file\n  args = username_format=%u " << d.dir << "users\n}\n"
+       << "service imap-login {\n  inet_listener imap {\n    address = 127.0.0.1\n    port = "
+       << d.port << "\n  }\n  inet_listener imaps {\n    port = 0\n  }\n}\n"
+       << "service pop3-login {\n  inet_listener pop3 {\n    port = 0\n  }\n"
+       << "  inet_listener pop3s {\n    port = 0\n  }\n}\n";
+  return bool(conf);
+}
+
+// Starts Dovecot in the foreground as our child; true once its port accepts.
+bool StartDovecot(Dovecot& d) {
+  d.pid = fork();
+  if (d.pid == 0) {
+    int fd = open((d.dir + "stdout.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    dup2(fd, 1);
+    dup2(fd, 2);
+    execlp("dovecot", "dovecot", "-F", "-c", d.conf.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  for (int i = 0; i < 500; ++i) {
+    if (PortAccepts(d.port)) return true;
+    int status = 0;
+    if (waitpid(d.pid, &status, WNOHANG) == d.pid) {
+      d.pid = -1;
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+void StopDovecot(Dovecot& d) {
+  if (d.pid <= 0) return;
+  kill(d.pid, SIGTERM);
+  int status = 0;
+  waitpid(d.pid, &status, 0);
+  d.pid = -1;
+}
+
+std::string Shown(double v, const char* format) {
+  if (v < 0) return "-";
+  char buf[64];
+  snprintf(buf, sizeof buf, format, v);
+  return buf;
+}
+
+void PrintSideBySide(const Options& o, const Figures& c, const Figures& d) {
+  struct Row {
+    const char* name;
+    double corvel, dovecot;
+    const char* format;
+  };
+  std::string fetchC = "fetch, " + std::to_string(o.clients) + " clients (msg/s)";
+  const Row rows[] = {
+      {"first SELECT (s)", c.selectFirst, d.selectFirst, "%.3f"},
+      {"SELECT after a restart (s)", c.selectRestart, d.selectRestart, "%.3f"},
+      {"fetch, 1 client (msg/s)", c.fetch1, d.fetch1, "%.0f"},
+      {fetchC.c_str(), c.fetchC, d.fetchC, "%.0f"},
+      {"FETCH 1:* BODYSTRUCTURE (msg/s)", c.structure, d.structure, "%.0f"},
+      {"mbsync full download (s)", c.mbsync, d.mbsync, "%.2f"},
+  };
+  printf("\n%d messages of %d body bytes in INBOX\n", o.messages, o.size);
+  printf("%-32s %12s %12s\n", "figure", "Corvel", "Dovecot");
+  for (const Row& r : rows)
+    printf("%-32s %12s %12s\n", r.name, Shown(r.corvel, r.format).c_str(),
+           Shown(r.dovecot, r.format).c_str());
+  fflush(stdout);
+}
+
 long ResidentKb() {
   std::ifstream in("/proc/self/status");
   for (std::string line; std::getline(in, line);)
@@ -187,6 +464,7 @@ long ResidentKb() {
 
 constexpr const char* kUsage =
     "usage: imap_bench [--messages N] [--size B] [--clients C] [--idle S] [--home DIR]\n"
+    "                  [--dovecot 0|1] [--mbsync 0|1]\n"
     "prints IMAP SELECT times, messages fetched per second and memory per idle session.\n";
 
 int main(int argc, char** argv) {
@@ -199,6 +477,8 @@ int main(int argc, char** argv) {
     else if (a == "--clients") o.clients = atoi(argv[i + 1]);
     else if (a == "--idle") o.idle = atoi(argv[i + 1]);
     else if (a == "--home") o.home = argv[i + 1];
+    else if (a == "--dovecot") o.dovecot = atoi(argv[i + 1]) != 0;
+    else if (a == "--mbsync") o.mbsync = atoi(argv[i + 1]) != 0;
   }
   if (o.home.empty()) {
     char tmpl[] = "/var/tmp/corvel-imap-bench-XXXXXX";
@@ -232,40 +512,12 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  {
-    Clock::time_point t0 = Clock::now();
-    Client a(port);
-    bool ok = a.Login("bench1");
-    double first = Seconds(t0);
-    a.Ask("o", "LOGOUT");
-    ForgetImapFolders();  // what a restart forgets
-    Clock::time_point t1 = Clock::now();
-    Client b(port);
-    ok = ok && b.Login("bench1");
-    double restart = Seconds(t1);
-    b.Ask("o", "LOGOUT");
-    printf("RESULT imap_select messages=%d first_s=%.3f restart_s=%.3f ok=%d\n", o.messages, first,
-           restart, ok ? 1 : 0);
-    fflush(stdout);
-  }
-
-  for (int clients : {1, o.clients}) {
-    std::vector<std::thread> threads;
-    std::atomic<int> done{0};
-    std::atomic<long long> bytes{0};
-    Clock::time_point t0 = Clock::now();
-    for (int n = 1; n <= clients; ++n)
-      threads.emplace_back([&, n] {
-        long long b = 0;
-        done += Fetch(port, "bench" + std::to_string(n), o.messages, b);
-        bytes += b;
-      });
-    for (std::thread& t : threads) t.join();
-    double wall = Seconds(t0);
-    printf("RESULT imap_fetch clients=%d messages=%d wall_s=%.3f msgs_per_s=%.0f MB_per_s=%.1f\n",
-           clients, done.load(), wall, done.load() / wall, bytes.load() / wall / 1e6);
-    fflush(stdout);
-  }
+  Figures corvel, dovecot;
+  MeasureSelect(port, "corvel", o, [] { ForgetImapFolders(); return true; }, corvel);
+  MeasureFetch(port, "corvel", o, corvel);
+  MeasureStructure(port, "corvel", o, corvel);
+  bool mbsync = o.mbsync && ProgramExists("mbsync");
+  if (mbsync) MeasureMbsync(port, "corvel", o, corvel);
 
   // Idle sessions: every one logged in on one small mailbox, selected, in IDLE.
   if (o.idle > 0) {
@@ -318,6 +570,20 @@ int main(int argc, char** argv) {
     fflush(stdout);
     idlers.clear();
   }
+  if (o.dovecot && ProgramExists("dovecot")) {
+    Dovecot d;
+    if (!SetUpDovecot(o, d) || !StartDovecot(d)) {
+      fprintf(stderr, "dovecot did not start; see %sdovecot.log\n", d.dir.c_str());
+    } else {
+      MeasureSelect(d.port, "dovecot", o, [&] { StopDovecot(d); return StartDovecot(d); },
+                    dovecot);
+      MeasureFetch(d.port, "dovecot", o, dovecot);
+      MeasureStructure(d.port, "dovecot", o, dovecot);
+      if (mbsync) MeasureMbsync(d.port, "dovecot", o, dovecot);
+    }
+    StopDovecot(d);
+  }
+  PrintSideBySide(o, corvel, dovecot);
   NetShutdown();
   RegCloseStore();
   std::string cmd = "rm -rf '" + o.home + "'";

@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config libsqlite3-dev sqlite3 libssl-dev libcpp-httplib-dev
           nlohmann-json3-dev libpq-dev libopendkim-dev
-          libspf2-dev libopendmarc-dev)
+          libspf2-dev libopendmarc-dev libmimetic-dev)
 if [ "${1:-}" = "--test" ]; then
   # GoogleTest; Python and swaks as real SMTP clients; unbound as a real name
   # server on loopback for the resolver's tests; systemd (systemd-analyze and

@@ -230,6 +230,17 @@ std::string FormatFlags(uint8_t flags);
 
 // A quoted string or literal for `text`: quoted when it is short and plain.
 std::string QuoteImapString(std::string_view text);
+// The envelope of a message whose header (up to the empty line) is `header`.
+std::string FormatImapEnvelope(std::string_view header);
+// The BODYSTRUCTURE of a message text (with `extended`), or its BODY.
+std::string FormatImapBodyStructure(const std::string& text, bool extended);
+// Splits a numbered section ("1.2.MIME", "3.HEADER.FIELDS") into its part path
+// and what follows. False when it is not one.
+bool ParseMimeSection(const std::string& spec, std::vector<unsigned>& path, std::string& rest);
+// The bytes of a numbered section (HEADER.FIELDS gives the whole header of the
+// attached message, to be filtered by the caller). False when no such part.
+bool ExtractMimeSection(const std::string& text, const std::vector<unsigned>& path,
+                        const std::string& rest, std::string& out);
 
 // The INTERNALDATE text of a time ("04-Dec-2026 10:00:00 +0000").
 std::string FormatInternalDate(time_t t);

@@ -102,9 +102,18 @@ bool ParseFetchItem(const std::string& atom, std::vector<FetchItem>& out) {
         p = sp + 1;
       }
       spec = spec.substr(0, paren);
-      if (spec != "HEADER.FIELDS" && spec != "HEADER.FIELDS.NOT") return false;
-    } else if (spec != "" && spec != "HEADER" && spec != "TEXT" && spec != "1") {
-      return false;
+      std::vector<unsigned> path;
+      std::string rest = spec;
+      if (!spec.empty() && isdigit(static_cast<unsigned char>(spec[0])) &&
+          !ParseMimeSection(spec, path, rest))
+        return false;
+      if (rest != "HEADER.FIELDS" && rest != "HEADER.FIELDS.NOT") return false;
+    } else if (spec != "" && spec != "HEADER" && spec != "TEXT") {
+      std::vector<unsigned> path;
+      std::string rest;
+      if (!ParseMimeSection(spec, path, rest) || rest == "HEADER.FIELDS" ||
+          rest == "HEADER.FIELDS.NOT")
+        return false;
     }
     it.section = spec;
     if (!rest.empty()) {
@@ -129,7 +138,18 @@ std::string SectionBytes(const FetchItem& it, const std::string& text) {
   SplitHeader(text, headerEnd);
   if (it.section == "") return text;
   if (it.section == "HEADER") return text.substr(0, headerEnd);
-  if (it.section == "TEXT" || it.section == "1") return text.substr(headerEnd);
+  if (it.section == "TEXT") return text.substr(headerEnd);
+  if (isdigit(static_cast<unsigned char>(it.section[0]))) {
+    // A numbered part; a part that is not there reads as empty.
+    std::vector<unsigned> path;
+    std::string rest, bytes;
+    if (!ParseMimeSection(it.section, path, rest) ||
+        !ExtractMimeSection(text, path, rest, bytes))
+      return std::string();
+    if (rest == "HEADER.FIELDS" || rest == "HEADER.FIELDS.NOT")
+      return FilterHeader(bytes, it.fields, rest == "HEADER.FIELDS.NOT");
+    return bytes;
+  }
   return FilterHeader(std::string_view(text).substr(0, headerEnd), it.fields,
                       it.section == "HEADER.FIELDS.NOT");
 }
@@ -239,6 +259,12 @@ std::string Envelope(std::string_view header) {
   out += NString(f, v) + ")";
   return out;
 }
+
+}  // namespace
+
+std::string FormatImapEnvelope(std::string_view header) { return Envelope(header); }
+
+namespace {
 
 // ---- SEARCH --------------------------------------------------------------------
 
@@ -389,10 +415,8 @@ void DoFetch(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
   } else if (ok) {
     ok = cmd.args[1].kind == ImapItem::kAtom && ParseFetchItem(cmd.args[1].text, items);
   }
-  for (const FetchItem& it : items)
-    if (it.kind == FetchItem::kStructure) ok = false;
   if (!ok || items.empty()) {
-    Tagged(s, node, cmd.tag, "BAD", "Bad FETCH arguments (BODYSTRUCTURE is not offered yet)");
+    Tagged(s, node, cmd.tag, "BAD", "Bad FETCH arguments");
     return;
   }
   FolderAccess a;
@@ -409,7 +433,9 @@ void DoFetch(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
   }
   bool needText = false, setsSeen = false;
   for (const FetchItem& it : items) {
-    if (it.kind == FetchItem::kBody || it.kind == FetchItem::kEnvelope) needText = true;
+    if (it.kind == FetchItem::kBody || it.kind == FetchItem::kEnvelope ||
+        it.kind == FetchItem::kStructure)
+      needText = true;
     if (it.kind == FetchItem::kBody && !it.peek && !s.readOnly) setsSeen = true;
   }
   ImapFolder& f = *s.folder;
@@ -477,6 +503,7 @@ void DoFetch(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
           break;
         }
         case FetchItem::kStructure:
+          add(it.name + " " + FormatImapBodyStructure(text, it.name == "BODYSTRUCTURE"));
           break;
       }
     }

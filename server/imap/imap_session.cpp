@@ -112,12 +112,19 @@ void Reconcile(ImapSession& s, NetNode* node, bool expunges) {
       s.gone.erase(s.gone.begin() + long(i));
     }
   }
-  for (size_t i = 0; i < s.view.size(); ++i) {
-    if (s.gone[i]) continue;
-    const ImapMessage* m = FindByUid(f, s.view[i]);
-    if (m && m->changed > s.seenChanges)
-      Send(s, node, "* " + std::to_string(i + 1) + " FETCH (UID " + std::to_string(m->uid) +
-                        " FLAGS " + FormatFlags(m->flags) + ")");
+  // Flag changes, only when there were any since the session last heard: a
+  // syncing client sends one command a message, and each must not cost a pass
+  // over the folder. View and folder are both in UID order.
+  if (f.changes != s.seenChanges) {
+    size_t k = 0;
+    for (size_t i = 0; i < s.view.size(); ++i) {
+      while (k < f.messages.size() && f.messages[k].uid < s.view[i]) ++k;
+      if (s.gone[i] || k >= f.messages.size() || f.messages[k].uid != s.view[i]) continue;
+      const ImapMessage& m = f.messages[k];
+      if (m.changed > s.seenChanges)
+        Send(s, node, "* " + std::to_string(i + 1) + " FETCH (UID " + std::to_string(m.uid) +
+                          " FLAGS " + FormatFlags(m.flags) + ")");
+    }
   }
   s.seenChanges = f.changes;
   uint32_t highest = s.view.empty() ? 0 : s.view.back();
@@ -138,8 +145,23 @@ bool ResolveSet(const ImapSession& s, const std::string& text, bool uid,
   std::vector<ImapRange> set;
   uint32_t highest = uid ? (s.view.empty() ? 0 : s.view.back()) : uint32_t(s.view.size());
   if (!ParseSequenceSet(text, highest, set)) return false;
-  for (size_t i = 0; i < s.view.size(); ++i)
-    if (InSequenceSet(set, uid ? s.view[i] : uint32_t(i + 1))) out.push_back(i);
+  // Range by range (the view is in UID order), so "UID FETCH 4711" costs a
+  // lookup, not a pass over the folder.
+  for (const ImapRange& r : set) {
+    uint32_t lo = std::min(r.first, r.last), hi = std::max(r.first, r.last);
+    if (uid) {
+      auto b = std::lower_bound(s.view.begin(), s.view.end(), lo);
+      auto e = std::upper_bound(b, s.view.end(), hi);
+      for (auto it = b; it != e; ++it) out.push_back(size_t(it - s.view.begin()));
+    } else {
+      for (uint64_t n = std::max<uint32_t>(lo, 1); n <= hi && n <= s.view.size(); ++n)
+        out.push_back(size_t(n - 1));
+    }
+  }
+  if (set.size() > 1) {
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+  }
   return true;
 }
 

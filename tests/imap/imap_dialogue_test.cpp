@@ -315,4 +315,47 @@ TEST_F(ImapDialogueTest, AnAccountHasAtMostTwentySessions) {
   EXPECT_EQ(reply.rfind("m OK", 0), 0u) << reply;
 }
 
+TEST_F(ImapDialogueTest, MalformedMimeGetsAStructureAndTheSessionGoesOn) {
+  std::string deep;
+  for (int i = 0; i < 1000; ++i)
+    deep += "Content-Type: multipart/mixed; boundary=b" + std::to_string(i) + "\r\n\r\n--b" +
+            std::to_string(i) + "\r\n";
+  deep += "Content-Type: text/plain\r\n\r\nbottom\r\n";
+  WriteFile(MailboxOf("alice"),
+            Mailbox({Message("Content-Type: multipart/mixed; boundary=b\r\n",
+                             "--b\r\nContent-Type: text/plain\r\n\r\nno closing boundary\r\n"),
+                     Message("Subject: deep\r\n", deep),
+                     Message("Subject: " + std::string(65536, 'x') + "\r\n", "long header\r\n")}));
+  ImapClient c(port);
+  LoginAndSelect(c);
+  for (int n = 1; n <= 3; ++n) {
+    std::vector<std::string> r =
+        c.Ask("b", "FETCH " + std::to_string(n) + " (BODYSTRUCTURE BODY.PEEK[1.1.1] BODY.PEEK[1.MIME])");
+    EXPECT_EQ(r.back(), "b OK FETCH completed") << n;
+    EXPECT_EQ(r[0].rfind("* " + std::to_string(n) + " FETCH (BODYSTRUCTURE (", 0), 0u) << n;
+  }
+  EXPECT_EQ(c.Ask("n", "NOOP").back(), "n OK NOOP completed");
+}
+
+TEST_F(ImapDialogueTest, SequenceSetsInAnyOrderNameEachMessageOnceInOrder) {
+  ImapClient c(port);
+  LoginAndSelect(c);
+  struct Case {
+    const char* command;
+    const char* want;
+  } cases[] = {
+      {"FETCH 3,1:2,2 (UID)", "* 1 FETCH (UID 1)\n* 2 FETCH (UID 2)\n* 3 FETCH (UID 3)\n"},
+      {"UID FETCH 3:2 (UID)", "* 2 FETCH (UID 2)\n* 3 FETCH (UID 3)\n"},
+      {"UID FETCH *:2,1 (UID)", "* 1 FETCH (UID 1)\n* 2 FETCH (UID 2)\n* 3 FETCH (UID 3)\n"},
+      {"UID FETCH 7:9 (UID)", ""},
+      {"FETCH 2:* (UID)", "* 2 FETCH (UID 2)\n* 3 FETCH (UID 3)\n"},
+  };
+  for (const Case& k : cases) {
+    std::vector<std::string> r = c.Ask("f", k.command);
+    ASSERT_EQ(r.back().rfind("f OK", 0), 0u) << k.command;
+    r.pop_back();
+    EXPECT_EQ(Joined(r), k.want) << k.command;
+  }
+}
+
 }  // namespace

@@ -152,4 +152,57 @@ TEST_F(MbsyncTest, TwoThousandMessagesBothWaysPopDeletionsAndARestart) {
   EXPECT_EQ(LocalNames(), names);
 }
 
+TEST_F(ImapInteropTest, ImaplibReadsTheStructureAndFetchesPartsByNumber) {
+  WriteFile(MailboxOf("alice"),
+            Mailbox({Message("Subject: parts\r\nMIME-Version: 1.0\r\n"
+                             "Content-Type: multipart/mixed; boundary=b\r\n",
+                             "--b\r\nContent-Type: text/plain\r\n\r\nfirst part\r\n"
+                             "--b\r\nContent-Type: message/rfc822\r\n\r\n"
+                             "Subject: attached\r\n\r\nattached body\r\n--b--\r\n")}));
+  const char* script = R"py(
+import imaplib, sys
+m = imaplib.IMAP4("127.0.0.1", int(sys.argv[1]), timeout=20)
+m.login("alice", "secret")
+m.select("INBOX")
+for spec in ("BODYSTRUCTURE", "BODY", "BODY.PEEK[1]", "BODY.PEEK[2.HEADER]", "BODY.PEEK[2.TEXT]",
+             "BODY.PEEK[1]<6.4>", "BODY.PEEK[2.1]", "BODY.PEEK[7]",
+             "BODY.PEEK[2.HEADER.FIELDS (SUBJECT)]"):
+    typ, data = m.fetch("1", "(" + spec + ")")
+    flat = b"|".join(x if isinstance(x, bytes) else b"|".join(x) for x in data)
+    print(typ, flat.decode().replace("\r\n", "~"))
+try:
+    m.fetch("1", "(BODY[1.FOO])")
+    print("accepted")
+except imaplib.IMAP4.error as e:
+    print("bad" if "BAD" in str(e) else str(e))
+m.logout()
+)py";
+  WriteFile(home + "parts.py", script);
+  std::string out;
+  ASSERT_EQ(Run("python3 " + home + "parts.py " + std::to_string(port) + " 2>&1; true", out), 0)
+      << out;
+  std::istringstream in(out);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 10u) << out;
+  EXPECT_EQ(lines[0],
+            "OK 1 (BODYSTRUCTURE ((\"TEXT\" \"PLAIN\" (\"CHARSET\" \"US-ASCII\") NIL NIL \"7BIT\" 10 1 "
+            "NIL NIL NIL NIL)(\"MESSAGE\" \"RFC822\" NIL NIL NIL \"7BIT\" 34 (NIL \"attached\" NIL NIL "
+            "NIL NIL NIL NIL NIL NIL) (\"TEXT\" \"PLAIN\" (\"CHARSET\" \"US-ASCII\") NIL NIL \"7BIT\" 13 "
+            "1 NIL NIL NIL NIL) 3 NIL NIL NIL NIL) \"MIXED\" (\"BOUNDARY\" \"b\") NIL NIL NIL))")
+      << out;
+  EXPECT_EQ(lines[1].rfind("OK 1 (BODY ((\"TEXT\" \"PLAIN\" (\"CHARSET\" \"US-ASCII\") NIL NIL "
+                           "\"7BIT\" 10 1)", 0),
+            0u)
+      << out;
+  EXPECT_EQ(lines[2], "OK 1 (BODY[1] {10}|first part|)");
+  EXPECT_EQ(lines[3], "OK 1 (BODY[2.HEADER] {21}|Subject: attached~~|)");
+  EXPECT_EQ(lines[4], "OK 1 (BODY[2.TEXT] {13}|attached body|)");
+  EXPECT_EQ(lines[5], "OK 1 (BODY[1]<6> {4}|part|)");
+  EXPECT_EQ(lines[6], "OK 1 (BODY[2.1] {13}|attached body|)");
+  EXPECT_EQ(lines[7], "OK 1 (BODY[7] {0}||)");
+  EXPECT_EQ(lines[8], "OK 1 (BODY[2.HEADER.FIELDS (SUBJECT)] {21}|Subject: attached~~|)");
+  EXPECT_EQ(lines[9], "bad");
+}
+
 }  // namespace
