@@ -128,6 +128,7 @@ class ApiTest(unittest.TestCase):
         ports = {l['name']: l['port'] for l in body['listeners']}
         self.assertEqual(ports['SMTP'], SMTP_PORT)
         self.assertEqual(ports['Web console'], PORT)
+        self.assertTrue({'Submission', 'SMTPS', 'POP3S', 'IMAP', 'IMAPS'} <= set(ports))
         self.assertEqual(set(body['queues']), {'incoming', 'parked', 'outgoing', 'retry'})
         jobs = {j['job']: j['secondsAgo'] for j in body['worker']}
         self.assertIn('Incoming scan', jobs)

@@ -165,7 +165,12 @@ void HandleStatus(const httplib::Request&, httplib::Response& res) {
     bool on;
   } listeners[] = {
       {"SMTP", SmtpPort(s), true},
+      {"Submission", SubmissionPort(s), s.useTls && s.useSubmission},
+      {"SMTPS", SmtpsPort(s), s.useTls && s.useSmtps},
       {"POP3", PopPort(s), (access & kAccessPop3) != 0},
+      {"POP3S", Pop3sPort(s), (access & kAccessPop3) != 0 && s.useTls && s.usePop3s},
+      {"IMAP", ImapPort(s), s.useImap},
+      {"IMAPS", ImapsPort(s), s.useImap && s.useTls && s.useImaps},
       {"Password changer", PasswordPort(s), (access & kAccessPasswordChange) != 0},
       {"Control port", ControlPort(s), (access & kAccessControlPort) != 0},
       {"RMCP", RmcpPort(s), (access & kAccessRmcp) != 0},
