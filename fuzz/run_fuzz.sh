@@ -48,7 +48,7 @@ for t in $TARGETS; do
   seeds="$ROOT/fuzz/seeds/$t"
   [ -d "$seeds" ] || seeds=""
   echo "run_fuzz: $t for ${SECONDS_EACH}s"
-  if ! (cd "$OUT" && "./$t" -max_total_time="$SECONDS_EACH" -max_len=20000 -timeout=10 \
+  if ! (cd "$OUT" && LSAN_OPTIONS="suppressions=$ROOT/.ci/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}" "./$t" -max_total_time="$SECONDS_EACH" -max_len=20000 -timeout=10 \
         -rss_limit_mb=2048 -print_final_stats=1 "$corpus" $seeds); then
     echo "run_fuzz: $t FAILED (reproducer in $OUT)" >&2
     status=1

@@ -179,11 +179,23 @@ const mimetic::MimeEntity* FindPart(const mimetic::MimeEntity& root,
 
 }  // namespace
 
+// mimetic reports some malformed structures by throwing (a boundary that ends
+// inside another part's data made it throw std::length_error). Nothing it throws
+// may leave this file: a message the parser cannot take is described as one
+// opaque part of the size of its body, and its numbered sections are not found.
 std::string FormatImapBodyStructure(const std::string& text, bool extended) {
-  mimetic::MimeEntity root(text.begin(), text.end());
   std::string out;
-  Describe(root, extended, 0, false, out);
-  return out;
+  try {
+    mimetic::MimeEntity root(text.begin(), text.end());
+    Describe(root, extended, 0, false, out);
+    return out;
+  } catch (...) {
+  }
+  size_t split = text.find("\r\n\r\n");
+  size_t body = split == std::string::npos ? 0 : text.size() - split - 4;
+  out = "(\"APPLICATION\" \"OCTET-STREAM\" NIL NIL NIL \"7BIT\" " + std::to_string(body);
+  if (extended) out += " NIL NIL NIL NIL";
+  return out + ")";
 }
 
 bool ParseMimeSection(const std::string& spec, std::vector<unsigned>& path, std::string& rest) {
@@ -207,9 +219,10 @@ bool ParseMimeSection(const std::string& spec, std::vector<unsigned>& path, std:
          rest == "HEADER.FIELDS" || rest == "HEADER.FIELDS.NOT";
 }
 
-bool ExtractMimeSection(const std::string& text, const std::vector<unsigned>& path,
-                        const std::string& rest, std::string& out) {
-  out.clear();
+namespace {
+
+bool ExtractParsedSection(const std::string& text, const std::vector<unsigned>& path,
+                          const std::string& rest, std::string& out) {
   mimetic::MimeEntity root(text.begin(), text.end());
   const mimetic::MimeEntity* e = FindPart(root, path);
   if (!e) return false;
@@ -227,4 +240,17 @@ bool ExtractMimeSection(const std::string& text, const std::vector<unsigned>& pa
   const mimetic::MimeEntity& inner = *e->body().parts().front();
   out = rest == "TEXT" ? BodyText(inner) : HeaderText(inner);
   return true;
+}
+
+}  // namespace
+
+bool ExtractMimeSection(const std::string& text, const std::vector<unsigned>& path,
+                        const std::string& rest, std::string& out) {
+  out.clear();
+  try {
+    return ExtractParsedSection(text, path, rest, out);
+  } catch (...) {  // see FormatImapBodyStructure
+    out.clear();
+    return false;
+  }
 }

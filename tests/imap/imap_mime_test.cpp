@@ -219,4 +219,22 @@ TEST(ImapMime, MalformedMimeStillGetsAGrammaticalAnswer) {
   }
 }
 
+// A message that made the MIME parser throw (found by the fuzz target): still an
+// answer, and no section, instead of an exception out of the FETCH code.
+TEST(ImapMime, AMessageTheParserThrowsOnIsOnePart) {
+  const std::string text(
+      "From: a@b\r\nContent-Type: multipart/mixe\n\x00""\x00""\x00""k\x00""\x00""\x00""\x00""ar"
+      "y=o\r\n\r\n--o\r\xff""\x00""ont\r\nCon\x01""From: a@b\r\nContent-Type: multipart/mi char"
+      "set=utf-8ication/pdf\r\nContent-Disposition: attachmentB filename*=UTF-8''%C3%A9.pdf\r\n"
+      "\r\nJVBE: a@b--\r\n\n\r\n--a\r\nContent-Type: text\xda""plain; charset=utf-8\r\n\r\nx\r"
+      "\n--a--\r\n--o\r\nConme*=U\n--a--\r\n--o\r\nContent-Type: messa\n",
+      320);
+  std::string s = FormatImapBodyStructure(text, true);
+  EXPECT_TRUE(Grammatical(s)) << s;
+  EXPECT_TRUE(Grammatical(FormatImapBodyStructure(text, false)));
+  std::string out;
+  ExtractMimeSection(text, {1}, "", out);
+  ExtractMimeSection(text, {2, 1}, "MIME", out);
+}
+
 }  // namespace
