@@ -45,6 +45,7 @@ setup_registry() {
     reg set "$K" VerifyNode dword 0
     reg set "$K" SysAccess dword 0
     reg set "$K" SysOptSmtp dword "$port"
+    reg set "$K" MailUser sz ""   # the server keeps the user running the benchmark
     reg set "$K" LocalNode sz mail.example.org
     reg set "$K" LocalIP sz 127.0.0.1
     reg set "$K" InQueueTime dword 5

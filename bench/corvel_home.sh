@@ -77,6 +77,8 @@ corvel_make_home() {
     corvel_reg set "$CORVEL_KEY" VerifyNode dword 0
     corvel_reg set "$CORVEL_KEY" SysAccess dword 1
     corvel_reg set "$CORVEL_KEY" SysOptSmtp dword "$SMTP_PORT"
+    # A throw-away home of whoever runs the benchmark: the server keeps that user.
+    corvel_reg set "$CORVEL_KEY" MailUser sz ""
     corvel_reg set "$CORVEL_KEY" SysOptPop dword "$POP_PORT"
     CORVEL_MBOXES=()
     corvel_add_users bench "$users" "$popbox"

@@ -82,7 +82,7 @@ for name, value in [('DomainServer', '"127.0.0.1"'), ('BindAddress', '"127.0.0.1
                     ('LocalIP', '"127.0.0.1"'), ('LocalNode', '"bench.test"'),
                     ('DisableDNSLookup', 'dword:00000001'), ('VerifyIncoming', 'dword:00000000'),
                     ('VerifyNode', 'dword:00000000'), ('SysAccess', 'dword:00000000'),
-                    ('SysOptSmtp', 'dword:%08x' % port)]:
+                    ('SysOptSmtp', 'dword:%08x' % port), ('MailUser', '""')]:
     out.append('"%s"=%s' % (name, value))
 out += ['', '[%s\\Users]' % k, '"biglist"="l;Big list;biglist;root"',
         '"remotelist"="l;Remote list;remotelist;root"']

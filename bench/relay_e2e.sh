@@ -136,6 +136,8 @@ start_corvel() {
              "DomainServer sz $DNS_ADDR"; do
         "${reg[@]}" set "$KEY" $s >/dev/null || die "corvelreg set $s failed"
     done
+    # The server keeps the user running the benchmark (the home is that user's).
+    "${reg[@]}" set "$KEY" MailUser sz "" >/dev/null || die "corvelreg set MailUser failed"
     # The sink by its address, written as Postfix's relayhost is.
     "${reg[@]}" set "$KEY" SmartHost sz "[$SINK_ADDR]" >/dev/null || die "corvelreg set SmartHost failed"
     if [ "$mode" = smarthost ]; then

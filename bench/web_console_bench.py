@@ -121,7 +121,8 @@ def main():
                                   ('SysAccess', 'dword', 0), ('HttpConsole', 'dword', 1),
                                   ('DisableDNSLookup', 'dword', 1), ('VerifyNode', 'dword', 0),
                                   ('LocalNode', 'sz', 'mail.example.org'),
-                                  ('LocalIP', 'sz', '127.0.0.1'), ('BindAddress', 'sz', HOST)]:
+                                  ('LocalIP', 'sz', '127.0.0.1'), ('BindAddress', 'sz', HOST),
+                                  ('MailUser', 'sz', ''), ('UseTls', 'dword', 0)]:
             reg(home, name, kind, value)
         subprocess.run([os.path.join(BIN, 'corveladm'), '--home', home, 'admin-password'],
                        input=PASSWORD + '\n', text=True, check=True, capture_output=True)
