@@ -404,6 +404,24 @@ bool MatchKey(const std::vector<ImapItem>& args, size_t& i, SearchContext& c, bo
   return InSequenceSet(set, c.number);
 }
 
+// The selected folder opened for reading and the session's view brought up to
+// date; with `chosen`, the messages of the command's sequence set. False once
+// the tagged NO or BAD has been sent.
+bool OpenForCommand(ImapSession& s, NetNode* node, const ImapCommand& cmd, FolderAccess& a,
+                    std::vector<size_t>* chosen) {
+  std::string why;
+  if (!AccessFolder(*s.folder, a, why)) {
+    Tagged(s, node, cmd.tag, "NO", why);
+    return false;
+  }
+  Reconcile(s, node, cmd.uid);
+  if (chosen && !ResolveSet(s, cmd.args[0].text, cmd.uid, *chosen)) {
+    Tagged(s, node, cmd.tag, "BAD", "Bad sequence set");
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void DoFetch(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
@@ -420,17 +438,8 @@ void DoFetch(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
     return;
   }
   FolderAccess a;
-  std::string why;
-  if (!AccessFolder(*s.folder, a, why)) {
-    Tagged(s, node, cmd.tag, "NO", why);
-    return;
-  }
-  Reconcile(s, node, cmd.uid);
   std::vector<size_t> chosen;
-  if (!ResolveSet(s, cmd.args[0].text, cmd.uid, chosen)) {
-    Tagged(s, node, cmd.tag, "BAD", "Bad sequence set");
-    return;
-  }
+  if (!OpenForCommand(s, node, cmd, a, &chosen)) return;
   bool needText = false, setsSeen = false;
   for (const FetchItem& it : items) {
     if (it.kind == FetchItem::kBody || it.kind == FetchItem::kEnvelope ||
@@ -536,17 +545,8 @@ void DoStore(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
     return;
   }
   FolderAccess a;
-  std::string why;
-  if (!AccessFolder(*s.folder, a, why)) {
-    Tagged(s, node, cmd.tag, "NO", why);
-    return;
-  }
-  Reconcile(s, node, cmd.uid);
   std::vector<size_t> chosen;
-  if (!ResolveSet(s, cmd.args[0].text, cmd.uid, chosen)) {
-    Tagged(s, node, cmd.tag, "BAD", "Bad sequence set");
-    return;
-  }
+  if (!OpenForCommand(s, node, cmd, a, &chosen)) return;
   ImapFolder& f = *s.folder;
   bool changed = false;
   for (size_t i : chosen) {
@@ -589,12 +589,7 @@ void DoSearch(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
     return;
   }
   FolderAccess a;
-  std::string why;
-  if (!AccessFolder(*s.folder, a, why)) {
-    Tagged(s, node, cmd.tag, "NO", why);
-    return;
-  }
-  Reconcile(s, node, cmd.uid);
+  if (!OpenForCommand(s, node, cmd, a, nullptr)) return;
   std::string found;
   for (size_t i = 0; i < s.view.size(); ++i) {
     const ImapMessage* m = s.gone[i] ? nullptr : FindByUid(*s.folder, s.view[i]);
