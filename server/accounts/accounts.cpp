@@ -251,6 +251,18 @@ bool GetUserName(const std::string& name, std::string& out, const std::string& d
   return GetRecordField(rec.text, 1, out, true);
 }
 
+bool DescribeLocalAccount(const std::string& address, const std::string& domain,
+                          LocalAccountInfo& out) {
+  AccountRecord rec;
+  out = LocalAccountInfo{};
+  if (!ReadFollowing(address, domain, true, true, rec) || rec.type == kAccountNone) return false;
+  out.isUser = rec.type == kAccountUser;
+  out.isForward = rec.type == kAccountForward;
+  // The same field GetUserName gives, from the record already read.
+  if (!out.isForward && rec.type != kAccountAlias) GetRecordField(rec.text, 1, out.userName, true);
+  return true;
+}
+
 // Only a user has a mailbox: field 2 of a list or custom record is a configuration
 // name or a plug-in number, and must never be taken for a file to open or rewrite.
 bool GetMailboxPath(const std::string& name, std::string& out, const std::string& domain,

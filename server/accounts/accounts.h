@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "server/spool/headers.h"
+
 // The account types; the values are those every tool stores and reports.
 enum AccountType : int {
   kAccountNone = -1,  // missing, empty or malformed
@@ -99,6 +101,10 @@ AccountType GetAccountType(const std::string& name, const std::string& domain);
 // Field 1 followed by ';' (user name, list or responder name, custom text); aliases
 // followed. A forward yields nothing. This is the display name of header rewriting.
 bool GetUserName(const std::string& name, std::string& out, const std::string& domain);
+// What header rewriting and bounces ask of a local address, in one read (registered
+// with the spool at start-up: SetLocalAccountLookup(DescribeLocalAccount)).
+bool DescribeLocalAccount(const std::string& address, const std::string& domain,
+                          LocalAccountInfo& out);
 // Field 2 of any non-alias record (a user's mailbox file).
 bool GetMailboxPath(const std::string& name, std::string& out, const std::string& domain,
                     bool followAliases);

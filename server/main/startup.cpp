@@ -159,6 +159,8 @@ bool StartSupportLayers(std::string& why) {
     AdjustConnectionCounts(0, 0);
     ok = EnsureReservedAccounts(why);
   }
+  // Header rewriting and bounces name local users from the account database.
+  SetLocalAccountLookup(DescribeLocalAccount);
   std::string detail;
   if (ok && !Pop3Init(detail)) {
     why = FormatText(LoadStringResource(kStrPopInitProblem), detail.c_str());

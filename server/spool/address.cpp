@@ -1,6 +1,7 @@
 // The address normaliser and the host test: every address text the server meets
 // (SMTP commands, envelopes, header lines) is reduced here to a bare address,
 // with the display name it carried and whether it is ours.
+#include <atomic>
 #include <string>
 
 #include "server/core/config.h"
@@ -300,3 +301,16 @@ bool NormalizeAddress(std::string_view text, const HostIdentity& id,
   return true;
 }
 
+
+namespace {
+std::atomic<LocalAccountLookup> gLocalAccountLookup{nullptr};
+}  // namespace
+
+void SetLocalAccountLookup(LocalAccountLookup lookup) { gLocalAccountLookup.store(lookup); }
+
+bool LookUpLocalAccount(const std::string& address, const std::string& domain,
+                        LocalAccountInfo& out) {
+  LocalAccountLookup lookup = gLocalAccountLookup.load();
+  out = LocalAccountInfo{};
+  return lookup && lookup(address, domain, out);
+}

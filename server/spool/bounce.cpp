@@ -5,7 +5,6 @@
 
 #include <algorithm>
 
-#include "server/accounts/accounts.h"
 #include "server/core/config.h"
 #include "server/core/server_state.h"
 #include "server/spool/spool.h"
@@ -25,14 +24,13 @@ std::string RecipientName(const std::string& recipient, const MessageContext& c)
     NormalizeOptions options;
     options.mapDomains = true;
     NormalizedAddress n;
-    AccountRecord record;
-    std::string userName;
+    LocalAccountInfo account;
     // Only a local address is looked up: the account database cuts at '@', and
     // a remote "alice@elsewhere" must not get our alice's name.
     if (NormalizeAddress(recipient, c.identity, options, n) && n.isLocal &&
-        ReadAccount(n.address, c.domain, true, record) && record.type == kAccountUser &&
-        GetUserName(n.address, userName, c.domain) && !userName.empty()) {
-      name = userName;
+        LookUpLocalAccount(n.address, c.domain, account) && account.isUser &&
+        !account.userName.empty()) {
+      name = account.userName;
     }
   }
   if (name.size() > kMaxRecipientName) name.resize(kMaxRecipientName);

@@ -1,12 +1,12 @@
 #include "server/spool/headers.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/files.h"
-#include "server/accounts/accounts.h"
 #include "server/core/config.h"
 #include "server/spool/spool.h"
 #include "server/spool/text.h"
@@ -219,11 +219,10 @@ std::string RenderAddress(std::string_view written, bool toLine, const CopyOptio
   if (!n.isLocal) return n.address;
   if (toLine && written.substr(0, 19) == "Multiple recipients") return std::string(written);
   if (o.useAccounts) {
-    AccountRecord record;
-    if (ReadAccount(n.address, o.domain, true, record) && record.type != kAccountForward) {
-      std::string display = n.name;
-      if (display.empty() && (!GetUserName(n.address, display, o.domain) || display.empty()))
-        display = "???";
+    LocalAccountInfo account;
+    if (LookUpLocalAccount(n.address, o.domain, account) && !account.isForward) {
+      std::string display = n.name.empty() ? account.userName : n.name;
+      if (display.empty()) display = "???";
       return QuoteDisplayName(display) + " <" + n.address + ">";
     }
   }

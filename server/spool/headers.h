@@ -66,6 +66,25 @@ bool NormalizeAddress(std::string_view text, const HostIdentity& id,
 // equality without regard to case.
 bool MatchDomainPattern(std::string_view pattern, std::string_view domain);
 
+// ---- Local accounts ------------------------------------------------------------------
+
+// What header rewriting and bounces need to know about a local address. The account
+// database lives on a higher floor; it registers its lookup at start-up, and until
+// then (or in a program without accounts) no address is looked up.
+struct LocalAccountInfo {
+  bool isUser = false;     // a user account (aliases followed)
+  bool isForward = false;  // a forward (aliases followed)
+  std::string userName;    // the account's full name; may be empty
+};
+// Fills `out` for the local `address` in `domain` ("" = primary); false when the
+// address has no account.
+using LocalAccountLookup = bool (*)(const std::string& address, const std::string& domain,
+                                    LocalAccountInfo& out);
+void SetLocalAccountLookup(LocalAccountLookup lookup);
+// The registered lookup; false without one.
+bool LookUpLocalAccount(const std::string& address, const std::string& domain,
+                        LocalAccountInfo& out);
+
 // ---- Dates -------------------------------------------------------------------------
 
 enum class DateStyle {

@@ -14,6 +14,7 @@
 #include "platform/files.h"
 #include "platform/home.h"
 #include "platform/registry.h"
+#include "server/accounts/accounts.h"
 #include "server/core/config.h"
 #include "server/core/log.h"
 #include "server/spool/bounce.h"
@@ -56,6 +57,8 @@ class SpoolTest : public ::testing::Test {
     s.useFourDigitYear = true;
     SetWindowEchoToStdout(false);
     SetLogOptions(0xFFFFFFFF, 0);
+    // As the server does at start-up: display names come from the account database.
+    SetLocalAccountLookup(DescribeLocalAccount);
   }
 
   void TearDown() override {
