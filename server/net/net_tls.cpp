@@ -186,6 +186,28 @@ bool NetTlsServerFiles(std::string& chainFile, std::string& keyFile) {
 
 bool NetTlsServerReady() { return ServerContext() != nullptr; }
 
+namespace {
+
+// Early in each handshake: the connection takes the current certificate, key and
+// chain (each referenced, so a reload meanwhile frees nothing in use).
+int TakeCurrentCertificate(SSL* ssl, int*, void*) {
+  CtxPtr current = ServerContext();
+  if (!current) return SSL_CLIENT_HELLO_SUCCESS;
+  X509* cert = SSL_CTX_get0_certificate(current.get());
+  EVP_PKEY* key = SSL_CTX_get0_privatekey(current.get());
+  STACK_OF(X509)* chain = nullptr;
+  SSL_CTX_get0_chain_certs(current.get(), &chain);
+  // On failure the connection keeps the certificate its context was made with.
+  if (cert && key && SSL_use_cert_and_key(ssl, cert, key, chain, 1) != 1) ERR_clear_error();
+  return SSL_CLIENT_HELLO_SUCCESS;
+}
+
+}  // namespace
+
+void NetTlsFollowServerCertificate(SSL_CTX* ctx) {
+  SSL_CTX_set_client_hello_cb(ctx, TakeCurrentCertificate, nullptr);
+}
+
 void NetTlsReset() {
   std::lock_guard<std::mutex> g(gCtxLock);
   gServerCtx.reset();

@@ -45,6 +45,9 @@ bool NetTlsServerFiles(std::string& chainFile, std::string& keyFile);
 // NetTlsLoadServerCertificate.
 bool NetTlsSetUpServerContext(ssl_ctx_st* ctx, const std::string& chainFile,
                               const std::string& keyFile, std::string& why);
+// Makes every handshake on `ctx` (the web console's) present the mail listeners'
+// current certificate, so a reload of theirs reaches it without a restart.
+void NetTlsFollowServerCertificate(ssl_ctx_st* ctx);
 // Drops the server and client contexts (nodes keep theirs until they end).
 void NetTlsReset();
 

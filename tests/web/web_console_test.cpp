@@ -4,6 +4,8 @@
 // test (over HTTPS) when Chromium can start.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <iostream>
 #include <string>
 
@@ -11,6 +13,7 @@
 #include "platform/registry.h"
 #include "server/admin/admin_password.h"
 #include "server/core/config.h"
+#include "server/net/net_tls.h"
 #include "tests/core/test_home.h"
 #include "tests/delivery/delivery_fixture.h"
 
@@ -127,6 +130,29 @@ TEST_F(WebConsoleTest, WithTlsTheConsoleIsHttpsWithASecureCookie) {
   ReadWholeFile(home_.dir + "maillog.txt", log);
   EXPECT_NE(log.find("Web console listening on https://127.0.0.1:" + port + "/"), std::string::npos)
       << log;
+
+  // A new certificate and SIGUSR1: the console's next handshake presents it.
+  std::string chain = home_.dir + "tls/cert.pem", key = home_.dir + "tls/key.pem", why;
+  std::string before = NetTlsFingerprint(chain);
+  ASSERT_TRUE(NetTlsMakeSelfSigned("renewed.example.com", chain, key, why)) << why;
+  std::string after = NetTlsFingerprint(chain);
+  ASSERT_NE(before, after);
+  ASSERT_EQ(kill(server_.pid(), SIGUSR1), 0);
+  for (int i = 0; i < 100 && log.find(after) == std::string::npos; ++i) {
+    usleep(50000);
+    ReadWholeFile(home_.dir + "maillog.txt", log);
+  }
+  ASSERT_NE(log.find("SHA-256 fingerprint " + after), std::string::npos) << log;
+  std::string peer =
+      "import hashlib, socket, ssl\n"
+      "ctx = ssl.create_default_context()\n"
+      "ctx.check_hostname = False\n"
+      "ctx.verify_mode = ssl.CERT_NONE\n"
+      "s = ctx.wrap_socket(socket.create_connection(('127.0.0.1', " + port + "), timeout=10))\n"
+      "d = hashlib.sha256(s.getpeercert(binary_form=True)).digest()\n"
+      "print(':'.join('%02X' % b for b in d))\n";
+  ASSERT_EQ(Run("python3 -c \"" + peer + "\"", output), 0) << output;
+  EXPECT_EQ(output, after + "\n");
 }
 
 TEST_F(WebConsoleTest, WithoutAPasswordTheConsoleDoesNotStart) {

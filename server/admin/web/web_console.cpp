@@ -472,6 +472,7 @@ bool StartWebConsole(std::string& why) {
     std::string tlsWhy;
     auto tls = std::make_unique<httplib::SSLServer>([&](SSL_CTX& ctx) {
       if (!NetTlsSetUpServerContext(&ctx, chain, key, tlsWhy)) return false;
+      NetTlsFollowServerCertificate(&ctx);  // SIGUSR1's reload reaches the console
       SSL_CTX_clear_mode(&ctx, SSL_MODE_ENABLE_PARTIAL_WRITE);
       return true;
     });
