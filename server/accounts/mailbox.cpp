@@ -159,7 +159,8 @@ bool FindMailboxPath(const std::string& account, const std::string& domain, bool
 }
 
 AppendOpen OpenMailboxFileForAppend(const std::string& path, const std::string& sender,
-                                    MailboxAppend& out, int* winErr, const std::string& key) {
+                                    MailboxAppend& out, int* winErr, const std::string& key,
+                                    time_t when) {
   out = MailboxAppend();
   out.path = path;
   out.key = key;
@@ -200,7 +201,7 @@ AppendOpen OpenMailboxFileForAppend(const std::string& path, const std::string& 
   }
   // The blank line is wanted only when a message is already there; a file that
   // exists but is empty starts with the separator as a new one does.
-  if (!WriteMailboxSeparator(out.fd.get(), sender, out.startSize > 0)) {
+  if (!WriteMailboxSeparator(out.fd.get(), sender, out.startSize > 0, when)) {
     AbandonMailboxAppend(out);
     return AppendOpen::kSeparatorFailed;
   }

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -111,10 +112,10 @@ bool FindMailboxPath(const std::string& account, const std::string& domain, bool
 // that was replaced or removed between the open and its lock is opened again.
 // `winErr` (optional) gets the last open error.
 // With a `key` (no blanks or line ends), a key already finished in the note
-// gives kAlreadyDone.
+// gives kAlreadyDone. `when` is the separator's time (0: now).
 AppendOpen OpenMailboxFileForAppend(const std::string& path, const std::string& sender,
                                     MailboxAppend& out, int* winErr = nullptr,
-                                    const std::string& key = "");
+                                    const std::string& key = "", time_t when = 0);
 // FindMailboxPath, then the above ("null" gives kDiscard). The caller holds the lock.
 AppendOpen OpenMailboxForAppend(const std::string& account, const std::string& domain,
                                 bool allowUnknown, const std::string& sender,

@@ -55,9 +55,11 @@ struct ImapLimits {
   uint32_t rewriteLockMs;       // EXPUNGE waits this long for the mailbox lock
   uint32_t openRetryMs;         // a mailbox held by a reader is retried this long
   uint32_t idlePollMs;          // IDLE looks at the mailbox again after this long (sooner when woken)
+  size_t keywordsPerMessage;    // keywords (flags without a backslash) kept on one message
+  size_t keywordBytes;          // the longest keyword
 };
 inline constexpr ImapLimits kImap = {
-    8192, 65536, 1800, 10, 10, 16384, 16384, 20, 2000, 1000, 500,
+    8192, 65536, 1800, 10, 10, 16384, 16384, 20, 2000, 1000, 500, 32, 64,
 };
 
 // Message flags, a bit each; the system flags clients know.
@@ -78,6 +80,9 @@ inline constexpr ImapFlagName kImapFlagNames[] = {
 };
 
 // ---- The folder state (imap_folder.cpp) ----------------------------------------
+//
+// The sidecar holds "CORVEL-IMAP-INDEX 1", then "<uidvalidity> <uidnext>", then a
+// line a message: "<uid> <flag bits> <key>" and its keywords, each after a space.
 
 // One message of a folder.
 struct ImapMessage {
@@ -90,6 +95,7 @@ struct ImapMessage {
   long long textOffset = 0;  // the message as IMAP serves it: after the separator line
   long long textSize = 0;    // ... without the empty lines that close it
   time_t date = 0;           // the separator line's time (INTERNALDATE)
+  std::string keywords;      // its keywords, space-separated ("" = none)
 };
 
 // A folder as every session of this process sees it, guarded by its mutex; a
@@ -190,8 +196,9 @@ bool WriteImapSubscriptions(const std::string& inboxPath, const std::string& tex
 // excludes other writers): from `sourceFd` (read from its start) when it is
 // valid, else `text`; lines that would read as separators are quoted. On
 // stable storage when it returns true; false with `why`, nothing left behind.
+// `when` is its INTERNALDATE (0: now).
 bool AppendImapMessage(const std::string& path, const std::string& sender, int sourceFd,
-                       std::string_view text, std::string& why);
+                       std::string_view text, time_t when, std::string& why);
 
 // ---- Parsing (imap_parse.cpp) --------------------------------------------------
 
@@ -222,11 +229,18 @@ bool InSequenceSet(const std::vector<ImapRange>& set, uint32_t value);
 // byte count, -1 when the line ends otherwise; `plus` tells the non-synchronising form.
 long long LiteralAtEnd(std::string_view line, bool& plus);
 
-// The flag bits of a flag list item (atoms or a list); false for an unknown
-// system flag. Keywords are accepted and ignored (none are kept).
-bool ParseFlagList(const ImapItem& item, uint8_t& flags);
-// "(\Seen \Flagged)".
-std::string FormatFlags(uint8_t flags);
+// The flag bits of a flag list item (atoms or a list) and its keywords
+// (space-separated, each once, in the order given); false for an unknown
+// system flag, a keyword that is not an atom, or more or longer keywords than
+// kImap allows. Without `keywords` they are accepted and dropped.
+bool ParseFlagList(const ImapItem& item, uint8_t& flags, std::string* keywords = nullptr);
+// "(\Seen \Flagged $Label1)".
+std::string FormatFlags(uint8_t flags, std::string_view keywords = {});
+// True when the keyword list holds `word` (without regard to case).
+bool HasKeyword(std::string_view keywords, std::string_view word);
+// The keyword list `have` after STORE's FLAGS ('='), +FLAGS ('+') or -FLAGS ('-')
+// with `change`; at most kImap.keywordsPerMessage are kept.
+std::string ChangeKeywords(std::string_view have, std::string_view change, char how);
 
 // A quoted string or literal for `text`: quoted when it is short and plain.
 std::string QuoteImapString(std::string_view text);
@@ -247,6 +261,9 @@ std::string FormatInternalDate(time_t t);
 // The time of a separator line's ctime date ("From x Fri Dec  4 10:00:00 2026"),
 // 0 when none can be read.
 time_t ParseSeparatorDate(std::string_view separator);
+// APPEND's date-time ("04-Dec-2026 10:00:00 +0100", the day may be " 4"); false
+// when malformed or out of range.
+bool ParseImapDateTime(std::string_view text, time_t& out);
 // A SEARCH date ("4-Dec-2026"); false when malformed.
 bool ParseSearchDate(std::string_view text, time_t& out);
 

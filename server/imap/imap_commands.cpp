@@ -92,11 +92,19 @@ bool Expunge(ImapSession& s, NetNode* node, const std::string& tag, bool quiet) 
   return true;
 }
 
-// Appends one message to the folder at `path` and gives it `flags`: under the
+// What a message appended to a folder starts with.
+struct AppendedState {
+  uint8_t flags = 0;
+  std::string keywords;
+  time_t date = 0;  // its INTERNALDATE (0: now)
+};
+
+// Appends one message to the folder at `path` and gives it `state`: under the
 // folder's mutex, and for INBOX the mailbox lock the router takes. `uid` gets
 // its UID and `validity` the folder's UIDVALIDITY. False with the NO's text.
 bool AppendToFolder(ImapSession& s, const std::string& path, int sourceFd, std::string_view text,
-                    uint8_t flags, uint32_t& uid, uint32_t& validity, std::string& why) {
+                    const AppendedState& state, uint32_t& uid, uint32_t& validity,
+                    std::string& why) {
   std::shared_ptr<ImapFolder> f = FindImapFolder(path);
   FolderAccess a;
   a.guard = std::unique_lock<std::mutex>(f->mutex);
@@ -107,7 +115,7 @@ bool AppendToFolder(ImapSession& s, const std::string& path, int sourceFd, std::
       why = "[INUSE] Mailbox in use, try again later";
       return false;
     }
-    if (!AppendImapMessage(path, s.user, sourceFd, text, why)) {
+    if (!AppendImapMessage(path, s.user, sourceFd, text, state.date, why)) {
       why = "[SERVERBUG] " + why;
       return false;
     }
@@ -118,8 +126,9 @@ bool AppendToFolder(ImapSession& s, const std::string& path, int sourceFd, std::
     return false;
   }
   ImapMessage& m = f->messages.back();
-  if (m.flags != flags) {
-    m.flags = flags;
+  if (m.flags != state.flags || m.keywords != state.keywords) {
+    m.flags = state.flags;
+    m.keywords = state.keywords;
     m.changed = ++f->changes;
     SaveImapIndex(*f);
   }
@@ -316,15 +325,19 @@ void DoSelect(ImapSession& s, NetNode* node, int32_t& state, ImapCommand& cmd) {
   s.readOnly = cmd.word == "EXAMINE";
   s.seenChanges = f.changes;
   size_t firstUnseen = 0;
+  std::string keywords;  // the ones the folder's messages carry
   for (const ImapMessage& m : f.messages) {
     s.view.push_back(m.uid);
     if (!firstUnseen && !(m.flags & kFlagSeen)) firstUnseen = s.view.size();
+    if (!m.keywords.empty() && m.keywords != keywords)
+      keywords = ChangeKeywords(keywords, m.keywords, '+');
   }
   s.gone.assign(s.view.size(), 0);
-  Send(s, node, "* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)");
+  std::string extra = keywords.empty() ? "" : " " + keywords;
+  Send(s, node, "* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft" + extra + ")");
   Send(s, node, s.readOnly ? "* OK [PERMANENTFLAGS ()] Read-only"
                            : "* OK [PERMANENTFLAGS (\\Answered \\Flagged \\Deleted \\Seen "
-                             "\\Draft)] Flags kept");
+                             "\\Draft" + extra + " \\*)] Flags kept");
   Send(s, node, "* " + std::to_string(s.view.size()) + " EXISTS");
   Send(s, node, "* 0 RECENT");
   if (firstUnseen) Send(s, node, "* OK [UNSEEN " + std::to_string(firstUnseen) + "] First unseen");
@@ -400,14 +413,24 @@ void DoUnselect(ImapSession& s, NetNode* node, int32_t& state, ImapCommand& cmd)
 }
 
 void DoAppend(ImapSession& s, NetNode* node, int32_t& state, ImapCommand& cmd) {
-  // The message went to s.appendFile; its place in the arguments is an empty string.
-  uint8_t flags = 0;
+  // The message went to s.appendFile; its place in the arguments is an empty
+  // string. Before it: the mailbox, then optionally a flag list and a date-time.
+  AppendedState start;
   size_t n = cmd.args.size();
   bool ok = s.appendFile.valid() && n >= 2 && n <= 4 && cmd.args[n - 1].kind == ImapItem::kString;
-  if (ok && n >= 3 && cmd.args[1].kind == ImapItem::kList) ok = ParseFlagList(cmd.args[1], flags);
+  size_t next = 1;
+  if (ok && next < n - 1 && cmd.args[next].kind == ImapItem::kList)
+    ok = ParseFlagList(cmd.args[next++], start.flags, &start.keywords);
   if (!ok) {
     Tagged(s, node, cmd.tag, "BAD", "APPEND needs a mailbox, flags, a date and a literal message");
     return;
+  }
+  if (next < n - 1) {
+    if (cmd.args[next].kind != ImapItem::kString ||
+        !ParseImapDateTime(cmd.args[next].text, start.date) || next + 1 != n - 1) {
+      Tagged(s, node, cmd.tag, "BAD", "Bad APPEND date-time");
+      return;
+    }
   }
   std::string path, why;
   if (!ResolveMailbox(s, cmd.args[0], path)) {
@@ -415,7 +438,7 @@ void DoAppend(ImapSession& s, NetNode* node, int32_t& state, ImapCommand& cmd) {
     return;
   }
   uint32_t uid = 0, validity = 0;
-  if (!AppendToFolder(s, path, s.appendFile.get(), {}, flags, uid, validity, why)) {
+  if (!AppendToFolder(s, path, s.appendFile.get(), {}, start, uid, validity, why)) {
     Tagged(s, node, cmd.tag, "NO", why);
     return;
   }
@@ -499,7 +522,7 @@ void DoCopy(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
   uint32_t validity = 0;
   for (uint32_t uid : wanted) {
     std::string text;
-    uint8_t flags = 0;
+    AppendedState copied;
     {
       FolderAccess a;
       if (!AccessFolder(*s.folder, a, why)) break;
@@ -509,10 +532,12 @@ void DoCopy(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
         why = "[SERVERBUG] Unable to read mailbox file";
         break;
       }
-      flags = m->flags & uint8_t(~kFlagDeleted);
+      copied.flags = m->flags & uint8_t(~kFlagDeleted);
+      copied.keywords = m->keywords;
+      copied.date = m->date;
     }
     uint32_t newUid = 0;
-    if (!AppendToFolder(s, path, -1, text, flags, newUid, validity, why)) break;
+    if (!AppendToFolder(s, path, -1, text, copied, newUid, validity, why)) break;
     from.push_back(uid);
     to.push_back(newUid);
   }

@@ -341,7 +341,8 @@ bool MatchKey(const std::vector<ImapItem>& args, size_t& i, SearchContext& c, bo
     bool y = MatchKey(args, i, c, bad);
     return x || y;
   }
-  if (key == "KEYWORD" || key == "UNKEYWORD") return arg(a) && key == "UNKEYWORD";
+  if (key == "KEYWORD" || key == "UNKEYWORD")
+    return arg(a) && HasKeyword(c.m->keywords, a) == (key == "KEYWORD");
   if (key == "LARGER" || key == "SMALLER") {
     if (!arg(a)) return false;
     char* end = nullptr;
@@ -479,7 +480,7 @@ void DoFetch(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
     for (const FetchItem& it : items) {
       switch (it.kind) {
         case FetchItem::kFlags:
-          add("FLAGS " + FormatFlags(m->flags));
+          add("FLAGS " + FormatFlags(m->flags, m->keywords));
           flagsSent = true;
           break;
         case FetchItem::kUid:
@@ -516,7 +517,7 @@ void DoFetch(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
           break;
       }
     }
-    if (newlySeen && !flagsSent) add("FLAGS " + FormatFlags(m->flags));
+    if (newlySeen && !flagsSent) add("FLAGS " + FormatFlags(m->flags, m->keywords));
     s.pendingOut += out + ")\r\n";
     Flush(s, node);
   }
@@ -530,13 +531,14 @@ void DoFetch(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
 
 void DoStore(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
   uint8_t flags = 0;
+  std::string keywords;
   std::string what = cmd.args.size() == 3 ? cmd.args[1].text : std::string();
   for (char& c : what) c = char(toupper(static_cast<unsigned char>(c)));
   bool silent = what.size() > 7 && what.compare(what.size() - 7, 7, ".SILENT") == 0;
   if (silent) what.resize(what.size() - 7);
   if (cmd.args.size() != 3 || cmd.args[0].kind != ImapItem::kAtom ||
       (what != "FLAGS" && what != "+FLAGS" && what != "-FLAGS") ||
-      !ParseFlagList(cmd.args[2], flags)) {
+      !ParseFlagList(cmd.args[2], flags, &keywords)) {
     Tagged(s, node, cmd.tag, "BAD", "Bad STORE arguments");
     return;
   }
@@ -554,15 +556,19 @@ void DoStore(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
     if (!m) continue;
     uint8_t now = what == "FLAGS" ? flags : what == "+FLAGS" ? uint8_t(m->flags | flags)
                                                              : uint8_t(m->flags & ~flags);
-    if (now != m->flags) {
+    char how = what == "FLAGS" ? '=' : what[0];
+    std::string words = keywords.empty() && how != '=' ? m->keywords
+                                                       : ChangeKeywords(m->keywords, keywords, how);
+    if (now != m->flags || words != m->keywords) {
       m->flags = now;
+      m->keywords = std::move(words);
       m->changed = ++f.changes;
       changed = true;
     }
     if (!silent)
       Send(s, node, "* " + std::to_string(i + 1) + " FETCH (" +
                         (cmd.uid ? "UID " + std::to_string(m->uid) + " " : std::string()) +
-                        "FLAGS " + FormatFlags(m->flags) + ")");
+                        "FLAGS " + FormatFlags(m->flags, m->keywords) + ")");
   }
   s.seenChanges = f.changes;
   if (changed) {

@@ -68,13 +68,28 @@ void LoadIndex(ImapFolder& f) {
     if (!nextLine(line)) return;  // a cut-off file is not trusted
     unsigned long uid = 0, flags = 0;
     char key[80] = {};
-    if (sscanf(line.c_str(), "%lu %lu %79s", &uid, &flags, key) != 3 || uid <= previous ||
+    int used = 0;
+    if (sscanf(line.c_str(), "%lu %lu %79s%n", &uid, &flags, key, &used) != 3 || uid <= previous ||
         uid >= next || flags > 0xFF)
       return;
     ImapMessage m;
     m.uid = uint32_t(uid);
     m.flags = uint8_t(flags);
     m.key = key;
+    // Its keywords follow, each after a space; ones that could not be kept are dropped.
+    if (size_t(used) < line.size()) {
+      ImapItem list;
+      list.kind = ImapItem::kList;
+      size_t pos = size_t(used);
+      while (pos < line.size()) {
+        size_t end = line.find(' ', pos);
+        if (end == std::string::npos) end = line.size();
+        if (end > pos) list.list.push_back(ImapItem{ImapItem::kAtom, line.substr(pos, end - pos), {}});
+        pos = end + 1;
+      }
+      uint8_t ignored = 0;
+      if (!ParseFlagList(list, ignored, &m.keywords) || ignored != 0) m.keywords.clear();
+    }
     saved.push_back(std::move(m));
     previous = uint32_t(uid);
   }
@@ -167,6 +182,7 @@ void MatchMessages(ImapFolder& f, const std::vector<ImapMessage>& old,
         const ImapMessage& o = old[it->second[c]];
         m.uid = o.uid;
         m.flags = o.flags;
+        m.keywords = o.keywords;
         m.changed = o.changed;
         // POP3 retrieved it since (its Status says so): \Seen agrees.
         if (statusRead[i] && !(m.flags & kFlagSeen)) {
@@ -289,7 +305,8 @@ bool SaveImapIndex(const ImapFolder& f) {
   std::string text = std::string(kIndexMagic) + "\n" + std::to_string(f.uidValidity) + " " +
                      std::to_string(f.uidNext) + "\n";
   for (const ImapMessage& m : f.messages)
-    text += std::to_string(m.uid) + " " + std::to_string(unsigned(m.flags)) + " " + m.key + "\n";
+    text += std::to_string(m.uid) + " " + std::to_string(unsigned(m.flags)) + " " + m.key +
+            (m.keywords.empty() ? "" : " ") + m.keywords + "\n";
   std::string temp = f.indexPath + ".tmp";
   UniqueFd out = OpenExclusive(temp, O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (!out.valid() || !WriteAll(out.get(), text.data(), text.size()) || !SyncFileData(out.get()) ||

@@ -91,9 +91,9 @@ bool WriteImapSubscriptions(const std::string& inboxPath, const std::string& tex
 }
 
 bool AppendImapMessage(const std::string& path, const std::string& sender, int sourceFd,
-                       std::string_view text, std::string& why) {
+                       std::string_view text, time_t when, std::string& why) {
   MailboxAppend append;
-  AppendOpen open = OpenMailboxFileForAppend(path, sender, append);
+  AppendOpen open = OpenMailboxFileForAppend(path, sender, append, nullptr, "", when);
   if (open != AppendOpen::kOpened) {
     why = "Unable to open the folder for appending.";
     return false;

@@ -261,8 +261,47 @@ long long LiteralAtEnd(std::string_view line, bool& plus) {
   return n;
 }
 
-bool ParseFlagList(const ImapItem& item, uint8_t& flags) {
+namespace {
+
+// A keyword is an atom: no specials, controls, blanks or 8-bit bytes.
+bool IsKeywordAtom(std::string_view word) {
+  if (word.empty() || word.size() > kImap.keywordBytes) return false;
+  for (char c : word) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u >= 0x7F || strchr("(){%*\"\\]", c)) return false;
+  }
+  return true;
+}
+
+// Calls `visit` with each word of a space-separated keyword list.
+template <typename Visit>
+void ForEachKeyword(std::string_view list, Visit visit) {
+  size_t pos = 0;
+  while (pos < list.size()) {
+    size_t end = list.find(' ', pos);
+    if (end == std::string_view::npos) end = list.size();
+    if (end > pos) visit(list.substr(pos, end - pos));
+    pos = end + 1;
+  }
+}
+
+void AddKeyword(std::string& list, std::string_view word) {
+  if (HasKeyword(list, word)) return;
+  if (!list.empty()) list += ' ';
+  list += word;
+}
+
+size_t CountKeywords(std::string_view list) {
+  size_t n = 0;
+  ForEachKeyword(list, [&](std::string_view) { ++n; });
+  return n;
+}
+
+}  // namespace
+
+bool ParseFlagList(const ImapItem& item, uint8_t& flags, std::string* keywords) {
   flags = 0;
+  std::string words;
   std::vector<const ImapItem*> atoms;
   if (item.kind == ImapItem::kList) {
     for (const ImapItem& a : item.list) atoms.push_back(&a);
@@ -270,8 +309,12 @@ bool ParseFlagList(const ImapItem& item, uint8_t& flags) {
     atoms.push_back(&item);
   }
   for (const ImapItem* a : atoms) {
-    if (a->kind != ImapItem::kAtom) return false;
-    if (a->text.empty() || a->text[0] != '\\') continue;  // a keyword: not kept
+    if (a->kind != ImapItem::kAtom || a->text.empty()) return false;
+    if (a->text[0] != '\\') {
+      if (!IsKeywordAtom(a->text)) return false;
+      AddKeyword(words, a->text);
+      continue;
+    }
     bool known = false;
     for (const ImapFlagName& f : kImapFlagNames)
       if (strcasecmp(f.name, a->text.c_str()) == 0) {
@@ -280,17 +323,49 @@ bool ParseFlagList(const ImapItem& item, uint8_t& flags) {
       }
     if (!known && strcasecmp(a->text.c_str(), "\\Recent") != 0) return false;
   }
+  if (CountKeywords(words) > kImap.keywordsPerMessage) return false;
+  if (keywords) *keywords = std::move(words);
   return true;
 }
 
-std::string FormatFlags(uint8_t flags) {
+std::string FormatFlags(uint8_t flags, std::string_view keywords) {
   std::string out = "(";
   for (const ImapFlagName& f : kImapFlagNames) {
     if (!(flags & f.flag)) continue;
     if (out.size() > 1) out += ' ';
     out += f.name;
   }
+  if (!keywords.empty()) {
+    if (out.size() > 1) out += ' ';
+    out += keywords;
+  }
   return out + ")";
+}
+
+bool HasKeyword(std::string_view keywords, std::string_view word) {
+  bool found = false;
+  ForEachKeyword(keywords, [&](std::string_view w) {
+    if (w.size() == word.size() && strncasecmp(w.data(), word.data(), w.size()) == 0)
+      found = true;
+  });
+  return found;
+}
+
+std::string ChangeKeywords(std::string_view have, std::string_view change, char how) {
+  std::string out;
+  if (how == '=') {
+    out = std::string(change);
+  } else if (how == '+') {
+    out = std::string(have);
+    ForEachKeyword(change, [&](std::string_view w) {
+      if (CountKeywords(out) < kImap.keywordsPerMessage) AddKeyword(out, w);
+    });
+  } else {
+    ForEachKeyword(have, [&](std::string_view w) {
+      if (!HasKeyword(change, w)) AddKeyword(out, w);
+    });
+  }
+  return out;
 }
 
 std::string QuoteImapString(std::string_view text) {
@@ -316,6 +391,21 @@ std::string FormatInternalDate(time_t t) {
   return buf;
 }
 
+namespace {
+
+tm CalendarTime(int year, int month, int day, int hour, int minute, int second) {
+  tm parts{};
+  parts.tm_year = year - 1900;
+  parts.tm_mon = month;
+  parts.tm_mday = day;
+  parts.tm_hour = hour;
+  parts.tm_min = minute;
+  parts.tm_sec = second;
+  return parts;
+}
+
+}  // namespace
+
 time_t ParseSeparatorDate(std::string_view separator) {
   // "From <sender> Www Mmm dd hh:mm:ss yyyy": the date is the last 24 characters.
   while (!separator.empty() && (separator.back() == '\r' || separator.back() == '\n'))
@@ -331,14 +421,49 @@ time_t ParseSeparatorDate(std::string_view separator) {
   for (int i = 0; i < 12; ++i)
     if (strcmp(kMonths[i], month) == 0) m = i;
   if (m < 0 || day < 1 || day > 31 || year < 1970 || year > 9999) return 0;
-  tm parts{};
-  parts.tm_year = year - 1900;
-  parts.tm_mon = m;
-  parts.tm_mday = day;
-  parts.tm_hour = hour;
-  parts.tm_min = minute;
-  parts.tm_sec = second;
-  return timegm(&parts);
+  tm parts = CalendarTime(year, m, day, hour, minute, second);
+  parts.tm_isdst = -1;
+  // The separator carries the local time of the host that wrote it.
+  time_t t = mktime(&parts);
+  return t < 0 ? 0 : t;
+}
+
+bool ParseImapDateTime(std::string_view text, time_t& out) {
+  // "dd-Mmm-yyyy hh:mm:ss +zzzz", the day's first digit may be a space.
+  if (text.size() != 26 || text[2] != '-' || text[6] != '-' || text[11] != ' ' ||
+      text[14] != ':' || text[17] != ':' || text[20] != ' ' ||
+      (text[21] != '+' && text[21] != '-'))
+    return false;
+  auto number = [&](size_t at, size_t count, int& value, bool leadingSpace) {
+    value = 0;
+    for (size_t i = at; i < at + count; ++i) {
+      char c = text[i];
+      if (c == ' ' && leadingSpace && i == at) continue;
+      if (c < '0' || c > '9') return false;
+      value = value * 10 + (c - '0');
+    }
+    return true;
+  };
+  int day = 0, year = 0, hour = 0, minute = 0, second = 0, zh = 0, zm = 0;
+  if (!number(0, 2, day, true) || !number(7, 4, year, false) || !number(12, 2, hour, false) ||
+      !number(15, 2, minute, false) || !number(18, 2, second, false) ||
+      !number(22, 2, zh, false) || !number(24, 2, zm, false))
+    return false;
+  int m = -1;
+  for (int i = 0; i < 12; ++i)
+    if (strncasecmp(kMonths[i], text.data() + 3, 3) == 0) m = i;
+  if (m < 0 || day < 1 || year < 1970 || year > 9999 || hour > 23 || minute > 59 ||
+      second > 60 || zh > 23 || zm > 59)
+    return false;
+  // A leap second counts as its minute's last.
+  tm parts = CalendarTime(year, m, day, hour, minute, second == 60 ? 59 : second);
+  time_t t = timegm(&parts);
+  if (parts.tm_mday != day || parts.tm_mon != m) return false;  // 31-Feb and the like
+  int offset = (zh * 60 + zm) * 60;
+  t = text[21] == '+' ? t - offset : t + offset;
+  if (t < 0) return false;
+  out = t;
+  return true;
 }
 
 bool ParseSearchDate(std::string_view text, time_t& out) {
@@ -351,10 +476,7 @@ bool ParseSearchDate(std::string_view text, time_t& out) {
   for (int i = 0; i < 12; ++i)
     if (strcasecmp(kMonths[i], month) == 0) m = i;
   if (m < 0 || day < 1 || day > 31 || year < 1970 || year > 9999) return false;
-  tm parts{};
-  parts.tm_year = year - 1900;
-  parts.tm_mon = m;
-  parts.tm_mday = day;
+  tm parts = CalendarTime(year, m, day, 0, 0, 0);
   out = timegm(&parts);
   return true;
 }

@@ -123,7 +123,7 @@ void Reconcile(ImapSession& s, NetNode* node, bool expunges) {
       const ImapMessage& m = f.messages[k];
       if (m.changed > s.seenChanges)
         Send(s, node, "* " + std::to_string(i + 1) + " FETCH (UID " + std::to_string(m.uid) +
-                          " FLAGS " + FormatFlags(m.flags) + ")");
+                          " FLAGS " + FormatFlags(m.flags, m.keywords) + ")");
     }
   }
   s.seenChanges = f.changes;

@@ -127,9 +127,10 @@ bool IsLocalStamp(std::string_view line, const std::string& host) {
   return true;
 }
 
-bool WriteMailboxSeparator(int fd, const std::string& sender, bool afterMessage) {
+bool WriteMailboxSeparator(int fd, const std::string& sender, bool afterMessage, time_t when) {
   std::string line = afterMessage ? "\r\n" : "";
-  line += "From " + Sanitized(sender) + " " + FormatLocalDate(DateStyle::kCtime, MailNow()) + "\r\n";
+  line += "From " + Sanitized(sender) + " " +
+          FormatLocalDate(DateStyle::kCtime, when != 0 ? when : MailNow()) + "\r\n";
   return SpoolWrite(fd, line);
 }
 

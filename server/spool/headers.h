@@ -122,8 +122,9 @@ bool WriteReceivedLine(int fd, const std::string& host, const std::string& agent
 // words "Received:", "by", host, "from", "localhost", without regard to case.
 bool IsLocalStamp(std::string_view line, const std::string& host);
 
-// Writes "From <sender> <ctime>" + CRLF, after an empty line with `afterMessage`.
-bool WriteMailboxSeparator(int fd, const std::string& sender, bool afterMessage);
+// Writes "From <sender> <ctime>" + CRLF, after an empty line with `afterMessage`;
+// the ctime is local time, of `when` (0: now).
+bool WriteMailboxSeparator(int fd, const std::string& sender, bool afterMessage, time_t when = 0);
 
 // ---- Reading header fields ---------------------------------------------------------
 //

@@ -158,6 +158,76 @@ TEST_F(ImapDialogueTest, ExpungeRewritesTheFileAndUidsSurviveARestart) {
             "* 1 FETCH (UID 1 FLAGS (\\Seen))\n* 2 FETCH (UID 3 FLAGS ())\n7 OK UID FETCH completed\n");
 }
 
+TEST_F(ImapDialogueTest, AppendKeepsItsFlagsKeywordsAndDateAcrossARestart) {
+  ImapClient c(port);
+  std::string sel = Joined(LoginAndSelect(c));
+  std::string validity = sel.substr(sel.find("[UIDVALIDITY ") + 13);
+  validity = validity.substr(0, validity.find(']'));
+  std::string msg = "Subject: kept\r\n\r\nkept body\r\n";
+  std::string n = std::to_string(msg.size());
+  EXPECT_EQ(Joined(c.Ask("a1", "APPEND INBOX (\\Flagged $Work \\Seen) \"04-Dec-2026 11:30:00 +0130\" {" +
+                                   n + "+}\r\n" + msg)),
+            "* 4 EXISTS\na1 OK [APPENDUID " + validity + " 4] APPEND completed\n");
+  // A date-time without flags, the day's first digit a space.
+  EXPECT_EQ(Joined(c.Ask("a2", "APPEND INBOX \" 5-Dec-2026 00:00:00 +0000\" {" + n + "+}\r\n" + msg)),
+            "* 5 EXISTS\na2 OK [APPENDUID " + validity + " 5] APPEND completed\n");
+  EXPECT_EQ(Joined(c.Ask("f", "FETCH 4:5 (FLAGS INTERNALDATE)")),
+            "* 4 FETCH (FLAGS (\\Seen \\Flagged $Work) INTERNALDATE \"04-Dec-2026 10:00:00 +0000\")\n"
+            "* 5 FETCH (FLAGS () INTERNALDATE \"05-Dec-2026 00:00:00 +0000\")\n"
+            "f OK FETCH completed\n");
+  // Bad date-times and flags get BAD and append nothing.
+  for (const char* bad : {"\"31-Feb-2026 10:00:00 +0000\"", "\"4-Dec-2026 10:00:00 +0000\"",
+                          "(\\Seen) \"04-Dec-2026 10:00\"", "(\\Seen) NIL", "\"x\" ()"})
+    EXPECT_EQ(c.Ask("b", std::string("APPEND INBOX ") + bad + " {1+}\r\nx").back(),
+              "b BAD Bad APPEND date-time")
+        << bad;
+  EXPECT_EQ(c.Ask("b", "APPEND INBOX (\\Bogus) {1+}\r\nx").back(),
+            "b BAD APPEND needs a mailbox, flags, a date and a literal message");
+  EXPECT_EQ(c.Ask("b", "APPEND INBOX (a\"b) {1+}\r\nx").back().rfind("b BAD", 0), 0u);
+  EXPECT_EQ(Joined(c.Ask("st", "STATUS INBOX (MESSAGES)")),
+            "* STATUS \"INBOX\" (MESSAGES 5)\nst OK STATUS completed\n");
+
+  // Keywords are stored, searched and taken away like system flags.
+  EXPECT_EQ(Joined(c.Ask("s1", "STORE 1 +FLAGS (Later $work)")),
+            "* 1 FETCH (FLAGS (Later $work))\ns1 OK STORE completed\n");
+  EXPECT_EQ(Joined(c.Ask("s2", "STORE 4 -FLAGS ($WORK)")),
+            "* 4 FETCH (FLAGS (\\Seen \\Flagged))\ns2 OK STORE completed\n");
+  EXPECT_EQ(Joined(c.Ask("s3", "STORE 1 -FLAGS.SILENT (\\Seen)")), "s3 OK STORE completed\n");
+  EXPECT_EQ(Joined(c.Ask("k", "SEARCH KEYWORD later")), "* SEARCH 1\nk OK SEARCH completed\n");
+  EXPECT_EQ(Joined(c.Ask("k2", "SEARCH UNKEYWORD $Work")),
+            "* SEARCH 2 3 4 5\nk2 OK SEARCH completed\n");
+  // COPY takes keywords and the date along.
+  EXPECT_EQ(c.Ask("cp", "COPY 1 Archive").back().rfind("cp OK [COPYUID", 0), 0u);
+
+  // After a restart: keywords from the sidecar; the dates from the separator
+  // lines, even when the sidecar is gone.
+  NetShutdown();
+  ForgetImapFolders();
+  std::string why;
+  ASSERT_TRUE(NetStartup(why)) << why;
+  ASSERT_TRUE(ImapListen("127.0.0.1", 0, why, &port)) << why;
+  ImapClient d(port);
+  sel = Joined(LoginAndSelect(d));
+  EXPECT_NE(sel.find("* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft Later $work)\n"),
+            std::string::npos) << sel;
+  EXPECT_NE(sel.find("[PERMANENTFLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft Later $work \\*)]"),
+            std::string::npos) << sel;
+  EXPECT_EQ(Joined(d.Ask("f", "FETCH 1,4 FLAGS")),
+            "* 1 FETCH (FLAGS (Later $work))\n* 4 FETCH (FLAGS (\\Seen \\Flagged))\nf OK FETCH completed\n");
+  EXPECT_NE(Joined(d.Ask("g", "EXAMINE Archive")).find("* 1 EXISTS"), std::string::npos);
+  EXPECT_EQ(Joined(d.Ask("h", "FETCH 1 (FLAGS INTERNALDATE)")),
+            "* 1 FETCH (FLAGS (Later $work) INTERNALDATE \"04-Dec-2026 10:00:00 +0000\")\n"
+            "h OK FETCH completed\n");
+  d.Ask("lo", "LOGOUT");
+  ForgetImapFolders();
+  ASSERT_EQ(unlink(ImapIndexPath(MailboxOf("alice")).c_str()), 0);
+  ImapClient e(port);
+  LoginAndSelect(e);
+  EXPECT_EQ(Joined(e.Ask("f", "FETCH 4:5 INTERNALDATE")),
+            "* 4 FETCH (INTERNALDATE \"04-Dec-2026 10:00:00 +0000\")\n"
+            "* 5 FETCH (INTERNALDATE \"05-Dec-2026 00:00:00 +0000\")\nf OK FETCH completed\n");
+}
+
 TEST_F(ImapDialogueTest, PopDeletionsShowAsExpungesAndLostIndexesChangeUidValidity) {
   ImapClient c(port);
   std::string sel = Joined(LoginAndSelect(c));

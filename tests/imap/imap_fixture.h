@@ -105,6 +105,9 @@ class ImapTest : public ::testing::Test {
   int popPort = 0;
 
   void SetUp() override {
+    // Separator lines carry local time; the stored mailboxes here are written in UTC.
+    setenv("TZ", "UTC", 1);
+    tzset();
     char tmpl[] = "/tmp/corvel-imap-XXXXXX";
     home = mkdtemp(tmpl);
     home += '/';

@@ -35,7 +35,7 @@ TEST_F(ImapInteropTest, ImaplibLiteralsPartialsUidRangesAndASecondSession) {
   std::istringstream in(out);
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) lines.push_back(line);
-  ASSERT_EQ(lines.size(), 12u) << out;
+  ASSERT_EQ(lines.size(), 15u) << out;
   EXPECT_EQ(lines[0], "login OK");
   EXPECT_EQ(lines[1], "select OK 3");
   EXPECT_EQ(lines[2], "uids OK 1 (UID 1 FLAGS () RFC822.SIZE 19) 2 (UID 2 FLAGS () RFC822.SIZE 20) "
@@ -48,13 +48,18 @@ TEST_F(ImapInteropTest, ImaplibLiteralsPartialsUidRangesAndASecondSession) {
   EXPECT_EQ(lines[8], "flagged OK 2");
   EXPECT_EQ(lines[9], "expunge OK 3");
   EXPECT_EQ(lines[10], "other-expunge EXPUNGE 3");
-  EXPECT_EQ(lines[11], "logout BYE");
+  EXPECT_EQ(lines[11], "append OK");
+  EXPECT_EQ(lines[12],
+            "appended OK 3 (UID 4 FLAGS (\\Flagged $Label1) INTERNALDATE \"04-Dec-2026 10:00:00 +0000\")");
+  EXPECT_EQ(lines[13], "bad-date APPEND command error");
+  EXPECT_EQ(lines[14], "logout BYE");
   // The mailbox lost the third message and nothing else; the rewrite (POP3's
   // too) keeps the empty line that stood before the removed message's separator.
+  // The appended message follows, its separator dated as the client asked.
   EXPECT_EQ(ReadFile(MailboxOf("alice")),
             Mailbox({Message("Subject: one\r\nStatus: UO\r\n", "1\r\n"),
                      Message("Subject: two\r\nStatus: UO\r\n", "22\r\n")}) +
-                "\r\n");
+                "\r\n\r\nFrom alice Fri Dec  4 10:00:00 2026\r\nSubject: appended\r\n\r\nby imaplib\r\n\r\n");
 }
 
 }  // namespace

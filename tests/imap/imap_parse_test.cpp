@@ -1,6 +1,9 @@
 // The command tokenizer and sequence sets, over the inputs clients send and
 // the malformed ones that must give BAD.
 #include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <ctime>
 
 #include "server/imap/imap.h"
 
@@ -89,6 +92,8 @@ TEST(ImapParse, SequenceSets) {
 }
 
 TEST(ImapParse, FlagsDatesAndLiteralAnnouncements) {
+  setenv("TZ", "UTC", 1);  // separator lines carry local time
+  tzset();
   ImapItem list{ImapItem::kList, "", {{ImapItem::kAtom, "\\Seen", {}},
                                       {ImapItem::kAtom, "\\deleted", {}},
                                       {ImapItem::kAtom, "$Junk", {}}}};
@@ -97,8 +102,52 @@ TEST(ImapParse, FlagsDatesAndLiteralAnnouncements) {
   EXPECT_EQ(FormatFlags(flags), "(\\Seen \\Deleted)");
   EXPECT_FALSE(ParseFlagList(ImapItem{ImapItem::kAtom, "\\Bogus", {}}, flags));
 
+  // Keywords: kept once each, in the order given; atoms only, and bounded.
+  std::string words;
+  list.list.push_back({ImapItem::kAtom, "work", {}});
+  list.list.push_back({ImapItem::kAtom, "$junk", {}});
+  ASSERT_TRUE(ParseFlagList(list, flags, &words));
+  EXPECT_EQ(words, "$Junk work");
+  EXPECT_EQ(FormatFlags(flags, words), "(\\Seen \\Deleted $Junk work)");
+  EXPECT_EQ(FormatFlags(0, words), "($Junk work)");
+  for (const char* bad : {"a]b", "a\"b", "caf\xc3\xa9", "a*"})
+    EXPECT_FALSE(ParseFlagList(ImapItem{ImapItem::kAtom, bad, {}}, flags, &words)) << bad;
+  EXPECT_FALSE(ParseFlagList(ImapItem{ImapItem::kString, "quoted", {}}, flags, &words));
+  EXPECT_FALSE(ParseFlagList(ImapItem{ImapItem::kAtom, std::string(65, 'k'), {}}, flags, &words));
+  ImapItem many{ImapItem::kList, "", {}};
+  for (int i = 0; i < 33; ++i) many.list.push_back({ImapItem::kAtom, "k" + std::to_string(i), {}});
+  EXPECT_FALSE(ParseFlagList(many, flags, &words));
+  EXPECT_TRUE(HasKeyword("$Junk work", "WORK"));
+  EXPECT_FALSE(HasKeyword("$Junk work", "wor"));
+  EXPECT_EQ(ChangeKeywords("a b", "B c", '+'), "a b c");
+  EXPECT_EQ(ChangeKeywords("a b c", "B", '-'), "a c");
+  EXPECT_EQ(ChangeKeywords("a b c", "x", '='), "x");
+  std::string full;
+  for (int i = 0; i < 32; ++i) full += (i ? " k" : "k") + std::to_string(i);
+  EXPECT_EQ(ChangeKeywords(full, "extra", '+'), full);
+
+  // APPEND's date-time: the zone is applied; anything else malformed is refused.
+  time_t when = 0;
+  ASSERT_TRUE(ParseImapDateTime("04-Dec-2026 11:30:00 +0130", when));
+  EXPECT_EQ(FormatInternalDate(when), "04-Dec-2026 10:00:00 +0000");
+  ASSERT_TRUE(ParseImapDateTime(" 4-dec-2026 05:00:00 -0500", when));
+  EXPECT_EQ(FormatInternalDate(when), "04-Dec-2026 10:00:00 +0000");
+  for (const char* bad : {"4-Dec-2026 10:00:00 +0000", "04-Dec-2026 10:00:00", "31-Feb-2026 10:00:00 +0000",
+                          "04-Dez-2026 10:00:00 +0000", "04-Dec-2026 24:00:00 +0000",
+                          "04-Dec-2026 10:00:00 +0060", "04-Dec-1969 10:00:00 +0000",
+                          "01-Jan-1970 00:00:00 +0100", "04-Dec-2026 10:00:00 0000",
+                          "04-Dec-2026T10:00:00 +0000", "04-Dec-20x6 10:00:00 +0000", ""})
+    EXPECT_FALSE(ParseImapDateTime(bad, when)) << bad;
+
   time_t t = ParseSeparatorDate("From bob@remote.test Fri Dec  4 10:00:00 2026\r\n");
   EXPECT_EQ(FormatInternalDate(t), "04-Dec-2026 10:00:00 +0000");
+  // A separator the router wrote elsewhere reads back as the moment it was written.
+  setenv("TZ", "XST5", 1);  // five hours west, no zone file needed
+  tzset();
+  EXPECT_EQ(FormatInternalDate(ParseSeparatorDate("From x Fri Dec  4 10:00:00 2026")),
+            "04-Dec-2026 15:00:00 +0000");
+  setenv("TZ", "UTC", 1);
+  tzset();
   EXPECT_EQ(ParseSeparatorDate("From x"), 0);
   time_t day = 0;
   ASSERT_TRUE(ParseSearchDate("4-Dec-2026", day));

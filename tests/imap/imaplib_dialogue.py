@@ -44,6 +44,17 @@ def main():
     typ, data = other.noop()
     show("other-expunge", "EXPUNGE", other.response("EXPUNGE")[1])
     other.logout()
+    # APPEND with flags, a keyword and a date-time in a zone of its own.
+    when = imaplib.Time2Internaldate(1796378400)  # 04-Dec-2026 10:00:00 UTC, local form
+    typ, data = m.append("INBOX", "(\\Flagged $Label1)", when,
+                         b"Subject: appended\r\n\r\nby imaplib\r\n")
+    print("append", typ)
+    show("appended", *m.uid("FETCH", "*", "(FLAGS INTERNALDATE)"))
+    try:
+        m.append("INBOX", None, '"31-Feb-2026 10:00:00 +0000"', b"x\r\n")
+        print("bad-date accepted")
+    except imaplib.IMAP4.error as e:
+        print("bad-date", str(e).split(":")[0])
     print("logout", m.logout()[0])
 
 
