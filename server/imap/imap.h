@@ -173,21 +173,41 @@ inline constexpr ImapSpecialUse kImapSpecialFolders[] = {
 };
 
 // The directory of an account's folders beside its mailbox ("alice.folders/"
-// for "alice.mbx"); a folder is an mbox file "<name>.mbx" in it.
+// for "alice.mbx"); a folder is an mbox file "<name>.mbx" in it. Folder names
+// are hierarchical with "/" between levels: "Work/2026" is the file
+// "Work/2026.mbx" there, and the directory "Work/" holds the children of
+// "Work". A directory without its mbox file is a name that only has children
+// (\Noselect).
 std::string ImapFolderDirectory(const std::string& inboxPath);
 // "INBOX" in any case.
 bool IsInboxName(std::string_view name);
-// A name a folder may have: printable ASCII without '/', '\\', wildcards or a
-// leading dot, not INBOX, at most 100 characters.
+// A name a folder may have: levels separated by single '/', none empty, none
+// beginning with a dot (so no "." or ".."), printable ASCII without '\\' or
+// wildcards, valid modified UTF-7; not INBOX nor below it; bounded in length
+// and depth.
 bool IsValidFolderName(std::string_view name);
+// True when `text` is valid modified UTF-7 (RFC 3501's mailbox names): "&-" for
+// '&', "&<modified base64 of UTF-16>-" for what is not printable ASCII.
+bool IsModifiedUtf7(std::string_view text);
 // The file of folder `name` (INBOX: the account's mailbox).
 std::string ImapFolderPath(const std::string& inboxPath, std::string_view name);
+// The directory holding the children of folder `name`.
+std::string ImapFolderChildDirectory(const std::string& inboxPath, std::string_view name);
 // The special-use flag of a folder name, null when none.
 const char* SpecialUseOf(std::string_view name);
 // Makes the folder directory with the special-use folders, subscribed, when
 // the account has no folder directory yet.
 void EnsureSpecialFolders(const std::string& inboxPath);
-// The folders other than INBOX, sorted by name.
+// One name of the account's folder tree.
+struct ImapFolderNode {
+  std::string name;
+  bool selectable = false;  // its mbox file exists
+  bool children = false;    // names exist below it
+};
+// Every folder name other than INBOX, those that only have children too,
+// sorted by name.
+std::vector<ImapFolderNode> ListImapFolderTree(const std::string& inboxPath);
+// The folders other than INBOX that have their file, sorted by name.
 std::vector<std::string> ListImapFolders(const std::string& inboxPath);
 // The subscribed folder names, one a line.
 std::string ReadImapSubscriptions(const std::string& inboxPath);

@@ -1,6 +1,7 @@
 // The mailbox commands: LIST, LSUB, CREATE, DELETE, RENAME, SUBSCRIBE, SELECT,
 // STATUS, APPEND, COPY, MOVE, EXPUNGE and CLOSE.
 #include <strings.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -39,7 +40,8 @@ bool NewFolderName(const ImapSession& s, const ImapItem& item, std::string& name
     return false;
   }
   if (!IsValidFolderName(name)) {
-    why = "[CANNOT] Folder names are printable ASCII without / and wildcards";
+    why = "[CANNOT] Folder names are levels of printable ASCII (modified UTF-7) between single /, "
+          "none starting with a dot, without \\ and wildcards";
     return false;
   }
   path = ImapFolderPath(s.mailboxPath, name);
@@ -48,6 +50,31 @@ bool NewFolderName(const ImapSession& s, const ImapItem& item, std::string& name
     return false;
   }
   return true;
+}
+
+// Makes the directories a new folder `name` lives in (its parents, which
+// become names that only have children where they have no file). False with
+// the NO's text.
+bool MakeFolderParents(const ImapSession& s, const std::string& name, std::string& why) {
+  std::string dir = ImapFolderDirectory(s.mailboxPath);
+  // The account's folder directory first, so each level below it is made 0700.
+  if (!MakeDirectories(dir, 0700, &why)) {
+    why = "[SERVERBUG] " + why;
+    return false;
+  }
+  for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {
+    if (!MakeDirectories(dir + name.substr(0, slash), 0700, &why)) {
+      why = "[CANNOT] " + why;
+      return false;
+    }
+  }
+  return true;
+}
+
+// True when the directory at `path` has no entries (or is not there).
+bool IsEmptyDirectory(const std::string& path) {
+  std::vector<DirectoryEntry> entries;
+  return !ListDirectory(path, "*", entries) || entries.empty();
 }
 
 // Rewrites the folder without its \Deleted messages; announces them unless `quiet`.
@@ -172,17 +199,18 @@ void DoList(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
     return;
   }
   std::string full = cmd.args[0].text + pattern;
-  std::vector<std::string> names = {"INBOX"};
-  for (std::string& n : ListImapFolders(s.mailboxPath)) names.push_back(std::move(n));
+  std::vector<ImapFolderNode> names = {{"INBOX", true, false}};
+  for (ImapFolderNode& n : ListImapFolderTree(s.mailboxPath)) names.push_back(std::move(n));
   std::string subscribed = "\n" + ReadImapSubscriptions(s.mailboxPath);
-  for (const std::string& name : names) {
-    if (!MatchPattern(full, name)) continue;
-    if (cmd.word == "LSUB" && name != "INBOX" &&
-        subscribed.find("\n" + name + "\n") == std::string::npos)
+  for (const ImapFolderNode& n : names) {
+    if (!MatchPattern(full, n.name)) continue;
+    if (cmd.word == "LSUB" && n.name != "INBOX" &&
+        subscribed.find("\n" + n.name + "\n") == std::string::npos)
       continue;
-    std::string attributes = "\\HasNoChildren";
-    if (const char* use = SpecialUseOf(name)) attributes += std::string(" ") + use;
-    Send(s, node, "* " + cmd.word + " (" + attributes + ") \"/\" " + QuoteImapString(name));
+    std::string attributes = n.selectable ? "" : "\\Noselect ";
+    attributes += n.children ? "\\HasChildren" : "\\HasNoChildren";
+    if (const char* use = SpecialUseOf(n.name)) attributes += std::string(" ") + use;
+    Send(s, node, "* " + cmd.word + " (" + attributes + ") \"/\" " + QuoteImapString(n.name));
   }
   Tagged(s, node, cmd.tag, "OK", cmd.word + " completed");
 }
@@ -232,7 +260,10 @@ void DoCreate(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
     Tagged(s, node, cmd.tag, "NO", why);
     return;
   }
-  MakeDirectories(ImapFolderDirectory(s.mailboxPath), 0700);
+  if (!MakeFolderParents(s, name, why)) {
+    Tagged(s, node, cmd.tag, "NO", why);
+    return;
+  }
   if (!CreatePrivateFile(path, 0600, &why)) {
     Tagged(s, node, cmd.tag, "NO", "[CANNOT] " + why);
     return;
@@ -242,16 +273,26 @@ void DoCreate(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
 
 void DoDelete(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
   std::string path;
-  if (cmd.args.size() != 1) {
+  if (cmd.args.size() != 1 || cmd.args[0].kind == ImapItem::kList) {
     Tagged(s, node, cmd.tag, "BAD", "DELETE needs a mailbox");
     return;
   }
-  if (IsInboxName(cmd.args[0].text)) {
+  const std::string& name = cmd.args[0].text;
+  if (IsInboxName(name)) {
     Tagged(s, node, cmd.tag, "NO", "[CANNOT] INBOX cannot be deleted");
     return;
   }
+  std::string children = ImapFolderChildDirectory(s.mailboxPath, name);
+  bool hasChildDirectory = IsValidFolderName(name) && DirectoryExists(children);
   if (!ResolveMailbox(s, cmd.args[0], path)) {
-    Tagged(s, node, cmd.tag, "NO", "[NONEXISTENT] No such mailbox");
+    // A name that only has children goes when it has none left.
+    if (!hasChildDirectory) {
+      Tagged(s, node, cmd.tag, "NO", "[NONEXISTENT] No such mailbox");
+    } else if (!IsEmptyDirectory(children) || ::rmdir(children.c_str()) != 0) {
+      Tagged(s, node, cmd.tag, "NO", "[CANNOT] The folder has folders below it");
+    } else {
+      Tagged(s, node, cmd.tag, "OK", "DELETE completed");
+    }
     return;
   }
   {
@@ -262,22 +303,32 @@ void DoDelete(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
       return;
     }
     DeleteFileWin(ImapIndexPath(path));
+    DeleteFileWin(path + kAppendNoteSuffix);
   }
   ForgetImapFolder(path);
+  // Its children stay, under a name that now only has children; with none,
+  // their directory goes too.
+  if (hasChildDirectory && IsEmptyDirectory(children)) ::rmdir(children.c_str());
   Tagged(s, node, cmd.tag, "OK", "DELETE completed");
 }
 
 void DoRename(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
   std::string from, name, to, why;
-  if (cmd.args.size() != 2) {
+  if (cmd.args.size() != 2 || cmd.args[0].kind == ImapItem::kList) {
     Tagged(s, node, cmd.tag, "BAD", "RENAME needs two mailboxes");
     return;
   }
-  if (IsInboxName(cmd.args[0].text)) {
+  const std::string& old = cmd.args[0].text;
+  if (IsInboxName(old)) {
     Tagged(s, node, cmd.tag, "NO", "[CANNOT] INBOX cannot be renamed");
     return;
   }
-  if (!ResolveMailbox(s, cmd.args[0], from)) {
+  // A folder moves with the folders below it; a name that only has children
+  // moves them.
+  std::string oldChildren = ImapFolderChildDirectory(s.mailboxPath, old);
+  bool hasFile = ResolveMailbox(s, cmd.args[0], from);
+  bool hasChildren = IsValidFolderName(old) && DirectoryExists(oldChildren);
+  if (!hasFile && !hasChildren) {
     Tagged(s, node, cmd.tag, "NO", "[NONEXISTENT] No such mailbox");
     return;
   }
@@ -285,17 +336,52 @@ void DoRename(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
     Tagged(s, node, cmd.tag, "NO", why);
     return;
   }
+  std::string newChildren = ImapFolderChildDirectory(s.mailboxPath, name);
+  if (name.compare(0, old.size() + 1, old + "/") == 0) {
+    Tagged(s, node, cmd.tag, "NO", "[CANNOT] A folder cannot move below itself");
+    return;
+  }
+  if (DirectoryExists(newChildren)) {
+    Tagged(s, node, cmd.tag, "NO", "[ALREADYEXISTS] Folder exists");
+    return;
+  }
+  if (!MakeFolderParents(s, name, why)) {
+    Tagged(s, node, cmd.tag, "NO", why);
+    return;
+  }
+  // The folders below move too: sessions of this process forget them.
+  std::vector<std::string> moved;
+  if (hasChildren) {
+    for (const std::string& child : ListImapFolders(s.mailboxPath))
+      if (child.compare(0, old.size() + 1, old + "/") == 0) {
+        moved.push_back(ImapFolderPath(s.mailboxPath, child));
+        moved.push_back(ImapFolderPath(s.mailboxPath, name + child.substr(old.size())));
+      }
+  }
   {
-    std::shared_ptr<ImapFolder> f = FindImapFolder(from);
-    std::lock_guard<std::mutex> guard(f->mutex);
-    if (RenameNoReplace(from, to) != 0) {
+    std::shared_ptr<ImapFolder> f = hasFile ? FindImapFolder(from) : nullptr;
+    std::unique_lock<std::mutex> guard;
+    if (f) guard = std::unique_lock<std::mutex>(f->mutex);
+    if (hasFile && RenameNoReplace(from, to) != 0) {
       Tagged(s, node, cmd.tag, "NO", "[CANNOT] Unable to rename the folder");
       return;
     }
-    RenameReplace(ImapIndexPath(from), ImapIndexPath(to));
+    if (hasChildren && RenameNoReplace(oldChildren, newChildren) != 0) {
+      if (hasFile) RenameNoReplace(to, from);
+      Tagged(s, node, cmd.tag, "NO", "[CANNOT] Unable to move the folders below it");
+      return;
+    }
+    if (hasFile) {
+      RenameReplace(ImapIndexPath(from), ImapIndexPath(to));
+      if (FileExists(from + kAppendNoteSuffix))
+        RenameReplace(from + kAppendNoteSuffix, to + kAppendNoteSuffix);
+    }
   }
-  ForgetImapFolder(from);
-  ForgetImapFolder(to);
+  if (hasFile) {
+    ForgetImapFolder(from);
+    ForgetImapFolder(to);
+  }
+  for (const std::string& path : moved) ForgetImapFolder(path);
   Tagged(s, node, cmd.tag, "OK", "RENAME completed");
 }
 

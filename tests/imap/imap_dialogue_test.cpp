@@ -429,3 +429,84 @@ TEST_F(ImapDialogueTest, SequenceSetsInAnyOrderNameEachMessageOnceInOrder) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ImapDialogueTest, FolderHierarchyOfSubdirectories) {
+  ImapClient c(port);
+  LoginAndSelect(c);
+  std::string dir = ImapFolderDirectory(MailboxOf("alice"));
+  // CREATE makes the parents, as names that only have children.
+  EXPECT_EQ(c.Ask("c1", "CREATE Work/2026/Q4").back(), "c1 OK CREATE completed");
+  EXPECT_TRUE(FileExists(dir + "Work/2026/Q4.mbx"));
+  EXPECT_FALSE(FileExists(dir + "Work.mbx"));
+  EXPECT_EQ(Joined(c.Ask("l1", "LIST \"\" Work*")),
+            "* LIST (\\Noselect \\HasChildren) \"/\" \"Work\"\n"
+            "* LIST (\\Noselect \\HasChildren) \"/\" \"Work/2026\"\n"
+            "* LIST (\\HasNoChildren) \"/\" \"Work/2026/Q4\"\n"
+            "l1 OK LIST completed\n");
+  EXPECT_EQ(c.Ask("c2", "CREATE Work").back(), "c2 OK CREATE completed");
+  EXPECT_EQ(c.Ask("c3", "CREATE Work/2026/Q4").back(), "c3 NO [ALREADYEXISTS] Folder exists");
+  // % stops at a level; * goes below.
+  EXPECT_EQ(Joined(c.Ask("l2", "LIST \"\" %")).find("Work/"), std::string::npos);
+  EXPECT_EQ(Joined(c.Ask("l3", "LIST Work/ %")),
+            "* LIST (\\Noselect \\HasChildren) \"/\" \"Work/2026\"\nl3 OK LIST completed\n");
+  EXPECT_EQ(Joined(c.Ask("l4", "LIST \"\" W%")),
+            "* LIST (\\HasChildren) \"/\" \"Work\"\nl4 OK LIST completed\n");
+  EXPECT_EQ(Joined(c.Ask("l5", "LIST \"\" */Q%")),
+            "* LIST (\\HasNoChildren) \"/\" \"Work/2026/Q4\"\nl5 OK LIST completed\n");
+  EXPECT_EQ(c.Ask("s", "SELECT Work/2026").back(), "s NO [NONEXISTENT] No such mailbox");
+  EXPECT_EQ(c.Ask("a", "APPEND Work/2026/Q4 {14+}\r\nSubject: q4\r\n\r\n").back().rfind("a OK", 0), 0u);
+  c.Ask("sub", "SUBSCRIBE Work/2026/Q4");
+  EXPECT_EQ(Joined(c.Ask("ls", "LSUB \"\" Work/*")),
+            "* LSUB (\\HasNoChildren) \"/\" \"Work/2026/Q4\"\nls OK LSUB completed\n");
+
+  // Names that would leave the folder directory or are not modified UTF-7.
+  for (const char* bad : {"../evil", "Work/../../evil", "/etc/evil", "Work//x", "Work/.x", "a&b",
+                          "&AGE-", "inbox/x"})
+    EXPECT_EQ(c.Ask("b", std::string("CREATE \"") + bad + "\"").back().rfind("b NO [", 0), 0u) << bad;
+  EXPECT_EQ(c.Ask("b", "CREATE {3+}\r\na\x01b").back().rfind("b NO [CANNOT]", 0), 0u);
+  EXPECT_EQ(c.Ask("b", std::string("CREATE {3+}\r\na\0b", 16)).back().rfind("b NO [CANNOT]", 0), 0u);
+  EXPECT_FALSE(FileExists(ImapFolderDirectory(MailboxOf("alice")) + "../evil.mbx"));
+  EXPECT_EQ(c.Ask("u", "CREATE Caf&AOk-/Men&APo-").back(), "u OK CREATE completed");
+
+  // RENAME of a parent takes its children along; never below itself.
+  EXPECT_EQ(c.Ask("r0", "RENAME Work Work/Old").back(), "r0 NO [CANNOT] A folder cannot move below itself");
+  EXPECT_EQ(c.Ask("r1", "RENAME Work Jobs/Past").back(), "r1 OK RENAME completed");
+  EXPECT_EQ(Joined(c.Ask("st", "STATUS Jobs/Past/2026/Q4 (MESSAGES)")),
+            "* STATUS \"Jobs/Past/2026/Q4\" (MESSAGES 1)\nst OK STATUS completed\n");
+  EXPECT_FALSE(DirectoryExists(dir + "Work"));
+  EXPECT_EQ(Joined(c.Ask("l6", "LIST \"\" Jobs*")),
+            "* LIST (\\Noselect \\HasChildren) \"/\" \"Jobs\"\n"
+            "* LIST (\\HasChildren) \"/\" \"Jobs/Past\"\n"
+            "* LIST (\\Noselect \\HasChildren) \"/\" \"Jobs/Past/2026\"\n"
+            "* LIST (\\HasNoChildren) \"/\" \"Jobs/Past/2026/Q4\"\n"
+            "l6 OK LIST completed\n");
+  EXPECT_EQ(c.Ask("r2", "RENAME Jobs/Past/2026 Archive").back(), "r2 NO [ALREADYEXISTS] Folder exists");
+
+  // DELETE: a selectable parent leaves a name with children; a name that only
+  // has children goes only when they are gone.
+  EXPECT_EQ(c.Ask("d1", "DELETE Jobs/Past").back(), "d1 OK DELETE completed");
+  EXPECT_EQ(Joined(c.Ask("l7", "LIST Jobs/ %")),
+            "* LIST (\\Noselect \\HasChildren) \"/\" \"Jobs/Past\"\nl7 OK LIST completed\n");
+  EXPECT_EQ(c.Ask("d2", "DELETE Jobs/Past/2026").back(), "d2 NO [CANNOT] The folder has folders below it");
+  EXPECT_EQ(c.Ask("d3", "DELETE Jobs/Past/2026/Q4").back(), "d3 OK DELETE completed");
+  EXPECT_EQ(c.Ask("d4", "DELETE Jobs/Past/2026").back(), "d4 OK DELETE completed");
+  EXPECT_EQ(c.Ask("d5", "DELETE Jobs/Past").back(), "d5 OK DELETE completed");
+  EXPECT_EQ(c.Ask("d6", "DELETE Jobs").back(), "d6 OK DELETE completed");
+  EXPECT_EQ(c.Ask("d7", "DELETE Jobs").back(), "d7 NO [NONEXISTENT] No such mailbox");
+  EXPECT_FALSE(DirectoryExists(dir + "Jobs"));
+  // The one-level folders are as they were.
+  EXPECT_EQ(Joined(c.Ask("l8", "LIST \"\" *")),
+            "* LIST (\\HasNoChildren) \"/\" \"INBOX\"\n"
+            "* LIST (\\HasNoChildren \\Archive) \"/\" \"Archive\"\n"
+            "* LIST (\\Noselect \\HasChildren) \"/\" \"Caf&AOk-\"\n"
+            "* LIST (\\HasNoChildren) \"/\" \"Caf&AOk-/Men&APo-\"\n"
+            "* LIST (\\HasNoChildren \\Drafts) \"/\" \"Drafts\"\n"
+            "* LIST (\\HasNoChildren \\Junk) \"/\" \"Junk\"\n"
+            "* LIST (\\HasNoChildren \\Sent) \"/\" \"Sent\"\n"
+            "* LIST (\\HasNoChildren \\Trash) \"/\" \"Trash\"\n"
+            "l8 OK LIST completed\n");
+}
+
+}  // namespace

@@ -167,3 +167,24 @@ TEST(ImapParse, FlagsDatesAndLiteralAnnouncements) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ImapParse, FolderNamesStayInsideTheFolderDirectory) {
+  for (const char* good : {"Work", "Work/2026", "a/b/c/d", "Caf&AOk-", "R&APg-sum&AOk-/x", "&-",
+                           "A &- B", "Sent Items", "&2D3eAA-"})
+    EXPECT_TRUE(IsValidFolderName(good)) << good;
+  const std::string nul("a\0b", 3);
+  for (const std::string& bad :
+       {std::string(""), std::string("../evil"), std::string("a/../../evil"), std::string(".."),
+        std::string("/abs"), std::string("a//b"), std::string("a/"), std::string("a/.hidden"),
+        std::string("a\x01z"), nul, std::string("a\\b"), std::string("a*"), std::string("a%"),
+        std::string("INBOX"), std::string("inbox/child"), std::string("caf\xc3\xa9"),
+        std::string("&"), std::string("a&b"), std::string("&AGE-"), std::string("&Jjo"),
+        std::string("&2D3e-"), std::string("&3gA-"), std::string("&A-"), std::string(101, 'x'),
+        std::string("a/b/c/d/e/f/g/h/i/j/k/l/m/n/o/p/q")})
+    EXPECT_FALSE(IsValidFolderName(bad)) << bad;
+  EXPECT_TRUE(IsValidFolderName("inboxes/child"));
+}
+
+}  // namespace
