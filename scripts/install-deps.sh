@@ -14,14 +14,14 @@ if [ "${1:-}" = "--test" ]; then
   # peer of the outgoing tests (its own service is never started: debconf
   # "Local only"); headless Chromium driven by Selenium for the console's browser test;
   # fetchmail and testssl.sh as TLS clients of the POP3S and STARTTLS ports; isync
-  # (mbsync) as a real IMAP client; Python's dkimpy (with PyNaCl for ed25519) as the
+  # (mbsync) and offlineimap3 as real IMAP clients; Python's dkimpy (with PyNaCl for ed25519) as the
   # independent verifier of our DKIM signatures and the signer of the verification
   # tests' mail; rspamd (its own service is never started: the tests run it with a
   # configuration of their own).
   packages+=(libgtest-dev libgmock-dev python3 swaks mpop unbound systemd netbase finger fingerd
              xinetd postfix chromium chromium-driver python3-selenium libnet-ssleay-perl
              libio-socket-ssl-perl openssl fetchmail testssl.sh
-             postgresql isync python3-dkim python3-nacl rspamd)
+             postgresql isync offlineimap3 python3-dkim python3-nacl rspamd)
   if ! dpkg-query -W -f='${Status}' postfix 2>/dev/null | grep -q "install ok installed"; then
     sudo_cmd=""
     [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
