@@ -3,7 +3,8 @@
 // rescanned), messages fetched per second by one client and by ten at once,
 // each on its own mailbox, and the memory an idle session costs.
 //
-// With Dovecot installed (Debian dovecot-imapd) the same figures are taken from a
+// With Dovecot installed (Debian dovecot-imapd; scripts/install-deps.sh --bench
+// brings it and isync, its system service left off) the same figures are taken from a
 // private Dovecot started for the run (its own configuration and run directories
 // under the bench home, an mbox INBOX holding the same file, IMAP on a free
 // loopback port, stopped by its PID at the end), and printed beside ours. With
@@ -570,6 +571,9 @@ int main(int argc, char** argv) {
     fflush(stdout);
     idlers.clear();
   }
+  if (o.dovecot && !ProgramExists("dovecot"))
+    printf("dovecot is not installed: no figures beside ours (scripts/install-deps.sh --bench "
+           "installs it)\n");
   if (o.dovecot && ProgramExists("dovecot")) {
     Dovecot d;
     if (!SetUpDovecot(o, d) || !StartDovecot(d)) {

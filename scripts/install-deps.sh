@@ -32,6 +32,16 @@ fi
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang libclang-rt-14-dev)
 fi
+# Benchmarks: Dovecot as the IMAP benchmark's peer (it starts a private one of its
+# own on a free loopback port) and mbsync as its downloading client.
+if [ "${1:-}" = "--bench" ]; then
+  packages+=(dovecot-imapd isync)
+fi
+new_dovecot=0
+if [ "${1:-}" = "--bench" ] &&
+   ! dpkg-query -W -f='${Status}' dovecot-imapd 2>/dev/null | grep -q "install ok installed"; then
+  new_dovecot=1
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -42,4 +52,16 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+# A Dovecot installed only for the benchmark must not keep the IMAP ports that
+# corvel95 listens on: its system service is stopped and left off.
+if [ "$new_dovecot" = 1 ]; then
+  sudo_cmd=""
+  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  if command -v systemctl >/dev/null && [ -d /run/systemd/system ]; then
+    $sudo_cmd systemctl disable --now dovecot >/dev/null 2>&1 || true
+  else
+    $sudo_cmd service dovecot stop >/dev/null 2>&1 || true
+    $sudo_cmd update-rc.d dovecot disable >/dev/null 2>&1 || true
+  fi
 fi
