@@ -57,9 +57,10 @@ struct ImapLimits {
   uint32_t idlePollMs;          // IDLE looks at the mailbox again after this long (sooner when woken)
   size_t keywordsPerMessage;    // keywords (flags without a backslash) kept on one message
   size_t keywordBytes;          // the longest keyword
+  size_t appendMessages;        // messages of one APPEND (MULTIAPPEND)
 };
 inline constexpr ImapLimits kImap = {
-    8192, 65536, 1800, 10, 10, 16384, 16384, 20, 2000, 1000, 500, 32, 64,
+    8192, 65536, 1800, 10, 10, 16384, 16384, 20, 2000, 1000, 500, 32, 64, 100,
 };
 
 // Message flags, a bit each; the system flags clients know.
@@ -212,13 +213,19 @@ std::vector<std::string> ListImapFolders(const std::string& inboxPath);
 // The subscribed folder names, one a line.
 std::string ReadImapSubscriptions(const std::string& inboxPath);
 bool WriteImapSubscriptions(const std::string& inboxPath, const std::string& text);
-// Appends one message to the folder file at `path` (the caller holds what
-// excludes other writers): from `sourceFd` (read from its start) when it is
-// valid, else `text`; lines that would read as separators are quoted. On
-// stable storage when it returns true; false with `why`, nothing left behind.
-// `when` is its INTERNALDATE (0: now).
-bool AppendImapMessage(const std::string& path, const std::string& sender, int sourceFd,
-                       std::string_view text, time_t when, std::string& why);
+// One message to append: from `fd` (read from its start) when it is valid,
+// else `text`; `when` is its INTERNALDATE (0: now).
+struct ImapAppendSource {
+  int fd = -1;
+  std::string_view text;
+  time_t when = 0;
+};
+// Appends messages to the folder file at `path`, all or none (the caller holds
+// what excludes other writers); lines that would read as separators are
+// quoted. On stable storage when it returns true; false with `why`, nothing
+// left behind.
+bool AppendImapMessages(const std::string& path, const std::string& sender,
+                        const std::vector<ImapAppendSource>& messages, std::string& why);
 
 // ---- Parsing (imap_parse.cpp) --------------------------------------------------
 
@@ -301,8 +308,13 @@ struct ImapSession {
 
   // The command being read: its text with literals inlined.
   std::string command;
-  UniqueFd appendFile;         // APPEND's message, streamed to disk
-  std::string appendPath;
+  // APPEND's messages (several with MULTIAPPEND), streamed to disk; the last
+  // is the one being read.
+  struct AppendFile {
+    UniqueFd fd;
+    std::string path;
+  };
+  std::vector<AppendFile> appends;
   long long literalLeft = 0;   // literal bytes still to come
   bool discarding = false;     // a too-long command: its rest is skipped
   bool discardLine = false;    // skipping to the end of the current line
@@ -321,7 +333,7 @@ struct ImapSession {
   uint64_t seenChanges = 0;    // the folder's change count the client was told of
 };
 
-// Closes and removes the file an APPEND streamed its message to (if any).
+// Closes and removes the files an APPEND streamed its messages to (if any).
 void DropAppendFile(ImapSession& s);
 
 // Start-up: registers the service's callbacks and the router's append hook.

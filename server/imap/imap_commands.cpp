@@ -126,15 +126,18 @@ struct AppendedState {
   time_t date = 0;  // its INTERNALDATE (0: now)
 };
 
-// Appends one message to the folder at `path` and gives it `state`: under the
-// folder's mutex, and for INBOX the mailbox lock the router takes. `uid` gets
-// its UID and `validity` the folder's UIDVALIDITY. False with the NO's text.
-bool AppendToFolder(ImapSession& s, const std::string& path, int sourceFd, std::string_view text,
-                    const AppendedState& state, uint32_t& uid, uint32_t& validity,
-                    std::string& why) {
+// Appends `messages` to the folder at `path`, all or none, each with its
+// entry of `states`: under the folder's mutex, and for INBOX the mailbox lock
+// the router takes, held until the new messages are numbered (so none of the
+// router's is taken for them). `uids` gets their UIDs and `validity` the
+// folder's UIDVALIDITY. False with the NO's text.
+bool AppendToFolder(ImapSession& s, const std::string& path, std::vector<ImapAppendSource> messages,
+                    const std::vector<AppendedState>& states, std::vector<uint32_t>& uids,
+                    uint32_t& validity, std::string& why) {
   std::shared_ptr<ImapFolder> f = FindImapFolder(path);
   FolderAccess a;
   a.guard = std::unique_lock<std::mutex>(f->mutex);
+  for (size_t i = 0; i < messages.size(); ++i) messages[i].when = states[i].date;
   {
     MailboxLock lock;
     bool timedOut = false;
@@ -142,24 +145,29 @@ bool AppendToFolder(ImapSession& s, const std::string& path, int sourceFd, std::
       why = "[INUSE] Mailbox in use, try again later";
       return false;
     }
-    if (!AppendImapMessage(path, s.user, sourceFd, text, state.date, why)) {
+    if (!AppendImapMessages(path, s.user, messages, why)) {
       why = "[SERVERBUG] " + why;
       return false;
     }
+    if (!OpenFolder(*f, a, why)) return false;
   }
-  if (!OpenFolder(*f, a, why)) return false;
-  if (f->messages.empty()) {
+  if (f->messages.size() < messages.size()) {
     why = "[SERVERBUG] The message did not arrive";
     return false;
   }
-  ImapMessage& m = f->messages.back();
-  if (m.flags != state.flags || m.keywords != state.keywords) {
-    m.flags = state.flags;
-    m.keywords = state.keywords;
-    m.changed = ++f->changes;
-    SaveImapIndex(*f);
+  bool changed = false;
+  uids.clear();
+  for (size_t i = 0; i < messages.size(); ++i) {
+    ImapMessage& m = f->messages[f->messages.size() - messages.size() + i];
+    if (m.flags != states[i].flags || m.keywords != states[i].keywords) {
+      m.flags = states[i].flags;
+      m.keywords = states[i].keywords;
+      m.changed = ++f->changes;
+      changed = true;
+    }
+    uids.push_back(m.uid);
   }
-  uid = m.uid;
+  if (changed) SaveImapIndex(*f);
   validity = f->uidValidity;
   WakeImapIdlers(path);
   return true;
@@ -499,32 +507,42 @@ void DoUnselect(ImapSession& s, NetNode* node, int32_t& state, ImapCommand& cmd)
 }
 
 void DoAppend(ImapSession& s, NetNode* node, int32_t& state, ImapCommand& cmd) {
-  // The message went to s.appendFile; its place in the arguments is an empty
-  // string. Before it: the mailbox, then optionally a flag list and a date-time.
-  AppendedState start;
-  size_t n = cmd.args.size();
-  bool ok = s.appendFile.valid() && n >= 2 && n <= 4 && cmd.args[n - 1].kind == ImapItem::kString;
-  size_t next = 1;
-  if (ok && next < n - 1 && cmd.args[next].kind == ImapItem::kList)
-    ok = ParseFlagList(cmd.args[next++], start.flags, &start.keywords);
-  if (!ok) {
+  // The messages went to s.appends; each one's place in the arguments is an
+  // empty string. Before each: optionally a flag list and a date-time.
+  std::vector<AppendedState> starts;
+  size_t n = cmd.args.size(), p = 1;
+  auto isMessage = [&](size_t i) {
+    return i < n && cmd.args[i].kind == ImapItem::kString && cmd.args[i].text.empty();
+  };
+  bool ok = n >= 2 && cmd.args[0].kind != ImapItem::kList;
+  while (ok && p < n) {
+    AppendedState start;
+    if (cmd.args[p].kind == ImapItem::kList)
+      ok = ParseFlagList(cmd.args[p++], start.flags, &start.keywords);
+    if (ok && p < n && !isMessage(p)) {
+      if (cmd.args[p].kind != ImapItem::kString || !ParseImapDateTime(cmd.args[p].text, start.date)) {
+        Tagged(s, node, cmd.tag, "BAD", "Bad APPEND date-time");
+        return;
+      }
+      ++p;
+    }
+    ok = ok && isMessage(p++);
+    starts.push_back(start);
+  }
+  if (!ok || starts.size() != s.appends.size()) {
     Tagged(s, node, cmd.tag, "BAD", "APPEND needs a mailbox, flags, a date and a literal message");
     return;
-  }
-  if (next < n - 1) {
-    if (cmd.args[next].kind != ImapItem::kString ||
-        !ParseImapDateTime(cmd.args[next].text, start.date) || next + 1 != n - 1) {
-      Tagged(s, node, cmd.tag, "BAD", "Bad APPEND date-time");
-      return;
-    }
   }
   std::string path, why;
   if (!ResolveMailbox(s, cmd.args[0], path)) {
     Tagged(s, node, cmd.tag, "NO", "[TRYCREATE] No such mailbox");
     return;
   }
-  uint32_t uid = 0, validity = 0;
-  if (!AppendToFolder(s, path, s.appendFile.get(), {}, start, uid, validity, why)) {
+  std::vector<ImapAppendSource> messages;
+  for (const ImapSession::AppendFile& file : s.appends) messages.push_back({file.fd.get(), {}, 0});
+  std::vector<uint32_t> uids;
+  uint32_t validity = 0;
+  if (!AppendToFolder(s, path, messages, starts, uids, validity, why)) {
     Tagged(s, node, cmd.tag, "NO", why);
     return;
   }
@@ -533,7 +551,7 @@ void DoAppend(ImapSession& s, NetNode* node, int32_t& state, ImapCommand& cmd) {
     if (AccessFolder(*s.folder, a, why)) Reconcile(s, node, true);
   }
   Tagged(s, node, cmd.tag, "OK",
-         "[APPENDUID " + std::to_string(validity) + " " + std::to_string(uid) + "] APPEND completed");
+         "[APPENDUID " + std::to_string(validity) + " " + UidList(uids) + "] APPEND completed");
 }
 
 // Expunges the messages of `uids` only: the other \Deleted messages keep their
@@ -622,10 +640,10 @@ void DoCopy(ImapSession& s, NetNode* node, int32_t&, ImapCommand& cmd) {
       copied.keywords = m->keywords;
       copied.date = m->date;
     }
-    uint32_t newUid = 0;
-    if (!AppendToFolder(s, path, -1, text, copied, newUid, validity, why)) break;
+    std::vector<uint32_t> newUid;
+    if (!AppendToFolder(s, path, {{-1, text, 0}}, {copied}, newUid, validity, why)) break;
     from.push_back(uid);
-    to.push_back(newUid);
+    to.push_back(newUid.front());
   }
   if (from.size() != wanted.size()) {
     Tagged(s, node, cmd.tag, "NO", why.empty() ? "Copy failed" : why);

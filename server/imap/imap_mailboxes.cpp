@@ -195,44 +195,55 @@ bool WriteImapSubscriptions(const std::string& inboxPath, const std::string& tex
   return true;
 }
 
-bool AppendImapMessage(const std::string& path, const std::string& sender, int sourceFd,
-                       std::string_view text, time_t when, std::string& why) {
+bool AppendImapMessages(const std::string& path, const std::string& sender,
+                        const std::vector<ImapAppendSource>& messages, std::string& why) {
+  if (messages.empty()) return true;
+  // One append of the file: the messages after the first get their separators
+  // in line, so a failure anywhere takes them all back.
   MailboxAppend append;
-  AppendOpen open = OpenMailboxFileForAppend(path, sender, append, nullptr, "", when);
+  AppendOpen open =
+      OpenMailboxFileForAppend(path, sender, append, nullptr, "", messages.front().when);
   if (open != AppendOpen::kOpened) {
     why = "Unable to open the folder for appending.";
     return false;
   }
-  // Lines that would read as separators are quoted, as the router quotes them.
-  FromQuoter quoter;
-  std::string out;
-  char last = '\n';
   bool ok = true;
-  auto put = [&](std::string_view data) {
-    if (data.empty()) return;
-    last = data.back();
-    out.clear();
-    QuoteFromLines(quoter, data, out);
-    ok = ok && WriteAll(append.fd.get(), out.data(), out.size());
-  };
-  if (sourceFd >= 0) {
-    std::string block(65536, '\0');
-    ok = ::lseek(sourceFd, 0, SEEK_SET) == 0;
-    for (;;) {
-      long n = ok ? ReadSome(sourceFd, block.data(), block.size()) : -1;
-      if (n < 0) ok = false;
-      if (n <= 0) break;
-      put(std::string_view(block.data(), size_t(n)));
+  std::string out;
+  std::string block(65536, '\0');
+  for (size_t i = 0; i < messages.size() && ok; ++i) {
+    const ImapAppendSource& m = messages[i];
+    if (i > 0) {
+      // The end mark of the message before, then the separator after its empty line.
+      ok = WriteAll(append.fd.get(), "\r\n", 2) &&
+           WriteMailboxSeparator(append.fd.get(), sender, true, m.when);
     }
-  } else {
-    put(text);
+    FromQuoter quoter;
+    char last = '\n';
+    auto put = [&](std::string_view data) {
+      if (data.empty()) return;
+      last = data.back();
+      out.clear();
+      QuoteFromLines(quoter, data, out);
+      ok = ok && WriteAll(append.fd.get(), out.data(), out.size());
+    };
+    if (m.fd >= 0) {
+      ok = ok && ::lseek(m.fd, 0, SEEK_SET) == 0;
+      for (;;) {
+        long n = ok ? ReadSome(m.fd, block.data(), block.size()) : -1;
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        put(std::string_view(block.data(), size_t(n)));
+      }
+    } else {
+      put(m.text);
+    }
+    out.clear();
+    FinishFromQuoting(quoter, out);
+    // The text's last line is ended, so the end mark makes the empty line that
+    // closes the message.
+    if (last != '\n') out += "\r\n";
+    ok = ok && WriteAll(append.fd.get(), out.data(), out.size());
   }
-  out.clear();
-  FinishFromQuoting(quoter, out);
-  // The text's last line is ended, so the end mark makes the empty line that
-  // closes the message.
-  if (last != '\n') out += "\r\n";
-  ok = ok && WriteAll(append.fd.get(), out.data(), out.size());
   if (!ok) {
     AbandonMailboxAppend(append);
     why = "Unable to write the folder.";

@@ -49,7 +49,8 @@ void Tagged(ImapSession& s, NetNode* node, const std::string& tag, const char* s
 }
 
 std::string Capabilities(const ImapSession& s, int32_t state) {
-  std::string caps = "CAPABILITY IMAP4rev1 LITERAL+ IDLE UIDPLUS MOVE SPECIAL-USE NAMESPACE ID";
+  std::string caps =
+      "CAPABILITY IMAP4rev1 LITERAL+ IDLE UIDPLUS MOVE SPECIAL-USE NAMESPACE ID MULTIAPPEND";
   bool loopback = (ntohl(s.peer.s_addr) >> 24) == 127;
   if (state == kImapNotAuthenticated) {
     if (!s.tlsOn && ServerSettings().useTls && NetTlsServerReady()) caps += " STARTTLS";
@@ -421,25 +422,31 @@ bool IsAppendLine(std::string_view line) {
          strncasecmp(line.data() + sp + 1, "APPEND ", 7) == 0;
 }
 
-// Starts streaming an APPEND's message of `size` bytes to a file in the
-// account's folder directory. False when it may not or cannot.
+// Starts streaming one of an APPEND's messages, of `size` bytes, to a file in
+// the account's folder directory. False when it may not or cannot.
 bool StartAppendFile(ImapSession& s, long long size) {
-  if (s.user.empty() || size > ServerSettings().maxEsmtpSize) return false;
+  if (s.user.empty() || size > ServerSettings().maxEsmtpSize ||
+      s.appends.size() >= kImap.appendMessages)
+    return false;
   std::string dir = ImapFolderDirectory(s.mailboxPath);
   MakeDirectories(dir, 0700);
-  s.appendPath = dir + ".append-" + std::to_string(s.id) + ".tmp";
-  s.appendFile = OpenExclusive(s.appendPath, O_RDWR | O_CREAT | O_TRUNC, 0600);
-  return s.appendFile.valid();
+  ImapSession::AppendFile file;
+  file.path = dir + ".append-" + std::to_string(s.id) + "-" + std::to_string(s.appends.size()) +
+              ".tmp";
+  file.fd = OpenExclusive(file.path, O_RDWR | O_CREAT | O_TRUNC, 0600);
+  if (!file.fd.valid()) return false;
+  s.appends.push_back(std::move(file));
+  return true;
 }
 
 Read ReadCommand(ImapSession& s, NetNode* node) {
   char buffer[kImap.lineBytes + 1];
   for (;;) {
-    if (s.literalLeft > 0 && s.appendFile.valid() && !s.discarding) {
+    if (s.literalLeft > 0 && !s.appends.empty() && !s.discarding) {
       int want = int(std::min<long long>(s.literalLeft, (long long)kImap.lineBytes));
       int n = NetRead(node, buffer, want);
       if (n <= 0) return Read::kNone;
-      if (!WriteAll(s.appendFile.get(), buffer, size_t(n))) s.discarding = true;
+      if (!WriteAll(s.appends.back().fd.get(), buffer, size_t(n))) s.discarding = true;
       s.literalLeft -= n;
       continue;
     }
@@ -466,8 +473,10 @@ Read ReadCommand(ImapSession& s, NetNode* node) {
       s.discardLine = false;
       literal = -1;  // the announcement may have been cut off with the line
     }
-    if (literal >= 0 && !s.discarding && s.command.empty() && IsAppendLine(line)) {
-      // APPEND's message goes to disk, never into memory.
+    // APPEND's messages go to disk, never into memory: the first on its
+    // command line, the others (MULTIAPPEND) on the lines after each.
+    bool appending = s.command.empty() ? IsAppendLine(line) : !s.appends.empty();
+    if (literal >= 0 && !s.discarding && appending) {
       if (!StartAppendFile(s, literal)) {
         s.command.append(line.substr(0, 64));
         s.discarding = true;
@@ -483,14 +492,6 @@ Read ReadCommand(ImapSession& s, NetNode* node) {
       if (!plus) Send(s, node, "+ Ready for literal");
       if (literal > 0 && !Flush(s, node)) return Read::kNone;
       continue;
-    }
-    if (s.appendFile.valid() && !s.discarding && !line.empty()) {
-      s.discarding = true;  // MULTIAPPEND is not offered
-      if (literal >= 0 && plus) {
-        s.literalLeft = literal;
-        continue;
-      }
-      return Read::kTooLong;
     }
     if (!s.discarding && s.command.size() + line.size() + std::max(literal, 0LL) + 2 >
                              kImap.commandBytes) {
@@ -516,9 +517,11 @@ Read ReadCommand(ImapSession& s, NetNode* node) {
 }  // namespace
 
 void DropAppendFile(ImapSession& s) {
-  if (!s.appendFile.valid()) return;
-  s.appendFile.reset();
-  DeleteFileWin(s.appendPath);
+  for (ImapSession::AppendFile& file : s.appends) {
+    file.fd.reset();
+    DeleteFileWin(file.path);
+  }
+  s.appends.clear();
 }
 
 namespace {

@@ -228,6 +228,55 @@ TEST_F(ImapDialogueTest, AppendKeepsItsFlagsKeywordsAndDateAcrossARestart) {
             "* 5 FETCH (INTERNALDATE \"05-Dec-2026 00:00:00 +0000\")\nf OK FETCH completed\n");
 }
 
+TEST_F(ImapDialogueTest, MultiappendAddsAllTheMessagesOrNone) {
+  ImapClient c(port);
+  std::string sel = Joined(LoginAndSelect(c));
+  std::string validity = sel.substr(sel.find("[UIDVALIDITY ") + 13);
+  validity = validity.substr(0, validity.find(']'));
+  EXPECT_NE(Joined(c.Ask("cap", "CAPABILITY")).find(" MULTIAPPEND"), std::string::npos);
+  std::string before = ReadFile(MailboxOf("alice"));
+  // Three messages, each with its own flags and date; the second's literal is
+  // a synchronising one.
+  std::string m1 = "Subject: m1\r\n\r\none\r\n", m2 = "Subject: m2\r\n\r\ntwo\r\n",
+              m3 = "Subject: m3\r\n\r\nthree";
+  c.SendRaw("a APPEND INBOX (\\Seen) {" + std::to_string(m1.size()) + "+}\r\n" + m1 +
+            " (\\Flagged $Later) \"05-Dec-2026 00:00:00 +0000\" {" + std::to_string(m2.size()) +
+            "}\r\n");
+  EXPECT_EQ(c.ReadLine(), "+ Ready for literal");
+  c.SendRaw(m2 + " {" + std::to_string(m3.size()) + "+}\r\n" + m3 + "\r\n");
+  EXPECT_EQ(Joined(c.Collect("a")),
+            "* 6 EXISTS\na OK [APPENDUID " + validity + " 4,5,6] APPEND completed\n");
+  EXPECT_EQ(Joined(c.Ask("f", "FETCH 4 (FLAGS BODY.PEEK[TEXT])")),
+            "* 4 FETCH (FLAGS (\\Seen) BODY[TEXT] {5}\none\n)\nf OK FETCH completed\n");
+  EXPECT_EQ(Joined(c.Ask("f2", "FETCH 5:6 (FLAGS INTERNALDATE BODY.PEEK[TEXT])")),
+            "* 5 FETCH (FLAGS (\\Flagged $Later) INTERNALDATE \"05-Dec-2026 00:00:00 +0000\" "
+            "BODY[TEXT] {5}\ntwo\n)\n* 6 FETCH (FLAGS () INTERNALDATE \"" +
+                Joined(c.Ask("f3", "FETCH 6 INTERNALDATE")).substr(25, 26) +
+                "\" BODY[TEXT] {7}\nthree\n)\nf2 OK FETCH completed\n");
+  // The file holds them one after another, each whole.
+  std::string after = ReadFile(MailboxOf("alice"));
+  ASSERT_EQ(after.compare(0, before.size(), before), 0);
+  std::string added = after.substr(before.size());
+  EXPECT_NE(added.find("\r\nFrom alice Sat Dec  5 00:00:00 2026\r\nSubject: m2\r\n\r\ntwo\r\n\r\n"
+                       "\r\nFrom alice "),
+            std::string::npos)
+      << added;
+  EXPECT_EQ(added.substr(added.size() - 9), "three\r\n\r\n");
+
+  // A bad date in the third message: nothing at all is added, and the files
+  // the messages went to are gone.
+  std::string again = ReadFile(MailboxOf("alice"));
+  EXPECT_EQ(c.Ask("b", "APPEND INBOX {1+}\r\nx {1+}\r\ny \"bad\" {1+}\r\nz").back(),
+            "b BAD Bad APPEND date-time");
+  EXPECT_EQ(c.Ask("b2", "APPEND INBOX {1+}\r\nx (\\Bogus) {1+}\r\ny").back(),
+            "b2 BAD APPEND needs a mailbox, flags, a date and a literal message");
+  EXPECT_EQ(c.Ask("b3", "APPEND Nowhere {1+}\r\nx {1+}\r\ny").back(),
+            "b3 NO [TRYCREATE] No such mailbox");
+  EXPECT_EQ(ReadFile(MailboxOf("alice")), again);
+  EXPECT_TRUE(ListFiles(ImapFolderDirectory(MailboxOf("alice")), ".append-*").empty());
+  EXPECT_EQ(Joined(c.Ask("n", "NOOP")), "n OK NOOP completed\n");
+}
+
 TEST_F(ImapDialogueTest, PopDeletionsShowAsExpungesAndLostIndexesChangeUidValidity) {
   ImapClient c(port);
   std::string sel = Joined(LoginAndSelect(c));
