@@ -476,9 +476,9 @@ bool SignDkimText(std::string_view message, const DkimKeys& keys, std::string& h
 }
 
 std::string SignOutgoingMessage(int fd, long long offset, const std::string& sender,
-                                const std::string& logPrefix) {
+                                bool submittedHere, const std::string& logPrefix) {
   DkimSettings settings = ReadDkimSettings();
-  if (!settings.sign) return {};
+  if (!settings.sign || !submittedHere) return {};
   std::string head(kHeaderScan, '\0');
   ssize_t got;
   do {

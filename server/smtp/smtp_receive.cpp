@@ -125,7 +125,10 @@ void StartTransaction(SmtpSession& s, const SmtpCommand& cmd) {
       LogEvent(0, kLogSmtpProgress, kStrReceivingFile, s.id, s.tempName.c_str());
       LogEvent(0, kLogSmtpProgress, kStrFromSender, s.id, sender.c_str());
       wrote = Put(s, "From: " + sender, true);
-      s.envelopeBytes = EnvelopeBaseBytes(sender);
+      // A client we relay for (by its address or its authentication) submits
+      // mail of ours: the mark lets the outgoing queue sign it.
+      if (wrote && s.relayAllowed) wrote = Put(s, std::string(kEnvelopeOriginLine), true);
+      s.envelopeBytes = EnvelopeBaseBytes(sender, s.relayAllowed);
       if (!wrote) LogEvent(0, kLogSmtpProgress, "%04x: Error writing from line to file.", s.id);
       s.sender = sender;  // kept for the partial-message notice
     }
