@@ -8,8 +8,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <mutex>
 #include <random>
+#include <unordered_map>
 
 #include "platform/files.h"
 #include "server/mx/dns_packet.h"
@@ -43,7 +47,118 @@ bool ParseServer(const std::string& entry, sockaddr_in& out) {
   return inet_pton(AF_INET, host.c_str(), &out.sin_addr) == 1;
 }
 
+struct CachedAnswer {
+  std::string packet;
+  uint64_t expiresMs = 0;
+};
+
+struct AnswerCache {
+  std::mutex lock;
+  std::unordered_map<std::string, CachedAnswer> entries;
+};
+
+AnswerCache& Cache() {
+  static AnswerCache cache;
+  return cache;
+}
+
+std::string CacheKey(const AuthDnsBudget& budget, std::string_view name, uint16_t type) {
+  std::string key = std::to_string(type) + " ";
+  for (char c : name) key += char(std::tolower(static_cast<unsigned char>(c)));
+  if (!key.empty() && key.back() == '.') key.pop_back();
+  for (const std::string& s : budget.servers) key += " " + s;
+  return key;
+}
+
+bool FindCached(const std::string& key, uint16_t id, std::string& packet) {
+  AnswerCache& c = Cache();
+  std::lock_guard<std::mutex> g(c.lock);
+  auto it = c.entries.find(key);
+  if (it == c.entries.end()) return false;
+  if (it->second.expiresMs <= NowMs()) {
+    c.entries.erase(it);
+    return false;
+  }
+  packet = it->second.packet;
+  // The reply answers this query now.
+  packet[0] = char(id >> 8);
+  packet[1] = char(id & 0xFF);
+  return true;
+}
+
+void StoreCached(const std::string& key, const std::string& packet) {
+  uint32_t seconds = AuthDnsCacheSeconds(packet);
+  if (seconds == 0) return;
+  AnswerCache& c = Cache();
+  uint64_t now = NowMs();
+  std::lock_guard<std::mutex> g(c.lock);
+  if (c.entries.size() >= kAuthDnsCacheEntries) {
+    for (auto it = c.entries.begin(); it != c.entries.end();)
+      it = it->second.expiresMs <= now ? c.entries.erase(it) : std::next(it);
+    // Still full: one entry makes room (whichever the table gives first).
+    if (c.entries.size() >= kAuthDnsCacheEntries) c.entries.erase(c.entries.begin());
+  }
+  c.entries[key] = CachedAnswer{packet, now + uint64_t(seconds) * 1000};
+}
+
 }  // namespace
+
+uint32_t AuthDnsCacheSeconds(const std::string& packetText) {
+  const uint8_t* data = reinterpret_cast<const uint8_t*>(packetText.data());
+  size_t length = packetText.size();
+  if (length < 12) return 0;
+  uint16_t flags = ReadDns16(data + 2);
+  bool truncated = (flags & kDnsFlagTruncated) != 0;
+  int rcode = flags & kDnsCodeMask;
+  if (truncated || (rcode != 0 && rcode != kDnsNameError)) return 0;
+  uint16_t qd = ReadDns16(data + 4), an = ReadDns16(data + 6), ns = ReadDns16(data + 8);
+  size_t pos = 12;
+  for (uint16_t i = 0; i < qd; ++i) {
+    pos = SkipDnsName(data, length, pos);
+    if (pos == 0 || pos + 4 > length) return 0;
+    pos += 4;
+  }
+  uint32_t least = kAuthDnsCacheMaxSeconds;
+  bool any = false;
+  // The answer records, then (for a negative answer) the SOA of the authority
+  // section, whose own TTL and MINIMUM field both bound the negative TTL.
+  for (uint32_t i = 0; i < uint32_t(an) + ns; ++i) {
+    pos = SkipDnsName(data, length, pos);
+    if (pos == 0 || pos + 10 > length) return 0;
+    uint16_t type = ReadDns16(data + pos);
+    uint32_t ttl = ReadDns32(data + pos + 4);
+    uint16_t rdlen = ReadDns16(data + pos + 8);
+    pos += 10;
+    if (pos + rdlen > length) return 0;
+    bool answer = i < an;
+    if (answer) {
+      least = std::min(least, ttl);
+      any = true;
+    } else if (an == 0 && type == kDnsTypeSoa) {
+      // MNAME, RNAME, then SERIAL REFRESH RETRY EXPIRE MINIMUM.
+      size_t p = SkipDnsName(data, pos + rdlen, pos);
+      if (p != 0) p = SkipDnsName(data, pos + rdlen, p);
+      if (p == 0 || p + 20 > pos + rdlen) return 0;
+      least = std::min({least, ttl, ReadDns32(data + p + 16)});
+      any = true;
+    }
+    pos += rdlen;
+  }
+  if (rcode == kDnsNameError && an != 0) return 0;
+  return any ? least : 0;
+}
+
+void ClearAuthDnsCache() {
+  AnswerCache& c = Cache();
+  std::lock_guard<std::mutex> g(c.lock);
+  c.entries.clear();
+}
+
+size_t AuthDnsCacheSize() {
+  AnswerCache& c = Cache();
+  std::lock_guard<std::mutex> g(c.lock);
+  return c.entries.size();
+}
 
 uint16_t ReadDns16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
 uint32_t ReadDns32(const uint8_t* p) {
@@ -84,6 +199,8 @@ AuthDnsResult QueryAuthDns(AuthDnsBudget& budget, std::string_view name, uint16_
   uint16_t id = NextQueryId();
   int qlen = BuildQuery(id, name, type, query, sizeof query);
   if (qlen < 0) return AuthDnsResult::kError;
+  std::string key = CacheKey(budget, name, type);
+  if (FindCached(key, id, packet)) return AuthDnsResult::kAnswer;
   bool anyServer = false;
   for (const std::string& entry : budget.servers) {
     sockaddr_in addr;
@@ -108,6 +225,7 @@ AuthDnsResult QueryAuthDns(AuthDnsBudget& budget, std::string_view name, uint16_
       // Only the reply to this question counts; anything else is ignored.
       if (ReadDns16(reply) != id) continue;
       packet.assign(reinterpret_cast<char*>(reply), size_t(n));
+      StoreCached(key, packet);
       return AuthDnsResult::kAnswer;
     }
   }

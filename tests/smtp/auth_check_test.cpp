@@ -79,6 +79,9 @@ class AuthCheckTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (access(kUnbound, X_OK) != 0) GTEST_SKIP() << "unbound is not installed";
+    // Each test serves its own zone at the same address: nothing of an earlier
+    // test's answers may be kept in this process.
+    ClearAuthDnsCache();
     port_ = FreeLoopbackPort();
     WriteLoopbackServerSettings(port_);
     RegSetDword(kRootKey, "LogFileOptions", 0xFFF);
