@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <random>
@@ -29,6 +30,68 @@ uint64_t NowMs() {
 uint16_t NextQueryId() {
   thread_local std::mt19937 gen{std::random_device{}()};
   return uint16_t(gen());
+}
+
+// Waits until `fd` is ready for `events` or `until` (CLOCK_MONOTONIC ms) passes.
+bool WaitReady(int fd, short events, uint64_t until) {
+  for (;;) {
+    uint64_t now = NowMs();
+    if (now >= until) return false;
+    pollfd p{fd, events, 0};
+    int r = poll(&p, 1, int(until - now));
+    if (r > 0) return true;
+    if (r < 0 && errno != EINTR) return false;
+  }
+}
+
+// Asks the query of `qlen` bytes over TCP (a two-byte length before each
+// message) and reads the reply to query `id`, all before `until`.
+bool QueryOverTcp(const sockaddr_in& addr, const uint8_t* query, int qlen, uint16_t id,
+                  uint64_t until, std::string& packet) {
+  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!s.valid()) return false;
+  if (connect(s.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    if (errno != EINPROGRESS || !WaitReady(s.get(), POLLOUT, until)) return false;
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) return false;
+  }
+  std::string out;
+  out += char(qlen >> 8);
+  out += char(qlen & 0xFF);
+  out.append(reinterpret_cast<const char*>(query), size_t(qlen));
+  for (size_t sent = 0; sent < out.size();) {
+    ssize_t n = send(s.get(), out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += size_t(n);
+    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+      if (!WaitReady(s.get(), POLLOUT, until)) return false;
+    } else {
+      return false;
+    }
+  }
+  // The length, then the reply.
+  std::string in;
+  size_t want = 2;
+  bool haveLength = false;
+  while (in.size() < want) {
+    char block[4096];
+    ssize_t n = recv(s.get(), block, std::min(sizeof block, want - in.size()), 0);
+    if (n > 0) {
+      in.append(block, size_t(n));
+      if (!haveLength && in.size() == 2) {
+        want = 2 + (size_t(uint8_t(in[0])) << 8 | uint8_t(in[1]));
+        haveLength = true;
+        if (want < 2 + kDnsHeaderSize) return false;
+      }
+    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+      if (!WaitReady(s.get(), POLLIN, until)) return false;
+    } else {
+      return false;
+    }
+  }
+  packet = in.substr(2);
+  return ReadDns16(reinterpret_cast<const uint8_t*>(packet.data())) == id;
 }
 
 bool ParseServer(const std::string& entry, sockaddr_in& out) {
@@ -225,6 +288,10 @@ AuthDnsResult QueryAuthDns(AuthDnsBudget& budget, std::string_view name, uint16_
       // Only the reply to this question counts; anything else is ignored.
       if (ReadDns16(reply) != id) continue;
       packet.assign(reinterpret_cast<char*>(reply), size_t(n));
+      std::string whole;
+      if ((ReadDns16(reply + 2) & kDnsFlagTruncated) != 0 &&
+          QueryOverTcp(addr, query, qlen, id, until, whole))
+        packet = std::move(whole);
       StoreCached(key, packet);
       return AuthDnsResult::kAnswer;
     }

@@ -1,6 +1,9 @@
 // DNS for the checks on incoming mail: one query at a time, over UDP, to the
 // server's configured name servers (DomainServer, ';'-separated IPv4 addresses,
 // each tried in turn), within a time budget shared by every query of a message.
+// A reply that comes back truncated (TC) is asked again over TCP of the same
+// server (RFC 7766), within the same bounds; when TCP gives nothing, the
+// truncated reply is the answer.
 // A message's checks therefore never take longer than the budget, however many
 // signatures it carries or however slow its DNS is: once the budget is spent,
 // every further query fails at once and its result is a temporary error.

@@ -2,7 +2,7 @@
 // TTL of its answers, the SOA's negative TTL, nothing without either), and through
 // a name server on loopback that counts what it is asked: a kept answer is not
 // asked again until its TTL has passed, other server lists ask for themselves,
-// and the cache stays within its bound.
+// and the cache stays within its bound. A truncated reply is asked again over TCP.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/tick.h"
 #include "server/mailauth/auth_dns.h"
@@ -196,6 +197,132 @@ TEST(AuthDnsCache, StaysWithinItsBound) {
   ASSERT_EQ(QueryAuthDns(budget, last, kDnsTypeTxtRecord, packet), AuthDnsResult::kAnswer);
   EXPECT_EQ(server.Asked(last), 1);
   ClearAuthDnsCache();
+}
+
+// A name server whose UDP replies come back truncated (TC, no records) and whose
+// TCP port, the same number, answers whole: one TXT record of `text`, in as many
+// strings as it takes. With `tcp` false nothing listens on TCP.
+class TruncatingServer {
+ public:
+  bool Start(const std::string& text, bool tcp) {
+    text_ = text;
+    udp_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+    if (bind(udp_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return false;
+    socklen_t len = sizeof a;
+    getsockname(udp_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    if (tcp) {
+      tcp_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      if (bind(tcp_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(tcp_, 4) != 0)
+        return false;
+    }
+    thread_ = std::thread([this] { Serve(); });
+    return true;
+  }
+  ~TruncatingServer() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (udp_ >= 0) close(udp_);
+    if (tcp_ >= 0) close(tcp_);
+  }
+  std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+  int TcpQueries() const { return tcpQueries_; }
+
+ private:
+  std::string Answer(uint16_t id, const std::string& name) {
+    std::string rdata;
+    for (size_t i = 0; i < text_.size(); i += 255) {
+      std::string piece = text_.substr(i, 255);
+      rdata += char(piece.size());
+      rdata += piece;
+    }
+    std::string record = std::string("\xC0\x0C", 2) + U16(16) + U16(1) + U32(300) +
+                         U16(rdata.size()) + rdata;
+    return Reply(id, name, 0x8180, 1, 0, record);
+  }
+  static std::string QuestionName(const uint8_t* q, size_t n) {
+    std::string name;
+    for (size_t pos = 12; pos < n && q[pos] != 0; pos += q[pos] + 1) {
+      if (!name.empty()) name += '.';
+      name.append(reinterpret_cast<const char*>(q + pos + 1), q[pos]);
+    }
+    return name;
+  }
+  void Serve() {
+    while (!stop_) {
+      pollfd p[2] = {{udp_, POLLIN, 0}, {tcp_, POLLIN, 0}};
+      if (poll(p, tcp_ >= 0 ? 2 : 1, 20) <= 0) continue;
+      if (p[0].revents & POLLIN) {
+        uint8_t q[512];
+        sockaddr_in from{};
+        socklen_t flen = sizeof from;
+        ssize_t n = recvfrom(udp_, q, sizeof q, 0, reinterpret_cast<sockaddr*>(&from), &flen);
+        if (n < 17) continue;
+        std::string out = Reply(uint16_t(q[0] << 8 | q[1]), QuestionName(q, size_t(n)), 0x8380, 0, 0, "");
+        sendto(udp_, out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&from), flen);
+      }
+      if (tcp_ >= 0 && (p[1].revents & POLLIN)) {
+        int c = accept(tcp_, nullptr, nullptr);
+        if (c < 0) continue;
+        uint8_t q[514];
+        size_t got = 0;
+        while (got < 2 || got < 2 + size_t(q[0] << 8 | q[1])) {
+          ssize_t n = recv(c, q + got, sizeof q - got, 0);
+          if (n <= 0) break;
+          got += size_t(n);
+        }
+        if (got > 2 + 12) {
+          ++tcpQueries_;
+          std::string out = Answer(uint16_t(q[2] << 8 | q[3]), QuestionName(q + 2, got - 2));
+          out = U16(out.size()) + out;
+          // In two pieces, as a stream may bring it.
+          send(c, out.data(), 7, MSG_NOSIGNAL);
+          SleepMs(20);
+          send(c, out.data() + 7, out.size() - 7, MSG_NOSIGNAL);
+        }
+        close(c);
+      }
+    }
+  }
+  std::string text_;
+  int udp_ = -1, tcp_ = -1, port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> tcpQueries_{0};
+  std::thread thread_;
+};
+
+TEST(AuthDnsTcp, TruncatedRepliesAreAskedAgainOverTcp) {
+  ClearAuthDnsCache();
+  std::string big;
+  for (int i = 0; big.size() < 3000; ++i) big += "v=spf1 ip4:192.0.2." + std::to_string(i % 250) + " ";
+  TruncatingServer server;
+  ASSERT_TRUE(server.Start(big, true));
+  AuthDnsBudget budget = StartAuthDnsBudget(server.Address());
+  std::string packet;
+  ASSERT_EQ(QueryAuthDns(budget, "big.test", kDnsTypeTxtRecord, packet), AuthDnsResult::kAnswer);
+  std::vector<std::string> txt;
+  int rcode = -1;
+  ASSERT_TRUE(ReadTxtAnswers(packet, txt, rcode));
+  ASSERT_EQ(txt.size(), 1u);
+  EXPECT_EQ(txt[0], big);
+  EXPECT_EQ(server.TcpQueries(), 1);
+  // The whole answer is kept like any other.
+  ASSERT_EQ(QueryAuthDns(budget, "big.test", kDnsTypeTxtRecord, packet), AuthDnsResult::kAnswer);
+  EXPECT_EQ(server.TcpQueries(), 1);
+
+  // Nothing on TCP: the truncated reply is the answer, at once, and not kept.
+  TruncatingServer udpOnly;
+  ASSERT_TRUE(udpOnly.Start(big, false));
+  AuthDnsBudget other = StartAuthDnsBudget(udpOnly.Address());
+  uint32_t start = GetTickCount32();
+  ASSERT_EQ(QueryAuthDns(other, "big.test", kDnsTypeTxtRecord, packet), AuthDnsResult::kAnswer);
+  EXPECT_LT(TickElapsed(GetTickCount32(), start), 1000u);
+  ASSERT_TRUE(ReadTxtAnswers(packet, txt, rcode));
+  EXPECT_TRUE(txt.empty());
+  EXPECT_EQ(AuthDnsCacheSeconds(packet), 0u);
 }
 
 }  // namespace
