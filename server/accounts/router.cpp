@@ -193,7 +193,7 @@ bool RequeueWholeMessage(SpoolWork& work) {
   for (const EnvelopeRecipient& r : rcpts) addresses.push_back(r.address);
   std::vector<size_t> runs;
   std::string why;
-  if (!SplitEnvelope(work.envelope.sender, addresses, runs, why)) {
+  if (!SplitEnvelope(work.envelope.sender, addresses, runs, why, work.envelope.submittedHere)) {
     LogEvent(0, kLogAlways, "Error requeuing entire message: %s", why.c_str());
     return false;
   }
@@ -202,7 +202,8 @@ bool RequeueWholeMessage(SpoolWork& work) {
     std::vector<std::string> group(addresses.begin() + long(first),
                                    addresses.begin() + long(first + run));
     std::string temp, envelope;
-    if (!FormatEnvelope(work.envelope.sender, group, envelope, why)) {
+    if (!FormatEnvelope(work.envelope.sender, group, envelope, why,
+                        work.envelope.submittedHere)) {
       LogEvent(0, kLogAlways, "Error requeuing entire message: %s", why.c_str());
       return false;
     }

@@ -125,9 +125,11 @@ bool RouteSpoolFile(const std::string& path, bool isInFile, SpoolRouteResult& re
 // Makes a new incoming spool file "From: <sender>" / "To: <address>" with a copy
 // of the message at `messageOffset` of `spoolFd`, committed as .in. False with
 // `why` ("Unable to get outgoing file handle.", "Unable to write send file
-// header.", "Error copying file: ...").
+// header.", "Error copying file: ..."). With `submittedHere` the copy keeps the
+// mark of mail we submitted.
 bool CopyToIncoming(const std::string& sender, const std::string& address, int spoolFd,
-                    const std::string& spoolPath, long long messageOffset, std::string& why);
+                    const std::string& spoolPath, long long messageOffset, std::string& why,
+                    bool submittedHere = false);
 
 // The name of `domain` in texts and addresses the server writes: a secondary
 // domain's own name; for the primary domain ("") OutgoingAlias, else LocalNode.

@@ -109,7 +109,8 @@ bool StartsWithLocalStamp(int fd, long long offset) {
 bool WriteSpoolCopy(const std::string& sender, const std::vector<std::string>& addresses,
                     bool incoming, int spoolFd, const std::string& spoolPath,
                     long long messageOffset, const std::string& domain, std::string& newPath,
-                    bool& systemError, std::string& why, bool commit = true) {
+                    bool& systemError, std::string& why, bool submittedHere,
+                    bool commit = true) {
   const Settings& s = ServerSettings();
   systemError = false;
   for (const std::string& a : addresses) {
@@ -132,7 +133,7 @@ bool WriteSpoolCopy(const std::string& sender, const std::vector<std::string>& a
     return false;
   };
   std::string header, envelopeWhy;
-  if (!FormatEnvelope(sender, addresses, header, envelopeWhy)) {
+  if (!FormatEnvelope(sender, addresses, header, envelopeWhy, submittedHere)) {
     why = envelopeWhy;
     out.reset();
     SpoolDelete(newPath);
@@ -174,7 +175,8 @@ RecipientOutcome Respool(SpoolWork& work, const std::string& address, bool incom
   std::string newPath, why;
   bool systemError = false;
   if (!WriteSpoolCopy(work.envelope.sender, {address}, incoming, work.fd.get(), work.path,
-                      work.envelope.messageOffset, domain, newPath, systemError, why))
+                      work.envelope.messageOffset, domain, newPath, systemError, why,
+                      work.envelope.submittedHere))
     return BounceRecipient(work, why, systemError) ? RecipientOutcome::kHandled
                                                    : RecipientOutcome::kUnhandled;
   LogEvent(0, kLogRouting, incoming ? "Incoming file %s generated from %s"
@@ -303,7 +305,7 @@ RecipientOutcome DeliverToMailbox(SpoolWork& work, const std::string& account,
   if (GetCarbonCopy(account, cc, domain) && !cc.empty()) {
     std::string ccWhy;
     if (CopyToIncoming(work.envelope.sender, cc, work.fd.get(), work.path,
-                       work.envelope.messageOffset, ccWhy))
+                       work.envelope.messageOffset, ccWhy, work.envelope.submittedHere))
       work.createdIncoming = true;
     else
       LogEvent(0, kLogAlways, "Unable to send CC: %s", ccWhy.c_str());
@@ -447,7 +449,7 @@ std::vector<RecipientOutcome> RouteRemoteRecipients(SpoolWork& work,
   std::vector<RecipientOutcome> outcomes;
   std::vector<size_t> runs;
   std::string why;
-  if (!SplitEnvelope(work.envelope.sender, addresses, runs, why)) {
+  if (!SplitEnvelope(work.envelope.sender, addresses, runs, why, work.envelope.submittedHere)) {
     outcomes.assign(indices.size(), Bounce(work, why, false));
     return outcomes;
   }
@@ -461,7 +463,8 @@ std::vector<RecipientOutcome> RouteRemoteRecipients(SpoolWork& work,
     std::string newPath;
     bool systemError = false;
     if (!WriteSpoolCopy(work.envelope.sender, runAddresses, false, work.fd.get(), work.path,
-                        work.envelope.messageOffset, "", newPath, systemError, why, false)) {
+                        work.envelope.messageOffset, "", newPath, systemError, why,
+                        work.envelope.submittedHere, false)) {
       outcomes.resize(indices.size(), Bounce(work, why, systemError));
       return outcomes;
     }
@@ -596,11 +599,12 @@ RecipientOutcome RouteLocalRecipient(SpoolWork& work, size_t index, const std::s
 }
 
 bool CopyToIncoming(const std::string& sender, const std::string& address, int spoolFd,
-                    const std::string& spoolPath, long long messageOffset, std::string& why) {
+                    const std::string& spoolPath, long long messageOffset, std::string& why,
+                    bool submittedHere) {
   std::string newPath;
   bool systemError = false;
   if (!WriteSpoolCopy(sender, {address}, true, spoolFd, spoolPath, messageOffset, "", newPath,
-                      systemError, why))
+                      systemError, why, submittedHere))
     return false;
   LogEvent(0, kLogRouting, "Copied file '%s' from file '%s'.", newPath.c_str(), spoolPath.c_str());
   return true;

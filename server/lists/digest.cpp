@@ -283,7 +283,7 @@ bool SendDigest(const std::string& md1Path, const std::string& baseName, bool de
   // One file per run of recipients whose envelope the router reads whole.
   std::string sender = FormatText("owner-%s@%s", L, D), why;
   std::vector<size_t> runs;
-  if (!SplitEnvelope(sender, recipients, runs, why)) {
+  if (!SplitEnvelope(sender, recipients, runs, why, true)) {
     LogEvent(0, kLogRouting, "Error outgoing digest file for '%s'.", L);
     return false;
   }
@@ -303,7 +303,7 @@ bool SendDigest(const std::string& md1Path, const std::string& baseName, bool de
       return discard();
     }
     temps.push_back(path);
-    if (!FormatEnvelope(sender, group, envelope, why) || !SpoolWrite(fd.get(), envelope)) {
+    if (!FormatEnvelope(sender, group, envelope, why, true) || !SpoolWrite(fd.get(), envelope)) {
       LogEvent(0, kLogRouting, "Error building list preamble for '%s'.", L);
       return discard();
     }

@@ -171,7 +171,7 @@ bool Recipients(const Post& p, const std::string& sender, std::vector<std::strin
     std::string address = r.address;
     for (char& c : address) c = char(tolower(static_cast<unsigned char>(c)));
     if (address.empty() || address.find_first_of(std::string("\r\n\0", 3)) != std::string::npos ||
-        !EnvelopeFits(EnvelopeBaseBytes(sender) + EnvelopeRecipientBytes(address))) {
+        !EnvelopeFits(EnvelopeBaseBytes(sender, true) + EnvelopeRecipientBytes(address))) {
       LogEvent(0, kLogAlways, "List %s: member record %d has no usable address; left out.",
                p.list.name.c_str(), r.slot);
       continue;
@@ -513,7 +513,7 @@ void DistributeListMessage(const SpecialDelivery& in, SpecialResult& out) {
     std::vector<size_t> runs;
     std::string why;
     if (!Recipients(p, envelopeSender, recipients, counted) ||
-        !SplitEnvelope(envelopeSender, recipients, runs, why))
+        !SplitEnvelope(envelopeSender, recipients, runs, why, true))
       return fail("", "Error building list header.\r\n");
     // One file per run of members whose envelope the router reads whole.
     auto next = recipients.begin();
@@ -528,7 +528,8 @@ void DistributeListMessage(const SpecialDelivery& in, SpecialResult& out) {
         DeleteWorkFiles(files);
         return fail("Unable to create output file for list.", "Unable to open output file.\r\n");
       }
-      if (!FormatEnvelope(envelopeSender, group, envelope, why) || !SpoolWrite(f.fd.get(), envelope)) {
+      if (!FormatEnvelope(envelopeSender, group, envelope, why, true) ||
+          !SpoolWrite(f.fd.get(), envelope)) {
         DeleteWorkFiles(files);
         return fail("Error building list header.", "Error building list header.\r\n");
       }

@@ -166,7 +166,7 @@ bool ForwardHeldPost(const ListRef& list, const std::string& name, const std::st
   unsigned listId = 0;
   if (!CheckHeldName(list, name, listId, why)) return false;
   std::string text;
-  if (!FormatEnvelope("root", {address}, text, why)) return false;
+  if (!FormatEnvelope("root", {address}, text, why, true)) return false;
   if (withHeader)
     text += "From: root\r\nTo: " + address + "\r\nSubject: Message forwarded from mailing list '" +
             list.name + "'\r\n";

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <set>
 
 #include "platform/files.h"
 #include "server/accounts/accounts.h"
@@ -195,6 +196,39 @@ struct DkimFree {
 };
 using DkimHandle = std::unique_ptr<DKIM, DkimFree>;
 
+// The keys already found readable, by their text. The library takes the PEM text
+// and decodes it itself for every message; decoding it here as well, to keep a
+// key it cannot read from reaching it, would double the most costly step of
+// signing (OpenSSL's decoders cost more than the RSA signature itself). So each
+// key text is decoded here once per process. Bounded: a full set starts afresh.
+constexpr size_t kMaxCheckedKeys = 64;
+
+std::mutex& CheckedKeysLock() {
+  static std::mutex m;
+  return m;
+}
+std::set<std::string>& CheckedKeys() {
+  static std::set<std::string> keys;
+  return keys;
+}
+
+// True when `pem` holds a private key of type `wanted` (EVP_PKEY_RSA or
+// EVP_PKEY_ED25519).
+bool IsReadableKey(const std::string& pem, int wanted) {
+  std::string tagged = std::to_string(wanted) + ":" + pem;
+  {
+    std::lock_guard<std::mutex> g(CheckedKeysLock());
+    if (CheckedKeys().count(tagged) != 0) return true;
+  }
+  Bio bio(BIO_new_mem_buf(pem.data(), int(pem.size())));
+  Pkey key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+  if (!key || EVP_PKEY_id(key.get()) != wanted) return false;
+  std::lock_guard<std::mutex> g(CheckedKeysLock());
+  if (CheckedKeys().size() >= kMaxCheckedKeys) CheckedKeys().clear();
+  CheckedKeys().insert(std::move(tagged));
+  return true;
+}
+
 // Feeds the message to every handle through `read` (which fills a block and
 // returns its size, 0 at the end, -1 on failure) and collects the headers.
 template <typename Reader>
@@ -216,10 +250,8 @@ bool SignWith(const DkimKeys& keys, Reader read, std::string& headers, std::stri
   for (const Job& j : jobs) {
     // The library leaks what it took for a key it cannot read: such a key never
     // reaches it.
-    Bio bio(BIO_new_mem_buf(j.pem->data(), int(j.pem->size())));
-    Pkey key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
     int wanted = j.alg == DKIM_SIGN_ED25519SHA256 ? EVP_PKEY_ED25519 : EVP_PKEY_RSA;
-    if (!key || EVP_PKEY_id(key.get()) != wanted) {
+    if (!IsReadableKey(*j.pem, wanted)) {
       why = std::string("the ") + (wanted == EVP_PKEY_RSA ? "RSA" : "ed25519") +
             " key of selector " + j.selector + " cannot be read";
       return false;
@@ -476,9 +508,9 @@ bool SignDkimText(std::string_view message, const DkimKeys& keys, std::string& h
 }
 
 std::string SignOutgoingMessage(int fd, long long offset, const std::string& sender,
-                                const std::string& logPrefix) {
+                                bool submittedHere, const std::string& logPrefix) {
   DkimSettings settings = ReadDkimSettings();
-  if (!settings.sign) return {};
+  if (!settings.sign || !submittedHere) return {};
   std::string head(kHeaderScan, '\0');
   ssize_t got;
   do {

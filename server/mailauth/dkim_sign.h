@@ -9,11 +9,13 @@
 // keys are made on first use; a rotation makes a new selector and leaves the old
 // keys in place (the old DNS record stays valid for mail still in transit).
 //
-// Which mail is ours: a message is signed when its envelope sender's domain is
-// one of ours (the host name, the outgoing alias or a secondary domain), with the
-// From: header's domain when that is ours too, else the sender's. Mail of other
-// domains passing through (a forward of outside mail) keeps the sender's domain
-// and is not signed; we hold no key for it.
+// Which mail is ours: only what we submitted ourselves, which the spool envelope
+// marks (taken from RelayNetworks or an authenticated session, or made here:
+// bounces, notices, list posts, responder answers). Mail from outside that a
+// local user forwards on is never signed, even when its sender claims one of our
+// domains. A marked message is signed for the From: header's domain when that is
+// ours (the host name, the outgoing alias or a secondary domain), else for the
+// envelope sender's when ours; a marked message of neither goes unsigned.
 //
 // The library (libopendkim) does the canonicalisation, hashing and signing; this
 // module finds the keys, feeds it the spool file and returns the header lines.
@@ -89,9 +91,9 @@ bool SignDkimMessage(int fd, long long offset, const DkimKeys& keys, std::string
 bool SignDkimText(std::string_view message, const DkimKeys& keys, std::string& headers,
                   std::string& why);
 
-// What the outgoing queue calls: decides whether the message of the spool file is
-// ours, loads (or makes) the keys and signs. Returns the header lines, or empty
+// What the outgoing queue calls: with `submittedHere` (the envelope's mark) finds
+// the domain to sign for, loads (or makes) the keys and signs. Returns the header lines, or empty
 // when nothing is to be signed; a message that should be signed but cannot be
 // gets one log line (after `logPrefix`) and goes unsigned.
 std::string SignOutgoingMessage(int fd, long long offset, const std::string& sender,
-                                const std::string& logPrefix);
+                                bool submittedHere, const std::string& logPrefix);

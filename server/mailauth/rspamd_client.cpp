@@ -82,6 +82,9 @@ bool ParseRspamdReply(const std::string& body, RspamdVerdict& out) {
   }
   if (!asked && (action == "add header" || action == "rewrite subject"))
     out.headers.emplace_back("X-Spam", "Yes");
+  out.subject.clear();
+  if (action == "rewrite subject" && j.contains("subject") && j["subject"].is_string())
+    out.subject = OneLine(j["subject"].get<std::string>());
   char summary[160];
   snprintf(summary, sizeof summary, "default: %s [%.2f / %.2f]",
            out.action == RspamdAction::kAccept && action == "no action" ? "False" : "True", score,

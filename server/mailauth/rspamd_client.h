@@ -3,7 +3,8 @@
 // interface (/checkv2) before the server answers the final ".", with the client
 // address, HELO, sender, recipients and authenticated user as request headers.
 // Its action decides: reject -> 550, soft reject and greylist -> 451, add header
-// and rewrite subject -> the headers it asks for (else "X-Spam: Yes"); every
+// and rewrite subject -> the headers it asks for (else "X-Spam: Yes"), and
+// rewrite subject also replaces the Subject with the one rspamd returns; every
 // checked message gets rspamd's summary as "X-Spamd-Result". An rspamd that does
 // not answer within RspamdTimeout seconds (or is down) lets the message through;
 // the log says so once per outage, and once when it answers again.
@@ -31,6 +32,7 @@ struct RspamdVerdict {
   RspamdAction action = RspamdAction::kAccept;
   std::string text;      // the reply text for a refusal
   std::vector<std::pair<std::string, std::string>> headers;  // to add
+  std::string subject;   // rewrite subject: the new Subject value; else empty
 };
 
 // Posts `message` and reads rspamd's verdict. Never fails: an unreachable or

@@ -102,6 +102,7 @@ struct OutgoingItem {
   long long messageOffset = 0;
   long size = 0;
   long long resumeAt = 0;    // the next pass starts after the last line read
+  bool submittedHere = false; // the envelope marks the message as ours to sign
   bool signDone = false;     // the message's DKIM signatures are made (or refused)
   std::string signature;     // those header lines, sent in front of the message
   bool finalPass = false;

@@ -73,6 +73,7 @@ bool ReadPass(OutgoingItem& item) {
   }
   item.sender = env.sender;
   item.messageOffset = env.messageOffset;
+  item.submittedHere = env.submittedHere;
   item.finalPass = env.finalPass;
   long long end = 0;
   SpoolSeek(item.file.get(), 0, SEEK_END, &end);
@@ -244,7 +245,7 @@ int Connect(OutgoingItem& item) {
   if (!item.signDone) {
     // Signed once per item, after every header change on the way here.
     item.signature = SignOutgoingMessage(item.file.get(), item.messageOffset, item.sender,
-                                         item.prefix);
+                                         item.submittedHere, item.prefix);
     item.signDone = true;
   }
   request->head = item.signature;

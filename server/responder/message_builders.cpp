@@ -88,7 +88,7 @@ std::string BodyHead(FileMode mode, bool mime, const std::string& fileName) {
 bool BeginMessage(MessageWriter& w, const std::string& envelopeFrom, const std::string& recipient,
                   std::string_view header, std::string& why) {
   std::string envelope;
-  if (!FormatEnvelope(envelopeFrom, {recipient}, envelope, why)) return false;
+  if (!FormatEnvelope(envelopeFrom, {recipient}, envelope, why, true)) return false;
   w.fd = CreateSpoolTemp(w.path, true);
   if (!w.fd.valid()) {
     why = kProblemCreating;

@@ -466,7 +466,7 @@ void RespondToMessage(const SpecialDelivery& in, SpecialResult& out) {
                                         req.requester.c_str(), in.account.c_str(),
                                         in.domainShown.c_str(), kAutoReplied);
   const std::string from = in.account + "@" + in.domainShown;
-  const size_t headerBytes = EnvelopeBaseBytes(from) + EnvelopeRecipientBytes(req.requester) +
+  const size_t headerBytes = EnvelopeBaseBytes(from, true) + EnvelopeRecipientBytes(req.requester) +
                              header.size() + GeneratedHeaderLines(from).size() + 2;
   const size_t limit = kResponder.responseBytes - kResponder.trailerReserve - headerBytes;
   for (const std::string& line : lines) {

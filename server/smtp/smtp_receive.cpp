@@ -125,7 +125,10 @@ void StartTransaction(SmtpSession& s, const SmtpCommand& cmd) {
       LogEvent(0, kLogSmtpProgress, kStrReceivingFile, s.id, s.tempName.c_str());
       LogEvent(0, kLogSmtpProgress, kStrFromSender, s.id, sender.c_str());
       wrote = Put(s, "From: " + sender, true);
-      s.envelopeBytes = EnvelopeBaseBytes(sender);
+      // A client we relay for (by its address or its authentication) submits
+      // mail of ours: the mark lets the outgoing queue sign it.
+      if (wrote && s.relayAllowed) wrote = Put(s, std::string(kEnvelopeOriginLine), true);
+      s.envelopeBytes = EnvelopeBaseBytes(sender, s.relayAllowed);
       if (!wrote) LogEvent(0, kLogSmtpProgress, "%04x: Error writing from line to file.", s.id);
       s.sender = sender;  // kept for the partial-message notice
     }
@@ -391,23 +394,63 @@ SmtpStep RcvData(SmtpSession& s, NetNode* node) {
   return SmtpStep::kContinue;
 }
 
-// Puts `text` into the file at `offset`, moving what follows it back, from the
-// end on, block by block (the file is a temporary nobody else reads yet: a copy
-// into a second file would cost the file system a create and a delete).
-bool InsertIntoFile(const std::string& path, long long offset, const std::string& text) {
+// Puts `text` into the file in place of the `removed` bytes at `offset`, moving
+// what follows them, block by block (the file is a temporary nobody else reads
+// yet: a copy into a second file would cost the file system a create and a
+// delete). Growing, the tail moves from its end on; shrinking, from its start,
+// and the file is cut to its new length.
+bool ReplaceInFile(const std::string& path, long long offset, long long removed,
+                   const std::string& text) {
   UniqueFd fd = OpenShared(path, O_RDWR);
   if (!fd.valid()) return false;
   long long end = 0;
-  if (!SpoolSeek(fd.get(), 0, SEEK_END, &end) || end < offset) return false;
+  if (!SpoolSeek(fd.get(), 0, SEEK_END, &end) || end < offset + removed) return false;
   char block[65536];
-  long long pos = end;
-  while (pos > offset) {
-    size_t n = size_t(std::min<long long>((long long)sizeof block, pos - offset));
-    pos -= (long long)n;
-    if (::pread(fd.get(), block, n, off_t(pos)) != ssize_t(n)) return false;
-    if (::pwrite(fd.get(), block, n, off_t(pos + (long long)text.size())) != ssize_t(n)) return false;
+  const long long tail = offset + removed;
+  const long long shift = (long long)text.size() - removed;
+  auto move = [&](long long from, size_t n) {
+    return ::pread(fd.get(), block, n, off_t(from)) == ssize_t(n) &&
+           ::pwrite(fd.get(), block, n, off_t(from + shift)) == ssize_t(n);
+  };
+  if (shift > 0) {
+    for (long long pos = end; pos > tail;) {
+      size_t n = size_t(std::min<long long>((long long)sizeof block, pos - tail));
+      pos -= (long long)n;
+      if (!move(pos, n)) return false;
+    }
+  } else if (shift < 0) {
+    for (long long pos = tail; pos < end;) {
+      size_t n = size_t(std::min<long long>((long long)sizeof block, end - pos));
+      if (!move(pos, n)) return false;
+      pos += (long long)n;
+    }
+    if (::ftruncate(fd.get(), off_t(end + shift)) != 0) return false;
   }
   return ::pwrite(fd.get(), text.data(), text.size(), off_t(offset)) == ssize_t(text.size());
+}
+
+// Where the Subject field of the message at `messageAt` lies: its offset and
+// length (its continuation lines with it), or -1 when it has none. -2 when the
+// header could not be read whole.
+long long FindSubjectField(int fd, long long messageAt, long long& length) {
+  std::string head(kHeaderScan, '\0');
+  ssize_t got = ::pread(fd, head.data(), head.size(), off_t(messageAt));
+  if (got < 0) return -2;
+  head.resize(size_t(got));
+  bool atEnd = head.size() < kHeaderScan;
+  size_t pos = 0;
+  HeaderField f;
+  for (;;) {
+    HeaderStep step = NextHeaderField(head, atEnd, pos, f);
+    if (step == HeaderStep::kField) {
+      if (strcasecmp(std::string(f.name).c_str(), "Subject:") == 0) {
+        length = (long long)(f.next - f.start);
+        return messageAt + (long long)f.start;
+      }
+      continue;
+    }
+    return step == HeaderStep::kIncomplete ? -2 : -1;
+  }
 }
 
 // What the checks made of a received message.
@@ -415,6 +458,7 @@ struct MessageChecks {
   std::string headers;  // header lines to put above our Received line
   int refusal = 0;      // a reply code that refuses the message, or 0
   std::string text;     // its text
+  std::string subject;  // a new Subject value (rspamd's rewrite subject), or empty
 };
 
 // Runs the checks on the stored message: the authentication checks for an outside
@@ -486,10 +530,24 @@ bool CheckReceivedMessage(SmtpSession& s, MessageChecks& out) {
       return true;
     }
     for (const auto& [name, value] : verdict.headers) out.headers += name + ": " + value + "\r\n";
+    out.subject = verdict.subject;
+  }
+  if (!out.subject.empty()) {
+    // The message's Subject gives way to rspamd's; a message without one gets it
+    // with the other headers. (A header too large to read whole keeps its own.)
+    long long length = 0;
+    long long at = FindSubjectField(in.get(), s.messageAt, length);
+    std::string field = "Subject: " + out.subject + "\r\n";
+    if (at == -1) {
+      out.headers += field;
+    } else if (at >= 0) {
+      in.reset();
+      if (!ReplaceInFile(s.tempPath, at, length, field)) return false;
+    }
   }
   if (out.headers.empty()) return true;
   in.reset();
-  return InsertIntoFile(s.tempPath, s.receivedAt, out.headers);
+  return ReplaceInFile(s.tempPath, s.receivedAt, 0, out.headers);
 }
 
 SmtpStep RcvDataEnd(SmtpSession& s, NetNode* node) {

@@ -60,7 +60,7 @@ bool RejectionHeader(int fd, const std::string& recipient, const std::string& re
                      const std::string& agent, const MessageContext& c) {
   const std::string& host = c.identity.host;
   std::string text, why;
-  if (!FormatEnvelope("MAILER-DAEMON@" + host, {recipient}, text, why)) return false;
+  if (!FormatEnvelope("MAILER-DAEMON@" + host, {recipient}, text, why, true)) return false;
   text += BuildReceivedLine(host, "", "", agent, c.productText, c.fourDigitYear) + "\r\n";
   text += "From: Mailer-Daemon<MAILER-DAEMON@" + host + ">\r\nTo: " +
           RecipientName(recipient, c) + "<" + recipient + ">\r\n";
@@ -177,7 +177,7 @@ bool SendNotice(const std::string& recipient, const std::string& subject,
     return false;
   }
   std::string content;
-  if (!FormatEnvelope("root@" + host, {to.address}, content, why)) {
+  if (!FormatEnvelope("root@" + host, {to.address}, content, why, true)) {
     fd.reset();
     SpoolDelete(path);
     return false;

@@ -301,6 +301,21 @@ std::string JoinLines(std::string_view text) {
   return out;
 }
 
+// Appends the lines of a field as they stand, each ending in CRLF (a line that
+// ends in LF alone gets its CR), trailing blanks of the last one taken off.
+void AppendFieldLines(std::string_view text, std::string& out) {
+  text = TrimRight(text);
+  while (!text.empty()) {
+    size_t lf = text.find('\n');
+    std::string_view line = text.substr(0, lf);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    out.append(line);
+    out += "\r\n";
+    if (lf == std::string_view::npos) break;
+    text.remove_prefix(lf + 1);
+  }
+}
+
 }  // namespace
 
 HeaderStep NextHeaderField(std::string_view block, bool atEnd, size_t& pos, HeaderField& f) {
@@ -403,6 +418,14 @@ size_t RewriteHeaderBlock(std::string_view block, bool atEnd, const CopyOptions&
     }
     if (addressHeader) {
       RebuildAddressLine(fieldName, std::string_view(logical).substr(colon + 1), o, out);
+    } else if (logical.size() > kMaxHeaderLineChars) {
+      // Joined, the field would be longer than a line may be: it keeps the lines
+      // its writer folded it into (an Authentication-Results field of fifty
+      // signatures, a long References field).
+      AppendFieldLines(std::string_view(field.name.data(), field.value.data() +
+                                                               field.value.size() -
+                                                               field.name.data()),
+                       out);
     } else {
       out += logical;
       out += "\r\n";

@@ -190,6 +190,10 @@ void AppendMissingHeaders(std::string& out, uint32_t flags, const MissingHeaderV
                           const std::string& host);
 
 inline constexpr size_t kCopyBlockSize = 16384;
+// The longest header line a message may hold, without its CRLF (RFC 5322 2.1.1).
+// The rewrite joins a field's continuation lines into one, unless the joined
+// line would be longer than this: such a field keeps its lines as they came.
+inline constexpr size_t kMaxHeaderLineChars = 998;
 
 struct CopyOptions {
   bool mailboxMode = false;     // quote body lines that look like a separator

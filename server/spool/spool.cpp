@@ -615,6 +615,8 @@ bool ParseRouterEnvelope(std::string_view data, bool atEnd, long limitRecipients
     } else if (line.text.empty()) {
       out.messageOffset = (long long)line.next;
       return true;
+    } else if (IsEnvelopeOriginLine(line.text)) {
+      out.submittedHere = true;
     } else if (line.text[0] == 'T') {
       if (out.recipients.size() < limit) {
         EnvelopeRecipient r;
@@ -698,6 +700,8 @@ int ParseOutgoingEnvelope(std::string_view data, bool atEnd, OutgoingEnvelope& o
       out.messageOffset = (long long)line.next;
       out.finalPass = !skipping;
       return 1;
+    } else if (IsEnvelopeOriginLine(t)) {
+      out.submittedHere = true;
     } else if (skipping) {
       // the rest of the envelope waits for the next pass
     } else if (t.substr(0, 3) == "To:") {
@@ -812,8 +816,14 @@ constexpr std::string_view kEnvelopeLineEnd = "\r\n";
 
 }  // namespace
 
-size_t EnvelopeBaseBytes(std::string_view sender) {
-  return kEnvelopeFrom.size() + sender.size() + 2 * kEnvelopeLineEnd.size();
+bool IsEnvelopeOriginLine(std::string_view line) {
+  return line.size() == kEnvelopeOriginLine.size() && StartsWithNoCase(line, kEnvelopeOriginLine);
+}
+
+size_t EnvelopeBaseBytes(std::string_view sender, bool submittedHere) {
+  size_t bytes = kEnvelopeFrom.size() + sender.size() + 2 * kEnvelopeLineEnd.size();
+  if (submittedHere) bytes += kEnvelopeOriginLine.size() + kEnvelopeLineEnd.size();
+  return bytes;
 }
 
 size_t EnvelopeRecipientBytes(std::string_view recipient) {
@@ -823,9 +833,9 @@ size_t EnvelopeRecipientBytes(std::string_view recipient) {
 bool EnvelopeFits(size_t bytes) { return bytes <= kRouterEnvelopeLimit; }
 
 bool SplitEnvelope(std::string_view sender, const std::vector<std::string>& recipients,
-                   std::vector<size_t>& runs, std::string& why) {
+                   std::vector<size_t>& runs, std::string& why, bool submittedHere) {
   runs.clear();
-  const size_t base = EnvelopeBaseBytes(sender);
+  const size_t base = EnvelopeBaseBytes(sender, submittedHere);
   size_t size = base;
   for (const std::string& r : recipients) {
     size_t line = EnvelopeRecipientBytes(r);
@@ -845,7 +855,7 @@ bool SplitEnvelope(std::string_view sender, const std::vector<std::string>& reci
 }
 
 bool FormatEnvelope(const std::string& sender, const std::vector<std::string>& recipients,
-                    std::string& out, std::string& why) {
+                    std::string& out, std::string& why, bool submittedHere) {
   auto bad = [](const std::string& a) {
     return a.empty() || a.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
   };
@@ -857,7 +867,7 @@ bool FormatEnvelope(const std::string& sender, const std::vector<std::string>& r
     why = "Envelope has no recipient.";
     return false;
   }
-  size_t bytes = EnvelopeBaseBytes(sender);
+  size_t bytes = EnvelopeBaseBytes(sender, submittedHere);
   for (const std::string& r : recipients) {
     if (bad(r)) {
       why = "Envelope recipient is empty or holds a line break.";
@@ -872,15 +882,16 @@ bool FormatEnvelope(const std::string& sender, const std::vector<std::string>& r
   out.clear();
   out.reserve(bytes);
   out.append(kEnvelopeFrom).append(sender).append(kEnvelopeLineEnd);
+  if (submittedHere) out.append(kEnvelopeOriginLine).append(kEnvelopeLineEnd);
   for (const std::string& r : recipients) out.append(kEnvelopeTo).append(r).append(kEnvelopeLineEnd);
   out.append(kEnvelopeLineEnd);
   return true;
 }
 
 bool WriteEnvelope(int fd, const std::string& sender, const std::vector<std::string>& recipients,
-                   std::string& why) {
+                   std::string& why, bool submittedHere) {
   std::string text;
-  if (!FormatEnvelope(sender, recipients, text, why)) return false;
+  if (!FormatEnvelope(sender, recipients, text, why, submittedHere)) return false;
   if (!SpoolWrite(fd, text)) {
     why = "Unable to write envelope.";
     return false;

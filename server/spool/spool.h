@@ -2,6 +2,13 @@
 // outgoing directory, an envelope ("From: sender", one "To: recipient" per
 // recipient, an empty line) followed by the message with CRLF line ends.
 //
+// A message we submitted ourselves (taken from a client in RelayNetworks or an
+// authenticated session, or made here: bounces, notices, list posts, responder
+// answers) carries the line "Origin: local" right after its "From:" line, and
+// every copy the router makes of it keeps the line. Only such mail is signed on
+// its way out; mail from outside forwarded on keeps no such line, whatever its
+// sender claims. A file without the line reads as before.
+//
 // Producers never write a final name in place: they write a .wrm temporary
 // (CreateSpoolTemp), close it and commit it by a rename that never replaces
 // (CommitSpoolFile), so a scanner never sees half a message. The commit is the
@@ -171,6 +178,7 @@ struct RouterEnvelope {
   bool moreRemain = false;  // pending recipients beyond the limit
   long long messageOffset = 0;  // first byte after the empty line
   bool hasMessageId = false;    // the header holds a "Message-id:" line
+  bool submittedHere = false;   // the envelope holds "Origin: local"
 };
 
 // Parses the router's envelope from the first bytes of a spool file (`data`
@@ -188,6 +196,7 @@ struct OutgoingEnvelope {
   std::vector<EnvelopeRecipient> recipients;  // pending "To:" lines, at most 50
   bool finalPass = false;       // the envelope was read to its end
   long long messageOffset = -1; // after the empty line; -1 when not reached
+  bool submittedHere = false;   // the envelope holds "Origin: local"
 };
 
 // Parses the outgoing queue's envelope. Returns 1 when done, 0 when `data` ends
@@ -224,9 +233,14 @@ bool ReadOutgoingEnvelope(int fd, OutgoingEnvelope& out, std::string& why,
 // The bound holds for outgoing files too: at start-up they are requeued as
 // incoming files, which the router reads.
 
-// Bytes of the envelope of `sender` without recipients: its "From:" line and
-// the empty line that ends the envelope.
-size_t EnvelopeBaseBytes(std::string_view sender);
+// The envelope line of a message we submitted ourselves, without its line end.
+inline constexpr std::string_view kEnvelopeOriginLine = "Origin: local";
+// True when an envelope line (without its line end) is that mark.
+bool IsEnvelopeOriginLine(std::string_view line);
+
+// Bytes of the envelope of `sender` without recipients: its "From:" line, the
+// origin line when `submittedHere`, and the empty line that ends the envelope.
+size_t EnvelopeBaseBytes(std::string_view sender, bool submittedHere = false);
 // Bytes one "To:" line of `recipient` adds.
 size_t EnvelopeRecipientBytes(std::string_view recipient);
 // True when an envelope of `bytes` lies wholly within what the router reads.
@@ -235,17 +249,18 @@ bool EnvelopeFits(size_t bytes);
 // `runs` gets the number of recipients in each run (they add up to all of
 // them). False with `why` when the sender with a single recipient cannot fit.
 bool SplitEnvelope(std::string_view sender, const std::vector<std::string>& recipients,
-                   std::vector<size_t>& runs, std::string& why);
+                   std::vector<size_t>& runs, std::string& why, bool submittedHere = false);
 
 // Builds an envelope: "From: sender", one "To: " line per recipient, the empty
 // line. False (with `why`) when an address is empty or holds CR, LF or NUL: such
 // an address would add envelope lines of its own; or when the envelope would
 // not fit within what the router reads (see the envelope bound above).
+// With `submittedHere` the origin line follows the "From:" line.
 bool FormatEnvelope(const std::string& sender, const std::vector<std::string>& recipients,
-                    std::string& out, std::string& why);
+                    std::string& out, std::string& why, bool submittedHere = false);
 // Formats and writes it.
 bool WriteEnvelope(int fd, const std::string& sender, const std::vector<std::string>& recipients,
-                   std::string& why);
+                   std::string& why, bool submittedHere = false);
 
 // Where the message of a spool file starts: after the first empty line within
 // the first kRouterEnvelopeLimit bytes (lines end at CR, optionally followed by

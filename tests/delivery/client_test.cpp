@@ -191,9 +191,10 @@ TEST_F(ClientDeliveryTest, RemoteRecipientsBecomeOneOutgoingFileWithOneToLineEac
     SleepMs(50);
   ASSERT_EQ(out.size(), 1u);
   std::string text = Read(out[0]);
-  // The envelope: the sender, then one "To:" line for each remote recipient.
+  // The envelope: the sender, the mark of mail we submitted (the client is in
+  // RelayNetworks), then one "To:" line for each remote recipient.
   EXPECT_EQ(text.substr(0, text.find("\r\n\r\n") + 4),
-            "From: alice@mail.example.org\r\nTo: x@remote.example.com\r\n"
+            "From: alice@mail.example.org\r\nOrigin: local\r\nTo: x@remote.example.com\r\n"
             "To: y@other.example.net\r\n\r\n");
   EXPECT_NE(text.find("Subject: out\r\n"), std::string::npos) << text;
 }
@@ -208,7 +209,8 @@ TEST_F(ClientDeliveryTest, ForwardToRemoteAddressBecomesOutgoingFile) {
   ASSERT_EQ(out.size(), 1u);
   std::string text = Read(out[0]);
   EXPECT_EQ(text.substr(0, text.find("\r\n\r\n") + 4),
-            "From: alice@mail.example.org\r\nTo: friend@remote.example.com\r\n\r\n");
+            "From: alice@mail.example.org\r\nOrigin: local\r\n"
+            "To: friend@remote.example.com\r\n\r\n");
   EXPECT_NE(text.find("\r\nSubject: fw\r\n"), std::string::npos) << text;
 }
 

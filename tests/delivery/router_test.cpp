@@ -237,6 +237,36 @@ TEST_F(RouterTest, ForwardBecomesNewIncomingThenOutgoing) {
   EXPECT_NE(ReadIn(outs[0], false).find("To: far@remote.example\r\n"), std::string::npos);
 }
 
+// The mark of mail we submitted follows the copies the router makes (a forward's
+// new incoming file, a remote recipient's outgoing file); mail from outside
+// forwarded on never gains it, whatever domain its sender claims.
+TEST_F(RouterTest, SubmittedMarkFollowsCopiesAndOutsideMailNeverGainsIt) {
+  std::string why;
+  ASSERT_TRUE(WriteForwardRecord("fwd", "far@remote.example", "", why));
+  Spool("00000001.in", "bob@mail.example.org", {"fwd"}, Message("m20"));
+  RunQueue();
+  std::vector<std::string> outs = Files("*.out", false);
+  ASSERT_EQ(outs.size(), 1u);
+  std::string outside = ReadIn(outs[0], false);
+  EXPECT_EQ(outside.find("Origin: local"), std::string::npos) << outside;
+  ASSERT_TRUE(RetireSpoolFile(ServerSettings().outgoingDirectory + outs[0]));
+
+  std::string path = Spool("00000002.in", "bob@mail.example.org", {"fwd", "x@elsewhere.example"},
+                           Message("m21"));
+  std::string text = Read(path);
+  Write(path, text.insert(text.find("\r\n") + 2, "Origin: local\r\n"));
+  RunQueue();
+  outs = Files("*.out", false);
+  ASSERT_EQ(outs.size(), 2u);
+  for (const std::string& name : outs) {
+    std::string out = ReadIn(name, false);
+    EXPECT_EQ(out.rfind("From: bob@mail.example.org\r\nOrigin: local\r\nTo: ", 0), 0u) << out;
+    OutgoingEnvelope env;
+    ASSERT_EQ(ParseOutgoingEnvelope(out, true, env, why), 1) << why;
+    EXPECT_TRUE(env.submittedHere);
+  }
+}
+
 TEST_F(RouterTest, ForwardLoopBetweenLocalAccountsEnds) {
   std::string why;
   ASSERT_TRUE(WriteForwardRecord("ping", "pong@mail.example.org", "", why));

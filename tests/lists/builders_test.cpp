@@ -107,7 +107,7 @@ TEST_F(BuildersTest, TextMessagesRefuseUnsafeRecipients) {
   ASSERT_TRUE(SendTextMessage("hi\r\n", "listserver", "mail.example.org", "a@b.test",
                               "Two\r\nlines", &path));
   EXPECT_EQ(Masked(Read(path)),
-            "From: listserver@mail.example.org\r\nTo: a@b.test\r\n\r\n"
+            "From: listserver@mail.example.org\r\nOrigin: local\r\nTo: a@b.test\r\n\r\n"
             "From: listserver@mail.example.org\r\nTo: a@b.test\r\nSubject: Two  lines\r\n"
             "Auto-Submitted: auto-replied\r\nDate: Tue, 14 Nov 2023 22:13:20 UTC\r\n"
             "Message-Id: <20231114221320.NUMBER.wrm@mail.example.org>\r\n\r\nhi\r\n");

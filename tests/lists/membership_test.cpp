@@ -136,7 +136,7 @@ TEST_F(MembershipTest, AliasesDuplicatesPendingAndBadInput) {
   ASSERT_EQ(notices.size(), 1u);
   std::string notice = Read(ServerSettings().incomingDirectory + notices[0]);
   EXPECT_EQ(std::regex_replace(notice, std::regex("<[0-9]+\\.[0-9a-f]+\\.wrm@"), "<ID@"),
-            "From: listserver@mail.example.org\r\nTo: owner-staff\r\n\r\n"
+            "From: listserver@mail.example.org\r\nOrigin: local\r\nTo: owner-staff\r\n\r\n"
             "From: listserver@mail.example.org\r\nTo: owner-staff\r\n"
             "Subject: Member submitted to list staff\r\nAuto-Submitted: auto-generated\r\n"
             "Date: Tue, 14 Nov 2023 22:13:20 UTC\r\nMessage-Id: <ID@mail.example.org>\r\n\r\n"

@@ -478,7 +478,9 @@ class OutgoingTest : public DeliveryTest {
     std::string date = FormatLocalDate(DateStyle::kMail, MailNow());
     std::string stamp = "Received: by mail.example.org from localhost\r\n"
                         "    (mail daemon,Corvel95 V1.0); " + date + "\r\n";
-    return "From: MAILER-DAEMON@mail.example.org\r\nTo: " + to + "\r\n\r\n" + stamp +
+    // A bounce is ours: its envelope carries the mark that has it signed.
+    return "From: MAILER-DAEMON@mail.example.org\r\nOrigin: local\r\nTo: " + to + "\r\n\r\n" +
+           stamp +
            "From: Mailer-Daemon<MAILER-DAEMON@mail.example.org>\r\nTo: " + to + "<" + to +
            ">\r\nDate: " + date + "\r\nSubject: Message rejected by system\r\n\r\n"
            "------------ Transcript of session follows ------------\r\n\r\n"

@@ -194,7 +194,8 @@ TEST_F(RelayServerTest, DownDomainWaitsAndQueueFlushSendsIt) {
   EXPECT_EQ(DumpedRecipients(upSink.Dumps()[0]), std::vector<std::string>{"<x@up.relay.test>"});
   std::string parked = Read(home_.dir + Queue("*.our")[0]);
   EXPECT_EQ(parked.substr(0, parked.find("\r\n\r\n")),
-            "From: bob@remote.example.com\r\nto: x@up.relay.test\r\nTo: y@down.relay.test");
+            "From: bob@remote.example.com\r\nOrigin: local\r\nto: x@up.relay.test\r\n"
+            "To: y@down.relay.test");
 
   std::string adm = std::string(kCorveladm) + " --home " + home_.dir + " ";
   int status = -1;
@@ -404,7 +405,8 @@ TEST_F(RelayServerTest, ShutdownWhileSendingLosesAndBouncesNothing) {
   std::vector<std::string> out = Queue("*.out");
   ASSERT_EQ(out.size(), 1u);
   std::string text = Read(home_.dir + out[0]);
-  EXPECT_EQ(text.substr(0, text.find("\r\n\r\n")), "From: bob@remote.example.com\r\nTo: u@far.example");
+  EXPECT_EQ(text.substr(0, text.find("\r\n\r\n")),
+            "From: bob@remote.example.com\r\nOrigin: local\r\nTo: u@far.example");
   EXPECT_TRUE(Queue("*.in").empty());  // no bounce
   SinkProcess sink;
   ASSERT_TRUE(sink.Start(PeerAddress(26, 1)));

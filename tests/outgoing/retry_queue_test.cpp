@@ -147,7 +147,8 @@ TEST_F(RetryQueueTest, MessageOlderThanSevenDaysIsBouncedAndDeleted) {
   std::string stamp = "Received: by mail.example.org from localhost\r\n"
                       "    (mail daemon,Corvel95 V1.0); " + date + "\r\n";
   EXPECT_EQ(bounces[0],
-            "From: MAILER-DAEMON@mail.example.org\r\nTo: alice@mail.example.org\r\n\r\n" + stamp +
+            "From: MAILER-DAEMON@mail.example.org\r\nOrigin: local\r\n"
+            "To: alice@mail.example.org\r\n\r\n" + stamp +
                 "From: Mailer-Daemon<MAILER-DAEMON@mail.example.org>\r\n"
                 "To: alice@mail.example.org<alice@mail.example.org>\r\nDate: " + date +
                 "\r\nSubject: Message rejected by system\r\n\r\n"
@@ -186,8 +187,10 @@ TEST_F(RetryQueueTest, RetryReachingTheLastLevelWarnsSenderAndPostmaster) {
     to.insert(w.substr(0, w.find("\r\n\r\n")));
   }
   EXPECT_EQ(to, (std::set<std::string>{
-                    "From: MAILER-DAEMON@mail.example.org\r\nTo: bob@remote.example.com",
-                    "From: MAILER-DAEMON@mail.example.org\r\nTo: postmaster@mail.example.org"}));
+                    "From: MAILER-DAEMON@mail.example.org\r\nOrigin: local\r\n"
+                    "To: bob@remote.example.com",
+                    "From: MAILER-DAEMON@mail.example.org\r\nOrigin: local\r\n"
+                    "To: postmaster@mail.example.org"}));
 }
 
 // At start-up every parked file becomes an outgoing one; a taken name is not

@@ -424,7 +424,8 @@ TEST_F(ClientTest, ResolverFaultRetriesAndWarnsPostmaster) {
   std::vector<std::string> in = IncomingTexts();
   ASSERT_EQ(in.size(), 1u);
   EXPECT_EQ(in[0].substr(0, in[0].find("Date: ")),
-            "From: root@mail.example.org\r\nTo: postmaster@mail.example.org\r\n\r\n"
+            "From: root@mail.example.org\r\nOrigin: local\r\n"
+            "To: postmaster@mail.example.org\r\n\r\n"
             "From: root@mail.example.org\r\nTo: postmaster@mail.example.org\r\n"
             "Subject: System warning\r\n");
   EXPECT_EQ(in[0].substr(in[0].find("\r\n\r\n", in[0].find("Date: ")) + 4),

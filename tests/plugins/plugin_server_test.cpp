@@ -106,7 +106,9 @@ TEST_F(PluginServerTest, EachMessageLoadsThePluginOnceWithItsSpoolFile) {
               {"alice@mail.example.org", "alice@mail.example.org", "Three.\r\n"}};
   for (size_t i = 0; i < 2; ++i) {
     const SampleCall& c = calls[i];
-    std::string envelope = "From: " + want[i].sender + "\r\nTo: shop@mail.example.org\r\n\r\n";
+    // The client is in RelayNetworks: the mark of mail we submitted follows From.
+    std::string envelope =
+        "From: " + want[i].sender + "\r\nOrigin: local\r\nTo: shop@mail.example.org\r\n\r\n";
     // The descriptor reads the spool file; from the offset on it is the message.
     EXPECT_EQ(c.file, envelope + c.bytes);
     EXPECT_EQ(c.bytes.rfind("Received: by mail.example.org from ", 0), 0u) << c.bytes;

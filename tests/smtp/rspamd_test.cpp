@@ -43,9 +43,11 @@ class RspamdProcess {
     dir_ = dir;
     MakeDirectories(dir + "db");
     WriteText(dir + "rspamd.conf",
-              "options { pidfile = \"" + dir + "rspamd.pid\"; dbdir = \"" + dir + "db\"; filters = \"\"; }\n"
+              "options { pidfile = \"" + dir + "rspamd.pid\"; dbdir = \"" + dir + "db\"; filters = \"\";"
+              " enable_test_patterns = true; }\n"
               "logging { type = \"file\"; filename = \"" + dir + "rspamd.log\"; level = \"info\"; }\n"
-              "actions { reject = 15; add_header = 6; greylist = 4; }\n"
+              "actions { reject = 15; rewrite_subject = 10; add_header = 6; greylist = 4;"
+              " subject = \"***SPAM*** %s\"; }\n"
               "worker \"normal\" { bind_socket = \"127.0.0.1:" + std::to_string(port) + "\"; count = 1; }\n");
     std::vector<std::string> args = {kRspamd, "-c", dir + "rspamd.conf", "-f"};
     if (geteuid() == 0) {
@@ -160,6 +162,24 @@ TEST_F(RspamdTest, GtubeIsRefusedNormalMailPassesAndAnOutageLetsMailThrough) {
   EXPECT_EQ(said, 1u) << log.substr(log.size() > 3000 ? log.size() - 3000 : 0);
 }
 
+// rspamd's "rewrite subject" (its test pattern for that action): the stored
+// message carries rspamd's Subject in place of its own, once, and the rest of the
+// message is kept whole.
+TEST_F(RspamdTest, RewriteSubjectReplacesTheSubject) {
+  const std::string pattern = "Z" + kGtube.substr(1);
+  RegCloseStore();
+  ASSERT_TRUE(server_.Start(home_.dir, port_));
+  ASSERT_EQ(Send("From: sender@far.example\r\nSubject: cheap\r\n offers\r\nX-After: kept\r\n\r\n" +
+                 pattern + "\r\nlast line\r\n"),
+            "");
+  ASSERT_TRUE(WaitForMailboxMessages(home_.dir + "dave.mbx", 1, kWaitMs));
+  std::string box = Mailbox();
+  EXPECT_NE(box.find("\r\nSubject: ***SPAM*** cheap offers\r\nX-After: kept\r\n"), std::string::npos)
+      << box;
+  EXPECT_EQ(box.find("Subject: cheap"), std::string::npos) << box;
+  EXPECT_NE(box.find(pattern + "\r\nlast line\r\n"), std::string::npos) << box;
+}
+
 TEST(RspamdReply, ActionsAndHeadersFromTheAnswer) {
   RspamdVerdict v;
   ASSERT_TRUE(ParseRspamdReply(
@@ -170,8 +190,16 @@ TEST(RspamdReply, ActionsAndHeadersFromTheAnswer) {
   EXPECT_EQ(v.headers[0], (std::pair<std::string, std::string>{"X-Spam-Flag", "YES"}));
   EXPECT_EQ(v.headers[1], (std::pair<std::string, std::string>{"X-Two", "a  Injected: 1"}));
   EXPECT_EQ(v.headers[2].second, "default: True [7.50 / 15.00]");
+  EXPECT_EQ(v.subject, "");
   ASSERT_TRUE(ParseRspamdReply(R"({"action":"rewrite subject","score":9})", v));
   EXPECT_EQ(v.headers[0], (std::pair<std::string, std::string>{"X-Spam", "Yes"}));
+  EXPECT_EQ(v.subject, "");
+  // The new Subject, kept to one line.
+  ASSERT_TRUE(ParseRspamdReply(
+      R"({"action":"rewrite subject","subject":"***SPAM*** hi\r\nBcc: x@y"})", v));
+  EXPECT_EQ(v.subject, "***SPAM*** hi  Bcc: x@y");
+  ASSERT_TRUE(ParseRspamdReply(R"({"action":"add header","subject":"not asked"})", v));
+  EXPECT_EQ(v.subject, "");
   ASSERT_TRUE(ParseRspamdReply(R"({"action":"soft reject"})", v));
   EXPECT_EQ(v.action, RspamdAction::kSoftReject);
   ASSERT_TRUE(ParseRspamdReply(R"({"action":"greylist","messages":{"smtp_message":"Try later\r\n"}})", v));

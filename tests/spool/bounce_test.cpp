@@ -152,7 +152,9 @@ TEST_F(BounceTest, NoticeToRemoteUserGoesOutgoing) {
   EXPECT_EQ(path.substr(0, out.size()), out);
   EXPECT_EQ(path.substr(path.size() - 4), ".out");
   std::string notice = ReadFile(path);
-  EXPECT_EQ(notice.substr(0, 51), "From: root@mail.example.com\r\nTo: bob@remote.org\r\n\r\n");
+  // A notice of ours: marked for signing on its way out.
+  EXPECT_EQ(notice.substr(0, 66),
+            "From: root@mail.example.com\r\nOrigin: local\r\nTo: bob@remote.org\r\n\r\n");
   EXPECT_EQ(notice.find("Received:"), std::string::npos);
   EXPECT_EQ(notice.find("Message-Id:"), std::string::npos);
 }

@@ -354,6 +354,40 @@ TEST_F(SpoolTest, MessageWithoutHeadersGetsThemAdded) {
                         "Date: Tue, 08 Dec 2026 04:37:24 UTC\r\n\r\n");
 }
 
+// The rewrite joins a field's continuation lines, except where the joined line
+// would pass the 998 characters a line may hold: such a field (fifty results of
+// an Authentication-Results field) keeps the lines it came in, CRLF each, even
+// when they came with LF alone. A field exactly at the limit is still joined.
+TEST_F(SpoolTest, FieldTooLongToJoinKeepsItsLines) {
+  CopyOptions o = Options(false, true);
+  o.useAccounts = false;
+  std::string results = "Authentication-Results: mail.example.com;";
+  for (int i = 0; i < 50; ++i)
+    results += "\r\n\tdkim=pass header.d=d" + std::to_string(i) + ".example header.s=sel" +
+               (i < 49 ? ";" : "");
+  std::string head = "From: a@b.org\r\nTo: c@d.org\r\nDate: x\r\nSubject: s\r\n";
+  std::string result = Copy(dir, results + "\r\n" + head + "\r\nbody\r\n", o);
+  EXPECT_EQ(result, std::string(kStamp) + results + "\r\n" + head + "\r\nbody\r\n");
+  for (size_t p = 0, end; p < result.size(); p = end + 2) {
+    end = result.find("\r\n", p);
+    ASSERT_LE(end - p, kMaxHeaderLineChars);
+  }
+  std::string lf = results;
+  for (size_t p = lf.find("\r\n"); p != std::string::npos; p = lf.find("\r\n", p)) lf.erase(p, 1);
+  EXPECT_EQ(Copy(dir, lf + "  \n" + head + "\r\nbody\r\n", o),
+            std::string(kStamp) + results + "\r\n" + head + "\r\nbody\r\n");
+
+  // At the limit: joined, as every shorter field.
+  std::string name = "X-Long: ";
+  std::string first(kMaxHeaderLineChars - name.size() - 10, 'a'), second = " " + std::string(9, 'b');
+  result = Copy(dir, name + first + "\r\n" + second + "\r\n" + head + "\r\nbody\r\n", o);
+  EXPECT_NE(result.find("\r\n" + name + first + second + "\r\n"), std::string::npos);
+  EXPECT_EQ((name + first + second).size(), kMaxHeaderLineChars);
+  result = Copy(dir, name + first + "\r\n" + second + "b\r\n" + head + "\r\nbody\r\n", o);
+  EXPECT_NE(result.find("\r\n" + name + first + "\r\n" + second + "b\r\n"), std::string::npos)
+      << result;
+}
+
 TEST_F(SpoolTest, LocalStampIsWrittenOnce) {
   CopyOptions o = Options(false, false);
   std::string once = Copy(dir, "Subject: x\r\n\r\nbody\r\n", o);

@@ -362,6 +362,55 @@ TEST(Envelope, WritersKeepWithinWhatTheRouterReads) {
   EXPECT_FALSE(SplitEnvelope("a@b.test.org", {std::string(kRouterEnvelopeLimit, 'r')}, runs, why));
 }
 
+// The mark of mail we submitted: written after the From line, read by both the
+// router's and the outgoing queue's parsers, counted in the bound; a file
+// without it (every file written before the mark existed) reads as outside
+// mail, and the mark inside the message (after the envelope) counts for nothing.
+TEST(Envelope, OriginMarkIsWrittenReadAndCounted) {
+  std::string text, why;
+  ASSERT_TRUE(FormatEnvelope("a@b.org", {"c@d.org"}, text, why, true));
+  EXPECT_EQ(text, "From: a@b.org\r\nOrigin: local\r\nTo: c@d.org\r\n\r\n");
+  EXPECT_EQ(EnvelopeBaseBytes("a@b.org", true) + EnvelopeRecipientBytes("c@d.org"), text.size());
+  RouterEnvelope router;
+  OutgoingEnvelope outgoing;
+  ASSERT_TRUE(ParseRouterEnvelope(text + "Subject: x\r\n\r\n", true, 50, router, why)) << why;
+  EXPECT_TRUE(router.submittedHere);
+  ASSERT_EQ(router.recipients.size(), 1u);
+  EXPECT_EQ(router.recipients[0].address, "c@d.org");
+  ASSERT_EQ(ParseOutgoingEnvelope(text + "Subject: x\r\n\r\n", true, outgoing, why), 1) << why;
+  EXPECT_TRUE(outgoing.submittedHere);
+  ASSERT_EQ(outgoing.recipients.size(), 1u);
+  EXPECT_EQ(outgoing.messageOffset, (long long)text.size());
+
+  const std::string plain = "From: a@b.org\r\nTo: c@d.org\r\n\r\nOrigin: local\r\n\r\nbody\r\n";
+  ASSERT_TRUE(ParseRouterEnvelope(plain, true, 50, router, why)) << why;
+  EXPECT_FALSE(router.submittedHere);
+  ASSERT_EQ(ParseOutgoingEnvelope(plain, true, outgoing, why), 1) << why;
+  EXPECT_FALSE(outgoing.submittedHere);
+  // Only the exact line is the mark; anything else stays a broken envelope for
+  // the outgoing queue, as before.
+  ASSERT_EQ(ParseOutgoingEnvelope("From: a\r\nOrigin: locals\r\nTo: c\r\n\r\n", true, outgoing,
+                                  why),
+            -1);
+
+  // The mark's bytes count: an envelope that fits without it may not with it.
+  const std::string to = "r@mail.test";
+  size_t count = (kRouterEnvelopeLimit - EnvelopeBaseBytes("a@b.org")) / EnvelopeRecipientBytes(to);
+  std::vector<std::string> rcpts(count, to);
+  rcpts.back() += std::string(kRouterEnvelopeLimit - EnvelopeBaseBytes("a@b.org") -
+                                  count * EnvelopeRecipientBytes(to),
+                              'x');
+  EXPECT_TRUE(FormatEnvelope("a@b.org", rcpts, text, why));
+  EXPECT_FALSE(FormatEnvelope("a@b.org", rcpts, text, why, true));
+  std::vector<size_t> runs;
+  ASSERT_TRUE(SplitEnvelope("a@b.org", rcpts, runs, why, true)) << why;
+  EXPECT_EQ(runs.size(), 2u);
+  for (size_t i = 0, first = 0; i < runs.size(); first += runs[i++]) {
+    std::vector<std::string> group(rcpts.begin() + long(first), rcpts.begin() + long(first + runs[i]));
+    EXPECT_TRUE(FormatEnvelope("a@b.org", group, text, why, true)) << why;
+  }
+}
+
 TEST_F(SpoolTest, MessageOffsetAfterTheEnvelope) {
   struct {
     std::string content;
