@@ -158,13 +158,18 @@ TEST_F(WebConsoleTest, WithTlsTheConsoleIsHttpsWithASecureCookie) {
 TEST_F(WebConsoleTest, WithoutAPasswordTheConsoleDoesNotStart) {
   Configure(false);
   ASSERT_TRUE(server_.Start(home_.dir, smtpPort_)) << "the server itself runs";
-  EXPECT_FALSE(PortAccepts(httpPort_));
+  // SMTP listens before the console is tried: wait for its line.
+  const std::string refusal =
+      "Web console not started: no administrator password is set. Set one with: "
+      "corveladm admin-password\r\n";
   std::string log;
-  ReadWholeFile(home_.dir + "maillog.txt", log);
-  EXPECT_NE(log.find("Web console not started: no administrator password is set. Set one with: "
-                     "corveladm admin-password\r\n"),
-            std::string::npos)
-      << log;
+  for (int i = 0; i < 100; ++i) {
+    ReadWholeFile(home_.dir + "maillog.txt", log);
+    if (log.find(refusal) != std::string::npos) break;
+    usleep(50000);
+  }
+  EXPECT_NE(log.find(refusal), std::string::npos) << log;
+  EXPECT_FALSE(PortAccepts(httpPort_));
 }
 
 TEST_F(WebConsoleTest, CorveladmSetsThePasswordTheConsoleTakes) {
