@@ -1,10 +1,13 @@
 // Logging. Every thread logs; a line is formatted in the caller's own string (no
-// shared line buffer), then written under one mutex: the file line with a single
+// shared line buffer), then written under one mutex: the file lines with a single
 // write(2) on an O_APPEND descriptor, so lines of this process never mix and
 // lines of other processes appending to the same file land whole as well; the
 // window list and its echo to standard output under the same mutex, so both show
-// the lines in one order. A log switch holds the mutex while the file is renamed
-// and reopened: lines logged meanwhile wait and go to the new file.
+// the lines in one order. A thread inside a LogBatch keeps its file lines in its
+// own buffer and writes them in one go, so a busy server pays one write(2) per
+// network round instead of one per line. A log switch holds the mutex while the
+// file is renamed and reopened: lines logged or flushed meanwhile wait and go to
+// the new file.
 #include "server/core/log.h"
 
 #include <fcntl.h>
@@ -19,6 +22,7 @@
 
 #include "platform/files.h"
 #include "platform/home.h"
+#include "platform/tick.h"
 #include "server/core/config.h"
 #include "server/core/strings.h"
 
@@ -66,6 +70,22 @@ std::atomic<int> gCriticalCount{0};
 std::atomic<void (*)(int)> gExitHook{nullptr};
 std::atomic<void (*)()> gAccountWalkHook{nullptr};
 
+// This thread's open log batch: its depth and the file lines waiting.
+struct ThreadLogBatch {
+  int depth = 0;
+  std::string pending;
+  uint32_t firstTick = 0;  // when the oldest waiting line came
+};
+thread_local ThreadLogBatch tl_logBatch;
+
+// The line stamp of this second, made once per second per thread (localtime_r
+// takes a process-wide lock).
+struct StampCache {
+  time_t second = -1;
+  std::string text;
+};
+thread_local StampCache tl_stamp;
+
 std::string LocalStamp(const char* format, time_t t) {
   struct tm tmv;
   localtime_r(&t, &tmv);
@@ -84,6 +104,28 @@ UniqueFd OpenAppend(const std::string& path, bool create) {
 bool NameTaken(const std::string& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0;
+}
+
+const std::string& LineStamp(time_t t) {
+  if (tl_stamp.second != t) {
+    tl_stamp.text = LocalStamp(kLineStampFormat, t);
+    tl_stamp.second = t;
+  }
+  return tl_stamp.text;
+}
+
+// Writes the waiting lines of this thread (caller does not hold the mutex). A
+// file that is not open (closed, or failed to reopen) drops them, as it drops
+// the lines logged directly meanwhile.
+void WritePending(ThreadLogBatch& b) {
+  if (b.pending.empty()) return;
+  LogState& st = State();
+  {
+    std::lock_guard<std::mutex> hold(st.mutex);
+    if (st.file.valid()) WriteAll(st.file.get(), b.pending.data(), b.pending.size());
+  }
+  b.pending.clear();
+  if (b.pending.capacity() > 4 * kLogBatchBytes) b.pending.shrink_to_fit();
 }
 
 std::string ConfiguredLogPath() {
@@ -176,10 +218,19 @@ void LogEventV(int showAlways, uint32_t category, const char* prefix, LogMsg mes
   std::string text = prefix ? prefix : "";
   text = VisibleText(text + ComposeMessage(message, ap));
 
+  std::string line = LineStamp(time(nullptr)) + text;
+  ThreadLogBatch& b = tl_logBatch;
+  if (toFile && b.depth > 0) {
+    uint32_t now = GetTickCount32();
+    if (b.pending.empty()) b.firstTick = now;
+    b.pending += line;
+    b.pending += "\r\n";
+    if (b.pending.size() >= kLogBatchBytes || now - b.firstTick >= kLogBatchMs) WritePending(b);
+    if (!toWindow) return;
+  }
   LogState& st = State();
   std::lock_guard<std::mutex> hold(st.mutex);
-  std::string line = LocalStamp(kLineStampFormat, time(nullptr)) + text;
-  if (toFile && st.file.valid()) {
+  if (toFile && b.depth == 0 && st.file.valid()) {
     std::string fileLine = line + "\r\n";
     WriteAll(st.file.get(), fileLine.data(), fileLine.size());  // a failed write is ignored
   }
@@ -193,6 +244,15 @@ void LogEventV(int showAlways, uint32_t category, const char* prefix, LogMsg mes
     }
   }
 }
+
+LogBatch::LogBatch() { ++tl_logBatch.depth; }
+
+LogBatch::~LogBatch() {
+  ThreadLogBatch& b = tl_logBatch;
+  if (--b.depth == 0) WritePending(b);
+}
+
+void FlushLogBatch() { WritePending(tl_logBatch); }
 
 void LogEvent(int showAlways, uint32_t category, LogMsg message, ...) {
   va_list ap;
@@ -242,6 +302,7 @@ bool OpenLogForTool() {
 }
 
 bool ReopenLog() {
+  FlushLogBatch();  // this thread's earlier lines before the reopen
   bool ok;
   {
     LogState& st = State();
@@ -259,6 +320,7 @@ bool ReopenLog() {
 
 void CloseLog() {
   LogEvent(0, kLogAll, kStrProgramStopped);
+  FlushLogBatch();
   LogState& st = State();
   std::lock_guard<std::mutex> hold(st.mutex);
   st.file.reset();
@@ -312,6 +374,7 @@ void ClearWindowLog() {
 void CriticalError(const char* text) {
   if (!text) text = "";
   for (int i = 0; i < kCriticalWindowRepeats; ++i) LogEvent(0, kLogAlways, kCriticalLine, text);
+  FlushLogBatch();  // a fault is written at once, whatever batch it came in
 
   // Appended only to an exc.log the operator has created.
   UniqueFd exc = OpenAppend(HomeDirectory() + kExcLogName, false);
@@ -371,6 +434,7 @@ std::string ProposeSwitchedName(const std::string& path) {
 
 bool SwitchMainLog(bool automatic, const std::string& newName, std::string& resultText) {
   resultText.clear();
+  FlushLogBatch();  // this thread's lines so far belong in the old file
   LogState& st = State();
   std::string path;
   {
