@@ -1,13 +1,13 @@
 // Logging. Every thread logs; a line is formatted in the caller's own string (no
-// shared line buffer), then written under one mutex: the file lines with a single
-// write(2) on an O_APPEND descriptor, so lines of this process never mix and
-// lines of other processes appending to the same file land whole as well; the
-// window list and its echo to standard output under the same mutex, so both show
-// the lines in one order. A thread inside a LogBatch keeps its file lines in its
-// own buffer and writes them in one go, so a busy server pays one write(2) per
-// network round instead of one per line. A log switch holds the mutex while the
-// file is renamed and reopened: lines logged or flushed meanwhile wait and go to
-// the new file.
+// shared line buffer), then written under the file's mutex with a single write(2)
+// on an O_APPEND descriptor, so lines of this process never mix and lines of
+// other processes appending to the same file land whole as well. The window list
+// and its echo to standard output have a mutex of their own, so both show the
+// lines in one order and a line for the window never waits for the disk. A
+// thread inside a LogBatch keeps its file lines in its own buffer and writes
+// them in one go, so a busy server pays one write(2) per network round instead
+// of one per line. A log switch holds the file's mutex while the file is renamed
+// and reopened: lines logged or flushed meanwhile wait and go to the new file.
 #include "server/core/log.h"
 
 #include <fcntl.h>
@@ -50,10 +50,13 @@ constexpr const char* kTextBackedUpMain = "Backed up main log file.";
 constexpr const char* kTextStampsCompared = "old = %s, new = %s";
 
 struct LogState {
-  std::mutex mutex;  // guards everything below
+  std::mutex mutex;  // guards the file and its names
   UniqueFd file;
   std::string openPath;        // the open file ("" when none)
   std::string configuredPath;  // the name the switches rename and reopen
+  // The window and its echo have their own lock: adding a line to the window
+  // never waits for a write to the file.
+  std::mutex windowMutex;  // guards everything below
   std::deque<std::string> window;
   uint64_t windowSeq = 0;  // lines ever put into the window; the last one's number
   bool echo = true;
@@ -229,12 +232,15 @@ void LogEventV(int showAlways, uint32_t category, const char* prefix, LogMsg mes
     if (!toWindow) return;
   }
   LogState& st = State();
-  std::lock_guard<std::mutex> hold(st.mutex);
-  if (toFile && b.depth == 0 && st.file.valid()) {
-    std::string fileLine = line + "\r\n";
-    WriteAll(st.file.get(), fileLine.data(), fileLine.size());  // a failed write is ignored
+  if (toFile && b.depth == 0) {
+    std::lock_guard<std::mutex> hold(st.mutex);
+    if (st.file.valid()) {
+      std::string fileLine = line + "\r\n";
+      WriteAll(st.file.get(), fileLine.data(), fileLine.size());  // a failed write is ignored
+    }
   }
   if (toWindow) {
+    std::lock_guard<std::mutex> hold(st.windowMutex);
     while (st.window.size() >= kWindowLines) st.window.pop_front();
     st.window.push_back(line);
     ++st.windowSeq;
@@ -343,13 +349,13 @@ std::string LogFilePath() {
 
 std::vector<std::string> WindowLogLines() {
   LogState& st = State();
-  std::lock_guard<std::mutex> hold(st.mutex);
+  std::lock_guard<std::mutex> hold(st.windowMutex);
   return std::vector<std::string>(st.window.begin(), st.window.end());
 }
 
 std::vector<std::string> WindowLogLinesSince(uint64_t& seq) {
   LogState& st = State();
-  std::lock_guard<std::mutex> hold(st.mutex);
+  std::lock_guard<std::mutex> hold(st.windowMutex);
   uint64_t first = st.windowSeq - st.window.size();  // the number before the oldest kept
   uint64_t from = seq < first ? first : seq > st.windowSeq ? st.windowSeq : seq;
   std::vector<std::string> out(st.window.begin() + long(from - first), st.window.end());
@@ -359,13 +365,13 @@ std::vector<std::string> WindowLogLinesSince(uint64_t& seq) {
 
 void SetWindowEchoToStdout(bool on) {
   LogState& st = State();
-  std::lock_guard<std::mutex> hold(st.mutex);
+  std::lock_guard<std::mutex> hold(st.windowMutex);
   st.echo = on;
 }
 
 void ClearWindowLog() {
   LogState& st = State();
-  std::lock_guard<std::mutex> hold(st.mutex);
+  std::lock_guard<std::mutex> hold(st.windowMutex);
   st.window.clear();
 }
 
