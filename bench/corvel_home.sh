@@ -5,7 +5,8 @@
 #   . bench/corvel_home.sh
 #   corvel_build                      # BUILD_DIR (default <repo>/build-e2e), RelWithDebInfo
 #   corvel_make_home USERS [POP_MBOX] # users bench1..benchUSERS, password benchpass;
-#                                     # with POP_MBOX each gets a copy of that mbox
+#                                     # with POP_MBOX each gets a copy of that mbox;
+#                                     # the spool in <home>/spool/in/ and spool/out/
 #   corvel_add_users PREFIX COUNT [MBOX] # users PREFIX1..PREFIXCOUNT likewise
 #   corvel_start [NOFILE]             # starts corvel95 (descriptor limit NOFILE)
 #   corvel_stop                       # SIGTERM, then SIGKILL after 10 s
@@ -80,6 +81,10 @@ corvel_make_home() {
     # A throw-away home of whoever runs the benchmark: the server keeps that user.
     corvel_reg set "$CORVEL_KEY" MailUser sz ""
     corvel_reg set "$CORVEL_KEY" SysOptPop dword "$POP_PORT"
+    # The spool apart from the mailboxes, as in a new installation's home
+    # (scripts/new-home.sh); the server makes the directories at start-up.
+    corvel_reg set "$CORVEL_KEY" SystemIncoming sz "$CORVEL_HOME/spool/in/"
+    corvel_reg set "$CORVEL_KEY" SystemOutgoing sz "$CORVEL_HOME/spool/out/"
     CORVEL_MBOXES=()
     corvel_add_users bench "$users" "$popbox"
 }

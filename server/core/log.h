@@ -43,6 +43,25 @@ std::string ResolveMessage(const LogMsg& msg);
 std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string FormatTextV(const char* format, va_list ap);
 
+// A batch of the log file's lines on this thread: while one is open (they nest),
+// the thread's file lines collect in its own buffer and leave with one write(2)
+// when the outermost batch ends, when FlushLogBatch is called, or as soon as a
+// line finds the buffer holding kLogBatchBytes or its oldest line older than
+// kLogBatchMs. Lines stay whole and in their order per thread; the window gets
+// every line at once as before. The network layer opens one per node task (and
+// flushes before a round's replies leave), the periodic worker one per tick, so a
+// crash loses at most the lines of the rounds and the tick then running.
+struct LogBatch {
+  LogBatch();
+  ~LogBatch();
+  LogBatch(const LogBatch&) = delete;
+  LogBatch& operator=(const LogBatch&) = delete;
+};
+inline constexpr size_t kLogBatchBytes = 16384;
+inline constexpr uint32_t kLogBatchMs = 100;
+// Writes the lines this thread's open batch holds (nothing without one).
+void FlushLogBatch();
+
 // Logs prefix + message. `showAlways` puts the line into the window whatever the
 // window options say; it does not affect the file.
 void LogEvent(int showAlways, uint32_t category, LogMsg message, ...);

@@ -267,7 +267,11 @@ bool StartPeriodicWorker(std::string& why) {
         if (g_stop) return;
         g_wakePending = false;
         lock.unlock();
-        bool again = RunPeriodicTick(GetTickCount32());
+        bool again;
+        {
+          LogBatch logLines;  // the tick's log lines leave together
+          again = RunPeriodicTick(GetTickCount32());
+        }
         lock.lock();
         // A job that has more to do comes back soon, not after a full wait; a
         // short gap still keeps a busy queue from starving everything else.

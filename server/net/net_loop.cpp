@@ -301,14 +301,14 @@ void RunTimedJobs() {
 // (ScheduleNode puts them there), a timer event runs the timed jobs.
 void TakeEvents(const epoll_event* events, int n) {
   std::vector<std::pair<NodeRef, uint32_t>> found;
-  bool timer = false, wake = false;
+  bool timer = false;
   {
     NetTable& t = Table();
     std::lock_guard<std::mutex> g(t.lock);
     for (int i = 0; i < n; ++i) {
       void* tag = events[i].data.ptr;
       if (tag == &gWakeMarker) {
-        wake = true;
+        // Only a wake-up: this thread takes the shared queue next.
       } else if (tag == &gTimerMarker) {
         timer = true;
       } else {
@@ -318,14 +318,12 @@ void TakeEvents(const epoll_event* events, int n) {
       }
     }
   }
-  // While shutting down the wake-up stays readable, so every thread sees it.
+  // The wake-up counter is never read (edge-triggered, it need not be; while
+  // shutting down it stays readable, so every thread sees it). One read takes a
+  // timer's expirations.
   uint64_t drain;
-  if (wake && !gStopping)
-    while (read(gLoop.wakeFd, &drain, sizeof drain) > 0) {
-    }
-  if (timer)
-    while (read(gLoop.timerFd, &drain, sizeof drain) > 0) {
-    }
+  if (timer && read(gLoop.timerFd, &drain, sizeof drain) < 0) {
+  }
   for (auto& [node, work] : found) ScheduleNode(node, work);
   if (timer) RunTimedJobs();
 }
@@ -455,8 +453,10 @@ bool StartNode(const NodeRef& node, int& wsaError) {
       return false;
     }
     n->started = true;
+    // A connection's first round needs no read: bytes already waiting make the
+    // registration report the socket readable, which brings a read of its own.
     if (n->listener) work = kWorkRead;
-    else if (n->state != kNodeConnecting) work = kWorkRead | kWorkRound;
+    else if (n->state != kNodeConnecting) work = kWorkRound;
   }
   if (work) ScheduleNode(node, work);
   return true;
@@ -482,7 +482,10 @@ bool NetStartup(std::string& why) {
   gLoop.timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   if (gLoop.timerFd < 0) return fail(errno);
   epoll_event ev{};
-  ev.events = EPOLLIN;  // level: every thread sees it while shutting down
+  // Edge-triggered: each wake-up reaches one waiting thread (a level-triggered
+  // counter woke every waiting thread until one of them had read it), and
+  // nobody needs to read it. Shutting down turns it level-triggered.
+  ev.events = EPOLLIN | EPOLLET;
   ev.data.ptr = &gWakeMarker;
   if (epoll_ctl(gLoop.epollFd, EPOLL_CTL_ADD, gLoop.wakeFd, &ev) != 0) return fail(errno);
   ev.events = EPOLLIN | EPOLLET;  // one thread per expiry
@@ -541,7 +544,14 @@ void NetShutdown() {
     gPool.stopping = true;
   }
   gStopping = true;
-  WakeOneThread();  // never drained from now on: every thread sees it and ends
+  {
+    // Level-triggered and never read: every thread sees it and ends.
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = &gWakeMarker;
+    epoll_ctl(gLoop.epollFd, EPOLL_CTL_MOD, gLoop.wakeFd, &ev);
+  }
+  WakeOneThread();
   {
     std::lock_guard<std::mutex> p(gPool.lock);
     for (auto& [id, th] : gPool.all) threads.push_back(std::move(th));

@@ -286,6 +286,8 @@ RoundResult RunRound(const NodeRef& ref) {
   }
   n->inHandler = false;
   tl_roundNode = outer;
+  // The round's lines are in the log file before its replies leave.
+  FlushLogBatch();
   {
     SyncLockHold s(n->sendLock);
     result.queued = n->send.moved != queuedBefore;
@@ -523,6 +525,7 @@ const char* TaskFaultText(const NetNode* n) {
 
 void RunNodeTask(const NodeRef& ref) {
   NetNode* n = ref.get();
+  LogBatch logLines;  // the task's log lines leave together
   for (int pass = 0;; ++pass) {
     uint32_t work;
     {

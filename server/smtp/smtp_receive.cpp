@@ -572,8 +572,11 @@ SmtpStep RcvDataEnd(SmtpSession& s, NetNode* node) {
     ResetTransaction(s);
     return SmtpStep::kContinue;
   }
-  // The data reach the disk through the handle that wrote them, before the close.
-  if (stored && !SyncFileData(s.tempFile.get())) stored = false;
+  // The data reach the disk through the handle that wrote them, before the close,
+  // in one flush with the other sessions' messages committed meanwhile.
+  if (stored && !SyncSpoolData(s.tempFile.get(), true, ServerSettings().incomingDirectory,
+                               ServerSettings().outgoingDirectory))
+    stored = false;
   if (!SpoolClose(s.tempFile)) stored = false;
   std::string path = s.tempPath;
   bool committed = false;

@@ -114,19 +114,26 @@ bool ReadAt(int fd, long long offset, std::string& out, size_t size) {
 // handed out, so that the next name is found in one probe even when names are
 // taken faster than the tick counter advances, and the state of the group
 // flush of the directory.
-struct SpoolDirState {
-  std::atomic<uint32_t> lastNumber{0};
+// One flush shared by concurrent callers: whoever finds none running flushes for
+// every caller announced so far, the others wait for it. Waiters of flush number
+// g wait on flushed[g % 2]: the end of a flush wakes exactly the callers it
+// covers, and one of those that came too late for it to lead the next.
+struct FlushGroup {
   std::mutex mutex;
-  // Waiters of flush number g wait on flushed[g % 2]: the end of a flush wakes
-  // exactly the commits it covers, and one of those that came too late for it
-  // to lead the next.
   std::condition_variable flushed[2];
-  uint64_t renamed = 0;   // renames announced so far (each commit takes a ticket)
-  uint64_t durable = 0;   // every ticket up to this one is covered by a finished flush
-  uint64_t failures = 0;  // flushes that failed so far
-  bool flushing = false;  // a leader is flushing the directory now
+  uint64_t announced = 0;  // callers so far (each takes a ticket)
+  uint64_t durable = 0;    // every ticket up to this one is covered by a finished flush
+  uint64_t failures = 0;   // flushes that failed so far
+  bool flushing = false;   // a leader is flushing now
   uint64_t flushNumber = 0;  // the flush running or last run
   uint64_t flushCovers = 0;  // the tickets the running flush covers
+  std::vector<int> files;    // descriptors of the tickets no flush has taken yet
+};
+
+struct SpoolDirState {
+  std::atomic<uint32_t> lastNumber{0};
+  FlushGroup entries;  // the directory's flush after renames
+  FlushGroup data;     // the data of files about to be committed
   std::mutex spareMutex;
   std::vector<std::string> spares;  // empty files ready to become temporaries
   std::string dir;
@@ -213,50 +220,79 @@ bool FlushDirectory(const std::string& dir) {
   return hook ? hook(dir) : SyncDirectory(dir);
 }
 
-// Returns once a flush of `dir` that began after the caller's rename has ended:
-// true when it succeeded (and no flush failed meanwhile), so the new entry is on
-// stable storage. Concurrent callers share flushes: whoever finds none running
-// flushes for every rename announced so far, the others wait for it.
-bool FlushAfterRename(const std::string& dir) {
-  SpoolDirState& st = DirState(dir);
-  std::unique_lock<std::mutex> lock(st.mutex);
-  uint64_t ticket = ++st.renamed;
-  uint64_t failuresBefore = st.failures;
+// Returns once a flush of `group` that began after the caller joined has ended:
+// true when it succeeded (and no flush failed meanwhile). `file` (-1 for none) is
+// handed to the flush that covers the caller; `flush(files)` flushes for all the
+// callers it covers and reports success.
+template <typename Flush>
+bool JoinGroupFlush(FlushGroup& g, int file, Flush&& flush) {
+  std::unique_lock<std::mutex> lock(g.mutex);
+  uint64_t ticket = ++g.announced;
+  if (file >= 0) g.files.push_back(file);
+  uint64_t failuresBefore = g.failures;
   for (;;) {
-    // A failed flush leaves the directory's state unknown: everyone waiting at
-    // that time reports failure, even if a later flush went through.
-    if (st.failures != failuresBefore) return false;
-    if (st.durable >= ticket) return true;
-    if (st.flushing) {
+    // A failed flush leaves the state unknown: everyone waiting at that time
+    // reports failure, even if a later flush went through.
+    if (g.failures != failuresBefore) return false;
+    if (g.durable >= ticket) return true;
+    if (g.flushing) {
       // Covered by the running flush, or else by the next one.
-      uint64_t mine = ticket <= st.flushCovers ? st.flushNumber : st.flushNumber + 1;
-      st.flushed[mine % 2].wait(lock);
+      uint64_t mine = ticket <= g.flushCovers ? g.flushNumber : g.flushNumber + 1;
+      g.flushed[mine % 2].wait(lock);
       continue;
     }
-    // Lead: the tickets handed out so far all renamed before this flush starts.
-    uint64_t number = ++st.flushNumber;
-    st.flushCovers = st.renamed;
-    st.flushing = true;
+    // Lead: every ticket handed out so far joined before this flush starts.
+    uint64_t number = ++g.flushNumber;
+    g.flushCovers = g.announced;
+    g.flushing = true;
+    std::vector<int> files;
+    files.swap(g.files);
     lock.unlock();
-    bool ok = FlushDirectory(dir);
+    bool ok = flush(files);
     lock.lock();
-    st.flushing = false;
+    g.flushing = false;
     if (ok) {
-      st.durable = std::max(st.durable, st.flushCovers);
-      st.flushed[number % 2].notify_all();
-      // Renamed too late for this flush: one of them leads the next.
-      if (st.renamed > st.flushCovers) st.flushed[(number + 1) % 2].notify_one();
+      g.durable = std::max(g.durable, g.flushCovers);
+      g.flushed[number % 2].notify_all();
+      // Joined too late for this flush: one of them leads the next.
+      if (g.announced > g.flushCovers) g.flushed[(number + 1) % 2].notify_one();
     } else {
-      ++st.failures;
-      st.flushed[0].notify_all();
-      st.flushed[1].notify_all();
+      ++g.failures;
+      g.flushed[0].notify_all();
+      g.flushed[1].notify_all();
     }
   }
+}
+
+// Returns once a flush of `dir` that began after the caller's rename has ended:
+// true when it succeeded (and no flush failed meanwhile), so the new entry is on
+// stable storage.
+bool FlushAfterRename(const std::string& dir) {
+  return JoinGroupFlush(DirState(dir).entries, -1,
+                        [&](const std::vector<int>&) { return FlushDirectory(dir); });
+}
+
+// Flushes the data of every file in `files`: all of them are sent on their way
+// first, so that the file system takes their blocks in one journal commit, which
+// the first flush makes and the others find done.
+bool SyncFilesData(const std::vector<int>& files) {
+  if (files.size() > 1)
+    for (int fd : files) ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  bool ok = true;
+  for (int fd : files) ok = SyncFileData(fd) && ok;
+  return ok;
 }
 
 }  // namespace
 
 void SetSpoolDirectorySyncHook(SpoolDirectorySyncHook hook) { gDirSyncHook.store(hook); }
+
+bool SyncSpoolData(int fd, bool incoming, const std::string& incomingDir,
+                   const std::string& outgoingDir) {
+  if (fd < 0) return false;
+  const std::string& dir = ChooseDir(incoming, incomingDir, outgoingDir);
+  return JoinGroupFlush(DirState(dir).data, fd, SyncFilesData);
+}
 
 std::string FormatSpoolName(const std::string& dir, uint32_t number, const char* extension) {
   char digits[16];
@@ -516,7 +552,7 @@ bool CommitSpoolFile(std::string& path, bool incoming, const std::string& incomi
     }
     // The file is new and read only through its name and length: its times
     // need not reach the disk, its data and size do.
-    if (!SyncFileData(fd.get())) {
+    if (!SyncSpoolData(fd.get(), incoming, incomingDir, outgoingDir)) {
       if (error) *error = kErrWriteFault;
       return false;
     }

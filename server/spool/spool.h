@@ -20,8 +20,8 @@
 // only from probing, never from a lock. The process remembers the last number it
 // used in each directory and moves past it when names are taken faster than the
 // counter advances, so a free name is found in one probe. Concurrent commits in
-// one directory share its flush (group commit); none returns before the flush
-// that covers its rename has ended.
+// one directory share its flush (group commit), and so do their data flushes;
+// none returns before the flush that covers its rename has ended.
 #pragma once
 
 #include <cstdint>
@@ -143,6 +143,14 @@ bool CommitSpoolFile(std::string& path, bool incoming, const std::string& incomi
                      const std::string& outgoingDir, int* error, bool retry,
                      bool dataFlushed = false);
 bool CommitSpoolFile(std::string& path, bool incoming, int* error = nullptr, bool retry = true);
+
+// Flushes the data of the open file `fd`, about to be committed as ".in"
+// (`incoming`) or ".out", to stable storage: concurrent callers for one
+// directory share the flush (their files' blocks go to the disk together and
+// the file system commits them once). Returns once a flush that began after
+// the call has ended; false when it failed.
+bool SyncSpoolData(int fd, bool incoming, const std::string& incomingDir,
+                   const std::string& outgoingDir);
 
 // Replaces the flush of a spool directory after a commit's rename (null: the
 // real flush). `hook(dir)` flushes `dir` and reports success. For tests.

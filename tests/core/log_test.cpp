@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <map>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -161,18 +162,87 @@ TEST(LogTest, ConcurrentWritersLeaveWholeLinesOnly) {
     for (int i = 0; i < kLines; ++i) LogEvent(0, kLogAll, "proc %d %s", i, payload.c_str());
     _exit(0);
   }
+  // Half the threads log in batches of a few lines each (as network rounds do).
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([&, t] {
-      for (int i = 0; i < kLines; ++i) LogEvent(0, kLogAll, "t%d %d %s", t, i, payload.c_str());
+      for (int i = 0; i < kLines;) {
+        if (t % 2 == 0) {
+          LogEvent(0, kLogAll, "t%d %d %s", t, i++, payload.c_str());
+          continue;
+        }
+        LogBatch batch;
+        for (int k = 0; k < 7 && i < kLines; ++k)
+          LogEvent(0, kLogAll, "t%d %d %s", t, i++, payload.c_str());
+      }
     });
   for (std::thread& t : threads) t.join();
   int status = 0;
   waitpid(child, &status, 0);
   std::vector<std::string> lines = FileLines(h.File());
   ASSERT_EQ(lines.size(), size_t((kThreads + 1) * kLines));
-  const std::regex whole(R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d (t\d|proc) \d+ p{1500})");
-  for (const std::string& line : lines) ASSERT_TRUE(std::regex_match(line, whole)) << line;
+  const std::regex whole(R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d (t\d|proc) (\d+) p{1500})");
+  std::map<std::string, int> next;  // each writer's lines in its own order
+  for (const std::string& line : lines) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, whole)) << line;
+    ASSERT_EQ(std::stoi(m[2]), next[m[1]]++) << line;
+  }
+}
+
+TEST(LogTest, ABatchWritesItsLinesTogetherAndTheWindowAtOnce) {
+  LogHome h;
+  SetLogOptions(1, 1);
+  LogEvent(0, kLogAll, "before");
+  {
+    LogBatch outer;
+    LogEvent(0, kLogAll, "first");
+    {
+      LogBatch inner;  // nested: only the outermost end writes
+      LogEvent(0, kLogAll, "second");
+    }
+    EXPECT_TRUE(WindowHas("second"));  // the window does not wait
+    EXPECT_EQ(h.File().find("first"), std::string::npos);
+    FlushLogBatch();
+    EXPECT_NE(h.File().find("second"), std::string::npos);
+    LogEvent(0, kLogAll, "third");
+    EXPECT_EQ(h.File().find("third"), std::string::npos);
+  }
+  std::vector<std::string> lines = FileLines(h.File());
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_NE(lines[3].find("third"), std::string::npos);
+
+  // A full buffer leaves at once, whole lines only.
+  {
+    LogBatch batch;
+    const std::string payload(1000, 'x');
+    for (int i = 0; i < 20; ++i) LogEvent(0, kLogAll, "big %d %s", i, payload.c_str());
+    std::vector<std::string> written = FileLines(h.File());
+    EXPECT_GT(written.size(), 4u + 10u);
+    EXPECT_LT(written.size(), 4u + 20u);
+  }
+  EXPECT_EQ(FileLines(h.File()).size(), 24u);
+
+  // A switch in the middle of a batch: the earlier lines go to the old file.
+  {
+    LogBatch batch;
+    LogEvent(0, kLogAll, "old file");
+    std::string result;
+    ASSERT_TRUE(SwitchMainLog(false, h.home.dir + "switched.txt", result));
+    LogEvent(0, kLogAll, "new file");
+  }
+  EXPECT_NE(h.File("switched.txt").find("old file"), std::string::npos);
+  EXPECT_EQ(h.File("switched.txt").find("new file"), std::string::npos);
+  EXPECT_NE(h.File().find("new file"), std::string::npos);
+
+  // Closing writes the closing thread's lines.
+  {
+    LogBatch batch;
+    LogEvent(0, kLogAll, "last words");
+    CloseLog();
+  }
+  EXPECT_NE(h.File().find("last words\r\n"), std::string::npos);
+  EXPECT_NE(h.File().find("Program Stopped."), std::string::npos);
 }
 
 TEST(LogTest, ProposedNamesCountInHexFromTheFirstFree) {

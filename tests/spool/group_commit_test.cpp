@@ -1,5 +1,8 @@
 // Concurrent commits: distinct names, one probe per name, and the shared flush
 // of the directory that must have run after a commit's rename before it returns.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -7,6 +10,7 @@
 #include <thread>
 
 #include "platform/errors.h"
+#include "tests/core/test_home.h"
 #include "tests/spool/spool_fixture.h"
 
 namespace {
@@ -206,3 +210,36 @@ TEST_F(GroupCommitTest, ACommitWhoseNextNamesAreTakenLeavesThemAlone) {
 }
 
 }  // namespace
+
+TEST(SpoolDataFlushTest, SharedDataFlushesReportEachCallersOutcome) {
+  TestHome home;
+  std::string dir = home.dir;
+  // Many writers at once: every one returns true once its data are flushed.
+  constexpr int kThreads = 6, kEach = 20;
+  std::atomic<int> failed{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        std::string path = dir + "d" + std::to_string(t) + "_" + std::to_string(i);
+        UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+        std::string text(3000, char('a' + t));
+        if (!fd.valid() || !WriteAll(fd.get(), text.data(), text.size()) ||
+            !SyncSpoolData(fd.get(), true, dir, dir))
+          ++failed;
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(failed.load(), 0);
+
+  // A descriptor that cannot be flushed (a pipe) fails its caller, and the next
+  // flush goes through again; no descriptor at all fails at once.
+  int pipeFds[2];
+  ASSERT_EQ(::pipe(pipeFds), 0);
+  UniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
+  EXPECT_FALSE(SyncSpoolData(writeEnd.get(), true, dir, dir));
+  UniqueFd good(::open((dir + "after").c_str(), O_WRONLY | O_CREAT, 0644));
+  EXPECT_TRUE(SyncSpoolData(good.get(), true, dir, dir));
+  EXPECT_FALSE(SyncSpoolData(-1, true, dir, dir));
+}
